@@ -1,0 +1,10 @@
+# Sanitizer builds apply to every target of the tree, so that the library and the tests agree.
+if(TERRAIN_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(TERRAIN_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT TERRAIN_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "TERRAIN_SANITIZE must be empty, address or thread")
+endif()

@@ -1,0 +1,6 @@
+function(terrain_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wshadow)
+  if(TERRAIN_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+endfunction()

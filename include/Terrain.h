@@ -1,0 +1,264 @@
+#pragma once
+
+#include "PatchGeometry.h"
+
+#include <OgreAxisAlignedBox.h>
+#include <OgreFrameListener.h>
+#include <OgreMovableObject.h>
+#include <OgreRay.h>
+#include <OgreVector.h>
+
+#include <boost/function.hpp>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+class CameraState;
+class Landscape;
+class TerrainDecal;
+class TerrainRenderable;
+struct TiffFile;
+
+// One very large square terrain, streamed from a 16-bit TIFF heightmap and drawn as a quadtree of
+// patches whose level of detail follows the camera.
+//
+// Create it through a scene manager by the movable type "Terrain" once the plug-in is loaded,
+// attach it to a scene node (the node places the terrain; the terrain is centred on the node's
+// origin), then configure it and open a heightmap:
+//
+//     Terrain* terrain = static_cast<Terrain*>(sceneManager->createMovableObject("ground", "Terrain"));
+//     sceneManager->getRootSceneNode()->attachObject(terrain);
+//     terrain->setDefaultMaterialName("Terrain/Default");
+//     terrain->setTerrainScale(8192, 600);   // 8192 x 8192 world units, sample 65535 at 600 units
+//     terrain->setPatchSize(64);
+//     terrain->openStream("heightmap.tif");
+//
+// From then on the terrain updates itself every frame (it is a frame listener of the root). Patch
+// geometry is generated on one background thread ("Terrain thread"); everything else, including
+// every method below, runs on the render thread.
+//
+// Heights: sample s stands for the world height s * terrainHeight / 65535. Image column x runs
+// along world x and image row y along world z, row 0 at the most negative z.
+//
+// The material contract (what a terrain material's vertex program receives):
+// - one vertex stream of ten floats per vertex, declared as position (float4: x, height, z,
+//   normal x), normal (float3: normal y, normal z, morph-target normal x) and binormal (float3:
+//   morph-target normal y and z, morph-target height); the meaning of the ten floats is given in
+//   PatchGeometry.h;
+// - custom parameter 1 of every patch drawable: (m, 0, 0, 0) with m the patch's morph factor
+//   clamped to [0, 1], refreshed each time the drawable is queued; blend height and normal by it
+//   exactly as PatchGeometry.h says, so that the picture matches the height and ray queries;
+// - custom parameter 0 of a blood-patch decal: (x0, z0, sx, sz); a world point (x, z) maps to the
+//   texture coordinate ((x - x0) * sx, (z - z0) * sz) of texture unit 0 of the blood material.
+class TERRAIN_EXPORT Terrain : public Ogre::MovableObject, public Ogre::FrameListener
+{
+public:
+    // Result of the height, approximate-height and ray queries.
+    struct Hit
+    {
+        bool hit = false;       // the query found terrain
+        uint8_t level = 0;      // level of the patch that answered (0 = the root patch)
+        Ogre::Vector3 position = Ogre::Vector3::ZERO; // the answered point, world units
+        Ogre::Vector3 normal = Ogre::Vector3::ZERO;   // surface normal there (not renormalised)
+    };
+
+    // Counters for overlays and tests (getDebugInfo).
+    struct Info
+    {
+        uint64_t memoryBytes = 0;  // bytes held by patch nodes and their geometry
+        uint64_t patchCount = 0;   // patch nodes
+        uint64_t visibleCount = 0; // patches in view of the last camera that rendered the terrain
+        uint64_t triangles = 0;    // visibleCount * indices per patch - 2 (0 with none in view)
+        uint64_t drawables = 0;    // patch drawables (GPU buffers) that exist
+        uint64_t deferred = 0;     // drawables the last frame postponed for its budget
+    };
+
+    using MaterialCallback = boost::function<Ogre::MaterialPtr(const Ogre::AxisAlignedBox&, int)>;
+    using MaterialReleaseCallback =
+        boost::function<void(const Ogre::AxisAlignedBox&, Ogre::MaterialPtr)>;
+
+    explicit Terrain(const Ogre::String& name);
+    Terrain(const Terrain&) = delete;
+    Terrain& operator=(const Terrain&) = delete;
+    ~Terrain() override;
+
+    // ---- configuration (render thread; before openStream unless noted) ----
+
+    // Edge length of the square terrain and the world height of sample value 65535. Sets the
+    // bounding box: (-size/2, 0, -size/2) to (size/2, height, size/2).
+    void setTerrainScale(float size, float height);
+    // Quads along a patch edge: a power of two from 2 to 128 (16-bit indices address at most
+    // 129 x 129 vertices). Throws Ogre::InvalidStateException "setPatchSize() must be a power of
+    // 2" for any other value, changing nothing. Sets the deepest level to 14 - log2(size).
+    void setPatchSize(int size);
+    // Screen-space error (pixels) above which a patch splits; farThreshold applies from twice
+    // farDistance (world units) on, blending in linearly from farDistance.
+    void setDetailThreshold(float threshold, float farThreshold, float farDistance);
+    // Most patch drawables made per frame for patches in view, and ahead of view (0: none).
+    void setOgreBuildLimits(int visibleLimit, int pendingLimit);
+
+    // ---- per-frame engine interface (render thread) ----
+
+    bool frameStarted(const Ogre::FrameEvent& event) override;
+    void _notifyCurrentCamera(Ogre::Camera* camera) override;
+    void _updateRenderQueue(Ogre::RenderQueue* queue) override;
+    void visitRenderables(Ogre::Renderable::Visitor* visitor, bool debugRenderables = false) override;
+    Info getDebugInfo() const;
+    const Ogre::AxisAlignedBox& getBoundingBox() const override;
+    Ogre::Real getBoundingRadius() const override;
+    const Ogre::String& getMovableType() const override;
+
+    // ---- materials (render thread) ----
+
+    // Material of every patch without a host material of its own; set it before the first frame.
+    void setDefaultMaterial(const Ogre::MaterialPtr& material);
+    // Looks the material up by name; throws Ogre::ItemIdentityException "Default terrain material
+    // not found" (and leaves no default material) when there is none.
+    void setDefaultMaterialName(const std::string& name);
+    // Host materials for patches within the material distance of the camera: source(bounds, 0)
+    // returns a material or a null one; release(bounds, material) takes a material back when its
+    // patch leaves the distance or is destroyed. Either may be empty.
+    void setMaterialCallbacks(const MaterialCallback& source, const MaterialReleaseCallback& release);
+    // Distance (world units, from the camera to a patch's box) within which host materials apply.
+    void setMaterialDistance(float distance);
+
+    // ---- heightmap stream ----
+
+    // Opens a heightmap (one unsigned 16-bit sample per pixel, uncompressed little-endian TIFF)
+    // and starts the build thread. Returns false, with a message on standard output, when the
+    // file cannot be used. Throws Ogre::InvalidStateException when setTerrainScale has not set a
+    // height. An open stream is closed first.
+    bool openStream(const std::string& fileName);
+    // Stops the build thread, waits for it and closes the file. Nothing happens without a stream.
+    void closeStream();
+    // Edge of the in-memory height window around the camera, in samples (0 or less: no cache).
+    void setHeightCacheSize(int size);
+    // Copies raw samples of image columns x .. x+w-1 and rows y .. y+h-1 into buffer (w * h
+    // samples of 2 bytes, row by row); parts outside the heightmap are left untouched.
+    // Result: the number of samples read (0 without a stream).
+    uint64_t getRawData(int x, int y, int w, int h, char* buffer) const;
+
+    // ---- spatial queries (render thread), answered from the drawn surface ----
+
+    // Height and normal of the drawn surface under (x, z), world units.
+    Hit getHeight(const Ogre::Vector3& point) const;
+    // Full-detail height and normal of the drawn patch's vertex nearest to (x, z).
+    Hit getApproximateHeight(const Ogre::Vector3& point) const;
+    // Nearest hit of the ray with the drawn surface within 100000 direction lengths.
+    Hit intersect(const Ogre::Ray& ray) const;
+
+    // ---- patch identifiers (any thread; read only the terrain's square) ----
+
+    // Identifier of the patch of the given level (0 .. 15) that contains (x, z).
+    unsigned int getPatchInfo(const Ogre::Vector3& point, int level) const;
+    // The same; corner receives the patch's low (x, z) corner and size its edge (s, s).
+    unsigned int getPatchInfo(const Ogre::Vector3& point, int level, Ogre::Vector2& corner,
+                              Ogre::Vector2& size) const;
+    // Decodes an identifier: returns its level; corner and size as above.
+    int getPatchInfo(unsigned int patchId, Ogre::Vector2& corner, Ogre::Vector2& size) const;
+
+    // ---- blood patches (render thread) ----
+
+    // Requests a texture on one cell of a drawn patch for the next frame. cellCode holds two bits
+    // per subdivision, the first subdivision in the most significant pair (bit 0 of a pair: the
+    // high-x half, bit 1: the high-z half); cellDepth subdivisions (0: the whole patch).
+    // Requests made while no blood material is set are ignored.
+    void drawBloodPatch(unsigned int patchId, const Ogre::TexturePtr& texture, int cellCode,
+                        int cellDepth);
+    // Appends (identifier, distance from the camera) of every drawn patch in view of the reference
+    // camera to out; returns out's size. The float is not used.
+    uint64_t getBloodPatches(float unused, std::vector<std::pair<unsigned int, float>>& out) const;
+    void setBloodMaterial(const Ogre::MaterialPtr& material);
+    // Throws Ogre::ItemIdentityException "Terrain blood material" when there is no such material.
+    void setBloodMaterialName(const std::string& name);
+
+    // Kept for hosts; the library never adds lines to it.
+    static std::vector<std::string> debugMessages;
+
+protected:
+    // One blood-patch request, kept until the next blood patch pass.
+    struct BloodPatch
+    {
+        unsigned int patchId;
+        int cellCode;
+        int cellDepth;
+        Ogre::TexturePtr texture;
+    };
+
+    // Height source of the Landscape: world height under (x, z) from the heightmap, nearest
+    // sample at or below the position, 0 outside. Thread: the thread that builds patches, with
+    // the height lock held. The level is not used.
+    float getHeight(const Ogre::Vector3& position, int level);
+    int patchCreated(PatchGeometry* patch);
+    int patchDestroyed(PatchGeometry* patch);
+    void patchChanged(PatchGeometry* patch, int unused);
+    // Thread: the thread that builds patches, before it samples heights.
+    void preBuildCallback(int patchId);
+    int visitorCallback(PatchGeometry* patch);
+    int updateMaterial(PatchGeometry* patch);
+    void createDrawable(PatchGeometry* patch);
+    void updateHeightCache();
+    void createBloodPatches();
+
+private:
+    class CameraWatch;
+    void clearHeightCache();
+    // Makes cam the reference camera (or none), watching it so that a destroyed camera is
+    // forgotten instead of being read again.
+    void setReferenceCamera(const Ogre::Camera* cam);
+    void releaseReferenceCamera();
+    template <class Query>
+    Hit heightQuery(const Ogre::Vector3& point, Query query) const;
+
+    // ---- render thread only ----
+    const Ogre::Camera* camera = nullptr; // reference camera that drives the level of detail
+    CameraWatch* cameraWatch = nullptr;   // forgets camera when the engine destroys it
+    Ogre::Camera* currentCamera = nullptr; // camera being rendered (from _notifyCurrentCamera)
+    Ogre::Vector3 cameraPosition = Ogre::Vector3::ZERO; // world position of the reference camera
+    Ogre::AxisAlignedBox bounds;
+    TiffFile* heightMap = nullptr; // present exactly while the stream is open
+    Landscape* landscape = nullptr;
+    float terrainSize = 0;   // world edge length
+    float terrainHeight = 0; // world height of sample 65535
+    float heightScale = 0;   // terrainHeight / 65535
+    float terrainOrigin = 0; // world x and z of sample (0, 0): -terrainSize / 2
+    float samplesPerUnit = 0;
+    int drawablesBuilt = 0;   // drawables made since the end of the last frameStarted
+    bool patchesPending = false;
+    int drawablesDeferred = 0;
+    int visibleBuildLimit = 10000;
+    int pendingBuildLimit = 0;
+    int drawableCount = 0;
+    float materialDistanceSq = 0;
+    Ogre::MaterialPtr defaultMaterial;
+    MaterialCallback materialCallback;
+    MaterialReleaseCallback materialReleaseCallback;
+    std::vector<BloodPatch> bloodPatches;
+    std::vector<TerrainDecal*> decals;
+    Ogre::MaterialPtr bloodMaterial;
+    CameraState* cameraState = nullptr;
+    // Camera position at the last material pass; the pass runs again after 100 units of travel.
+    Ogre::Vector3 lastMaterialPosition = Ogre::Vector3::ZERO;
+    bool materialPositionSet = false;
+
+    // ---- height cache: written under the Landscape's height lock ----
+    // N = cacheHalfSize samples per block edge; the window is 2N x 2N samples around
+    // (cacheCentreX, cacheCentreZ), x in [cacheMinX, cacheMaxX), z in [cacheMinZ, cacheMaxZ).
+    // Block i holds the quadrant with the high-x half when bit 0 is set and the high-z half when
+    // bit 1 is set, rows of N world heights.
+    int cacheHalfSize = 0;
+    int cacheMinZ = 2147483647;
+    int cacheMinX = 0;
+    int cacheMaxX = 0;
+    int cacheMaxZ = 0;
+    int cacheCentreX = 2147483647;
+    int cacheCentreZ = 0;
+    float* cacheBlocks[4] = {nullptr, nullptr, nullptr, nullptr};
+    // The reference camera's x and z for the cache update: written by the render thread each
+    // frame, read by the build thread; a stale value only delays the window's move.
+    std::atomic<float> cacheCameraX{0.0f};
+    std::atomic<float> cacheCameraZ{0.0f};
+};

@@ -1,0 +1,407 @@
+// Height and ray queries of the drawn surface: every answer comes from the leaf patches as they
+// are drawn, blended by each leaf's morph factor, not from the raw heightmap. Render thread.
+
+#include "Landscape.h"
+
+#include "Diagnostics.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace
+{
+constexpr int kFloatsPerVertex = 10;
+
+// A vertex of a leaf as drawn: its own detail blended with its morph targets by m in [0, 1].
+struct DrawnVertex
+{
+    const float* record;
+    float m;
+    float height() const { return record[1] * m + record[9] * (1.0f - m); }
+    Ogre::Vector3 normal() const
+    {
+        const Ogre::Vector3 own(record[3], record[4], record[5]);
+        const Ogre::Vector3 target(record[6], record[7], record[8]);
+        return target + (own - target) * m;
+    }
+    Ogre::Vector3 position() const { return Ogre::Vector3(record[0], height(), record[2]); }
+};
+
+float clampedMorph(const PatchNode* leaf)
+{
+    return std::clamp(leaf->lod, 0.0f, 1.0f);
+}
+
+// Intersection of the line through the origin with direction e and the triangle (a, b, c),
+// all relative to the segment's start. Two-sided. Returns false when the line misses the
+// triangle or runs parallel to its plane.
+bool lineTriangle(const Ogre::Vector3& eIn, const Ogre::Vector3& aIn, const Ogre::Vector3& bIn,
+                  const Ogre::Vector3& cIn, Ogre::Vector3& point)
+{
+    // Doubles: vertex coordinates are thousands of units while the products that decide a hit
+    // near an edge are tiny; floats would let rays slip through shared edges.
+    struct V
+    {
+        double x, y, z;
+    };
+    const auto conv = [](const Ogre::Vector3& v) { return V{v.x, v.y, v.z}; };
+    const auto cross = [](const V& p, const V& q) {
+        return V{p.y * q.z - p.z * q.y, p.z * q.x - p.x * q.z, p.x * q.y - p.y * q.x};
+    };
+    const auto dot = [](const V& p, const V& q) { return p.x * q.x + p.y * q.y + p.z * q.z; };
+    const V e = conv(eIn), a = conv(aIn), b = conv(bIn), c = conv(cIn);
+    const double u = dot(e, cross(c, b));
+    const double v = dot(e, cross(a, c));
+    const double w = dot(e, cross(b, a));
+    const double sum = u + v + w;
+    if (sum == 0.0)
+        return false;
+    if ((u < 0 && v > 0) || (u > 0 && v < 0) || (u < 0 && w > 0) || (u > 0 && w < 0) ||
+        (v < 0 && w > 0) || (v > 0 && w < 0))
+        return false;
+    point = Ogre::Vector3(float((u * a.x + v * b.x + w * c.x) / sum),
+                          float((u * a.y + v * b.y + w * c.y) / sum),
+                          float((u * a.z + v * b.z + w * c.z) / sum));
+    return true;
+}
+
+// The strip triangles along one stitched side of a leaf reach beyond their own grid cells (their
+// edge vertices are snapped to the coarser neighbour's), so a point near that side is looked up
+// among them. Finds the triangle of the border row or column of `side` that holds (x, z) and
+// interpolates the drawn height (and normal) there. Returns false when none holds it.
+bool stitchedSurfaceAt(const PatchNode* leaf, int side, float x, float z, float m, float& height,
+                       Ogre::Vector3* normal)
+{
+    const int n = int(leaf->edgeVertices);
+    const int rowLength = 2 * n + 4;
+    const float* vertices = leaf->geometry.vertices;
+    const uint16_t* indices = leaf->geometry.indices;
+    double bestInside = -1e-6; // the most inside triangle wins on shared edges
+    bool found = false;
+    for (int k = 0; k < n - 1; ++k)
+    {
+        const int i = side == 0 ? 0 : side == 1 ? n - 2 : k;
+        const int j = side == 2 ? 0 : side == 3 ? n - 2 : k;
+        const int p = j * rowLength + 2 * i;
+        for (int q = p; q <= p + 1; ++q)
+        {
+            const uint16_t ia = indices[q], ib = indices[q + 1], ic = indices[q + 2];
+            if (ia == ib || ib == ic || ia == ic)
+                continue;
+            const float* a = vertices + size_t(ia) * kFloatsPerVertex;
+            const float* b = vertices + size_t(ib) * kFloatsPerVertex;
+            const float* c = vertices + size_t(ic) * kFloatsPerVertex;
+            const double area = (double(b[0]) - a[0]) * (double(c[2]) - a[2]) -
+                                (double(c[0]) - a[0]) * (double(b[2]) - a[2]);
+            if (area == 0.0)
+                continue;
+            const double wb = ((double(x) - a[0]) * (double(c[2]) - a[2]) - (double(c[0]) - a[0]) * (double(z) - a[2])) / area;
+            const double wc = ((double(b[0]) - a[0]) * (double(z) - a[2]) - (double(x) - a[0]) * (double(b[2]) - a[2])) / area;
+            const double wa = 1.0 - wb - wc;
+            const double inside = std::min({wa, wb, wc});
+            if (inside < bestInside)
+                continue;
+            bestInside = inside;
+            found = true;
+            const DrawnVertex va{a, m}, vb{b, m}, vc{c, m};
+            height = float(wa * va.height() + wb * vb.height() + wc * vc.height());
+            if (normal)
+                *normal = va.normal() * float(wa) + vb.normal() * float(wb) + vc.normal() * float(wc);
+        }
+    }
+    return found;
+}
+
+// Clips the segment from + t * d, t in [t0, t1], against box. Axes along which the segment does
+// not move test the start point against the slab instead.
+bool clipToBox(const Ogre::AxisAlignedBox& box, const Ogre::Vector3& from, const Ogre::Vector3& d,
+               float& t0, float& t1)
+{
+    if (box.isNull())
+        return false;
+    const Ogre::Vector3& low = box.getMinimum();
+    const Ogre::Vector3& high = box.getMaximum();
+    for (int axis = 0; axis < 3; ++axis)
+    {
+        if (d[axis] == 0.0f)
+        {
+            if (from[axis] < low[axis] || from[axis] > high[axis])
+                return false;
+            continue;
+        }
+        float a = (low[axis] - from[axis]) / d[axis];
+        float b = (high[axis] - from[axis]) / d[axis];
+        if (a > b)
+            std::swap(a, b);
+        t0 = std::max(t0, a);
+        t1 = std::min(t1, b);
+        if (t0 > t1)
+            return false;
+    }
+    return true;
+}
+} // namespace
+
+const PatchNode* Landscape::leafAt(float x, float z) const
+{
+    const PatchNode* node = root;
+    while ((node->state & 1) && node->hasChildren())
+    {
+        const Ogre::Vector3& centre = node->children[0]->corners[3];
+        node = node->children[(x >= centre.x ? 1 : 0) | (z >= centre.z ? 2 : 0)];
+    }
+    return node;
+}
+
+float Landscape::getHeight(float x, float z, uint8_t& level, Ogre::Vector3* normal) const
+{
+    if (!root)
+        return kNoHeight;
+    const PatchNode* leaf = leafAt(x, z);
+    level = uint8_t(leaf->level);
+    if (!leaf->isBuilt())
+        return kNoHeight;
+    const int n = int(leaf->edgeVertices);
+    const Ogre::Vector3& c0 = leaf->corners[0];
+    const Ogre::Vector3& c3 = leaf->corners[3];
+    float fx = (x - c0.x) / (c3.x - c0.x) * float(n - 1);
+    float fz = (z - c0.z) / (c3.z - c0.z) * float(n - 1);
+    if (!(fx >= 0.0f && fz >= 0.0f && fx <= float(n) && fz <= float(n)))
+        return kNoHeight;
+    int ix = int(fx);
+    int iz = int(fz);
+    fx -= float(ix);
+    fz -= float(iz);
+    if (ix >= n - 1)
+    {
+        ix = n - 2;
+        fx = 1.0f;
+    }
+    if (iz >= n - 1)
+    {
+        iz = n - 2;
+        fz = 1.0f;
+    }
+    const float m = clampedMorph(leaf);
+    // Cells along a stitched side are drawn with the stitched strip, not the grid.
+    if (leaf->edgeLevels != 0)
+    {
+        const bool border[4] = {ix == 0, ix == n - 2, iz == 0, iz == n - 2};
+        for (int side = 0; side < 4; ++side)
+        {
+            float height;
+            if (border[side] && ((leaf->edgeLevels >> (4 * side)) & 0xF) != 0 &&
+                stitchedSurfaceAt(leaf, side, x, z, m, height, normal))
+                return height;
+        }
+    }
+    // The strip splits the cell along its diagonal from (ix + 1, iz) to (ix, iz + 1).
+    int i0 = ix, j0 = iz;
+    if (fx + fz > 1.0f)
+    {
+        i0 = ix + 1;
+        j0 = iz + 1;
+        const float swappedX = 1.0f - fz;
+        fz = 1.0f - fx;
+        fx = swappedX;
+    }
+    const uint64_t k0 = uint64_t(j0) * n + i0;
+    const uint64_t k1 = uint64_t(iz) * n + ix + 1;
+    const uint64_t k2 = uint64_t(iz + 1) * n + ix;
+    if (std::max({k0, k1, k2}) >= leaf->geometry.vertexCount)
+    {
+        printDiagnostic("Error: Index out of bounds\n");
+        return kNoHeight;
+    }
+    const float* vertices = leaf->geometry.vertices;
+    const DrawnVertex p0{vertices + k0 * kFloatsPerVertex, m};
+    const DrawnVertex p1{vertices + k1 * kFloatsPerVertex, m};
+    const DrawnVertex p2{vertices + k2 * kFloatsPerVertex, m};
+    const float w0 = 1.0f - fx - fz;
+    if (normal)
+        *normal = p0.normal() * w0 + p1.normal() * fx + p2.normal() * fz;
+    return p0.height() * w0 + p1.height() * fx + p2.height() * fz;
+}
+
+float Landscape::getApproximateHeight(float x, float z, uint8_t& level, Ogre::Vector3* normal) const
+{
+    if (!root)
+        return kNoHeight;
+    const PatchNode* leaf = leafAt(x, z);
+    level = uint8_t(leaf->level);
+    if (!leaf->isBuilt())
+        return kNoHeight;
+    const int n = int(leaf->edgeVertices);
+    const Ogre::Vector3& c0 = leaf->corners[0];
+    const Ogre::Vector3& c3 = leaf->corners[3];
+    const float fx = (x - c0.x) / (c3.x - c0.x) * float(n - 1);
+    const float fz = (z - c0.z) / (c3.z - c0.z) * float(n - 1);
+    if (std::isnan(fx) || std::isnan(fz))
+        return kNoHeight;
+    // Halfway between two vertices the higher index wins.
+    const int i = int(std::clamp(std::floor(fx + 0.5f), 0.0f, float(n - 1)));
+    const int j = int(std::clamp(std::floor(fz + 0.5f), 0.0f, float(n - 1)));
+    const float* v = leaf->geometry.vertices + (size_t(j) * n + i) * kFloatsPerVertex;
+    if (normal)
+        *normal = Ogre::Vector3(v[3], v[4], v[5]);
+    return v[1];
+}
+
+int Landscape::intersect(const Ogre::Vector3& from, const Ogre::Vector3& to, uint8_t& level,
+                         Ogre::Vector3& point, Ogre::Vector3& normal) const
+{
+    if (!root)
+        return 0;
+    float best = -1.0f; // squared distance from `from` of the nearest hit so far
+    if (!searchSegment(root, from, to, best, level, normal))
+        return 0;
+    const float t = std::sqrt(best) / from.distance(to);
+    point = from + (to - from) * t;
+    return 1;
+}
+
+bool Landscape::searchSegment(const PatchNode* node, const Ogre::Vector3& from,
+                              const Ogre::Vector3& to, float& best, uint8_t& level,
+                              Ogre::Vector3& normal) const
+{
+    const Ogre::Vector3 d = to - from;
+    float t0 = 0.0f;
+    float t1 = 1.0f;
+    if (!clipToBox(node->bounds, from, d, t0, t1))
+        return false;
+
+    if ((node->state & 1) && node->hasChildren())
+    {
+        // Children nearer the segment's start in x and z first: a straight segment crosses the
+        // quadrants in this order, so the first child with a hit holds the nearest one.
+        const int mask = (d.x > 0.0f ? 0 : 1) | (d.z < 0.0f ? 2 : 0);
+        for (int k = 0; k < 4; ++k)
+            if (searchSegment(node->children[k ^ mask], from, to, best, level, normal))
+                return true;
+        return false;
+    }
+    if (!node->isBuilt())
+        return false;
+
+    const int n = int(node->edgeVertices);
+    const float m = clampedMorph(node);
+    const float* vertices = node->geometry.vertices;
+    const uint16_t* indices = node->geometry.indices;
+    const int rowLength = 2 * n + 4;
+    const float dLengthSq = d.squaredLength();
+    bool found = false;
+    float bestT = best >= 0.0f ? std::sqrt(best / dLengthSq) : 2.0f;
+
+    // Tests the strip triangle at strip position p (indices p, p + 1, p + 2).
+    const auto testTriangle = [&](int p) {
+        const uint16_t ia = indices[p], ib = indices[p + 1], ic = indices[p + 2];
+        if (ia == ib || ib == ic || ia == ic)
+            return;
+        const Ogre::Vector3 a = DrawnVertex{vertices + size_t(ia) * kFloatsPerVertex, m}.position();
+        const Ogre::Vector3 b = DrawnVertex{vertices + size_t(ib) * kFloatsPerVertex, m}.position();
+        const Ogre::Vector3 c = DrawnVertex{vertices + size_t(ic) * kFloatsPerVertex, m}.position();
+        Ogre::Vector3 hit;
+        if (!lineTriangle(d, a - from, b - from, c - from, hit))
+            return;
+        // Only points on the segment count: a hit behind the start or past the end is not on
+        // the terrain along this ray.
+        const float t = hit.dotProduct(d) / dLengthSq;
+        if (!(t >= 0.0f && t <= 1.0f))
+            return;
+        const float q = hit.squaredLength();
+        if (best >= 0.0f && q >= best)
+            return;
+        best = q;
+        bestT = t;
+        Ogre::Vector3 faceNormal = (b - a).crossProduct(c - a);
+        faceNormal.normalise();
+        if (faceNormal.y < 0.0f)
+            faceNormal = -faceNormal;
+        normal = faceNormal;
+        level = uint8_t(node->level);
+        found = true;
+    };
+    // The two strip triangles of grid cell (i, j), with the stitched vertex numbers.
+    const auto testCell = [&](int i, int j) {
+        const int p = j * rowLength + 2 * i;
+        testTriangle(p);
+        testTriangle(p + 1);
+    };
+
+    // Stitched borders: snapped triangles reach beyond their own cells, so a border row or
+    // column that is stitched is tested whole, once, when the walk first reaches it.
+    bool borderTested[4] = {false, false, false, false};
+    const auto testBorder = [&](int side) {
+        if (borderTested[side] || ((node->edgeLevels >> (4 * side)) & 0xF) == 0)
+            return;
+        borderTested[side] = true;
+        for (int k = 0; k < n - 1; ++k)
+        {
+            switch (side)
+            {
+            case 0: testCell(0, k); break;
+            case 1: testCell(n - 2, k); break;
+            case 2: testCell(k, 0); break;
+            default: testCell(k, n - 2); break;
+            }
+        }
+    };
+
+    // Walk the grid cells that the segment's projection crosses, in order along the segment,
+    // until the next cell starts beyond the nearest hit found.
+    const Ogre::Vector3& c0 = node->corners[0];
+    const Ogre::Vector3& c3 = node->corners[3];
+    const float cellX = (c3.x - c0.x) / float(n - 1);
+    const float cellZ = (c3.z - c0.z) / float(n - 1);
+    const Ogre::Vector3 start = from + d * t0;
+    const float gx = (start.x - c0.x) / cellX;
+    const float gz = (start.z - c0.z) / cellZ;
+    int i = std::clamp(int(std::floor(gx)), 0, n - 2);
+    int j = std::clamp(int(std::floor(gz)), 0, n - 2);
+    const int stepI = d.x > 0.0f ? 1 : (d.x < 0.0f ? -1 : 0);
+    const int stepJ = d.z > 0.0f ? 1 : (d.z < 0.0f ? -1 : 0);
+    // Segment parameter at which the walk crosses the next column or row line.
+    const auto nextCrossing = [&](int cell, int step, float low, float cellSize, float fromCoordinate,
+                                  float direction) {
+        if (step == 0)
+            return 3.0f;
+        const float line = low + float(cell + (step > 0 ? 1 : 0)) * cellSize;
+        return (line - fromCoordinate) / direction;
+    };
+    float crossX = nextCrossing(i, stepI, c0.x, cellX, from.x, d.x);
+    float crossZ = nextCrossing(j, stepJ, c0.z, cellZ, from.z, d.z);
+    const float deltaX = stepI ? cellX / std::fabs(d.x) : 3.0f;
+    const float deltaZ = stepJ ? cellZ / std::fabs(d.z) : 3.0f;
+    float cellStart = t0;
+    for (int guard = 0; guard < 2 * n + 2; ++guard)
+    {
+        if (found && cellStart > bestT)
+            break;
+        if (i == 0)
+            testBorder(0);
+        if (i == n - 2)
+            testBorder(1);
+        if (j == 0)
+            testBorder(2);
+        if (j == n - 2)
+            testBorder(3);
+        testCell(i, j);
+        const float cellEnd = std::min(crossX, crossZ);
+        if (cellEnd > t1)
+            break;
+        if (crossX < crossZ)
+        {
+            i += stepI;
+            crossX += deltaX;
+        }
+        else
+        {
+            j += stepJ;
+            crossZ += deltaZ;
+        }
+        if (i < 0 || j < 0 || i > n - 2 || j > n - 2)
+            break;
+        cellStart = cellEnd;
+    }
+    return found;
+}

@@ -1,0 +1,111 @@
+// Terrain: blood patches, host textures drawn as decals over cells of drawn patches.
+
+#include "Terrain.h"
+
+#include "CameraState.h"
+#include "Landscape.h"
+#include "TerrainDecal.h"
+#include "TerrainRenderable.h"
+
+#include <OgreException.h>
+#include <OgreMaterialManager.h>
+#include <OgreResourceGroupManager.h>
+#include <OgreSceneNode.h>
+#include <OgreTexture.h>
+
+void Terrain::drawBloodPatch(unsigned int patchId, const Ogre::TexturePtr& texture, int cellCode,
+                             int cellDepth)
+{
+    // Without a blood material there is nothing to clone a decal from: the request is dropped.
+    if (!bloodMaterial)
+        return;
+    bloodPatches.push_back(BloodPatch{patchId, cellCode, cellDepth, texture});
+}
+
+void Terrain::createBloodPatches()
+{
+    if (!bloodMaterial)
+    {
+        bloodPatches.clear();
+        return;
+    }
+    const Ogre::SceneNode* node = getParentSceneNode();
+    const Ogre::Vector3 nodePosition = node ? node->_getDerivedPosition() : Ogre::Vector3::ZERO;
+
+    for (size_t i = 0; i < bloodPatches.size(); ++i)
+    {
+        const BloodPatch& request = bloodPatches[i];
+        if (decals.size() == i)
+            decals.push_back(new TerrainDecal(bloodMaterial));
+        TerrainDecal* decal = decals[i];
+
+        // A decal attached while its patch had no drawable looks again until it has one.
+        if (decal->patchId != request.patchId || !decal->source)
+        {
+            const PatchNode* patch = landscape->findPatch(request.patchId);
+            if (!patch)
+            {
+                decal->detach();
+                decal->setTexture(Ogre::TexturePtr());
+                continue;
+            }
+            decal->attach(request.patchId, static_cast<TerrainRenderable*>(patch->geometry.drawable));
+            decal->patchCorner = Ogre::Vector2(patch->bounds.getMinimum().x, patch->bounds.getMinimum().z);
+            decal->patchSize = patch->bounds.getSize().x;
+        }
+
+        // The cell in world units: each subdivision halves the edge and takes the high-x half
+        // for bit 0 and the high-z half for bit 1 of its pair, most significant pair first.
+        float cellSize = decal->patchSize;
+        float cellX = decal->patchCorner.x + nodePosition.x;
+        float cellZ = decal->patchCorner.y + nodePosition.z;
+        for (int bit = 2 * request.cellDepth - 2; bit >= 0; bit -= 2)
+        {
+            cellSize *= 0.5f;
+            if (request.cellCode & (1 << bit))
+                cellX += cellSize;
+            if (request.cellCode & (2 << bit))
+                cellZ += cellSize;
+        }
+        // Map the cell onto the texture with a one-texel margin, so that its edges fall about a
+        // texel inside the texture's edges.
+        if (request.texture && request.texture->getWidth() > 0)
+        {
+            const float texel = 1.0f / float(request.texture->getWidth());
+            const float scale = 1.0f / cellSize - texel * 2.0f / cellSize;
+            decal->setCustomParameter(TerrainDecal::kMappingParameter,
+                                      Ogre::Vector4(cellX - texel * cellSize, cellZ - texel * cellSize,
+                                                    scale, scale));
+        }
+        decal->setTexture(request.texture);
+    }
+    for (size_t i = bloodPatches.size(); i < decals.size(); ++i)
+        decals[i]->detach();
+    bloodPatches.clear();
+}
+
+uint64_t Terrain::getBloodPatches(float, std::vector<std::pair<unsigned int, float>>& out) const
+{
+    if (!cameraState)
+        return 0;
+    landscape->collectPatches(*cameraState, out);
+    return out.size();
+}
+
+void Terrain::setBloodMaterial(const Ogre::MaterialPtr& material)
+{
+    bloodMaterial = material;
+    for (TerrainDecal* decal : decals)
+        delete decal;
+    decals.clear();
+}
+
+void Terrain::setBloodMaterialName(const std::string& name)
+{
+    bloodMaterial = Ogre::MaterialManager::getSingleton().getByName(
+        name, Ogre::ResourceGroupManager::AUTODETECT_RESOURCE_GROUP_NAME);
+    if (!bloodMaterial)
+        OGRE_EXCEPT(Ogre::Exception::ERR_ITEM_NOT_FOUND, "Terrain blood material",
+                    "Terrain::setDefaultMaterial");
+    setBloodMaterial(bloodMaterial);
+}

@@ -1,0 +1,184 @@
+// Terrain: the per-frame drive of the Landscape and the render queue.
+
+#include "Terrain.h"
+
+#include "CameraState.h"
+#include "Landscape.h"
+#include "TerrainDecal.h"
+#include "TerrainRenderable.h"
+
+#include <OgreCamera.h>
+#include <OgreRenderQueue.h>
+
+#include <boost/bind/bind.hpp>
+
+#include <algorithm>
+
+// Forgets the reference camera when the engine destroys it.
+class Terrain::CameraWatch : public Ogre::Camera::Listener
+{
+public:
+    explicit CameraWatch(Terrain* terrain_) : terrain(terrain_) {}
+    void cameraDestroyed(Ogre::Camera* cam) override
+    {
+        if (cam == terrain->camera)
+            terrain->setReferenceCamera(nullptr);
+    }
+
+private:
+    Terrain* terrain;
+};
+
+namespace
+{
+// Squared camera travel (world units) after which materials are chosen again: 100 units.
+constexpr float kMaterialPassTravelSq = 10000.0f;
+} // namespace
+
+void Terrain::setReferenceCamera(const Ogre::Camera* cam)
+{
+    if (cam == camera)
+        return;
+    if (!cameraWatch)
+        cameraWatch = new CameraWatch(this);
+    // The listener interface takes a non-const camera; it only keeps the pointer.
+    if (camera)
+        const_cast<Ogre::Camera*>(camera)->removeListener(cameraWatch);
+    camera = cam;
+    if (camera)
+    {
+        const_cast<Ogre::Camera*>(camera)->addListener(cameraWatch);
+    }
+    else
+    {
+        delete cameraState;
+        cameraState = nullptr;
+    }
+}
+
+void Terrain::releaseReferenceCamera()
+{
+    setReferenceCamera(nullptr);
+    delete cameraWatch;
+    cameraWatch = nullptr;
+}
+
+bool Terrain::frameStarted(const Ogre::FrameEvent&)
+{
+    if (!camera || !heightMap)
+        return true;
+    CameraState state;
+    // A camera that has not been rendered through a viewport has no pixel scale yet.
+    if (!state.capture(camera))
+        return true;
+
+    landscape->update(state);
+
+    drawablesDeferred = 0;
+    if (patchesPending && drawablesBuilt < pendingBuildLimit)
+    {
+        landscape->visitPatches(boost::bind(&Terrain::visitorCallback, this, boost::placeholders::_1));
+        if (drawablesBuilt == 0)
+            patchesPending = false;
+    }
+
+    if (!materialPositionSet)
+    {
+        lastMaterialPosition = state.position;
+        materialPositionSet = true;
+    }
+    cameraPosition = state.position;
+    cacheCameraX = cameraPosition.x;
+    cacheCameraZ = cameraPosition.z;
+
+    if (materialCallback && lastMaterialPosition.squaredDistance(state.position) > kMaterialPassTravelSq)
+    {
+        landscape->visitPatches(boost::bind(&Terrain::updateMaterial, this, boost::placeholders::_1));
+        lastMaterialPosition = state.position;
+    }
+    drawablesBuilt = 0;
+    return true;
+}
+
+void Terrain::_notifyCurrentCamera(Ogre::Camera* cam)
+{
+    Ogre::MovableObject::_notifyCurrentCamera(cam);
+    currentCamera = cam;
+    CameraState state;
+    state.capture(cam);
+    landscape->notifyCamera(state);
+
+    // Only a camera above the ground drives the level of detail.
+    if (cam->getDerivedPosition().y > 0.0f)
+    {
+        setReferenceCamera(cam->getLodCamera());
+        if (!cameraState)
+            cameraState = new CameraState();
+        cameraState->capture(camera);
+    }
+}
+
+void Terrain::_updateRenderQueue(Ogre::RenderQueue* queue)
+{
+    const Ogre::uint8 group = getRenderQueueGroup();
+    for (PatchGeometry* patch : landscape->getVisiblePatches())
+    {
+        auto* drawable = static_cast<TerrainRenderable*>(patch->drawable);
+        if (!drawable)
+        {
+            if (drawablesBuilt < visibleBuildLimit && patch->vertexCount != 0)
+                createDrawable(patch);
+            drawable = static_cast<TerrainRenderable*>(patch->drawable);
+            if (!drawable)
+                continue;
+        }
+        if (drawable->indicesStale)
+            drawable->refreshIndices(*patch);
+        const float morph = std::clamp(*patch->morph, 0.0f, 1.0f);
+        drawable->setCustomParameter(TerrainRenderable::kMorphParameter, Ogre::Vector4(morph, 0, 0, 0));
+        queue->addRenderable(drawable, group);
+    }
+
+    if (currentCamera && currentCamera == camera)
+    {
+        createBloodPatches();
+        const Ogre::uint8 decalGroup = Ogre::uint8(group + 1);
+        for (TerrainDecal* decal : decals)
+            if (decal->source)
+                queue->addRenderable(decal, decalGroup);
+    }
+}
+
+void Terrain::visitRenderables(Ogre::Renderable::Visitor* visitor, bool)
+{
+    for (PatchGeometry* patch : landscape->getVisiblePatches())
+        if (patch->drawable)
+            visitor->visit(static_cast<TerrainRenderable*>(patch->drawable), 0, false, nullptr);
+}
+
+int Terrain::visitorCallback(PatchGeometry* patch)
+{
+    if (patch->drawable || !patch->vertices)
+        return 1;
+    if (drawablesBuilt < pendingBuildLimit)
+        createDrawable(patch);
+    else
+        drawablesDeferred += 1;
+    return 1;
+}
+
+Terrain::Info Terrain::getDebugInfo() const
+{
+    Info info;
+    if (!landscape)
+        return info;
+    landscape->getDebugInfo(info.patchCount, info.memoryBytes);
+    const std::vector<PatchGeometry*>& visible = landscape->getVisiblePatches();
+    info.visibleCount = visible.size();
+    // Every patch has the same strip length, so one patch's count stands for all.
+    const uint64_t indices = visible.empty() ? 0 : info.visibleCount * visible.front()->indexCount;
+    info.triangles = indices >= 2 ? indices - 2 : 0;
+    info.drawables = uint64_t(drawableCount);
+    info.deferred = uint64_t(drawablesDeferred);
+    return info;
+}

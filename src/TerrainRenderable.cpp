@@ -1,0 +1,88 @@
+#include "TerrainRenderable.h"
+
+#include "PatchGeometry.h"
+#include "Terrain.h"
+
+#include <OgreCamera.h>
+#include <OgreHardwareBufferManager.h>
+#include <OgreNode.h>
+#include <OgreSceneNode.h>
+
+#include <cstring>
+
+namespace
+{
+constexpr size_t kVertexBytes = 40; // ten floats per vertex record
+} // namespace
+
+TerrainRenderable::TerrainRenderable(Terrain* owner_) : owner(owner_)
+{
+}
+
+TerrainRenderable::~TerrainRenderable()
+{
+    indexData.indexBuffer.reset();
+    vertexData.vertexBufferBinding->unsetBinding(0);
+}
+
+void TerrainRenderable::upload(const PatchGeometry& patch)
+{
+    // Floats 0-3 as a 4-float position, 4-6 as a 3-float normal, 7-9 as a 3-float binormal: the
+    // element names only carry the floats to the material's vertex program.
+    Ogre::VertexDeclaration* declaration = vertexData.vertexDeclaration;
+    declaration->removeAllElements();
+    declaration->addElement(0, 0, Ogre::VET_FLOAT4, Ogre::VES_POSITION);
+    declaration->addElement(0, 16, Ogre::VET_FLOAT3, Ogre::VES_NORMAL);
+    declaration->addElement(0, 28, Ogre::VET_FLOAT3, Ogre::VES_BINORMAL);
+
+    Ogre::HardwareBufferManager& buffers = Ogre::HardwareBufferManager::getSingleton();
+    Ogre::HardwareVertexBufferSharedPtr vertexBuffer = buffers.createVertexBuffer(
+        declaration->getVertexSize(0), patch.vertexCount, Ogre::HardwareBuffer::HBU_STATIC_WRITE_ONLY,
+        false);
+    vertexData.vertexBufferBinding->setBinding(0, vertexBuffer);
+    vertexData.vertexStart = 0;
+    vertexData.vertexCount = patch.vertexCount;
+    vertexBuffer->writeData(0, patch.vertexCount * kVertexBytes, patch.vertices, true);
+
+    indexData.indexBuffer = buffers.createIndexBuffer(Ogre::HardwareIndexBuffer::IT_16BIT,
+                                                      patch.indexCount,
+                                                      Ogre::HardwareBuffer::HBU_STATIC_WRITE_ONLY, false);
+    indexData.indexCount = patch.indexCount;
+    indexData.indexBuffer->writeData(0, patch.indexCount * sizeof(uint16_t), patch.indices, true);
+    indicesStale = false;
+}
+
+void TerrainRenderable::refreshIndices(const PatchGeometry& patch)
+{
+    const size_t bytes = std::min<size_t>(patch.indexCount, indexData.indexBuffer->getNumIndexes()) *
+                         sizeof(uint16_t);
+    indexData.indexBuffer->writeData(0, bytes, patch.indices, true);
+    indicesStale = false;
+}
+
+void TerrainRenderable::getRenderOperation(Ogre::RenderOperation& op)
+{
+    op.vertexData = &vertexData;
+    op.indexData = &indexData;
+    op.operationType = Ogre::RenderOperation::OT_TRIANGLE_STRIP;
+    op.useIndexes = true;
+}
+
+void TerrainRenderable::getWorldTransforms(Ogre::Matrix4* xform) const
+{
+    const Ogre::SceneNode* node = owner->getParentSceneNode();
+    *xform = node ? Ogre::Matrix4(node->_getFullTransform()) : Ogre::Matrix4::IDENTITY;
+}
+
+Ogre::Real TerrainRenderable::getSquaredViewDepth(const Ogre::Camera* camera) const
+{
+    const Ogre::SceneNode* node = owner->getParentSceneNode();
+    const Ogre::Vector3 worldCentre = node ? node->_getFullTransform() * centre : centre;
+    return worldCentre.squaredDistance(camera->getDerivedPosition());
+}
+
+const Ogre::LightList& TerrainRenderable::getLights() const
+{
+    static const Ogre::LightList none;
+    return none;
+}

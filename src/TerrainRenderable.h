@@ -1,0 +1,41 @@
+#pragma once
+
+#include <OgreRenderable.h>
+#include <OgreVertexIndexData.h>
+
+class Terrain;
+struct PatchGeometry;
+
+// The GPU side of one patch: its ten-float vertex records in a static vertex buffer and its
+// triangle strip in a static 16-bit index buffer, drawn with the patch's material and placed by
+// the terrain's scene node. Render thread only.
+class TerrainRenderable : public Ogre::Renderable
+{
+public:
+    explicit TerrainRenderable(Terrain* owner);
+    TerrainRenderable(const TerrainRenderable&) = delete;
+    TerrainRenderable& operator=(const TerrainRenderable&) = delete;
+    ~TerrainRenderable() override;
+
+    void setMaterial(const Ogre::MaterialPtr& material_) { material = material_; }
+    // Declares the vertex format, creates both buffers and copies the patch into them.
+    void upload(const PatchGeometry& patch);
+    // Copies the patch's (restitched) strip into the index buffer; its length never changes.
+    void refreshIndices(const PatchGeometry& patch);
+
+    const Ogre::MaterialPtr& getMaterial() const override { return material; }
+    void getRenderOperation(Ogre::RenderOperation& op) override;
+    void getWorldTransforms(Ogre::Matrix4* xform) const override;
+    Ogre::Real getSquaredViewDepth(const Ogre::Camera* camera) const override;
+    const Ogre::LightList& getLights() const override;
+
+    // Custom parameter holding (m, 0, 0, 0), m the patch's morph factor clamped to [0, 1].
+    static constexpr size_t kMorphParameter = 1;
+
+    Terrain* const owner;
+    Ogre::MaterialPtr material;
+    Ogre::IndexData indexData;
+    Ogre::VertexData vertexData;
+    Ogre::Vector3 centre = Ogre::Vector3::ZERO; // terrain-local centre of the patch's box
+    bool indicesStale = false; // the patch's strip changed since it was copied to the GPU
+};

@@ -1,0 +1,95 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+// A small reader and writer for uncompressed, little-endian, strip-organised baseline TIFF
+// files. Pixels are copied byte for byte between the file and the caller's buffer: the caller
+// knows what a pixel means (the terrain reads one unsigned 16-bit height sample per pixel).
+//
+// Not supported, and refused at open: big-endian files, BigTIFF, compression, tiles (they have
+// no StripOffsets), sample widths that are not whole bytes, samples of differing widths. Sample
+// format, photometric interpretation, planar configuration and StripByteCounts are not
+// interpreted: each strip is taken to hold whole rows of contiguous pixels.
+//
+// Every count and offset read from the file is checked before use: a damaged or hostile file
+// yields no record (with one line on standard output), never a crash, a hang or a read outside
+// the file or the caller's buffer. Opening also traces every directory entry on standard output
+// ("Tag: tag type count value", and "bps: ..." for images of several samples).
+//
+// Thread: a TiffFile is used by one thread at a time (the stream position is shared by all
+// operations, each of which seeks before it transfers); the terrain serialises its uses with
+// the height lock.
+
+struct TiffFile
+{
+    FILE* file = nullptr;         // owned; closed by closeTiff
+    uint32_t width = 0;           // pixels per row (ImageWidth), >= 1
+    uint32_t height = 0;          // rows (ImageLength), >= 1
+    // Bits of one sample (first BitsPerSample value): 8 to 65528 in steps of 8.
+    uint32_t bitsPerSample = 0;
+    uint32_t samplesPerPixel = 0; // samples in one pixel (SamplesPerPixel, default 1), 1..65535
+    // Rows in each strip (RowsPerStrip): 1..height; the last strip may hold fewer.
+    uint32_t rowsPerStrip = 0;
+    // Entries in stripOffsets, >= 1; may be fewer than the image needs (rows past the table
+    // have no position).
+    uint32_t stripCount = 0;
+    // File position of the first byte of each strip; owned (array new, freed by closeTiff).
+    uint32_t* stripOffsets = nullptr;
+    uint64_t fileSize = 0;        // bytes in the file when it was opened or created
+
+    // Pixel size in bytes: whole bytes per sample times samples per pixel; below 2^29 for the
+    // ranges above.
+    uint32_t bytesPerPixel() const { return bitsPerSample / 8 * samplesPerPixel; }
+};
+
+// Opens an existing file.
+// [in] fileName: zero-terminated path. [in] mode: 1 read-only ("rb"), 3 read-write ("r+b");
+//   2 opens with "wb", which empties the file, so it always ends in "Invalid TIFF header".
+// Result: a new record owned by the caller (release it with closeTiff), or null when the mode is
+// not 1 to 3, the file cannot be opened (nothing printed) or is not a usable TIFF file (one line
+// says why: "Invalid TIFF header", "Error: Image compressed", or "Error: ..." for a damaged
+// file). TIFF's defaults stand in for tags the file leaves out: SamplesPerPixel 1, RowsPerStrip
+// the whole image (also for 0 or more than the height), Compression none.
+TiffFile* openTiff(const char* fileName, int mode);
+
+// Creates a single-strip file of width x height pixels: header, one directory of 16 entries,
+// then the pixel data at byte 258, filled. ImageWidth, ImageLength and RowsPerStrip are SHORT
+// when they fit in 16 bits and LONG otherwise.
+// [in] mode: 0 "rb" (nothing can be written, so always null), 1 "wb", 2 "w+b" (pixels can be
+//   read back through the record).
+// [in] fill: pattern repeated from the start of every 6000-byte block of pixel data (a pattern
+//   whose size does not divide 6000 restarts with each block), or null for zeros; fillSize 0
+//   with a non-null fill means fill holds the whole image. fillSize in bytes.
+// Result: a record describing the file, stream left open for pixel writes; null for a mode
+// outside 0 to 2, width or height <= 0, samplesPerPixel outside 1..65535, bitsPerSample not a
+// multiple of 8 in 8..65528, pixel data larger than 4 GiB - 258 bytes (classic TIFF's limit),
+// a file that cannot be opened, or a write that fails (a full disk; the partial file stays).
+// Nothing is printed.
+TiffFile* createTiff(const char* fileName, int width, int height, int samplesPerPixel,
+                     int bitsPerSample, int mode, const void* fill, uint64_t fillSize);
+
+// File position of pixel (x, y), or kNoPixel when the pixel lies outside the image, its strip
+// is not in the strip table, or any of its bytes would lie at 4 GiB or beyond. The position may
+// lie past the end of the file: reads there transfer nothing.
+constexpr uint64_t kNoPixel = ~uint64_t(0);
+uint64_t pixelOffset(const TiffFile* tiff, uint32_t x, uint32_t y);
+
+// One pixel between the file and a buffer of bytesPerPixel() bytes ([out] for readPixel, [in]
+// for writePixel).
+// Result: the number of samples transferred: samplesPerPixel on success, 0 when the pixel has
+// no position, less on a short transfer (end of file, read-only stream).
+uint32_t readPixel(TiffFile* tiff, uint32_t x, uint32_t y, void* pixel);
+uint32_t writePixel(TiffFile* tiff, uint32_t x, uint32_t y, const void* pixel);
+
+// A rectangle of w x h pixels at (x, y) between the file and a buffer of w * h * bytesPerPixel()
+// bytes laid out row by row, w pixels per row: image pixel (x + c, y + r) is buffer pixel
+// r * w + c. x and y may be negative and the rectangle may reach past the image: only the part
+// inside the image is transferred, and buffer cells outside it (or in rows without a strip) are
+// not touched. w or h <= 0 transfers nothing. One seek and one transfer per row.
+// Result: the number of whole pixels the stream transferred.
+uint64_t readRect(TiffFile* tiff, int32_t x, int32_t y, int32_t w, int32_t h, void* buffer);
+uint64_t writeRect(TiffFile* tiff, int32_t x, int32_t y, int32_t w, int32_t h, const void* buffer);
+
+// Closes the stream (when open) and destroys the record. A null record is ignored.
+void closeTiff(TiffFile* tiff);

@@ -1,0 +1,515 @@
+// The level-of-detail engine over a fractal heightmap, driven by seeded random camera paths with
+// the real build thread. After each path the drawn tree is checked against properties that hold
+// whatever the path: it tiles the square, it has no cracks, adjacent patches stay within the
+// level slack, patches are fine enough, and the queries agree with brute-force references.
+
+#include "../tools/FractalHeightmap.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <map>
+#include <random>
+#include <sstream>
+
+using namespace testing_support;
+
+namespace
+{
+constexpr int kFloats = 10;
+constexpr float kTerrainSize = 8192.0f;
+constexpr float kTerrainHeight = 1200.0f;
+
+// A Landscape fed from a fractal heightmap held in memory, read the way the terrain reads its
+// file: the sample at or below the position.
+struct FractalTerrain
+{
+    uint32_t edge;
+    std::vector<uint16_t> samples;
+    Landscape landscape{0, Ogre::Vector3::ZERO};
+
+    explicit FractalTerrain(int patchSize = 16, uint32_t edge_ = 1025, uint32_t seed = 11)
+        : edge(edge_), samples(FractalHeightmap::generate(edge_, seed, 0.55f))
+    {
+        landscape.setBounds(kTerrainSize, Ogre::Vector3(-kTerrainSize / 2, 0, -kTerrainSize / 2));
+        landscape.setPatchSize(patchSize);
+        int bitLength = 0;
+        for (int v = patchSize; v; v >>= 1)
+            ++bitLength;
+        landscape.setLevelLimits(4, 15 - bitLength);
+        const float samplesPerUnit = float(edge - 1) / kTerrainSize;
+        landscape.setHeightFunction([this, samplesPerUnit](const Ogre::Vector3& p, int) {
+            const float sx = (p.x + kTerrainSize / 2) * samplesPerUnit;
+            const float sz = (p.z + kTerrainSize / 2) * samplesPerUnit;
+            if (!(sx > -1.0f && sz > -1.0f && sx < float(edge) && sz < float(edge)))
+                return 0.0f;
+            return float(samples[size_t(int(sz)) * edge + size_t(int(sx))]) * (kTerrainHeight / 65535.0f);
+        });
+        landscape.start();
+    }
+    ~FractalTerrain() { landscape.stop(true); }
+};
+
+void drawnLeaves(const PatchNode* node, std::vector<const PatchNode*>& out)
+{
+    if (node->state & 1)
+        for (const PatchNode* child : node->children)
+            drawnLeaves(child, out);
+    else
+        out.push_back(node);
+}
+
+std::vector<const PatchNode*> drawnLeaves(const Landscape& landscape)
+{
+    std::vector<const PatchNode*> leaves;
+    drawnLeaves(landscape.root, leaves);
+    return leaves;
+}
+
+// The drawn leaf containing (x, z), found from the corners alone.
+const PatchNode* leafContaining(const PatchNode* node, float x, float z)
+{
+    while (node->state & 1)
+    {
+        const PatchNode* next = nullptr;
+        for (const PatchNode* child : node->children)
+            if (x >= child->corners[0].x && x <= child->corners[3].x && z >= child->corners[0].z &&
+                z <= child->corners[3].z)
+                next = child;
+        if (!next)
+            return nullptr;
+        node = next;
+    }
+    return node;
+}
+
+float morphOf(const PatchNode* leaf)
+{
+    return std::clamp(leaf->lod, 0.0f, 1.0f);
+}
+
+Ogre::Vector3 drawnVertex(const PatchNode* leaf, size_t index)
+{
+    const float* v = leaf->geometry.vertices + index * kFloats;
+    const float m = morphOf(leaf);
+    return Ogre::Vector3(v[0], v[1] * m + v[9] * (1.0f - m), v[2]);
+}
+
+// Independent evaluation of a leaf's drawn surface at (x, z): the strip triangle (stitched as
+// drawn) that holds the point, in double precision, heights blended by the clamped lod.
+float drawnHeight(const PatchNode* leaf, float x, float z)
+{
+    const uint16_t* strip = leaf->geometry.indices;
+    double bestInside = -1e-9;
+    double height = std::nan("");
+    for (uint64_t p = 0; p + 2 < leaf->geometry.indexCount; ++p)
+    {
+        const uint16_t ia = strip[p], ib = strip[p + 1], ic = strip[p + 2];
+        if (ia == ib || ib == ic || ia == ic)
+            continue;
+        const Ogre::Vector3 a = drawnVertex(leaf, ia), b = drawnVertex(leaf, ib), c = drawnVertex(leaf, ic);
+        const double area = (double(b.x) - a.x) * (double(c.z) - a.z) - (double(c.x) - a.x) * (double(b.z) - a.z);
+        const double wb = ((double(x) - a.x) * (double(c.z) - a.z) - (double(c.x) - a.x) * (double(z) - a.z)) / area;
+        const double wc = ((double(b.x) - a.x) * (double(z) - a.z) - (double(x) - a.x) * (double(b.z) - a.z)) / area;
+        const double wa = 1.0 - wb - wc;
+        const double inside = std::min({wa, wb, wc});
+        if (inside >= bestInside)
+        {
+            bestInside = inside;
+            height = wa * a.y + wb * b.y + wc * c.y;
+        }
+    }
+    return float(height);
+}
+
+// Vertex indices on one side of a leaf that its (stitched) strip actually uses.
+std::vector<uint16_t> usedEdgeVertices(const PatchNode* leaf, int side)
+{
+    const int n = int(leaf->edgeVertices);
+    std::vector<bool> used(size_t(n) * n, false);
+    const uint16_t* strip = leaf->geometry.indices;
+    for (uint64_t p = 0; p + 2 < leaf->geometry.indexCount; ++p)
+    {
+        const uint16_t a = strip[p], b = strip[p + 1], c = strip[p + 2];
+        if (a == b || b == c || a == c)
+            continue;
+        used[a] = used[b] = used[c] = true;
+    }
+    std::vector<uint16_t> out;
+    for (int t = 0; t < n; ++t)
+    {
+        const int index = side == 0 ? t * n : side == 1 ? t * n + n - 1 : side == 2 ? t : (n - 1) * n + t;
+        if (used[size_t(index)])
+            out.push_back(uint16_t(index));
+    }
+    return out;
+}
+
+// Height of a leaf's drawn edge on one side at the point (x, z) of that edge: the polyline
+// through the edge vertices its (stitched) strip uses.
+float drawnEdgeHeight(const PatchNode* leaf, const std::vector<uint16_t>& used, int side, float x, float z)
+{
+    const bool alongX = side >= 2;
+    const float position = alongX ? x : z;
+    for (size_t k = 0; k + 1 < used.size(); ++k)
+    {
+        const Ogre::Vector3 a = drawnVertex(leaf, used[k]), b = drawnVertex(leaf, used[k + 1]);
+        const float from = alongX ? a.x : a.z, to = alongX ? b.x : b.z;
+        if (position >= from && position <= to)
+            return a.y + (b.y - a.y) * ((position - from) / (to - from));
+    }
+    return std::nanf("");
+}
+
+// Recomputes the deepest drawn level along each side and reports stored values that differ.
+std::array<int, 4> expectedEdgeLevels(const PatchNode* node, std::ostringstream& report)
+{
+    std::array<int, 4> result;
+    if (!(node->state & 1))
+    {
+        result.fill(int(node->level));
+    }
+    else
+    {
+        std::array<int, 4> c[4];
+        for (int k = 0; k < 4; ++k)
+            c[k] = expectedEdgeLevels(node->children[k], report);
+        result = {std::max(c[0][0], c[2][0]), std::max(c[1][1], c[3][1]), std::max(c[0][2], c[1][2]),
+                  std::max(c[2][3], c[3][3])};
+    }
+    for (int sd = 0; sd < 4; ++sd)
+        if (result[sd] != node->edgeMaxLevel[sd])
+            report << " [level " << node->level << " state " << node->state << " side " << sd << " stored "
+                   << int(node->edgeMaxLevel[sd]) << " actual " << result[sd] << "]";
+    return result;
+}
+
+// Checks every property of a converged tree; returns the number of drawn leaves.
+size_t checkConvergedTree(const Landscape& landscape, const CameraState& camera)
+{
+    const std::vector<const PatchNode*> leaves = drawnLeaves(landscape);
+    // The drawn leaves tile the root square: all built, disjoint by construction, areas add up.
+    double area = 0.0;
+    for (const PatchNode* leaf : leaves)
+    {
+        EXPECT_TRUE(leaf->isBuilt()) << "a hole: level " << leaf->level;
+        const Ogre::Vector3 extent = leaf->corners[3] - leaf->corners[0];
+        area += double(extent.x) * double(extent.z);
+        if (leaf->level < landscape.maxLevel)
+        {
+            EXPECT_LE(landscape.screenError(leaf, camera), landscape.detailThreshold)
+                << "a leaf at level " << leaf->level << " is too coarse";
+        }
+    }
+    EXPECT_DOUBLE_EQ(area, double(kTerrainSize) * double(kTerrainSize));
+    std::ostringstream stale;
+    expectedEdgeLevels(landscape.root, stale);
+    EXPECT_EQ(stale.str(), "");
+    if (::testing::Test::HasFailure())
+        return leaves.size();
+
+    // Each leaf's used edge vertices, per side, computed once.
+    std::map<const PatchNode*, std::array<std::vector<uint16_t>, 4>> edges;
+    for (const PatchNode* leaf : leaves)
+        for (int side = 0; side < 4; ++side)
+            edges[leaf][size_t(side)] = usedEdgeVertices(leaf, side);
+
+    const float epsilon = 0.01f;
+    for (const PatchNode* a : leaves)
+        for (int side = 0; side < 4; ++side)
+            for (uint16_t index : edges[a][size_t(side)])
+            {
+                const Ogre::Vector3 p = drawnVertex(a, index);
+                // Step across the side; at a corner also step along the edge into the patch's
+                // span, so that the patch found is the one across the side, not the diagonal one.
+                const Ogre::Vector3 inward = (a->corners[0] + a->corners[3]) * 0.5f - p;
+                const float alongX = side >= 2 ? (inward.x > 0 ? epsilon : -epsilon) : 0.0f;
+                const float alongZ = side < 2 ? (inward.z > 0 ? epsilon : -epsilon) : 0.0f;
+                const float outX = p.x + (side == 0 ? -epsilon : side == 1 ? epsilon : alongX);
+                const float outZ = p.z + (side == 2 ? -epsilon : side == 3 ? epsilon : alongZ);
+                const PatchNode* b = leafContaining(landscape.root, outX, outZ);
+                if (!b || b == a)
+                    continue; // the terrain's outer edge
+                EXPECT_LE(std::abs(int(a->level) - int(b->level)), int(landscape.levelSlack))
+                    << "levels " << a->level << " and " << b->level;
+                if (b->level > a->level)
+                    continue; // checked from the finer side
+                const float other = drawnEdgeHeight(b, edges[b][size_t(side ^ 1)], side ^ 1, p.x, p.z);
+                EXPECT_NEAR(p.y, other, 1e-3f)
+                    << "crack between levels " << a->level << " and " << b->level << " at " << p;
+                if (::testing::Test::HasFailure())
+                    return leaves.size();
+            }
+    return leaves.size();
+}
+
+CameraState randomCamera(std::mt19937& random)
+{
+    std::uniform_real_distribution<float> across(-kTerrainSize / 2, kTerrainSize / 2);
+    std::uniform_real_distribution<float> height(20.0f, 2500.0f);
+    std::uniform_real_distribution<float> angle(0.0f, 6.2831853f);
+    std::uniform_real_distribution<float> pitch(-1.2f, 0.1f);
+    const Ogre::Vector3 eye(across(random), height(random), across(random));
+    const float yaw = angle(random), down = pitch(random);
+    const Ogre::Vector3 direction(std::cos(yaw) * std::cos(down), std::sin(down), std::sin(yaw) * std::cos(down));
+    return lookAt(eye, eye + direction * 100.0f);
+}
+} // namespace
+
+TEST(LevelOfDetail, ConvergedTreesHaveNoCracksHolesOrCoarsePatches)
+{
+    for (int patchSize : {8, 16})
+    {
+        SCOPED_TRACE(patchSize);
+        FractalTerrain terrain(patchSize);
+        std::mt19937 random(1234 + patchSize);
+        size_t largest = 0;
+        for (int move = 0; move < 8; ++move)
+        {
+            SCOPED_TRACE(move);
+            const CameraState camera = randomCamera(random);
+            ASSERT_GT(pumpUntilIdle(terrain.landscape, camera), 0) << "did not converge";
+            largest = std::max(largest, checkConvergedTree(terrain.landscape, camera));
+            if (HasFailure())
+                return;
+        }
+        EXPECT_GT(largest, 200u) << "the paths should refine the tree well beyond the minimum";
+    }
+}
+
+TEST(LevelOfDetail, EveryRegionIsDrawnAgainAfterRestlessCameraMoves)
+{
+    FractalTerrain terrain(16);
+    std::mt19937 random(99);
+    // Cameras that never wait for the builds: splits and merges are abandoned half way, over
+    // and over. Afterwards, a bounded number of updates must bring back a whole drawn surface.
+    for (int round = 0; round < 6; ++round)
+    {
+        CameraState camera = randomCamera(random);
+        std::uniform_int_distribution<int> updates(1, 4);
+        for (int move = 0; move < 60; ++move)
+        {
+            if (move % 3 == 0)
+                camera = randomCamera(random);
+            const int count = updates(random);
+            for (int k = 0; k < count; ++k)
+                terrain.landscape.update(camera);
+        }
+        ASSERT_GT(pumpUntilIdle(terrain.landscape, camera), 0);
+        checkConvergedTree(terrain.landscape, camera);
+        if (HasFailure())
+            return;
+    }
+}
+
+namespace
+{
+struct NodeCensus
+{
+    uint64_t nodes = 0;     // every node in the tree
+    uint64_t drawnPath = 0; // nodes drawn themselves or through their descendants
+    uint64_t bytes = 0;     // what the memory counter should say
+};
+
+void census(const PatchNode* node, bool onPath, NodeCensus& out)
+{
+    out.nodes += 1;
+    out.drawnPath += onPath ? 1 : 0;
+    out.bytes += 256 + 40 * node->geometry.vertexCount + 2 * node->geometry.indexCount;
+    for (const PatchNode* child : node->children)
+        if (child)
+            census(child, onPath && (node->state & 1), out);
+}
+} // namespace
+
+TEST(LevelOfDetail, KeptChildrenAreFreedAndMemoryFallsBack)
+{
+    FractalTerrain terrain(16);
+    // Far beyond the terrain's edge, looking away from it.
+    const CameraState away = lookAt(Ogre::Vector3(0, 500, 200000), Ogre::Vector3(0, 500, 300000));
+    ASSERT_GT(pumpUntilIdle(terrain.landscape, away), 0);
+
+    // A long fly-over close to the ground, back and forth, never waiting for the builds.
+    uint64_t mostPatches = 0;
+    for (int step = 0; step < 400; ++step)
+    {
+        const float t = float(step % 200) / 200.0f;
+        const float x = (step / 200) % 2 ? 3000.0f - 6000.0f * t : -3000.0f + 6000.0f * t;
+        const CameraState low = lookAt(Ogre::Vector3(x, 60, -200), Ogre::Vector3(x + 100, 0, 300));
+        terrain.landscape.update(low);
+        terrain.landscape.update(low);
+        mostPatches = std::max(mostPatches, terrain.landscape.patchCount);
+        NodeCensus live;
+        census(terrain.landscape.root, true, live);
+        ASSERT_EQ(live.nodes + terrain.landscape.deadPatches.size(), terrain.landscape.patchCount);
+    }
+
+    // Away again. The merged children are kept for 500 updates, then freed: afterwards every
+    // node is part of the drawn tree again, and the counters agree with the nodes that exist.
+    ASSERT_GT(pumpUntilIdle(terrain.landscape, away), 0);
+    NodeCensus kept;
+    census(terrain.landscape.root, true, kept);
+    EXPECT_GT(kept.nodes, kept.drawnPath) << "merged children are kept for a while";
+    for (int k = 0; k < 510; ++k)
+        terrain.landscape.update(away);
+    ASSERT_GT(pumpUntilIdle(terrain.landscape, away), 0);
+    NodeCensus after;
+    census(terrain.landscape.root, true, after);
+    EXPECT_EQ(after.nodes, after.drawnPath);
+    EXPECT_TRUE(terrain.landscape.deadPatches.empty());
+    EXPECT_EQ(terrain.landscape.patchCount, after.nodes);
+    EXPECT_EQ(terrain.landscape.memoryBytes, after.bytes);
+    EXPECT_LT(after.nodes * 2, mostPatches);
+}
+
+TEST(LevelOfDetail, HeightQueriesMatchTheDrawnSurface)
+{
+    FractalTerrain terrain(16);
+    std::mt19937 random(5);
+    const CameraState camera = lookAt(Ogre::Vector3(-500, 300, -800), Ogre::Vector3(200, 0, 400));
+    ASSERT_GT(pumpUntilIdle(terrain.landscape, camera), 0);
+    // Blend some leaves half way so that the morph matters.
+    std::uniform_real_distribution<float> across(-kTerrainSize / 2, kTerrainSize / 2);
+    for (int k = 0; k < 3000; ++k)
+    {
+        const float x = across(random), z = across(random);
+        uint8_t level = 0;
+        Ogre::Vector3 normal;
+        const float height = terrain.landscape.getHeight(x, z, level, &normal);
+        const PatchNode* leaf = leafContaining(terrain.landscape.root, x, z);
+        ASSERT_NE(leaf, nullptr);
+        ASSERT_EQ(level, leaf->level);
+        ASSERT_NEAR(height, drawnHeight(leaf, x, z), 2e-3f) << x << "," << z;
+        ASSERT_GT(normal.y, 0.0f);
+
+        // The approximate height is the full-detail height of the nearest vertex.
+        const float approximate = terrain.landscape.getApproximateHeight(x, z, level, &normal);
+        const int n = int(leaf->edgeVertices);
+        const float fx = (x - leaf->corners[0].x) / (leaf->corners[3].x - leaf->corners[0].x) * float(n - 1);
+        const float fz = (z - leaf->corners[0].z) / (leaf->corners[3].z - leaf->corners[0].z) * float(n - 1);
+        const int i = std::clamp(int(std::floor(fx + 0.5f)), 0, n - 1);
+        const int j = std::clamp(int(std::floor(fz + 0.5f)), 0, n - 1);
+        ASSERT_EQ(approximate, leaf->geometry.vertices[(size_t(j) * n + i) * kFloats + 1]);
+    }
+    uint8_t level = 0;
+    EXPECT_EQ(Landscape(0, Ogre::Vector3::ZERO).getHeight(0, 0, level, nullptr), Landscape::kNoHeight);
+}
+
+namespace
+{
+struct DrawnLeaf
+{
+    const PatchNode* leaf;
+    Ogre::AxisAlignedBox box; // around the drawn vertices
+};
+
+std::vector<DrawnLeaf> drawnLeavesWithBoxes(const Landscape& landscape)
+{
+    std::vector<DrawnLeaf> out;
+    for (const PatchNode* leaf : drawnLeaves(landscape))
+    {
+        DrawnLeaf entry{leaf, {}};
+        for (uint64_t k = 0; k < leaf->geometry.vertexCount; ++k)
+            entry.box.merge(drawnVertex(leaf, k));
+        out.push_back(entry);
+    }
+    return out;
+}
+
+// Nearest hit of the segment with every strip triangle of every drawn leaf (double precision,
+// Moller-Trumbore, both windings); leaves whose vertex box the segment's box misses are skipped.
+// Returns the segment parameter, or -1.
+double bruteForceHit(const std::vector<DrawnLeaf>& leaves, const Ogre::Vector3& from, const Ogre::Vector3& to)
+{
+    double best = -1.0;
+    const double ox = from.x, oy = from.y, oz = from.z;
+    const double dx = double(to.x) - ox, dy = double(to.y) - oy, dz = double(to.z) - oz;
+    const Ogre::AxisAlignedBox segmentBox(
+        Ogre::Vector3(std::min(from.x, to.x), std::min(from.y, to.y), std::min(from.z, to.z)),
+        Ogre::Vector3(std::max(from.x, to.x), std::max(from.y, to.y), std::max(from.z, to.z)));
+    for (const DrawnLeaf& entry : leaves)
+    {
+        if (!entry.box.intersects(segmentBox))
+            continue;
+        const PatchNode* leaf = entry.leaf;
+        const uint16_t* strip = leaf->geometry.indices;
+        for (uint64_t p = 0; p + 2 < leaf->geometry.indexCount; ++p)
+        {
+            const uint16_t ia = strip[p], ib = strip[p + 1], ic = strip[p + 2];
+            if (ia == ib || ib == ic || ia == ic)
+                continue;
+            const Ogre::Vector3 a = drawnVertex(leaf, ia), b = drawnVertex(leaf, ib), c = drawnVertex(leaf, ic);
+            const double e1x = b.x - a.x, e1y = b.y - a.y, e1z = b.z - a.z;
+            const double e2x = c.x - a.x, e2y = c.y - a.y, e2z = c.z - a.z;
+            const double px = dy * e2z - dz * e2y, py = dz * e2x - dx * e2z, pz = dx * e2y - dy * e2x;
+            const double det = e1x * px + e1y * py + e1z * pz;
+            if (std::fabs(det) < 1e-12)
+                continue;
+            const double tx = ox - a.x, ty = oy - a.y, tz = oz - a.z;
+            const double u = (tx * px + ty * py + tz * pz) / det;
+            if (u < 0.0 || u > 1.0)
+                continue;
+            const double qx = ty * e1z - tz * e1y, qy = tz * e1x - tx * e1z, qz = tx * e1y - ty * e1x;
+            const double v = (dx * qx + dy * qy + dz * qz) / det;
+            if (v < 0.0 || u + v > 1.0)
+                continue;
+            const double t = (e2x * qx + e2y * qy + e2z * qz) / det;
+            if (t >= 0.0 && t <= 1.0 && (best < 0.0 || t < best))
+                best = t;
+        }
+    }
+    return best;
+}
+} // namespace
+
+TEST(LevelOfDetail, RayHitsAreTheNearestHitOfEveryDrawnTriangle)
+{
+    FractalTerrain terrain(16);
+    const CameraState camera = lookAt(Ogre::Vector3(300, 400, 300), Ogre::Vector3(900, 0, 1500));
+    ASSERT_GT(pumpUntilIdle(terrain.landscape, camera), 0);
+    std::mt19937 random(77);
+    std::uniform_real_distribution<float> across(-4000.0f, 4000.0f);
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+    std::uniform_real_distribution<float> height(-100.0f, 2000.0f);
+    const std::vector<DrawnLeaf> leaves = drawnLeavesWithBoxes(terrain.landscape);
+    int hits = 0;
+    for (int k = 0; k < 150; ++k)
+    {
+        const Ogre::Vector3 from(across(random), height(random), across(random));
+        Ogre::Vector3 direction(unit(random), unit(random) - 0.3f, unit(random));
+        direction.normalise();
+        const float length = k % 3 == 0 ? 2000.0f : 100000.0f; // short segments end in mid air
+        const Ogre::Vector3 to = from + direction * length;
+        uint8_t level = 0;
+        Ogre::Vector3 point, normal;
+        const bool hit = terrain.landscape.intersect(from, to, level, point, normal) != 0;
+        const double expected = bruteForceHit(leaves, from, to);
+        ASSERT_EQ(hit, expected >= 0.0) << "ray " << k << " from " << from << " along " << direction;
+        if (!hit)
+            continue;
+        ++hits;
+        const double t = double(from.distance(point)) / double(from.distance(to));
+        ASSERT_NEAR(t * length, expected * length, 0.02) << "ray " << k;
+        ASSERT_GE(normal.y, 0.0f);
+        // The hit lies on the drawn surface.
+        const PatchNode* leaf = leafContaining(terrain.landscape.root, point.x, point.z);
+        ASSERT_NEAR(point.y, drawnHeight(leaf, point.x, point.z), 0.05f);
+    }
+    EXPECT_GT(hits, 40);
+
+    // Straight down: the hit is the height query's answer.
+    for (int k = 0; k < 200; ++k)
+    {
+        const float x = across(random), z = across(random);
+        uint8_t level = 0;
+        Ogre::Vector3 point, normal;
+        ASSERT_EQ(terrain.landscape.intersect(Ogre::Vector3(x, 5000, z), Ogre::Vector3(x, -5000, z), level, point, normal), 1);
+        ASSERT_NEAR(point.y, terrain.landscape.getHeight(x, z, level, nullptr), 1e-2f);
+    }
+    // A segment that stops above the ground, or starts below it pointing down, misses.
+    uint8_t level = 0;
+    Ogre::Vector3 point, normal;
+    EXPECT_EQ(terrain.landscape.intersect(Ogre::Vector3(0, 5000, 0), Ogre::Vector3(0, 4000, 0), level, point, normal), 0);
+    EXPECT_EQ(terrain.landscape.intersect(Ogre::Vector3(0, -50, 0), Ogre::Vector3(0, -5000, 0), level, point, normal), 0);
+}

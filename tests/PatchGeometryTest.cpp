@@ -1,0 +1,400 @@
+// Patch geometry against independent references: analytic height fields, the parent's surface,
+// and the area covered by the strip.
+
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+
+using namespace testing_support;
+
+namespace
+{
+constexpr int kFloats = 10;
+
+// Generates a node's geometry synchronously, as the build thread would, and installs it.
+void buildNow(Landscape& landscape, PatchNode* node)
+{
+    PatchBuildResult result;
+    landscape.buildVertices(node, result);
+    Landscape::buildIndices(result.edgeVertices, result);
+    landscape.install(node, result);
+}
+
+const float* vertex(const PatchNode* node, int i, int j)
+{
+    return node->geometry.vertices + (size_t(j) * node->edgeVertices + i) * kFloats;
+}
+
+// Height of a node's own (m = 1) surface at (x, z), interpolated on the strip's triangles.
+float surfaceHeight(const PatchNode* node, float x, float z)
+{
+    const int n = int(node->edgeVertices);
+    const Ogre::Vector3 c0 = node->corners[0], c3 = node->corners[3];
+    float fx = (x - c0.x) / (c3.x - c0.x) * float(n - 1);
+    float fz = (z - c0.z) / (c3.z - c0.z) * float(n - 1);
+    int ix = std::min(int(std::floor(fx)), n - 2), iz = std::min(int(std::floor(fz)), n - 2);
+    fx -= float(ix);
+    fz -= float(iz);
+    const float h00 = vertex(node, ix, iz)[1], h10 = vertex(node, ix + 1, iz)[1];
+    const float h01 = vertex(node, ix, iz + 1)[1], h11 = vertex(node, ix + 1, iz + 1)[1];
+    if (fx + fz <= 1.0f)
+        return h00 + (h10 - h00) * fx + (h01 - h00) * fz;
+    return h11 + (h01 - h11) * (1.0f - fx) + (h10 - h11) * (1.0f - fz);
+}
+
+struct Triangle
+{
+    uint16_t a, b, c;
+};
+
+// Non-degenerate strip triangles, reordered so that every one winds as the first does.
+std::vector<Triangle> stripTriangles(const uint16_t* indices, size_t count)
+{
+    std::vector<Triangle> triangles;
+    for (size_t p = 0; p + 2 < count; ++p)
+    {
+        Triangle t{indices[p], indices[p + 1], indices[p + 2]};
+        if (t.a == t.b || t.b == t.c || t.a == t.c)
+            continue;
+        if (p % 2)
+            std::swap(t.a, t.b);
+        triangles.push_back(t);
+    }
+    return triangles;
+}
+
+// Signed area of a triangle of grid vertices seen from above: positive when it faces +y.
+double facingArea(const Triangle& t, int n)
+{
+    const auto x = [n](uint16_t v) { return double(v % n); };
+    const auto z = [n](uint16_t v) { return double(v / n); };
+    // Normal y of (b - a) x (c - a), with x right and z towards the viewer: CCW from above.
+    return 0.5 * ((z(t.b) - z(t.a)) * (x(t.c) - x(t.a)) - (x(t.b) - x(t.a)) * (z(t.c) - z(t.a)));
+}
+
+Landscape& makeLandscape(Landscape& landscape, int patchSize, const HeightField& field, float size = 1024.0f)
+{
+    landscape.setBounds(size, Ogre::Vector3(-size / 2, 0, -size / 2));
+    landscape.setPatchSize(patchSize);
+    landscape.setHeightFunction(heightFunction(field));
+    return landscape;
+}
+} // namespace
+
+TEST(PatchGeometry, VerticesNormalsAndBoundsFollowAnalyticFields)
+{
+    struct Case
+    {
+        const char* name;
+        HeightField field;
+        int patchSize;
+        float normalTolerance;
+    };
+    const Case cases[] = {
+        {"flat", flatField(12.5f), 8, 1e-6f},
+        {"tilted plane", tiltedPlane(0.3f, -0.2f, 40.0f), 16, 1e-5f},
+        {"sine hills", sineHills(30.0f, 90.0f, 100.0f), 64, 5e-3f}, // second-order discretisation
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        Landscape landscape(0, Ogre::Vector3::ZERO);
+        makeLandscape(landscape, c.patchSize, c.field);
+        landscape.createRoot();
+        const PatchNode* root = landscape.root;
+        const int n = c.patchSize + 1;
+        ASSERT_EQ(root->geometry.vertexCount, uint64_t(n * n));
+        ASSERT_EQ(root->geometry.indexCount, uint64_t((2 * n + 4) * (n - 1) - 4));
+        Ogre::AxisAlignedBox expectedBounds;
+        for (int j = 0; j < n; ++j)
+            for (int i = 0; i < n; ++i)
+            {
+                const float* v = vertex(root, i, j);
+                const float x = -512.0f + 1024.0f * float(i) / float(n - 1);
+                const float z = -512.0f + 1024.0f * float(j) / float(n - 1);
+                ASSERT_NEAR(v[0], x, 1e-3f);
+                ASSERT_NEAR(v[2], z, 1e-3f);
+                ASSERT_NEAR(v[1], c.field.height(x, z), 1e-3f);
+                const Ogre::Vector3 normal(v[3], v[4], v[5]);
+                ASSERT_NEAR(normal.length(), 1.0f, 1e-5f);
+                ASSERT_LT((normal - c.field.normal(x, z)).length(), c.normalTolerance)
+                    << "vertex " << i << "," << j;
+                expectedBounds.merge(Ogre::Vector3(v[0], v[1], v[2]));
+            }
+        EXPECT_EQ(root->bounds, expectedBounds);
+        EXPECT_GE(root->error, 0.1f * 1024.0f / float(n - 1));
+    }
+}
+
+TEST(PatchGeometry, FlatFieldHasNoMorphAndMinimalError)
+{
+    Landscape landscape(0, Ogre::Vector3::ZERO);
+    makeLandscape(landscape, 8, flatField(3.0f));
+    landscape.createRoot();
+    const PatchNode* root = landscape.root;
+    for (uint64_t k = 0; k < root->geometry.vertexCount; ++k)
+    {
+        const float* v = root->geometry.vertices + k * kFloats;
+        EXPECT_EQ(v[9], v[1]);
+        EXPECT_EQ(Ogre::Vector3(v[3], v[4], v[5]), Ogre::Vector3::UNIT_Y);
+        EXPECT_EQ(Ogre::Vector3(v[6], v[7], v[8]), Ogre::Vector3::UNIT_Y);
+    }
+    EXPECT_FLOAT_EQ(root->error, 0.1f * 1024.0f / 8.0f);
+    // A default engine of 9 vertices per edge: 256 bytes of node, 81 records, 172 indices.
+    EXPECT_EQ(landscape.patchCount, 1u);
+    EXPECT_EQ(landscape.memoryBytes, 3840u);
+}
+
+TEST(PatchGeometry, ChildMorphsOntoItsParentSurfaceAndReusesItsHeights)
+{
+    const HeightField field = sineHills(40.0f, 37.0f, 200.0f);
+    Landscape landscape(0, Ogre::Vector3::ZERO);
+    makeLandscape(landscape, 16, field);
+    landscape.createRoot();
+    PatchNode* root = landscape.root;
+
+    // The child samples a different field: vertices shared with the parent must still carry the
+    // parent's heights, the others the new field's.
+    const HeightField other = tiltedPlane(0.05f, 0.1f, 7.0f);
+    landscape.setHeightFunction(heightFunction(other));
+    for (int q = 0; q < 4; ++q)
+    {
+        SCOPED_TRACE(q);
+        auto* child = new PatchNode(root, q);
+        root->children[q] = child;
+        buildNow(landscape, child);
+        const int n = int(child->edgeVertices);
+        float largestDistance = 0.0f;
+        for (int j = 0; j < n; ++j)
+            for (int i = 0; i < n; ++i)
+            {
+                const float* v = vertex(child, i, j);
+                const float expected = (i % 2 == 0 && j % 2 == 0) ? field.height(v[0], v[2])
+                                                                  : other.height(v[0], v[2]);
+                ASSERT_NEAR(v[1], expected, 1e-3f) << i << "," << j;
+                const float parentSurface = surfaceHeight(root, v[0], v[2]);
+                largestDistance = std::max(largestDistance, std::fabs(parentSurface - v[1]));
+                const bool border = i == 0 || j == 0 || i == n - 1 || j == n - 1;
+                // At morph factor 0 the inside lies on the parent's surface; the border keeps
+                // its own heights so that neighbours agree at any pair of factors.
+                ASSERT_NEAR(v[9], border ? v[1] : parentSurface, 1e-3f) << i << "," << j;
+            }
+        EXPECT_NEAR(child->error, std::max(largestDistance, 0.1f * 512.0f / 16.0f), 1e-3f);
+    }
+}
+
+TEST(PatchGeometry, StripCoversEveryQuadOnceFacingUp)
+{
+    for (uint32_t n : {2u, 3u, 5u, 9u, 17u, 65u, 129u})
+    {
+        SCOPED_TRACE(n);
+        PatchBuildResult result;
+        Landscape::buildIndices(n, result);
+        ASSERT_EQ(result.indexCount, uint64_t((2 * n + 4) * (n - 1) - 4));
+        std::map<std::pair<int, int>, int> halves; // (quad, which half) -> count
+        double area = 0.0;
+        for (const Triangle& t : stripTriangles(result.indices, result.indexCount))
+        {
+            const double a = facingArea(t, int(n));
+            ASSERT_GT(a, 0.0);
+            area += a;
+            const int quadX = std::min({t.a % n, t.b % n, t.c % n});
+            const int quadZ = std::min({t.a / n, t.b / n, t.c / n});
+            const int half = (t.a % n + t.b % n + t.c % n + t.a / n + t.b / n + t.c / n) -
+                             3 * (quadX + quadZ) > 3 ? 1 : 0;
+            halves[{quadZ * int(n) + quadX, half}] += 1;
+        }
+        EXPECT_DOUBLE_EQ(area, double(n - 1) * double(n - 1));
+        EXPECT_EQ(halves.size(), size_t(2 * (n - 1) * (n - 1)));
+        for (const auto& entry : halves)
+            ASSERT_EQ(entry.second, 1);
+        delete[] result.indices;
+    }
+}
+
+namespace
+{
+// A tree in which patch `fine` is `difference` levels finer than the patches across two of its
+// sides. The root is split; one root child (rootChild) is split `difference` times more, always
+// towards the square's centre (child descend), so that fine's outer sides touch the two unsplit
+// root children next to it. rootChild 0 with descend 3 makes sides 1 and 3 coarse; rootChild 3
+// with descend 0 makes sides 0 and 2 coarse.
+struct StitchTree
+{
+    Landscape landscape{0, Ogre::Vector3::ZERO};
+    PatchNode* fine = nullptr;
+
+    StitchTree(int patchSize, int difference, int rootChild, int descend)
+    {
+        makeLandscape(landscape, patchSize, sineHills(20.0f, 50.0f, 60.0f));
+        landscape.createRoot();
+        PatchNode* node = landscape.root;
+        for (int level = 0; level <= difference; ++level)
+        {
+            for (int q = 0; q < 4; ++q)
+                node->children[q] = new PatchNode(node, q);
+            PatchNode** c = node->children;
+            link(c[0], c[1], 1);
+            link(c[0], c[2], 3);
+            link(c[3], c[1], 2);
+            link(c[3], c[2], 0);
+            for (PatchNode* child : node->children)
+                buildNow(landscape, child);
+            node->state = kSplit;
+            node = c[level == 0 ? rootChild : descend];
+        }
+        fine = node;
+    }
+
+    std::vector<uint16_t> strip() const
+    {
+        return {fine->geometry.indices, fine->geometry.indices + fine->geometry.indexCount};
+    }
+};
+
+std::vector<int> edgeVerticesUsed(const PatchNode* node, int side)
+{
+    const int n = int(node->edgeVertices);
+    std::set<int> used;
+    for (const Triangle& t : stripTriangles(node->geometry.indices, node->geometry.indexCount))
+        for (int v : {t.a, t.b, t.c})
+        {
+            const int i = v % n, j = v / n;
+            if ((side == 0 && i == 0) || (side == 1 && i == n - 1))
+                used.insert(j);
+            if ((side == 2 && j == 0) || (side == 3 && j == n - 1))
+                used.insert(i);
+        }
+    return {used.begin(), used.end()};
+}
+} // namespace
+
+TEST(PatchGeometry, StitchedEdgesUseOnlyTheCoarseNeighboursVertices)
+{
+    struct Layout
+    {
+        int rootChild, descend;
+        int coarseSides[2], fineSides[2];
+    };
+    const Layout layouts[] = {{0, 3, {1, 3}, {0, 2}}, {3, 0, {0, 2}, {1, 3}}};
+    for (const Layout& layout : layouts)
+        for (int patchSize : {8, 16, 64})
+            for (int difference = 1; difference <= 3; ++difference)
+            {
+                SCOPED_TRACE(testing::Message() << "root child " << layout.rootChild << ", patch size "
+                                                << patchSize << ", difference " << difference);
+                StitchTree tree(patchSize, difference, layout.rootChild, layout.descend);
+                PatchNode* fine = tree.fine;
+                const int n = patchSize + 1;
+                const std::vector<uint16_t> original = tree.strip();
+                for (int side : layout.coarseSides)
+                    ASSERT_EQ(tree.landscape.levelDifference(fine, side), difference);
+                for (int side : layout.fineSides)
+                    ASSERT_EQ(tree.landscape.levelDifference(fine, side), 0);
+
+                for (int side = 0; side < 4; ++side)
+                    tree.landscape.stitchSide(fine, side);
+                const std::vector<uint16_t> stitched = tree.strip();
+                const int step = 1 << difference;
+                for (int side : layout.coarseSides)
+                {
+                    for (int t : edgeVerticesUsed(fine, side))
+                        ASSERT_EQ(t % step, 0) << "side " << side << " uses edge vertex " << t;
+                    EXPECT_EQ((fine->edgeLevels >> (4 * side)) & 0xF, difference);
+                }
+                for (int side : layout.fineSides)
+                    EXPECT_EQ(edgeVerticesUsed(fine, side).size(), size_t(n));
+                // No hole and no overlap: every triangle still faces up and the areas add up.
+                double area = 0.0;
+                for (const Triangle& t : stripTriangles(fine->geometry.indices, fine->geometry.indexCount))
+                {
+                    const double a = facingArea(t, n);
+                    ASSERT_GT(a, 0.0);
+                    area += a;
+                }
+                EXPECT_DOUBLE_EQ(area, double(n - 1) * double(n - 1));
+
+                // Stitching again changes nothing.
+                for (int side = 0; side < 4; ++side)
+                    tree.landscape.stitchSide(fine, side);
+                EXPECT_EQ(tree.strip(), stitched);
+
+                // Once the coarse side is split (drawn at fine's level), a step of 1 restores the
+                // strip exactly.
+                PatchNode sameLevelParent(tree.landscape.root, 0);
+                sameLevelParent.state = kSplit;
+                PatchNode sameLevel(&sameLevelParent, 1);
+                for (int side : layout.coarseSides)
+                    fine->neighbours[side] = &sameLevel;
+                for (int side = 0; side < 4; ++side)
+                    tree.landscape.stitchSide(fine, side);
+                EXPECT_EQ(tree.strip(), original);
+                EXPECT_EQ(fine->edgeLevels, 0);
+                for (int side : layout.coarseSides)
+                    fine->neighbours[side] = nullptr;
+            }
+}
+
+TEST(PatchGeometry, HalfwayEdgePositionsRoundDownOnLowSidesAndUpOnHighSides)
+{
+    const int n = 9;
+    const int rowLength = 2 * n + 4;
+    // Two levels finer than the neighbours: step 4, edge position 2 is halfway.
+    StitchTree high(8, 2, 0, 3);
+    high.landscape.stitchSide(high.fine, 1);
+    EXPECT_EQ(high.fine->geometry.indices[3 * rowLength - 6], uint16_t(n - 1 + 4 * n)); // +x: 2 -> 4
+    high.landscape.stitchSide(high.fine, 3);
+    EXPECT_EQ(high.fine->geometry.indices[(n - 2) * rowLength + 2 * 2 + 1], uint16_t((n - 1) * n + 4));
+
+    StitchTree low(8, 2, 3, 0);
+    low.landscape.stitchSide(low.fine, 0);
+    EXPECT_EQ(low.fine->geometry.indices[2 * rowLength], uint16_t(0)); // -x: 2 -> 0
+    low.landscape.stitchSide(low.fine, 2);
+    EXPECT_EQ(low.fine->geometry.indices[2 * 2], uint16_t(0));
+}
+
+TEST(PatchGeometry, PatchSizeOneBuildsWithoutMorphTargets)
+{
+    Landscape landscape(0, Ogre::Vector3::ZERO);
+    makeLandscape(landscape, 1, sineHills(10.0f, 30.0f, 5.0f));
+    EXPECT_EQ(landscape.patchVertices, 2u);
+    EXPECT_EQ(landscape.levelSlack, 0u);
+    landscape.createRoot();
+    auto* child = new PatchNode(landscape.root, 3);
+    landscape.root->children[3] = child;
+    buildNow(landscape, child);
+    ASSERT_EQ(child->geometry.vertexCount, 4u);
+    ASSERT_EQ(child->geometry.indexCount, 4u);
+    for (int k = 0; k < 4; ++k)
+    {
+        const float* v = child->geometry.vertices + k * kFloats;
+        EXPECT_EQ(v[9], v[1]);
+    }
+}
+
+TEST(PatchGeometry, RefreshRegionResamplesOnlyInsideTheBox)
+{
+    Landscape landscape(0, Ogre::Vector3::ZERO);
+    makeLandscape(landscape, 16, flatField(10.0f));
+    landscape.createRoot();
+    PatchNode* root = landscape.root;
+    const Ogre::AxisAlignedBox box(-100, -1000, -50, 200, 1000, 120);
+    landscape.setHeightFunction([](const Ogre::Vector3&, int) { return 90.0f; });
+    landscape.refreshRegion(root, box, true);
+    int inside = 0;
+    for (int j = 0; j < 17; ++j)
+        for (int i = 0; i < 17; ++i)
+        {
+            const float* v = vertex(root, i, j);
+            const bool in = v[0] >= -100 && v[0] <= 200 && v[2] >= -50 && v[2] <= 120;
+            inside += in;
+            ASSERT_EQ(v[1], in ? 90.0f : 10.0f) << i << "," << j;
+        }
+    EXPECT_GT(inside, 0);
+    EXPECT_EQ(root->bounds.getMaximum().y, 90.0f);
+    // The error is the largest distance from the parent's surface, which is now a step.
+    EXPECT_GE(root->error, 40.0f);
+}

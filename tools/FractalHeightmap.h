@@ -1,0 +1,71 @@
+#pragma once
+
+// Seeded fractal heightmaps (diamond-square), for the viewer's built-in map, the heightmap tool
+// and the tests. Deterministic for a given seed on every platform: the generator and the
+// arithmetic are fixed, no library distributions are used.
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+class FractalHeightmap
+{
+public:
+    // edge: samples along one edge, 2^k + 1 (other values are rounded up to one).
+    // roughness: 0 .. 1, how much detail survives at each halving (0.5 is natural ground).
+    // Returns edge * edge samples, row by row, spanning 0 .. 65535 after normalisation to
+    // [lowest, highest].
+    static std::vector<uint16_t> generate(uint32_t edge, uint32_t seed, float roughness = 0.5f,
+                                          uint16_t lowest = 0, uint16_t highest = 65535)
+    {
+        uint32_t size = 1;
+        while (size + 1 < edge)
+            size *= 2;
+        const uint32_t n = size + 1;
+        std::vector<float> h(size_t(n) * n, 0.0f);
+        uint64_t state = seed * 0x9E3779B97F4A7C15ull + 1;
+        const auto random = [&state]() {
+            state ^= state << 13;
+            state ^= state >> 7;
+            state ^= state << 17;
+            return float(double(state >> 11) / double(1ull << 53)) * 2.0f - 1.0f;
+        };
+        const auto at = [&](uint32_t x, uint32_t z) -> float& { return h[size_t(z) * n + x]; };
+        at(0, 0) = random();
+        at(size, 0) = random();
+        at(0, size) = random();
+        at(size, size) = random();
+        float amplitude = 1.0f;
+        for (uint32_t step = size; step > 1; step /= 2)
+        {
+            const uint32_t half = step / 2;
+            for (uint32_t z = half; z < n; z += step)
+                for (uint32_t x = half; x < n; x += step)
+                    at(x, z) = (at(x - half, z - half) + at(x + half, z - half) + at(x - half, z + half) +
+                                at(x + half, z + half)) * 0.25f + random() * amplitude;
+            for (uint32_t z = 0; z < n; z += half)
+                for (uint32_t x = (z / half) % 2 ? 0 : half; x < n; x += step)
+                {
+                    float sum = 0.0f;
+                    int count = 0;
+                    if (x >= half) { sum += at(x - half, z); ++count; }
+                    if (x + half < n) { sum += at(x + half, z); ++count; }
+                    if (z >= half) { sum += at(x, z - half); ++count; }
+                    if (z + half < n) { sum += at(x, z + half); ++count; }
+                    at(x, z) = sum / float(count) + random() * amplitude;
+                }
+            amplitude *= std::clamp(roughness, 0.0f, 1.0f);
+        }
+        const auto [low, high] = std::minmax_element(h.begin(), h.end());
+        const float range = std::max(*high - *low, 1e-6f);
+        std::vector<uint16_t> samples(size_t(edge) * edge);
+        for (uint32_t z = 0; z < edge; ++z)
+            for (uint32_t x = 0; x < edge; ++x)
+            {
+                const float t = (at(x, z) - *low) / range;
+                samples[size_t(z) * edge + x] = uint16_t(std::lround(lowest + t * float(highest - lowest)));
+            }
+        return samples;
+    }
+};
