@@ -17,6 +17,7 @@
 #include <vector>
 
 class CameraState;
+class HeightCache;
 class Landscape;
 class TerrainDecal;
 class TerrainRenderable;
@@ -92,7 +93,8 @@ public:
     void setTerrainScale(float size, float height);
     // Quads along a patch edge: a power of two from 2 to 128 (16-bit indices address at most
     // 129 x 129 vertices). Throws Ogre::InvalidStateException "setPatchSize() must be a power of
-    // 2" for any other value, changing nothing. Sets the deepest level to 14 - log2(size).
+    // 2" for any other value, changing nothing. Sets the deepest level to 14 - log2(size), or
+    // shallower while a heightmap is open whose samples that level would repeat.
     void setPatchSize(int size);
     // Screen-space error (pixels) above which a patch splits; farThreshold applies from twice
     // farDistance (world units) on, blending in linearly from farDistance.
@@ -203,13 +205,17 @@ protected:
     void updateHeightCache();
     void createBloodPatches();
 
+    // The level-of-detail engine; for derived classes (tests) that need its locks.
+    Landscape* getLandscape() const { return landscape; }
+
 private:
     class CameraWatch;
-    void clearHeightCache();
     // Makes cam the reference camera (or none), watching it so that a destroyed camera is
     // forgotten instead of being read again.
     void setReferenceCamera(const Ogre::Camera* cam);
     void releaseReferenceCamera();
+    // Deepest level from the patch size, and no deeper than the open heightmap's resolution.
+    void applyLevelLimits();
     template <class Query>
     Hit heightQuery(const Ogre::Vector3& point, Query query) const;
 
@@ -226,6 +232,7 @@ private:
     float heightScale = 0;   // terrainHeight / 65535
     float terrainOrigin = 0; // world x and z of sample (0, 0): -terrainSize / 2
     float samplesPerUnit = 0;
+    int patchSize = 8;        // quads along a patch edge
     int drawablesBuilt = 0;   // drawables made since the end of the last frameStarted
     bool patchesPending = false;
     int drawablesDeferred = 0;
@@ -244,19 +251,8 @@ private:
     Ogre::Vector3 lastMaterialPosition = Ogre::Vector3::ZERO;
     bool materialPositionSet = false;
 
-    // ---- height cache: written under the Landscape's height lock ----
-    // N = cacheHalfSize samples per block edge; the window is 2N x 2N samples around
-    // (cacheCentreX, cacheCentreZ), x in [cacheMinX, cacheMaxX), z in [cacheMinZ, cacheMaxZ).
-    // Block i holds the quadrant with the high-x half when bit 0 is set and the high-z half when
-    // bit 1 is set, rows of N world heights.
-    int cacheHalfSize = 0;
-    int cacheMinZ = 2147483647;
-    int cacheMinX = 0;
-    int cacheMaxX = 0;
-    int cacheMaxZ = 0;
-    int cacheCentreX = 2147483647;
-    int cacheCentreZ = 0;
-    float* cacheBlocks[4] = {nullptr, nullptr, nullptr, nullptr};
+    // The in-memory height window around the camera; used under the Landscape's height lock.
+    HeightCache* heightCache = nullptr;
     // The reference camera's x and z for the cache update: written by the render thread each
     // frame, read by the build thread; a stale value only delays the window's move.
     std::atomic<float> cacheCameraX{0.0f};

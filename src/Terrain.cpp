@@ -3,9 +3,11 @@
 #include "Terrain.h"
 
 #include "CameraState.h"
+#include "HeightCache.h"
 #include "Landscape.h"
 #include "PatchId.h"
 #include "TerrainPlugin.h"
+#include "Tiff.h"
 
 #include <OgreException.h>
 #include <OgreRoot.h>
@@ -22,12 +24,15 @@ namespace
 constexpr Ogre::uint8 kTerrainQueueGroup = 50;
 // Largest patch size: a patch of 129 x 129 vertices is the most that 16-bit indices address.
 constexpr int kMaxPatchSize = 128;
+// Levels shallower than this are always split.
+constexpr int kMinLevel = 4;
 } // namespace
 
 Terrain::Terrain(const Ogre::String& name) : Ogre::MovableObject(name)
 {
     using namespace boost::placeholders;
     setRenderQueueGroup(kTerrainQueueGroup);
+    heightCache = new HeightCache();
     landscape = new Landscape(0.0f, Ogre::Vector3::ZERO);
     landscape->debugMessages = &debugMessages;
     landscape->setHeightFunction(
@@ -53,7 +58,8 @@ Terrain::~Terrain()
     setBloodMaterial(Ogre::MaterialPtr());
     delete cameraState;
     cameraState = nullptr;
-    clearHeightCache();
+    delete heightCache;
+    heightCache = nullptr;
 }
 
 void Terrain::setTerrainScale(float size, float height)
@@ -74,10 +80,27 @@ void Terrain::setPatchSize(int size)
         OGRE_EXCEPT(Ogre::Exception::ERR_INVALID_STATE, "setPatchSize() must be a power of 2",
                     "Terrain");
     landscape->setPatchSize(size);
+    patchSize = size;
+    applyLevelLimits();
+}
+
+void Terrain::applyLevelLimits()
+{
+    // The deepest level divides the terrain into 2^14 quads along each side.
     int bitLength = 0;
-    for (int v = size; v; v >>= 1)
+    for (int v = patchSize; v; v >>= 1)
         ++bitLength;
-    landscape->setLevelLimits(4, 15 - bitLength);
+    int deepest = 15 - bitLength;
+    // Patches finer than the heightmap only repeat its samples (as steps, since a height is the
+    // sample at or below the position): stop where a quad spans one sample.
+    if (heightMap)
+    {
+        int resolution = 0;
+        while (resolution < deepest && (uint64_t(patchSize) << (resolution + 1)) <= uint64_t(heightMap->width & ~1u))
+            ++resolution;
+        deepest = std::max(std::min(deepest, resolution), kMinLevel);
+    }
+    landscape->setLevelLimits(kMinLevel, deepest);
 }
 
 void Terrain::setDetailThreshold(float threshold, float farThreshold, float farDistance)

@@ -4,23 +4,16 @@
 #include "Terrain.h"
 
 #include "Diagnostics.h"
+#include "HeightCache.h"
 #include "Landscape.h"
 #include "Tiff.h"
 
 #include <OgreException.h>
 
-#include <algorithm>
-#include <climits>
-#include <cmath>
-#include <new>
-#include <vector>
+#include <cstdint>
 
 namespace
 {
-// Largest block edge of the height cache, in samples: four blocks of 8192 x 8192 floats take
-// 1 GiB, which is already far more than a camera needs around it.
-constexpr int kMaxCacheHalfSize = 8192;
-
 inline float sampleHeight(const unsigned char* bytes, float heightScale)
 {
     // Samples are little-endian whatever the machine.
@@ -52,10 +45,11 @@ bool Terrain::openStream(const std::string& fileName)
     landscape->clear();
     {
         Lock lock(landscape->getHeightLock());
-        clearHeightCache();
+        heightCache->clear();
     }
 
     heightMap = file;
+    applyLevelLimits();
     heightScale = terrainHeight / 65535.0f;
     // A map of 2^k + 1 samples puts its last sample exactly on the terrain's far edge.
     samplesPerUnit = float(file->width & ~1u) / terrainSize;
@@ -86,14 +80,9 @@ float Terrain::getHeight(const Ogre::Vector3& position, int)
         return 0.0f;
     const int x = int(sampleX);
     const int z = int(sampleZ);
-
-    if (x >= cacheMinX && x < cacheMaxX && z >= cacheMinZ && z < cacheMaxZ)
-    {
-        const int block = (x >= cacheCentreX ? 1 : 0) | (z >= cacheCentreZ ? 2 : 0);
-        const int localX = x - (x >= cacheCentreX ? cacheCentreX : cacheMinX);
-        const int localZ = z - (z >= cacheCentreZ ? cacheCentreZ : cacheMinZ);
-        return cacheBlocks[block][size_t(localZ) * size_t(cacheHalfSize) + size_t(localX)];
-    }
+    float height;
+    if (heightCache->lookup(x, z, height))
+        return height;
     unsigned char sample[2] = {0, 0};
     readPixel(heightMap, uint32_t(x), uint32_t(z), sample);
     return sampleHeight(sample, heightScale);
@@ -101,28 +90,9 @@ float Terrain::getHeight(const Ogre::Vector3& position, int)
 
 void Terrain::setHeightCacheSize(int size)
 {
-    size = std::clamp(size, 0, 2 * kMaxCacheHalfSize);
     // The build thread reads the blocks while it samples heights, under the height lock.
     Lock lock(landscape->getHeightLock());
-    if (size == 2 * cacheHalfSize)
-        return;
-    clearHeightCache();
-    cacheHalfSize = size / 2;
-}
-
-void Terrain::clearHeightCache()
-{
-    for (float*& block : cacheBlocks)
-    {
-        delete[] block;
-        block = nullptr;
-    }
-    cacheCentreX = INT_MAX;
-    cacheCentreZ = INT_MAX;
-    cacheMinZ = INT_MAX;
-    cacheMaxZ = 0;
-    cacheMinX = INT_MAX;
-    cacheMaxX = 0;
+    heightCache->setSize(size);
 }
 
 /* runs on the thread that builds patches */
@@ -135,100 +105,18 @@ void Terrain::preBuildCallback(int)
 void Terrain::updateHeightCache()
 {
     Lock lock(landscape->getHeightLock());
-    const int n = cacheHalfSize;
-    if (n == 0 || !heightMap)
+    if (!heightMap || heightCache->getSize() == 0)
         return;
-
-    const float cameraX = (cacheCameraX.load() - terrainOrigin) * samplesPerUnit;
-    const float cameraZ = (cacheCameraZ.load() - terrainOrigin) * samplesPerUnit;
-    // Hysteresis: after a move the camera is within 0.5 N of the centre, and the window moves
-    // again only once it is 0.7 N away, so a camera hovering at a boundary does not thrash.
-    if (std::fabs(cameraX - float(cacheCentreX)) < 0.7f * float(n) &&
-        std::fabs(cameraZ - float(cacheCentreZ)) < 0.7f * float(n))
-        return;
-    // The multiple of N nearest the camera; a camera far outside the map gives up the cache.
-    const double cellX = std::floor(double(cameraX / float(n)) + 0.5);
-    const double cellZ = std::floor(double(cameraZ / float(n)) + 0.5);
-    const double limit = double(INT_MAX / 2) / double(n) - 2.0;
-    if (!(std::fabs(cellX) < limit && std::fabs(cellZ) < limit))
-        return;
-    const int cx = int(cellX);
-    const int cz = int(cellZ);
-    const int64_t moveX = int64_t(cx) - cacheCentreX / n;
-    const int64_t moveZ = int64_t(cz) - cacheCentreZ / n;
-    if (moveX == 0 && moveZ == 0)
-        return;
-
-    // Only a move of one cell in x keeps blocks: the kept ones change slots by pointer.
-    float* slots[4] = {nullptr, nullptr, nullptr, nullptr};
-    int reuseMask = 0;
-    const auto reuse = [&](int newSlot, int oldBlock) {
-        slots[newSlot] = cacheBlocks[oldBlock];
-        if (slots[newSlot])
-            reuseMask |= 1 << oldBlock;
-    };
-    if (moveX == -1 && moveZ == -1)
-        reuse(3, 0);
-    else if (moveX == -1 && moveZ == 0)
-    {
-        reuse(1, 0);
-        reuse(3, 2);
-    }
-    else if (moveX == -1 && moveZ == 1)
-        reuse(1, 2);
-    else if (moveX == 1 && moveZ == -1)
-        reuse(2, 1);
-    else if (moveX == 1 && moveZ == 0)
-    {
-        reuse(0, 1);
-        reuse(2, 3);
-    }
-    else if (moveX == 1 && moveZ == 1)
-        reuse(0, 3);
-
-    const size_t blockSamples = size_t(n) * size_t(n);
-    bool fresh[4] = {false, false, false, false};
-    try
-    {
-        std::vector<unsigned char> staging(blockSamples * 2);
-        for (int i = 0; i < 4; ++i)
-        {
-            if (slots[i])
-                continue;
-            const int x0 = (cx + (i & 1) - 1) * n;
-            const int z0 = (cz + (i >> 1) - 1) * n;
-            // Parts of the block outside the heightmap are not read; the height callback never
-            // returns them, since it rejects positions outside the map first.
-            std::fill(staging.begin(), staging.end(), 0);
-            readRect(heightMap, x0, z0, n, n, staging.data());
-            float* block = new float[blockSamples];
-            for (size_t k = 0; k < blockSamples; ++k)
-                block[k] = sampleHeight(&staging[2 * k], heightScale);
-            slots[i] = block;
-            fresh[i] = true;
-        }
-    }
-    catch (const std::bad_alloc&)
-    {
-        // Not enough memory for the window: serve heights from the file instead.
-        for (int i = 0; i < 4; ++i)
-            if (fresh[i])
-                delete[] slots[i];
-        clearHeightCache();
-        cacheHalfSize = 0;
-        return;
-    }
-
-    cacheCentreX = cx * n;
-    cacheCentreZ = cz * n;
-    cacheMinZ = cacheCentreZ - n;
-    cacheMaxZ = cacheCentreZ + n;
-    cacheMinX = cacheCentreX - n;
-    cacheMaxX = cacheCentreX + n;
-    for (int i = 0; i < 4; ++i)
-        if (!(reuseMask & (1 << i)))
-            delete[] cacheBlocks[i];
-    std::copy(slots, slots + 4, cacheBlocks);
+    TiffFile* file = heightMap;
+    heightCache->update((cacheCameraX.load() - terrainOrigin) * samplesPerUnit,
+                        (cacheCameraZ.load() - terrainOrigin) * samplesPerUnit, heightScale,
+                        [file](int x0, int z0, int n, uint16_t* samples) {
+                            readRect(file, x0, z0, n, n, samples);
+                            // The file's bytes are little-endian; make them numbers.
+                            auto* bytes = reinterpret_cast<unsigned char*>(samples);
+                            for (size_t k = 0; k < size_t(n) * size_t(n); ++k)
+                                samples[k] = uint16_t(bytes[2 * k] | (bytes[2 * k + 1] << 8));
+                        });
 }
 
 uint64_t Terrain::getRawData(int x, int y, int w, int h, char* buffer) const

@@ -109,6 +109,8 @@ public:
 class Engine
 {
 public:
+    // pluginPath: the terrain plug-in to load, or empty for a program that links the terrain's
+    // code itself.
     explicit Engine(const std::string& pluginPath)
     {
         logs = std::make_unique<Ogre::LogManager>();
@@ -117,7 +119,8 @@ public:
         renderSystem = std::make_unique<NullRenderSystem>();
         root->addRenderSystem(renderSystem.get());
         root->setRenderSystem(renderSystem.get());
-        root->loadPlugin(pluginPath);
+        if (!pluginPath.empty())
+            root->loadPlugin(pluginPath);
         // The engine initialises plug-ins when it initialises itself with a window; without one
         // it does not, so the plug-ins (the terrain's factory) are initialised here.
         for (Ogre::Plugin* plugin : root->getInstalledPlugins())

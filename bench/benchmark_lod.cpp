@@ -1,0 +1,205 @@
+// The level-of-detail engine on a 4097 x 4097 fractal map of 8192 units: the render thread's cost
+// of one update plus one camera notification with about 1,000 drawn patches, the height and ray
+// queries on the converged tree, and how long the tree takes to converge after a teleport.
+
+#include "../tools/FractalHeightmap.h"
+#include "CameraState.h"
+#include "Landscape.h"
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <random>
+#include <thread>
+
+namespace
+{
+constexpr int kEdge = 4097;
+constexpr float kSize = 8192.0f;
+constexpr float kHeight = 1000.0f;
+
+const std::vector<float>& heights()
+{
+    static const std::vector<float> map = [] {
+        const std::vector<uint16_t> samples = FractalHeightmap::generate(kEdge, 5, 0.5f);
+        std::vector<float> h(samples.size());
+        for (size_t k = 0; k < h.size(); ++k)
+            h[k] = float(samples[k]) * (kHeight / 65535.0f);
+        return h;
+    }();
+    return map;
+}
+
+float mapHeight(const Ogre::Vector3& p, int)
+{
+    const float sx = (p.x + kSize / 2) * (float(kEdge - 1) / kSize);
+    const float sz = (p.z + kSize / 2) * (float(kEdge - 1) / kSize);
+    if (!(sx > -1.0f && sz > -1.0f && sx < float(kEdge) && sz < float(kEdge)))
+        return 0.0f;
+    return heights()[size_t(int(sz)) * kEdge + size_t(int(sx))];
+}
+
+// A camera at eye looking at target, 60 degrees high, 1280 x 720 pixels.
+CameraState camera(const Ogre::Vector3& eye, const Ogre::Vector3& target)
+{
+    const Ogre::Vector3 forward = (target - eye).normalisedCopy();
+    const Ogre::Vector3 right = forward.crossProduct(Ogre::Vector3::UNIT_Y).normalisedCopy();
+    const Ogre::Vector3 up = right.crossProduct(forward);
+    const float tanY = std::tan(Ogre::Math::DegreesToRadians(30.0f));
+    const float tanX = tanY * 16.0f / 9.0f;
+    Ogre::Plane planes[6] = {
+        Ogre::Plane(forward, eye + forward),
+        Ogre::Plane(-forward, eye + forward * 100000.0f),
+        Ogre::Plane((right + forward * tanX).normalisedCopy(), eye),
+        Ogre::Plane((-right + forward * tanX).normalisedCopy(), eye),
+        Ogre::Plane((-up + forward * tanY).normalisedCopy(), eye),
+        Ogre::Plane((up + forward * tanY).normalisedCopy(), eye),
+    };
+    return CameraState(eye, 720.0f / tanY, planes);
+}
+
+// Updates until no build is pending; returns the number of updates.
+int converge(Landscape& landscape, const CameraState& view)
+{
+    int updates = 0;
+    for (;;)
+    {
+        landscape.update(view);
+        ++updates;
+        if (landscape.pendingBuilds == 0)
+        {
+            landscape.update(view);
+            ++updates;
+            if (landscape.pendingBuilds == 0)
+                return updates;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+}
+
+struct ConvergedLandscape
+{
+    Landscape landscape{kSize, Ogre::Vector3(-kSize / 2, 0, -kSize / 2)};
+    CameraState view = camera(Ogre::Vector3(-1500, 600, -1500), Ogre::Vector3(0, 200, 0));
+
+    ConvergedLandscape()
+    {
+        landscape.setPatchSize(32);
+        landscape.setLevelLimits(4, 7); // as a terrain on this map: one quad per sample at level 7
+        landscape.setDetailThreshold(3.0f); // a demanding setting: about 1,000 drawn patches
+        landscape.setHeightFunction(&mapHeight);
+        landscape.start();
+        converge(landscape, view);
+    }
+    ~ConvergedLandscape() { landscape.stop(true); }
+
+    size_t drawn() const
+    {
+        size_t count = 0;
+        countDrawn(landscape.root, count);
+        return count;
+    }
+    static void countDrawn(const PatchNode* node, size_t& count)
+    {
+        if (node->state & 1)
+            for (const PatchNode* child : node->children)
+                countDrawn(child, count);
+        else
+            ++count;
+    }
+};
+
+ConvergedLandscape& converged()
+{
+    static ConvergedLandscape instance;
+    return instance;
+}
+
+void BM_UpdateAndNotify(benchmark::State& state)
+{
+    ConvergedLandscape& c = converged();
+    for (auto _ : state)
+    {
+        c.landscape.update(c.view);
+        benchmark::DoNotOptimize(c.landscape.notifyCamera(c.view));
+    }
+    state.counters["drawn"] = double(c.drawn());
+    state.counters["visible"] = double(c.landscape.getVisiblePatches().size());
+}
+BENCHMARK(BM_UpdateAndNotify)->Unit(benchmark::kMicrosecond);
+
+void BM_GetHeight(benchmark::State& state)
+{
+    ConvergedLandscape& c = converged();
+    std::mt19937 random(3);
+    std::uniform_real_distribution<float> across(-4000.0f, 4000.0f);
+    std::vector<Ogre::Vector2> points(4096);
+    for (Ogre::Vector2& p : points)
+        p = Ogre::Vector2(across(random), across(random));
+    size_t k = 0;
+    uint8_t level = 0;
+    Ogre::Vector3 normal;
+    for (auto _ : state)
+    {
+        const Ogre::Vector2& p = points[k++ & 4095];
+        benchmark::DoNotOptimize(c.landscape.getHeight(p.x, p.y, level, &normal));
+    }
+}
+BENCHMARK(BM_GetHeight);
+
+// Rays from about the camera's height towards the ground at random, the typical picking query.
+void BM_Intersect(benchmark::State& state)
+{
+    ConvergedLandscape& c = converged();
+    std::mt19937 random(4);
+    std::uniform_real_distribution<float> across(-3000.0f, 3000.0f), tilt(-1.0f, 1.0f);
+    struct Segment
+    {
+        Ogre::Vector3 from, to;
+    };
+    std::vector<Segment> rays(1024);
+    for (Segment& ray : rays)
+    {
+        const Ogre::Vector3 from(across(random), 800.0f, across(random));
+        const Ogre::Vector3 direction = Ogre::Vector3(tilt(random), -1.0f, tilt(random)).normalisedCopy();
+        ray = {from, from + direction * 100000.0f};
+    }
+    size_t k = 0, hits = 0;
+    uint8_t level = 0;
+    Ogre::Vector3 point, normal;
+    for (auto _ : state)
+    {
+        const Segment& ray = rays[k++ & 1023];
+        hits += size_t(c.landscape.intersect(ray.from, ray.to, level, point, normal));
+    }
+    state.counters["hit rate"] = double(hits) / double(state.iterations());
+}
+BENCHMARK(BM_Intersect)->Unit(benchmark::kMicrosecond);
+
+// A fresh tree converged at one view, then the camera jumps 5000 units: updates and wall time
+// until no build is pending. The build thread generates the patches meanwhile.
+void BM_ConvergeAfterTeleport(benchmark::State& state)
+{
+    double totalUpdates = 0;
+    for (auto _ : state)
+    {
+        state.PauseTiming();
+        Landscape landscape(kSize, Ogre::Vector3(-kSize / 2, 0, -kSize / 2));
+        landscape.setPatchSize(32);
+        landscape.setLevelLimits(4, 7); // as a terrain on this map: one quad per sample at level 7
+        landscape.setHeightFunction(&mapHeight);
+        landscape.start();
+        converge(landscape, camera(Ogre::Vector3(-2500, 500, -2500), Ogre::Vector3(-2000, 100, -2000)));
+        const CameraState there = camera(Ogre::Vector3(2500, 500, 2500), Ogre::Vector3(2000, 100, 2000));
+        state.ResumeTiming();
+        totalUpdates += converge(landscape, there);
+        state.PauseTiming();
+        landscape.stop(true);
+        state.ResumeTiming();
+    }
+    state.counters["updates"] = totalUpdates / double(state.iterations());
+}
+BENCHMARK(BM_ConvergeAfterTeleport)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+} // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <climits>
+#include <cstdint>
+#include <functional>
+
+// The movable window of heights kept in memory around the camera, in heightmap samples.
+//
+// The window is 2N x 2N samples (N = cacheHalfSize) centred on (cacheCentreX, cacheCentreZ), a
+// multiple of N: x in [cacheMinX, cacheMaxX), z in [cacheMinZ, cacheMaxZ). It is stored as four
+// N x N blocks, one per quadrant: block i holds the high-x half when bit 0 of i is set and the
+// high-z half when bit 1 is set, rows of N world heights (samples already scaled). Four blocks,
+// not one array, so that a move by one block in x keeps two of them, moved between slots by
+// pointer, and reads only the other two.
+//
+// Thread: not locked itself. Its owner serialises every call with the heightmap's height lock;
+// lookups come from the thread that builds patches, resizing from the render thread.
+class HeightCache
+{
+public:
+    // Reads n x n raw 16-bit samples of the heightmap starting at sample (x0, z0) into samples
+    // (rows of n); parts outside the heightmap are left as they are.
+    using BlockReader = std::function<void(int x0, int z0, int n, uint16_t* samples)>;
+
+    HeightCache() = default;
+    HeightCache(const HeightCache&) = delete;
+    HeightCache& operator=(const HeightCache&) = delete;
+    ~HeightCache() { clear(); }
+
+    // size: the window's edge in samples (2N); odd sizes round down, 0 or less turns the cache
+    // off. The largest window is 2 x kMaxHalfSize. A new size empties the window.
+    void setSize(int size);
+    int getSize() const { return 2 * cacheHalfSize; }
+    // Empties the window (frees the blocks); the size stays.
+    void clear();
+
+    // The height of sample (x, z) when the window holds it.
+    bool lookup(int x, int z, float& height) const
+    {
+        if (x < cacheMinX || x >= cacheMaxX || z < cacheMinZ || z >= cacheMaxZ)
+            return false;
+        const bool highX = x >= cacheCentreX;
+        const bool highZ = z >= cacheCentreZ;
+        const int localX = x - (highX ? cacheCentreX : cacheMinX);
+        const int localZ = z - (highZ ? cacheCentreZ : cacheMinZ);
+        height = cacheBlocks[(highX ? 1 : 0) | (highZ ? 2 : 0)][size_t(localZ) * size_t(cacheHalfSize) + size_t(localX)];
+        return true;
+    }
+
+    // Moves the window around the camera, given in sample coordinates, once the camera is 0.7 N
+    // or more from the window's centre along x or z (after a move it is within 0.5 N, so a
+    // camera hovering at a boundary does not make the window move back and forth). Heights are
+    // samples times heightScale. Returns the number of blocks read (0 when nothing moved).
+    // On allocation failure the cache turns itself off and heights come from the file.
+    int update(float cameraX, float cameraZ, float heightScale, const BlockReader& read);
+
+    // Largest N: four blocks of 8192 x 8192 floats take 1 GiB.
+    static constexpr int kMaxHalfSize = 8192;
+
+    int cacheHalfSize = 0;
+    int cacheMinZ = INT_MAX;
+    int cacheMinX = INT_MAX;
+    int cacheMaxX = 0;
+    int cacheMaxZ = 0;
+    int cacheCentreX = INT_MAX;
+    int cacheCentreZ = INT_MAX;
+    float* cacheBlocks[4] = {nullptr, nullptr, nullptr, nullptr};
+};

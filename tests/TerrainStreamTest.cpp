@@ -1,0 +1,285 @@
+// The heightmap stream of a Terrain in a real Ogre::Root: the height callback against the file,
+// the cache against the file, raw rectangles, and the files it must refuse.
+
+#include "../tools/FractalHeightmap.h"
+#include "EngineSupport.h"
+#include "Landscape.h"
+#include "Tiff.h"
+
+#include <OgreException.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+
+using namespace testing_support;
+
+namespace
+{
+// Exposes the height source of the terrain to the tests.
+class StreamTerrain : public Terrain
+{
+public:
+    using Terrain::Terrain;
+    using Terrain::getHeight;
+    using Terrain::updateHeightCache;
+
+    // The height source as the builder calls it: under the height lock, which keeps the build
+    // thread's own reads of the file and the cache away.
+    float sampledHeight(const Ogre::Vector3& point)
+    {
+        Lock lock(getLandscape()->getHeightLock());
+        return getHeight(point, 0);
+    }
+    void moveCache()
+    {
+        Lock lock(getLandscape()->getHeightLock());
+        updateHeightCache();
+    }
+};
+
+class TerrainStream : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        folder = std::filesystem::temp_directory_path() /
+                 ("terrain-stream-" + std::to_string(::getpid()) + "-" +
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(folder);
+    }
+    void TearDown() override
+    {
+        for (StreamTerrain* terrain : terrains)
+            delete terrain;
+        std::filesystem::remove_all(folder);
+    }
+
+    std::string writeMap(const std::string& name, int width, int height,
+                         const std::function<uint16_t(int, int)>& sample, int samples = 1, int bits = 16)
+    {
+        const std::string file = (folder / name).string();
+        std::vector<uint8_t> bytes(size_t(width) * height * samples * (bits / 8));
+        for (int z = 0; z < height; ++z)
+            for (int x = 0; x < width; ++x)
+                for (int s = 0; s < samples; ++s)
+                {
+                    const uint16_t v = sample(x, z);
+                    uint8_t* p = &bytes[((size_t(z) * width + x) * samples + s) * (bits / 8)];
+                    p[0] = uint8_t(v);
+                    if (bits == 16)
+                        p[1] = uint8_t(v >> 8);
+                }
+        TiffFile* tiff = createTiff(file.c_str(), width, height, samples, bits, 1, bytes.data(), 0);
+        EXPECT_NE(tiff, nullptr);
+        closeTiff(tiff);
+        return file;
+    }
+
+    StreamTerrain* makeTerrain(float size, float height)
+    {
+        auto* terrain = new StreamTerrain("stream" + std::to_string(terrains.size()));
+        engine.scene->getRootSceneNode()->attachObject(terrain);
+        terrain->setTerrainScale(size, height);
+        terrains.push_back(terrain);
+        return terrain;
+    }
+
+    // Makes the camera the terrain's reference camera and runs one frame, which hands the
+    // camera position to the height cache.
+    void frameAt(StreamTerrain* terrain, Ogre::Camera* camera, const Ogre::Vector3& position)
+    {
+        camera->getParentSceneNode()->setPosition(position);
+        terrain->_notifyCurrentCamera(camera);
+        Ogre::FrameEvent event{};
+        terrain->frameStarted(event);
+    }
+
+    Engine engine;
+    std::filesystem::path folder;
+    std::vector<StreamTerrain*> terrains;
+};
+
+uint16_t fractalSample(const std::vector<uint16_t>& map, int width, int x, int z)
+{
+    return map[size_t(z) * width + x];
+}
+} // namespace
+
+TEST_F(TerrainStream, SamplesMapOntoTheTerrainEdgeToEdge)
+{
+    const auto ramp = [](int x, int z) { return uint16_t(x + 3 * z); };
+    struct Case
+    {
+        int width;
+        float heightAtFarEdge; // x = +4096
+    };
+    // A 4097-wide map puts sample 4096 on the far edge; a 4096-wide map has no sample there.
+    for (const Case& c : {Case{4097, 4096.0f}, Case{4096, 0.0f}})
+    {
+        SCOPED_TRACE(c.width);
+        const std::string file = writeMap("ramp" + std::to_string(c.width) + ".tif", c.width, 3, ramp);
+        StreamTerrain* terrain = makeTerrain(8192, 65535);
+        ASSERT_TRUE(terrain->openStream(file));
+        EXPECT_EQ(terrain->sampledHeight(Ogre::Vector3(-4096, 0, -4096)), 0.0f);
+        EXPECT_EQ(terrain->sampledHeight(Ogre::Vector3(4096, 0, -4096)), c.heightAtFarEdge);
+        EXPECT_EQ(terrain->sampledHeight(Ogre::Vector3(-4096 + 201, 0, -4096 + 2.5f)), 100.0f + 3.0f);
+        // Up to one sample before the near edge reads sample 0, farther out reads 0.
+        EXPECT_EQ(terrain->sampledHeight(Ogre::Vector3(-4096 - 1.9f, 0, -4096 + 2)), 3.0f);
+        EXPECT_EQ(terrain->sampledHeight(Ogre::Vector3(-4096 - 2.1f, 0, -4096 + 2)), 0.0f);
+        EXPECT_EQ(terrain->sampledHeight(Ogre::Vector3(0, 0, 5000)), 0.0f);
+    }
+}
+
+TEST_F(TerrainStream, CachedAndUncachedHeightsAreBitIdentical)
+{
+    const int edge = 257;
+    const std::vector<uint16_t> map = FractalHeightmap::generate(edge, 9, 0.6f);
+    const std::string file = writeMap("fractal.tif", edge, edge,
+                                      [&](int x, int z) { return fractalSample(map, edge, x, z); });
+    StreamTerrain* cached = makeTerrain(1024, 777);
+    StreamTerrain* uncached = makeTerrain(1024, 777);
+    cached->setHeightCacheSize(96); // N = 48: the window covers part of the map at a time
+    ASSERT_TRUE(cached->openStream(file));
+    ASSERT_TRUE(uncached->openStream(file));
+    Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(0, 100, 0), Ogre::Vector3(0, 0, 1));
+    const float samplesPerUnit = 256.0f / 1024.0f;
+    // Camera positions over the map, past its edges and far outside.
+    for (const Ogre::Vector3& eye : {Ogre::Vector3(0, 100, 0), Ogre::Vector3(-500, 100, -500), Ogre::Vector3(511, 50, 300),
+                                     Ogre::Vector3(530, 50, -530), Ogre::Vector3(-300, 10, 512), Ogre::Vector3(9000, 10, 0)})
+    {
+        SCOPED_TRACE(eye);
+        frameAt(cached, camera, eye);
+        cached->moveCache();
+        for (int z = -4; z < edge + 4; ++z)
+            for (int x = -4; x < edge + 4; ++x)
+            {
+                // The middle of each sample, so that truncation picks the sample itself.
+                const Ogre::Vector3 point(-512 + (float(x) + 0.5f) / samplesPerUnit, 0,
+                                          -512 + (float(z) + 0.5f) / samplesPerUnit);
+                // Truncation toward zero: half a sample before the map still reads sample 0.
+                const int sx = x == -1 ? 0 : x, sz = z == -1 ? 0 : z;
+                const float expected = sx >= 0 && sz >= 0 && sx < edge && sz < edge
+                                           ? float(fractalSample(map, edge, sx, sz)) * (777.0f / 65535.0f)
+                                           : 0.0f;
+                const float fromCache = cached->sampledHeight(point);
+                ASSERT_EQ(fromCache, uncached->sampledHeight(point)) << x << "," << z;
+                ASSERT_EQ(fromCache, expected) << x << "," << z;
+            }
+    }
+}
+
+TEST_F(TerrainStream, RawRectanglesPartlyOutsideTheMapFillOnlyTheInside)
+{
+    const auto sample = [](int x, int z) { return uint16_t(1000 + x + 100 * z); };
+    const std::string file = writeMap("raw.tif", 20, 10, sample);
+    StreamTerrain* terrain = makeTerrain(100, 50);
+    std::vector<uint16_t> buffer(64, 0xBEEF);
+    EXPECT_EQ(terrain->getRawData(0, 0, 4, 4, reinterpret_cast<char*>(buffer.data())), 0u) << "no stream";
+    ASSERT_TRUE(terrain->openStream(file));
+    struct Rect
+    {
+        int x, y, w, h;
+    };
+    for (const Rect& r : {Rect{-2, -3, 5, 6}, Rect{17, 8, 6, 4}, Rect{5, 2, 4, 3}, Rect{-10, 0, 4, 4}, Rect{0, 0, 0, 5}})
+    {
+        SCOPED_TRACE(testing::Message() << r.x << "," << r.y << " " << r.w << "x" << r.h);
+        std::fill(buffer.begin(), buffer.end(), 0xBEEF);
+        const uint64_t count = terrain->getRawData(r.x, r.y, r.w, r.h, reinterpret_cast<char*>(buffer.data()));
+        uint64_t inside = 0;
+        for (int row = 0; row < r.h; ++row)
+            for (int column = 0; column < r.w; ++column)
+            {
+                const int x = r.x + column, z = r.y + row;
+                const bool in = x >= 0 && z >= 0 && x < 20 && z < 10;
+                inside += in;
+                EXPECT_EQ(buffer[size_t(row * r.w + column)], in ? sample(x, z) : 0xBEEF) << column << "," << row;
+            }
+        EXPECT_EQ(count, inside);
+        EXPECT_EQ(buffer[size_t(std::max(r.w * r.h, 0))], 0xBEEF) << "nothing written past the rectangle";
+    }
+}
+
+TEST_F(TerrainStream, RefusesFilesThatAreNotOneSixteenBitSamplePerPixel)
+{
+    const auto sample = [](int x, int z) { return uint16_t(x * z); };
+    StreamTerrain* terrain = makeTerrain(100, 50);
+    const std::string eightBit = writeMap("eight.tif", 8, 8, sample, 1, 8);
+    const std::string twoSamples = writeMap("two.tif", 8, 8, sample, 2, 16);
+    const std::string text = (folder / "text.tif").string();
+    std::FILE* f = std::fopen(text.c_str(), "wb");
+    std::fputs("not a heightmap", f);
+    std::fclose(f);
+    for (const std::string& file : {eightBit, twoSamples, text, (folder / "missing.tif").string()})
+    {
+        SCOPED_TRACE(file);
+        testing::internal::CaptureStdout();
+        EXPECT_FALSE(terrain->openStream(file));
+        const std::string output = testing::internal::GetCapturedStdout();
+        if (file != (folder / "missing.tif").string())
+        {
+            EXPECT_NE(output.find("\n"), std::string::npos) << "says why";
+        }
+        EXPECT_EQ(terrain->getRawData(0, 0, 1, 1, nullptr), 0u);
+    }
+    // A refused file leaves no stream open: the terrain does nothing per frame.
+    EXPECT_TRUE(terrain->frameStarted(Ogre::FrameEvent{}));
+    EXPECT_EQ(terrain->getDebugInfo().patchCount, 0u);
+}
+
+TEST_F(TerrainStream, ANewStreamForgetsThePreviousMapsHeightsAndPatches)
+{
+    const std::string low = writeMap("low.tif", 65, 65, [](int, int) { return uint16_t(1000); });
+    const std::string high = writeMap("high.tif", 65, 65, [](int, int) { return uint16_t(50000); });
+    StreamTerrain* terrain = makeTerrain(512, 65535);
+    terrain->setHeightCacheSize(64);
+    Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(0, 3000, 0), Ogre::Vector3(0, 0, 1));
+    ASSERT_TRUE(terrain->openStream(low));
+    frameAt(terrain, camera, Ogre::Vector3(0, 3000, 0));
+    terrain->moveCache();
+    EXPECT_EQ(terrain->sampledHeight(Ogre::Vector3(10, 0, 10)), 1000.0f);
+    EXPECT_EQ(terrain->getHeight(Ogre::Vector3(10, 0, 10)).position.y, 1000.0f) << "the drawn root";
+
+    ASSERT_TRUE(terrain->openStream(high));
+    EXPECT_EQ(terrain->sampledHeight(Ogre::Vector3(10, 0, 10)), 50000.0f);
+    frameAt(terrain, camera, Ogre::Vector3(0, 3000, 0));
+    terrain->moveCache();
+    EXPECT_EQ(terrain->sampledHeight(Ogre::Vector3(10, 0, 10)), 50000.0f);
+    EXPECT_EQ(terrain->getHeight(Ogre::Vector3(10, 0, 10)).position.y, 50000.0f) << "the drawn root";
+
+    // The scale is checked first, and a failed open keeps nothing of the old stream.
+    terrain->setTerrainScale(512, 0);
+    EXPECT_THROW(terrain->openStream(low), Ogre::InvalidStateException);
+    EXPECT_EQ(terrain->sampledHeight(Ogre::Vector3(10, 0, 10)), 50000.0f) << "still open";
+}
+
+TEST_F(TerrainStream, TheBuildThreadBuildsPatchesFromTheFile)
+{
+    // A tilted plane: every drawn patch must answer the plane's height.
+    const std::string file = writeMap("plane.tif", 257, 257, [](int x, int z) { return uint16_t(100 * x + 20 * z); });
+    StreamTerrain* terrain = makeTerrain(2048, 65535);
+    terrain->setPatchSize(16);
+    terrain->setHeightCacheSize(128);
+    ASSERT_TRUE(terrain->openStream(file));
+    Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(0, 200, -800), Ogre::Vector3(0, 0, 0));
+    uint64_t before = 0;
+    for (int frame = 0; frame < 2000; ++frame)
+    {
+        frameAt(terrain, camera, Ogre::Vector3(0, 200, -800));
+        before = terrain->getDebugInfo().patchCount;
+        if (before > 200)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_GT(before, 200u) << "the build thread refines the tree";
+    // Heights on sample positions (8 units apart), away from the map's far edges.
+    for (int z = 0; z < 250; z += 7)
+        for (int x = 0; x < 250; x += 5)
+        {
+            const Ogre::Vector3 point(-1024 + 8.0f * x, 0, -1024 + 8.0f * z);
+            const Terrain::Hit hit = terrain->getHeight(point);
+            ASSERT_TRUE(hit.hit);
+            ASSERT_NEAR(hit.position.y, 100.0f * x + 20.0f * z, 0.05f) << x << "," << z;
+        }
+}
