@@ -89,7 +89,8 @@ public:
     // ---- configuration (render thread; before openStream unless noted) ----
 
     // Edge length of the square terrain and the world height of sample value 65535. Sets the
-    // bounding box: (-size/2, 0, -size/2) to (size/2, height, size/2).
+    // bounding box: (-size/2, 0, -size/2) to (size/2, height, size/2). Patches already made are
+    // dropped (they belong to the old scale); an open stream goes on at the new scale.
     void setTerrainScale(float size, float height);
     // Quads along a patch edge: a power of two from 2 to 128 (16-bit indices address at most
     // 129 x 129 vertices). Throws Ogre::InvalidStateException "setPatchSize() must be a power of
@@ -216,6 +217,8 @@ private:
     void releaseReferenceCamera();
     // Deepest level from the patch size, and no deeper than the open heightmap's resolution.
     void applyLevelLimits();
+    // The open heightmap's sample scale for the current terrain scale; empties the height cache.
+    void applyStreamScale();
     template <class Query>
     Hit heightQuery(const Ogre::Vector3& point, Query query) const;
 

@@ -64,12 +64,25 @@ Terrain::~Terrain()
 
 void Terrain::setTerrainScale(float size, float height)
 {
+    // Patches made at another scale would not fit the new one, and the build thread reads the
+    // scale: with a stream open, stop it, start the tree afresh and go on streaming.
+    const bool streaming = heightMap != nullptr;
+    if (streaming)
+        landscape->stop(true);
+    if (landscape->root)
+        landscape->clear();
+
     terrainSize = size;
     terrainHeight = height;
     terrainOrigin = -size / 2.0f;
     landscape->setBounds(size, Ogre::Vector3(terrainOrigin, 0.0f, terrainOrigin));
     bounds.setExtents(terrainOrigin, 0.0f, terrainOrigin, terrainOrigin + size, height,
                       terrainOrigin + size);
+    if (streaming)
+    {
+        applyStreamScale();
+        landscape->start();
+    }
 }
 
 void Terrain::setPatchSize(int size)

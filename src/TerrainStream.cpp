@@ -43,18 +43,23 @@ bool Terrain::openStream(const std::string& fileName)
 
     // Patches and cached heights made from an earlier heightmap would show the wrong ground.
     landscape->clear();
+
+    heightMap = file;
+    applyStreamScale();
+    landscape->start();
+    return true;
+}
+
+void Terrain::applyStreamScale()
+{
     {
         Lock lock(landscape->getHeightLock());
         heightCache->clear();
     }
-
-    heightMap = file;
-    applyLevelLimits();
     heightScale = terrainHeight / 65535.0f;
     // A map of 2^k + 1 samples puts its last sample exactly on the terrain's far edge.
-    samplesPerUnit = float(file->width & ~1u) / terrainSize;
-    landscape->start();
-    return true;
+    samplesPerUnit = float(heightMap->width & ~1u) / terrainSize;
+    applyLevelLimits();
 }
 
 void Terrain::closeStream()

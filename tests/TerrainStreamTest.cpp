@@ -248,10 +248,15 @@ TEST_F(TerrainStream, ANewStreamForgetsThePreviousMapsHeightsAndPatches)
     EXPECT_EQ(terrain->sampledHeight(Ogre::Vector3(10, 0, 10)), 50000.0f);
     EXPECT_EQ(terrain->getHeight(Ogre::Vector3(10, 0, 10)).position.y, 50000.0f) << "the drawn root";
 
-    // The scale is checked first, and a failed open keeps nothing of the old stream.
+    // A new scale applies to the open stream at once; openStream checks the scale before it
+    // touches the open stream.
+    terrain->setTerrainScale(512, 65535.0f / 2);
+    EXPECT_EQ(terrain->sampledHeight(Ogre::Vector3(10, 0, 10)), 25000.0f);
     terrain->setTerrainScale(512, 0);
     EXPECT_THROW(terrain->openStream(low), Ogre::InvalidStateException);
-    EXPECT_EQ(terrain->sampledHeight(Ogre::Vector3(10, 0, 10)), 50000.0f) << "still open";
+    uint16_t raw = 0;
+    EXPECT_EQ(terrain->getRawData(3, 3, 1, 1, reinterpret_cast<char*>(&raw)), 1u) << "still open";
+    EXPECT_EQ(raw, 50000);
 }
 
 TEST_F(TerrainStream, TheBuildThreadBuildsPatchesFromTheFile)

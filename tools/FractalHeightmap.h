@@ -14,8 +14,8 @@ class FractalHeightmap
 public:
     // edge: samples along one edge, 2^k + 1 (other values are rounded up to one).
     // roughness: 0 .. 1, how much detail survives at each halving (0.5 is natural ground).
-    // Returns edge * edge samples, row by row, spanning 0 .. 65535 after normalisation to
-    // [lowest, highest].
+    // Returns edge * edge samples, row by row, normalised to span [lowest, highest] exactly
+    // (highest below lowest turns the map upside down).
     static std::vector<uint16_t> generate(uint32_t edge, uint32_t seed, float roughness = 0.5f,
                                           uint16_t lowest = 0, uint16_t highest = 65535)
     {
@@ -55,16 +55,23 @@ public:
                     if (z + half < n) { sum += at(x, z + half); ++count; }
                     at(x, z) = sum / float(count) + random() * amplitude;
                 }
-            amplitude *= std::clamp(roughness, 0.0f, 1.0f);
+            amplitude *= roughness >= 0.0f ? std::min(roughness, 1.0f) : 0.0f; // NaN counts as 0
         }
-        const auto [low, high] = std::minmax_element(h.begin(), h.end());
-        const float range = std::max(*high - *low, 1e-6f);
+        // Normalise over the part that is returned (the generated grid may be larger).
+        float low = at(0, 0), high = at(0, 0);
+        for (uint32_t z = 0; z < edge; ++z)
+            for (uint32_t x = 0; x < edge; ++x)
+            {
+                low = std::min(low, at(x, z));
+                high = std::max(high, at(x, z));
+            }
+        const float range = std::max(high - low, 1e-6f);
         std::vector<uint16_t> samples(size_t(edge) * edge);
         for (uint32_t z = 0; z < edge; ++z)
             for (uint32_t x = 0; x < edge; ++x)
             {
-                const float t = (at(x, z) - *low) / range;
-                samples[size_t(z) * edge + x] = uint16_t(std::lround(lowest + t * float(highest - lowest)));
+                const float t = (at(x, z) - low) / range;
+                samples[size_t(z) * edge + x] = uint16_t(std::lround(float(lowest) + t * float(int(highest) - int(lowest))));
             }
         return samples;
     }
