@@ -27,8 +27,11 @@ class AxisAlignedBox;
 //   float 9      morph-target height: the height once the patch has blended into its parent
 //
 // The displayed surface blends the two by the patch's morph factor m, clamped to [0, 1]:
-// height = y * m + morphHeight * (1 - m), normal = morphNormal + (normal - morphNormal) * m.
-// At m = 1 the patch shows its own detail; at m = 0 it lies on its parent's surface.
+// height = morphHeight + (y - morphHeight) * m, normal = morphNormal + (normal - morphNormal) * m.
+// At m = 1 the patch shows its own detail; at m = 0 it lies on its parent's surface. Border
+// vertices have morph targets equal to their own values, so in this form they come out exactly
+// the same in neighbouring patches whatever their factors (y * m + morphHeight * (1 - m) is
+// equal in exact arithmetic but can differ by a rounding step, enough for a pixel-wide crack).
 //
 // The strip holds (2N + 4) * (N - 1) - 4 16-bit indices: one run of 2N indices per row of quads,
 // rows joined by four degenerate indices. Each quad is split along the diagonal from vertex

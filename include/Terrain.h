@@ -51,7 +51,9 @@ struct TiffFile;
 //   PatchGeometry.h;
 // - custom parameter 1 of every patch drawable: (m, 0, 0, 0) with m the patch's morph factor
 //   clamped to [0, 1], refreshed each time the drawable is queued; blend height and normal by it
-//   exactly as PatchGeometry.h says, so that the picture matches the height and ray queries;
+//   exactly as PatchGeometry.h says, so that the picture matches the height and ray queries; a
+//   blood-patch decal passes custom parameter 1 on from its patch's drawable, so a decal
+//   material blends exactly like the terrain's;
 // - custom parameter 0 of a blood-patch decal: (x0, z0, sx, sz); a world point (x, z) maps to the
 //   texture coordinate ((x - x0) * sx, (z - z0) * sz) of texture unit 0 of the blood material.
 class TERRAIN_EXPORT Terrain : public Ogre::MovableObject, public Ogre::FrameListener
@@ -95,7 +97,8 @@ public:
     // Quads along a patch edge: a power of two from 2 to 128 (16-bit indices address at most
     // 129 x 129 vertices). Throws Ogre::InvalidStateException "setPatchSize() must be a power of
     // 2" for any other value, changing nothing. Sets the deepest level to 14 - log2(size), or
-    // shallower while a heightmap is open whose samples that level would repeat.
+    // shallower while a heightmap is open whose samples that level would repeat. Patches
+    // already made are dropped.
     void setPatchSize(int size);
     // Screen-space error (pixels) above which a patch splits; farThreshold applies from twice
     // farDistance (world units) on, blending in linearly from farDistance.
@@ -145,12 +148,18 @@ public:
     uint64_t getRawData(int x, int y, int w, int h, char* buffer) const;
 
     // ---- spatial queries (render thread), answered from the drawn surface ----
+    // Points, rays and answers are in the terrain's own space: world space while its scene node
+    // sits at the origin unrotated. Answers follow the patches as they are drawn this frame,
+    // blended by their morph factors; they may change after each frame.
 
-    // Height and normal of the drawn surface under (x, z), world units.
+    // Height and normal of the drawn surface under (x, z); hit is false outside the terrain's
+    // square (its edges count as inside) and before the first frame has drawn a patch there.
     Hit getHeight(const Ogre::Vector3& point) const;
-    // Full-detail height and normal of the drawn patch's vertex nearest to (x, z).
+    // Full-detail height and normal of the drawn patch's vertex nearest to (x, z): cheaper, not
+    // interpolated, not blended.
     Hit getApproximateHeight(const Ogre::Vector3& point) const;
-    // Nearest hit of the ray with the drawn surface within 100000 direction lengths.
+    // Nearest hit of the ray with the drawn surface, from its origin up to 100000 direction
+    // lengths along it; the normal is the hit triangle's, facing up.
     Hit intersect(const Ogre::Ray& ray) const;
 
     // ---- patch identifiers (any thread; read only the terrain's square) ----
@@ -219,6 +228,10 @@ private:
     void applyLevelLimits();
     // The open heightmap's sample scale for the current terrain scale; empties the height cache.
     void applyStreamScale();
+    // Before a change of scale or patch size: stops the build thread of an open stream and
+    // drops the tree. Returns whether a stream is open, for resumeTree.
+    bool suspendTree();
+    void resumeTree(bool streaming);
     template <class Query>
     Hit heightQuery(const Ogre::Vector3& point, Query query) const;
 

@@ -143,7 +143,8 @@ public:
 
     // ---- node operations of the update (render thread) ----
     float screenError(const PatchNode* node, const CameraState& camera) const;
-    void updateNode(PatchNode* node, const CameraState& camera);
+    // parentError: the parent's screen error in this update (the node's own for the root).
+    void updateNode(PatchNode* node, const CameraState& camera, float parentError);
     int split(PatchNode* node);
     int forceNeighbours(PatchNode* node);
     int tryMerge(PatchNode* node);
@@ -204,6 +205,9 @@ private:
     void collectPairs(PatchNode* node, const CameraState& camera, int mask,
                       std::vector<std::pair<unsigned int, float>>& out) const;
     const PatchNode* leafAt(float x, float z) const;
+    // The drawn leaf under (x, z) and the point's grid coordinates in it (columns and rows of
+    // vertices from its low corner), or null without a root or when the leaf is not built.
+    const PatchNode* builtLeafAt(float x, float z, uint8_t& level, float& gridX, float& gridZ) const;
     bool searchSegment(const PatchNode* node, const Ogre::Vector3& from, const Ogre::Vector3& to,
                        float& best, uint8_t& level, Ogre::Vector3& normal) const;
 

@@ -33,7 +33,7 @@ void Landscape::update(const CameraState& camera)
     if (!root)
         createRoot();
     drainResults();
-    updateNode(root, camera);
+    updateNode(root, camera, screenError(root, camera));
     // Restitching may not add to the list: it only rewrites the flagged sides. A node that an
     // ancestor's merge took out of the drawn tree after it was flagged is left as it is: it is
     // checked again whenever it is drawn again.
@@ -70,7 +70,7 @@ float Landscape::screenError(const PatchNode* node, const CameraState& camera) c
     return error * node->error;
 }
 
-void Landscape::updateNode(PatchNode* node, const CameraState& camera)
+void Landscape::updateNode(PatchNode* node, const CameraState& camera, float parentError)
 {
     const float threshold = detailThreshold;
     const float error = screenError(node, camera);
@@ -79,7 +79,7 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera)
     if (node->state & 1)
     {
         for (PatchNode* child : node->children)
-            updateNode(child, camera);
+            updateNode(child, camera, error);
         node->lod = 1.0f;
         if (node->state == kMerging && !node->isBuilt() && node->busy == 0)
             postJob(node, true); // its build was cancelled by an ancestor's merge: ask again
@@ -89,7 +89,8 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera)
         return;
     }
 
-    float parentError = node->parent ? screenError(node->parent, camera) : error;
+    if (!node->parent)
+        parentError = error;
     if (!(parentError > error))
         parentError = error * 1.001f;
     float morph = error == parentError ? 1.0f : (threshold - parentError) / (error - parentError);

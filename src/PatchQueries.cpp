@@ -17,7 +17,8 @@ struct DrawnVertex
 {
     const float* record;
     float m;
-    float height() const { return record[1] * m + record[9] * (1.0f - m); }
+    // In this form a border vertex (whose target is itself) gives exactly its height.
+    float height() const { return record[9] + (record[1] - record[9]) * m; }
     Ogre::Vector3 normal() const
     {
         const Ogre::Vector3 own(record[3], record[4], record[5]);
@@ -153,19 +154,29 @@ const PatchNode* Landscape::leafAt(float x, float z) const
     return node;
 }
 
-float Landscape::getHeight(float x, float z, uint8_t& level, Ogre::Vector3* normal) const
+const PatchNode* Landscape::builtLeafAt(float x, float z, uint8_t& level, float& gridX, float& gridZ) const
 {
     if (!root)
-        return kNoHeight;
+        return nullptr;
     const PatchNode* leaf = leafAt(x, z);
     level = uint8_t(leaf->level);
     if (!leaf->isBuilt())
-        return kNoHeight;
-    const int n = int(leaf->edgeVertices);
+        return nullptr;
+    const float quads = float(leaf->edgeVertices - 1);
     const Ogre::Vector3& c0 = leaf->corners[0];
     const Ogre::Vector3& c3 = leaf->corners[3];
-    float fx = (x - c0.x) / (c3.x - c0.x) * float(n - 1);
-    float fz = (z - c0.z) / (c3.z - c0.z) * float(n - 1);
+    gridX = (x - c0.x) / (c3.x - c0.x) * quads;
+    gridZ = (z - c0.z) / (c3.z - c0.z) * quads;
+    return leaf;
+}
+
+float Landscape::getHeight(float x, float z, uint8_t& level, Ogre::Vector3* normal) const
+{
+    float fx, fz;
+    const PatchNode* leaf = builtLeafAt(x, z, level, fx, fz);
+    if (!leaf)
+        return kNoHeight;
+    const int n = int(leaf->edgeVertices);
     if (!(fx >= 0.0f && fz >= 0.0f && fx <= float(n) && fz <= float(n)))
         return kNoHeight;
     int ix = int(fx);
@@ -225,19 +236,11 @@ float Landscape::getHeight(float x, float z, uint8_t& level, Ogre::Vector3* norm
 
 float Landscape::getApproximateHeight(float x, float z, uint8_t& level, Ogre::Vector3* normal) const
 {
-    if (!root)
-        return kNoHeight;
-    const PatchNode* leaf = leafAt(x, z);
-    level = uint8_t(leaf->level);
-    if (!leaf->isBuilt())
+    float fx, fz;
+    const PatchNode* leaf = builtLeafAt(x, z, level, fx, fz);
+    if (!leaf || std::isnan(fx) || std::isnan(fz))
         return kNoHeight;
     const int n = int(leaf->edgeVertices);
-    const Ogre::Vector3& c0 = leaf->corners[0];
-    const Ogre::Vector3& c3 = leaf->corners[3];
-    const float fx = (x - c0.x) / (c3.x - c0.x) * float(n - 1);
-    const float fz = (z - c0.z) / (c3.z - c0.z) * float(n - 1);
-    if (std::isnan(fx) || std::isnan(fz))
-        return kNoHeight;
     // Halfway between two vertices the higher index wins.
     const int i = int(std::clamp(std::floor(fx + 0.5f), 0.0f, float(n - 1)));
     const int j = int(std::clamp(std::floor(fz + 0.5f), 0.0f, float(n - 1)));

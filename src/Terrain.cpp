@@ -64,14 +64,7 @@ Terrain::~Terrain()
 
 void Terrain::setTerrainScale(float size, float height)
 {
-    // Patches made at another scale would not fit the new one, and the build thread reads the
-    // scale: with a stream open, stop it, start the tree afresh and go on streaming.
-    const bool streaming = heightMap != nullptr;
-    if (streaming)
-        landscape->stop(true);
-    if (landscape->root)
-        landscape->clear();
-
+    const bool streaming = suspendTree();
     terrainSize = size;
     terrainHeight = height;
     terrainOrigin = -size / 2.0f;
@@ -79,10 +72,26 @@ void Terrain::setTerrainScale(float size, float height)
     bounds.setExtents(terrainOrigin, 0.0f, terrainOrigin, terrainOrigin + size, height,
                       terrainOrigin + size);
     if (streaming)
-    {
         applyStreamScale();
+    resumeTree(streaming);
+}
+
+bool Terrain::suspendTree()
+{
+    // Patches made with another scale or grid would not fit the new one, and the build thread
+    // reads both: with a stream open, stop it; either way the tree starts afresh.
+    const bool streaming = heightMap != nullptr;
+    if (streaming)
+        landscape->stop(true);
+    if (landscape->root)
+        landscape->clear();
+    return streaming;
+}
+
+void Terrain::resumeTree(bool streaming)
+{
+    if (streaming)
         landscape->start();
-    }
 }
 
 void Terrain::setPatchSize(int size)
@@ -92,9 +101,11 @@ void Terrain::setPatchSize(int size)
     if (size < 2 || size > kMaxPatchSize || (size & (size - 1)) != 0)
         OGRE_EXCEPT(Ogre::Exception::ERR_INVALID_STATE, "setPatchSize() must be a power of 2",
                     "Terrain");
+    const bool streaming = suspendTree();
     landscape->setPatchSize(size);
     patchSize = size;
     applyLevelLimits();
+    resumeTree(streaming);
 }
 
 void Terrain::applyLevelLimits()

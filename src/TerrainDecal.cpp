@@ -65,3 +65,12 @@ const Ogre::LightList& TerrainDecal::getLights() const
 {
     return source->getLights();
 }
+
+void TerrainDecal::_updateCustomGpuParameter(const Ogre::GpuProgramParameters::AutoConstantEntry& constantEntry,
+                                             Ogre::GpuProgramParameters* params) const
+{
+    if (source && !hasCustomParameter(constantEntry.data))
+        source->_updateCustomGpuParameter(constantEntry, params);
+    else
+        Ogre::Renderable::_updateCustomGpuParameter(constantEntry, params);
+}

@@ -8,8 +8,8 @@
 class TerrainRenderable;
 
 // A blood-patch decal: draws exactly the buffers of one patch's drawable, with the same
-// transform, view depth and lights, but with a clone of the blood material whose texture unit 0
-// shows the host's texture. Render thread only.
+// transform, view depth, lights and morph factor, but with a clone of the blood material whose
+// texture unit 0 shows the host's texture. Render thread only.
 class TerrainDecal : public Ogre::Renderable
 {
 public:
@@ -32,6 +32,11 @@ public:
     void getWorldTransforms(Ogre::Matrix4* xform) const override;
     Ogre::Real getSquaredViewDepth(const Ogre::Camera* camera) const override;
     const Ogre::LightList& getLights() const override;
+    // Custom parameters other than the decal's own come from the attached drawable, so that a
+    // decal material reads the patch's morph factor (custom parameter 1) and places its vertices
+    // exactly on the patch's displayed surface.
+    void _updateCustomGpuParameter(const Ogre::GpuProgramParameters::AutoConstantEntry& constantEntry,
+                                   Ogre::GpuProgramParameters* params) const override;
 
     // Custom parameter that maps world (x, z) onto the texture: (x0, z0, sx, sz), texture
     // coordinate ((x - x0) * sx, (z - z0) * sz).

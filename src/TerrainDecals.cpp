@@ -24,11 +24,10 @@ void Terrain::drawBloodPatch(unsigned int patchId, const Ogre::TexturePtr& textu
 
 void Terrain::createBloodPatches()
 {
+    // Without a blood material (a failed look-up clears it) no request is served, and decals
+    // left from earlier frames are detached below like any decal without a request.
     if (!bloodMaterial)
-    {
         bloodPatches.clear();
-        return;
-    }
     const Ogre::SceneNode* node = getParentSceneNode();
     const Ogre::Vector3 nodePosition = node ? node->_getDerivedPosition() : Ogre::Vector3::ZERO;
 

@@ -74,6 +74,11 @@ int Terrain::patchDestroyed(PatchGeometry* patch)
             Ogre::LogManager::getSingleton().logMessage(
                 std::string("Error: terrain material release failed: ") + error.what(), Ogre::LML_CRITICAL);
         }
+        catch (...)
+        {
+            Ogre::LogManager::getSingleton().logMessage("Error: terrain material release failed",
+                                                        Ogre::LML_CRITICAL);
+        }
     }
     delete drawable;
     patch->drawable = nullptr;

@@ -142,7 +142,9 @@ void Terrain::_updateRenderQueue(Ogre::RenderQueue* queue)
     if (currentCamera && currentCamera == camera)
     {
         createBloodPatches();
-        const Ogre::uint8 decalGroup = Ogre::uint8(group + 1);
+        // One group above the terrain, wrapping to the first past the last: this engine's queue
+        // holds groups 0 .. RENDER_QUEUE_MAX only and indexes them without a check.
+        const Ogre::uint8 decalGroup = group >= Ogre::RENDER_QUEUE_MAX ? 0 : Ogre::uint8(group + 1);
         for (TerrainDecal* decal : decals)
             if (decal->source)
                 queue->addRenderable(decal, decalGroup);

@@ -94,7 +94,7 @@ Ogre::Vector3 drawnVertex(const PatchNode* leaf, size_t index)
 {
     const float* v = leaf->geometry.vertices + index * kFloats;
     const float m = morphOf(leaf);
-    return Ogre::Vector3(v[0], v[1] * m + v[9] * (1.0f - m), v[2]);
+    return Ogre::Vector3(v[0], v[9] + (v[1] - v[9]) * m, v[2]);
 }
 
 // Independent evaluation of a leaf's drawn surface at (x, z): the strip triangle (stitched as
