@@ -6,7 +6,7 @@ PACKAGES := cmake g++ make pkg-config ca-certificates libogre-1.12-dev libboost-
 	libgtest-dev libgmock-dev libbenchmark-dev libtiff-dev libtiff-tools libcli11-dev \
 	xvfb xauth libgl1-mesa-dri
 
-.PHONY: all deps build run test test-plain test-asan test-tsan bench clean
+.PHONY: all deps build run test test-plain test-install test-asan test-tsan bench clean
 
 all: build
 
@@ -17,17 +17,28 @@ build: deps
 	@cmake --preset default >/dev/null
 	@cmake --build --preset default -j $(JOBS)
 
-# The main job.
+# The main job: the viewer flies over its built-in 4097 x 4097 map offscreen and writes a picture.
 run: build
-	@./build/terrain-demo
+	@xvfb-run -a -s "-screen 0 1024x768x24" ./build/viewer/terrain-viewer --frames 240 \
+		--screenshot build/terrain-viewer.png
 
 # The whole suite: the plain build, then AddressSanitizer + UndefinedBehaviorSanitizer, then the
 # threading tests under ThreadSanitizer.
 test: deps
-	@$(MAKE) --no-print-directory test-plain test-asan test-tsan
+	@$(MAKE) --no-print-directory test-plain test-install test-asan test-tsan
 
 test-plain: build
 	@ctest --preset default -j $(JOBS)
+
+# Installs into a staging folder, builds the example host against the installed package and
+# renders a map made by the installed tool.
+test-install: build
+	@rm -rf build/stage build/host
+	@cmake --install build --prefix $(CURDIR)/build/stage >/dev/null
+	@cmake -S examples/host -B build/host -DCMAKE_PREFIX_PATH=$(CURDIR)/build/stage >/dev/null
+	@cmake --build build/host -j $(JOBS)
+	@build/stage/bin/terrain-heightmap create build/host/map.tif --size 513 --seed 7
+	@xvfb-run -a -s "-screen 0 1024x768x24" build/host/terrain-host build/host/map.tif build/host/host.png
 
 test-asan: deps
 	@cmake --preset asan >/dev/null

@@ -2,7 +2,7 @@
 #
 #   lib/OGRE/Plugin_Terrain.so          the plug-in (also linked by hosts that call Terrain)
 #   include/PluginTerrain/*.h           the public headers
-#   share/PluginTerrain/media/          the shipped materials
+#   share/plugin-terrain/media/         the shipped materials
 #   bin/terrain-viewer, bin/terrain-heightmap
 #   lib/cmake/PluginTerrain/            package configuration
 #   lib/pkgconfig/plugin-terrain.pc
@@ -11,7 +11,7 @@ include(CMakePackageConfigHelpers)
 
 set(TERRAIN_INSTALL_PLUGINDIR "${CMAKE_INSTALL_LIBDIR}/OGRE")
 set(TERRAIN_INSTALL_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}/PluginTerrain")
-set(TERRAIN_INSTALL_MEDIADIR "${CMAKE_INSTALL_DATADIR}/PluginTerrain/media")
+set(TERRAIN_INSTALL_MEDIADIR "${CMAKE_INSTALL_DATADIR}/plugin-terrain/media")
 set(TERRAIN_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/PluginTerrain")
 
 install(TARGETS Plugin_Terrain EXPORT PluginTerrainTargets
@@ -23,6 +23,8 @@ if(EXISTS ${PROJECT_SOURCE_DIR}/media)
 endif()
 foreach(tool terrain-viewer terrain-heightmap)
   if(TARGET ${tool})
+    # The viewer links the plug-in, which lives in Ogre's plug-in folder layout, not in lib/.
+    set_target_properties(${tool} PROPERTIES INSTALL_RPATH "$ORIGIN/../${TERRAIN_INSTALL_PLUGINDIR}")
     install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
 endforeach()

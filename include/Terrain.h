@@ -105,6 +105,10 @@ public:
     void setDetailThreshold(float threshold, float farThreshold, float farDistance);
     // Most patch drawables made per frame for patches in view, and ahead of view (0: none).
     void setOgreBuildLimits(int visibleLimit, int pendingLimit);
+    // A patch drawable neither queued for a camera nor seen drawn by the pending pass for this
+    // many frames gives its GPU buffers (and its host material) back; it is made again when
+    // the patch is next in view.
+    static constexpr uint32_t kDrawableIdleFrames = 30;
 
     // ---- per-frame engine interface (render thread) ----
 
@@ -232,6 +236,13 @@ private:
     // drops the tree. Returns whether a stream is open, for resumeTree.
     bool suspendTree();
     void resumeTree(bool streaming);
+    // Gives a patch's drawable back (material release callback, GPU buffers); the patch gets a
+    // new one when it is drawn again.
+    void releaseDrawable(PatchGeometry* patch);
+    // Releases drawables that have been neither queued nor seen drawn for kDrawableIdleFrames
+    // frames: patches kept for reuse but no longer drawn would otherwise hold GPU buffers.
+    void releaseIdleDrawables();
+    static constexpr size_t kDrawableSweepSlice = 256; // fewest drawables looked at per frame
     template <class Query>
     Hit heightQuery(const Ogre::Vector3& point, Query query) const;
 
@@ -255,6 +266,9 @@ private:
     int visibleBuildLimit = 10000;
     int pendingBuildLimit = 0;
     int drawableCount = 0;
+    std::vector<TerrainRenderable*> liveDrawables; // every drawable this terrain owns
+    size_t sweepCursor = 0;   // where releaseIdleDrawables goes on next frame
+    uint32_t frameNumber = 0; // frames started with a stream open
     float materialDistanceSq = 0;
     Ogre::MaterialPtr defaultMaterial;
     MaterialCallback materialCallback;

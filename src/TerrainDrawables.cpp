@@ -11,6 +11,7 @@
 #include <OgreMaterialManager.h>
 #include <OgreResourceGroupManager.h>
 
+#include <algorithm>
 #include <exception>
 
 void Terrain::createDrawable(PatchGeometry* patch)
@@ -39,6 +40,10 @@ void Terrain::createDrawable(PatchGeometry* patch)
                     "Terrain::patchCreated");
     }
     patch->drawable = drawable;
+    drawable->source = patch;
+    drawable->lastUsedFrame = frameNumber;
+    drawable->slot = liveDrawables.size();
+    liveDrawables.push_back(drawable);
     drawableCount += 1;
     drawablesBuilt += 1;
 }
@@ -59,10 +64,24 @@ void Terrain::patchChanged(PatchGeometry* patch, int)
 int Terrain::patchDestroyed(PatchGeometry* patch)
 {
     auto* drawable = static_cast<TerrainRenderable*>(patch->drawable);
+    // Without a drawable this detaches the decals that have none; the next blood patch pass
+    // attaches them afresh.
     for (TerrainDecal* decal : decals)
         if (decal->source == drawable)
             decal->detach();
-    if (drawable && materialReleaseCallback)
+    releaseDrawable(patch);
+    return 0;
+}
+
+void Terrain::releaseDrawable(PatchGeometry* patch)
+{
+    auto* drawable = static_cast<TerrainRenderable*>(patch->drawable);
+    if (!drawable)
+        return;
+    for (TerrainDecal* decal : decals)
+        if (decal->source == drawable)
+            decal->detach();
+    if (materialReleaseCallback)
     {
         // This runs while patch nodes are deleted, where an exception cannot pass: report it.
         try
@@ -80,11 +99,32 @@ int Terrain::patchDestroyed(PatchGeometry* patch)
                                                         Ogre::LML_CRITICAL);
         }
     }
+    // Swap-remove from the live list.
+    TerrainRenderable* last = liveDrawables.back();
+    liveDrawables[drawable->slot] = last;
+    last->slot = drawable->slot;
+    liveDrawables.pop_back();
     delete drawable;
     patch->drawable = nullptr;
-    if (drawable)
-        drawableCount -= 1;
-    return 0;
+    drawableCount -= 1;
+}
+
+void Terrain::releaseIdleDrawables()
+{
+    // A slice of the live drawables per frame, so that the sweep costs little on any frame
+    // while every drawable is still looked at within a few frames.
+    const size_t slice = std::min(liveDrawables.size(),
+                                  std::max<size_t>(kDrawableSweepSlice, liveDrawables.size() / 8));
+    for (size_t k = 0; k < slice && !liveDrawables.empty(); ++k)
+    {
+        if (sweepCursor >= liveDrawables.size())
+            sweepCursor = 0;
+        TerrainRenderable* drawable = liveDrawables[sweepCursor];
+        if (frameNumber - drawable->lastUsedFrame > kDrawableIdleFrames)
+            releaseDrawable(drawable->source); // the last entry moves into this slot
+        else
+            ++sweepCursor;
+    }
 }
 
 void Terrain::setDefaultMaterial(const Ogre::MaterialPtr& material)

@@ -73,6 +73,8 @@ bool Terrain::frameStarted(const Ogre::FrameEvent&)
         return true;
 
     landscape->update(state);
+    frameNumber += 1;
+    releaseIdleDrawables();
 
     drawablesDeferred = 0;
     if (patchesPending && drawablesBuilt < pendingBuildLimit)
@@ -134,6 +136,7 @@ void Terrain::_updateRenderQueue(Ogre::RenderQueue* queue)
         }
         if (drawable->indicesStale)
             drawable->refreshIndices(*patch);
+        drawable->lastUsedFrame = frameNumber;
         const float morph = std::clamp(*patch->morph, 0.0f, 1.0f);
         drawable->setCustomParameter(TerrainRenderable::kMorphParameter, Ogre::Vector4(morph, 0, 0, 0));
         queue->addRenderable(drawable, group);
@@ -160,7 +163,13 @@ void Terrain::visitRenderables(Ogre::Renderable::Visitor* visitor, bool)
 
 int Terrain::visitorCallback(PatchGeometry* patch)
 {
-    if (patch->drawable || !patch->vertices)
+    if (auto* drawable = static_cast<TerrainRenderable*>(patch->drawable))
+    {
+        // Drawn, if out of view: made ahead of visibility, it stays.
+        drawable->lastUsedFrame = frameNumber;
+        return 1;
+    }
+    if (!patch->vertices)
         return 1;
     if (drawablesBuilt < pendingBuildLimit)
         createDrawable(patch);

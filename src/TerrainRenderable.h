@@ -38,4 +38,7 @@ public:
     Ogre::VertexData vertexData;
     Ogre::Vector3 centre = Ogre::Vector3::ZERO; // terrain-local centre of the patch's box
     bool indicesStale = false; // the patch's strip changed since it was copied to the GPU
+    PatchGeometry* source = nullptr; // the patch it draws; valid while the drawable lives
+    uint32_t lastUsedFrame = 0;     // the owner's frame number when it was last queued or seen drawn
+    size_t slot = 0;                // its index in the owner's list of live drawables
 };

@@ -669,8 +669,18 @@ TEST_F(TerrainDrawables, HostMaterialsAreAskedForOnlyWithinTheDistanceAtCreation
             EXPECT_EQ(drawable->getMaterial(), defaultMaterial);
         }
     });
-    EXPECT_EQ(holders.size(), host.handedOut.size());
-    EXPECT_TRUE(host.released.empty());
+    // Patches drawn on the way and no longer in use (the coarser ones before the splits) gave
+    // theirs back, once each.
+    size_t hostReleases = 0;
+    for (const auto& released : host.released)
+    {
+        if (released.first == defaultMaterial.get())
+            continue;
+        ++hostReleases;
+        EXPECT_EQ(released.second, 1);
+        EXPECT_EQ(holders.count(released.first), 0u);
+    }
+    EXPECT_EQ(holders.size() + hostReleases, host.handedOut.size());
 }
 
 TEST_F(TerrainDrawables, MaterialPassRunsAfterMoreThanAHundredUnitsAndTakesTheDistanceAsNear)
@@ -780,6 +790,36 @@ TEST_F(TerrainDrawables, DestroyedPatchesGiveTheirMaterialBack)
         EXPECT_EQ(host.releasesOf(material), 1);
     EXPECT_EQ(uint64_t(host.releasesOf(defaultMaterial)), drawables - handedOut);
     EXPECT_EQ(terrain->getDebugInfo().drawables, 0u);
+}
+
+TEST_F(TerrainDrawables, DrawablesOutOfUseAreGivenBackAndMadeAgainWhenNeeded)
+{
+    makeTerrain(flatMap());
+    useHost(100000);
+    // Looking at one corner: only the patches there are queued and get drawables.
+    Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(-480, 150, -480), Ogre::Vector3(-470, 100, -460));
+    ASSERT_TRUE(settle(camera));
+    const uint64_t seen = terrain->getDebugInfo().drawables;
+    ASSERT_GT(seen, 0u);
+    // Turned to the other corner for longer than the idle limit: the first drawables go back to
+    // the host, with their materials, and the new view has its own.
+    moveCamera(camera, Ogre::Vector3(480, 150, 480));
+    camera->getParentSceneNode()->lookAt(Ogre::Vector3(470, 100, 460), Ogre::Node::TS_WORLD);
+    const size_t releasedBefore = host.releasedBoxes.size();
+    for (uint32_t k = 0; k <= Terrain::kDrawableIdleFrames + 2; ++k)
+        frame(camera);
+    EXPECT_GE(host.releasedBoxes.size() - releasedBefore, seen);
+    const std::vector<Queued>& queued = frame(camera);
+    EXPECT_EQ(terrain->getDebugInfo().drawables, inGroup(queued, 50).size())
+        << "only what is in use keeps a drawable";
+    for (const Ogre::MaterialPtr& material : host.handedOut)
+        EXPECT_LE(host.releasesOf(material), 1);
+    // Back to the first corner: the patches are drawn again, with new drawables.
+    moveCamera(camera, Ogre::Vector3(-480, 150, -480));
+    camera->getParentSceneNode()->lookAt(Ogre::Vector3(-470, 100, -460), Ogre::Node::TS_WORLD);
+    const size_t queuedAgain = inGroup(frame(camera), 50).size();
+    EXPECT_GT(queuedAgain, 0u);
+    EXPECT_GE(terrain->getDebugInfo().drawables, queuedAgain);
 }
 
 TEST_F(TerrainDrawables, ANullHostMaterialIsAskedForAgainAtTheNextPass)

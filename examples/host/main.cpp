@@ -18,7 +18,10 @@ int main(int argc, char** argv)
     }
     try
     {
-        Ogre::Root root("", "", "terrain-host.log");
+        // The engine's log goes to its file only, not to the console.
+        Ogre::LogManager logs;
+        logs.createLog("terrain-host.log", true, false, false);
+        Ogre::Root root("", "", "");
         root.loadPlugin(std::string(OGRE_PLUGIN_FOLDER) + "/RenderSystem_GL");
         root.loadPlugin(std::string(OGRE_PLUGIN_FOLDER) + "/Codec_STBI");
         root.loadPlugin(TERRAIN_PLUGIN);
@@ -37,6 +40,7 @@ int main(int argc, char** argv)
         camera->setAutoAspectRatio(true);
         Ogre::SceneNode* eye = scene->getRootSceneNode()->createChildSceneNode();
         eye->attachObject(camera);
+        eye->setFixedYawAxis(true); // keep the horizon level
         eye->setPosition(-1800, 900, -1800);
         eye->lookAt(Ogre::Vector3(0, 0, 0), Ogre::Node::TS_WORLD);
         window->addViewport(camera)->setBackgroundColour(Ogre::ColourValue(0.55f, 0.7f, 0.9f));

@@ -1,0 +1,33 @@
+#version 120
+
+// The ground's vertex transform (Terrain.vert), plus the decal's texture mapping.
+attribute vec4 vertex;   // x, height, z, normal x
+attribute vec3 normal;   // normal y, normal z, morph-target normal x
+attribute vec3 binormal; // morph-target normal y, z, morph-target height
+
+uniform mat4 worldViewProj;
+uniform mat4 world;
+uniform vec4 morph;   // x: the patch's morph factor m (clamped here to [0, 1])
+uniform vec4 mapping; // (x0, z0, sx, sz): world (x, z) to texture ((x - x0) sx, (z - z0) sz)
+
+varying vec3 worldPosition;
+varying vec3 worldNormal;
+varying vec2 splatCoordinate;
+
+invariant gl_Position;
+
+void main()
+{
+    float m = clamp(morph.x, 0.0, 1.0);
+    vec3 ownNormal = vec3(vertex.w, normal.x, normal.y);
+    vec3 targetNormal = vec3(normal.z, binormal.x, binormal.y);
+    // This form gives border vertices (target = own height) exactly the same height in
+    // neighbouring patches, whatever their factors.
+    float height = binormal.z + (vertex.y - binormal.z) * m;
+    vec4 local = vec4(vertex.x, height, vertex.z, 1.0);
+
+    gl_Position = worldViewProj * local;
+    worldPosition = (world * local).xyz;
+    worldNormal = mat3(world) * (targetNormal + (ownNormal - targetNormal) * m);
+    splatCoordinate = (worldPosition.xz - mapping.xy) * mapping.zw;
+}
