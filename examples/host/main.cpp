@@ -18,9 +18,9 @@ int main(int argc, char** argv)
     }
     try
     {
-        // The engine's log goes to its file only, not to the console.
+        // The engine's log stays quiet: neither console nor file.
         Ogre::LogManager logs;
-        logs.createLog("terrain-host.log", true, false, false);
+        logs.createLog("terrain-host.log", true, false, true);
         Ogre::Root root("", "", "");
         root.loadPlugin(std::string(OGRE_PLUGIN_FOLDER) + "/RenderSystem_GL");
         root.loadPlugin(std::string(OGRE_PLUGIN_FOLDER) + "/Codec_STBI");
