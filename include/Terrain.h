@@ -106,9 +106,9 @@ public:
     // Most patch drawables made per frame for patches in view, and ahead of view (0: none).
     void setOgreBuildLimits(int visibleLimit, int pendingLimit);
     // A patch drawable neither queued for a camera nor seen drawn by the pending pass for this
-    // many frames gives its GPU buffers (and its host material) back; it is made again when
-    // the patch is next in view.
-    static constexpr uint32_t kDrawableIdleFrames = 30;
+    // many frames (30 to begin with) gives its GPU buffers, and its host material, back; it is
+    // made again when the patch is next in view. 0 keeps drawables until their patches go.
+    void setDrawableKeepFrames(int frames);
 
     // ---- per-frame engine interface (render thread) ----
 
@@ -239,7 +239,7 @@ private:
     // Gives a patch's drawable back (material release callback, GPU buffers); the patch gets a
     // new one when it is drawn again.
     void releaseDrawable(PatchGeometry* patch);
-    // Releases drawables that have been neither queued nor seen drawn for kDrawableIdleFrames
+    // Releases drawables that have been neither queued nor seen drawn for drawableKeepFrames
     // frames: patches kept for reuse but no longer drawn would otherwise hold GPU buffers.
     void releaseIdleDrawables();
     static constexpr size_t kDrawableSweepSlice = 256; // fewest drawables looked at per frame
@@ -269,6 +269,7 @@ private:
     std::vector<TerrainRenderable*> liveDrawables; // every drawable this terrain owns
     size_t sweepCursor = 0;   // where releaseIdleDrawables goes on next frame
     uint32_t frameNumber = 0; // frames started with a stream open
+    uint32_t drawableKeepFrames = 30; // 0: never release idle drawables
     float materialDistanceSq = 0;
     Ogre::MaterialPtr defaultMaterial;
     MaterialCallback materialCallback;

@@ -109,8 +109,15 @@ void Terrain::releaseDrawable(PatchGeometry* patch)
     drawableCount -= 1;
 }
 
+void Terrain::setDrawableKeepFrames(int frames)
+{
+    drawableKeepFrames = uint32_t(std::max(frames, 0));
+}
+
 void Terrain::releaseIdleDrawables()
 {
+    if (drawableKeepFrames == 0)
+        return;
     // A slice of the live drawables per frame, so that the sweep costs little on any frame
     // while every drawable is still looked at within a few frames.
     const size_t slice = std::min(liveDrawables.size(),
@@ -120,7 +127,7 @@ void Terrain::releaseIdleDrawables()
         if (sweepCursor >= liveDrawables.size())
             sweepCursor = 0;
         TerrainRenderable* drawable = liveDrawables[sweepCursor];
-        if (frameNumber - drawable->lastUsedFrame > kDrawableIdleFrames)
+        if (frameNumber - drawable->lastUsedFrame > drawableKeepFrames)
             releaseDrawable(drawable->source); // the last entry moves into this slot
         else
             ++sweepCursor;
