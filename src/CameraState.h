@@ -23,8 +23,6 @@ public:
     // through a viewport yet: the position and planes are taken, but without a viewport there is
     // no pixel scale (it becomes 0), so the state serves visibility tests only.
     bool capture(const Ogre::Camera* camera);
-    // Takes a fresh snapshot of the camera captured last.
-    bool refresh() { return capture(camera); }
 
     // Plane masks: bit (2 << i) stands for plane i (i = 0 .. 5), so 126 tests all six planes;
     // 1 means entirely inside (nothing left to test) and 0 outside.
