@@ -108,15 +108,20 @@ Ogre::Vector3 vertexNormal(const float* vertices, uint32_t i, uint32_t j, const 
 // samples). So at morph factor 0 a patch matches its parent inside and keeps its border.
 //
 // Returns the vertex's distance from the parent's surface, its contribution to the patch error.
+inline void keepOwnTargets(float* v)
+{
+    v[6] = v[3];
+    v[7] = v[4];
+    v[8] = v[5];
+    v[9] = v[1];
+}
+
 float morphVertex(float* vertices, uint32_t i, uint32_t j, uint32_t n)
 {
     float* v = vertexAt(vertices, i, j, n);
     if (i % 2 == 0 && j % 2 == 0)
     {
-        v[6] = v[3];
-        v[7] = v[4];
-        v[8] = v[5];
-        v[9] = v[1];
+        keepOwnTargets(v);
         return 0.0f;
     }
     const float* a;
@@ -139,10 +144,7 @@ float morphVertex(float* vertices, uint32_t i, uint32_t j, uint32_t n)
     const float parentHeight = (a[1] + b[1]) * 0.5f;
     if (i == 0 || j == 0 || i == n - 1 || j == n - 1)
     {
-        v[6] = v[3];
-        v[7] = v[4];
-        v[8] = v[5];
-        v[9] = v[1];
+        keepOwnTargets(v);
     }
     else
     {
@@ -163,13 +165,6 @@ inline bool gridNests(uint32_t n)
     return n >= 3 && (n - 1) % 2 == 0;
 }
 
-inline void keepOwnTargets(float* v)
-{
-    v[6] = v[3];
-    v[7] = v[4];
-    v[8] = v[5];
-    v[9] = v[1];
-}
 } // namespace
 
 /* runs on the build thread (on the render thread for the root) */

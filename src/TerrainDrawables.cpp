@@ -63,12 +63,12 @@ void Terrain::patchChanged(PatchGeometry* patch, int)
 
 int Terrain::patchDestroyed(PatchGeometry* patch)
 {
-    auto* drawable = static_cast<TerrainRenderable*>(patch->drawable);
-    // Without a drawable this detaches the decals that have none; the next blood patch pass
-    // attaches them afresh.
-    for (TerrainDecal* decal : decals)
-        if (decal->source == drawable)
-            decal->detach();
+    // A patch without a drawable detaches the decals that have none; the next blood patch pass
+    // attaches them afresh. A drawable's own decals are detached as it is released.
+    if (!patch->drawable)
+        for (TerrainDecal* decal : decals)
+            if (!decal->source)
+                decal->detach();
     releaseDrawable(patch);
     return 0;
 }

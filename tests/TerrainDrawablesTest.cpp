@@ -11,6 +11,7 @@
 #include "Terrain.h"
 #include "TerrainDecal.h"
 #include "TerrainRenderable.h"
+#include "HeightmapFile.h"
 #include "Tiff.h"
 
 #include <OgreException.h>
@@ -214,13 +215,7 @@ protected:
 
     std::string writeMap(const std::string& name, int edge, const std::function<uint16_t(int, int)>& sample)
     {
-        const std::string file = (folder / name).string();
-        std::vector<uint16_t> samples(size_t(edge) * edge);
-        for (int z = 0; z < edge; ++z)
-            for (int x = 0; x < edge; ++x)
-                samples[size_t(z) * edge + x] = sample(x, z);
-        closeTiff(createTiff(file.c_str(), edge, edge, 1, 16, 1, samples.data(), 0));
-        return file;
+        return testing_support::writeHeightmap((folder / name).string(), edge, edge, sample);
     }
 
     // 1024 x 1024 units at height 100 exactly (sample 100, one unit per sample value). Flat

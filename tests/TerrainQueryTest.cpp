@@ -2,7 +2,7 @@
 
 #include "EngineSupport.h"
 #include "Landscape.h"
-#include "Tiff.h"
+#include "HeightmapFile.h"
 
 #include <gtest/gtest.h>
 
@@ -31,11 +31,7 @@ protected:
                    .string();
         // A tilted plane: height = x sample * 10 + z sample * 4, 513 samples over 1024 units, so
         // that the vertices of the patches drawn (level 4 and deeper) fall on samples.
-        std::vector<uint16_t> samples(513 * 513);
-        for (int z = 0; z < 513; ++z)
-            for (int x = 0; x < 513; ++x)
-                samples[size_t(z) * 513 + x] = uint16_t(10 * x + 4 * z);
-        closeTiff(createTiff(file.c_str(), 513, 513, 1, 16, 1, samples.data(), 0));
+        writeHeightmap(file, 513, 513, [](int x, int z) { return uint16_t(10 * x + 4 * z); });
         terrain = new QueryTerrain("ground");
         engine.scene->getRootSceneNode()->attachObject(terrain);
         terrain->setTerrainScale(1024, 65535);
