@@ -5,10 +5,10 @@
 
 #include "../tools/FractalHeightmap.h"
 #include "../tools/HeadlessEngine.h"
-#include "Landscape.h"
+#include "lod/Landscape.h"
 #include "Terrain.h"
-#include "TerrainRenderable.h"
-#include "Tiff.h"
+#include "engine/TerrainRenderable.h"
+#include "heightmap/Tiff.h"
 
 #include <OgreRenderQueue.h>
 

@@ -3,8 +3,8 @@
 // queries on the converged tree, and how long the tree takes to converge after a teleport.
 
 #include "../tools/FractalHeightmap.h"
-#include "CameraState.h"
-#include "Landscape.h"
+#include "lod/CameraState.h"
+#include "lod/Landscape.h"
 
 #include <benchmark/benchmark.h>
 

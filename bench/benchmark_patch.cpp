@@ -1,7 +1,7 @@
 // Generating one patch of 129 x 129 vertices (vertex records and strip) from heights held in
 // memory, beside a plain loop that fills the same ten floats from the same array.
 
-#include "Landscape.h"
+#include "lod/Landscape.h"
 
 #include <benchmark/benchmark.h>
 

@@ -4,9 +4,9 @@
 
 #include "../tools/FractalHeightmap.h"
 #include "../tools/HeadlessEngine.h"
-#include "Landscape.h"
+#include "lod/Landscape.h"
 #include "Terrain.h"
-#include "Tiff.h"
+#include "heightmap/Tiff.h"
 
 #include <benchmark/benchmark.h>
 

@@ -2,7 +2,7 @@
 // one fread per row, readPixel against one fseeko and one 2-byte fread. The ratios show what the
 // module's checks and its clipping cost over the stream itself.
 
-#include "Tiff.h"
+#include "heightmap/Tiff.h"
 
 #include <benchmark/benchmark.h>
 

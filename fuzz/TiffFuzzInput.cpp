@@ -1,6 +1,6 @@
 #include "TiffFuzzInput.h"
 
-#include "Tiff.h"
+#include "heightmap/Tiff.h"
 
 #include <unistd.h>
 

@@ -1,6 +1,6 @@
 // Camera snapshots: the plane-mask visibility test, and snapshots of real engine cameras.
 
-#include "CameraState.h"
+#include "lod/CameraState.h"
 #include "EngineSupport.h"
 #include "TestSupport.h"
 

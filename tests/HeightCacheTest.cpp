@@ -1,6 +1,6 @@
 // The movable height window on its own, fed by an in-memory map whose reads are counted.
 
-#include "HeightCache.h"
+#include "heightmap/HeightCache.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 
 // Writes a heightmap for a test: one 16-bit sample per pixel, sample(x, z) at column x, row z.
 
-#include "Tiff.h"
+#include "heightmap/Tiff.h"
 
 #include <cstdint>
 #include <functional>

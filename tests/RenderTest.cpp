@@ -4,10 +4,10 @@
 // without a stream. The materials are the tests' own (media/TerrainTest.material).
 
 #include "../tools/FractalHeightmap.h"
-#include "Landscape.h"
+#include "lod/Landscape.h"
 #include "Terrain.h"
 #include "HeightmapFile.h"
-#include "Tiff.h"
+#include "heightmap/Tiff.h"
 
 #include <Ogre.h>
 

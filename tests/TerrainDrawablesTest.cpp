@@ -6,13 +6,13 @@
 
 #include "../tools/FractalHeightmap.h"
 #include "../tools/HeadlessEngine.h"
-#include "Landscape.h"
-#include "PatchId.h"
+#include "lod/Landscape.h"
+#include "lod/PatchId.h"
 #include "Terrain.h"
-#include "TerrainDecal.h"
-#include "TerrainRenderable.h"
+#include "engine/TerrainDecal.h"
+#include "engine/TerrainRenderable.h"
 #include "HeightmapFile.h"
-#include "Tiff.h"
+#include "heightmap/Tiff.h"
 
 #include <OgreException.h>
 #include <OgreHardwareBufferManager.h>

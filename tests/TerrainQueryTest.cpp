@@ -1,7 +1,7 @@
 // The exported queries of a Terrain in a real Ogre::Root, and the frames that drive it.
 
 #include "EngineSupport.h"
-#include "Landscape.h"
+#include "lod/Landscape.h"
 #include "HeightmapFile.h"
 
 #include <gtest/gtest.h>

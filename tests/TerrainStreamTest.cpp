@@ -3,8 +3,8 @@
 
 #include "../tools/FractalHeightmap.h"
 #include "EngineSupport.h"
-#include "Landscape.h"
-#include "Tiff.h"
+#include "lod/Landscape.h"
+#include "heightmap/Tiff.h"
 
 #include <OgreException.h>
 

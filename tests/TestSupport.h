@@ -3,8 +3,8 @@
 // Shared fixtures of the engine-free tests: analytic height fields, cameras given by plain
 // values, and a bounded update loop.
 
-#include "CameraState.h"
-#include "Landscape.h"
+#include "lod/CameraState.h"
+#include "lod/Landscape.h"
 
 #include <OgreMath.h>
 

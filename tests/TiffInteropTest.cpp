@@ -1,7 +1,7 @@
 // libtiff as the oracle: files this module writes must read the same in libtiff, and files
 // libtiff writes must read the same here.
 
-#include "Tiff.h"
+#include "heightmap/Tiff.h"
 
 #include "TiffTestUtil.h"
 

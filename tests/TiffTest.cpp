@@ -1,4 +1,4 @@
-#include "Tiff.h"
+#include "heightmap/Tiff.h"
 
 #include "TiffTestUtil.h"
 

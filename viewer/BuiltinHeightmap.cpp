@@ -1,7 +1,7 @@
 #include "BuiltinHeightmap.h"
 
 #include "FractalHeightmap.h"
-#include "Tiff.h"
+#include "heightmap/Tiff.h"
 
 #include <unistd.h>
 

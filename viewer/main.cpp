@@ -7,7 +7,7 @@
 #include "BuiltinHeightmap.h"
 #include "ProgressBar.h"
 #include "StopSignal.h"
-#include "Tiff.h"
+#include "heightmap/Tiff.h"
 #include "ViewerPaths.h"
 #include "ViewerRuns.h"
 

@@ -4,7 +4,7 @@
 // 16-bit sample files. Everything here reports failures as ToolError with a message that names
 // the file and says what is wrong with it.
 
-#include "Tiff.h"
+#include "heightmap/Tiff.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,6 +1,6 @@
-#include "PatchNode.h"
+#include "lod/PatchNode.h"
 
-#include "Landscape.h"
+#include "lod/Landscape.h"
 
 // Bytes a node costs besides its geometry, for the memory counter.
 static constexpr uint64_t kNodeBytes = 256;

@@ -1,6 +1,6 @@
-#include "TerrainDecal.h"
+#include "engine/TerrainDecal.h"
 
-#include "TerrainRenderable.h"
+#include "engine/TerrainRenderable.h"
 
 #include <OgreMaterial.h>
 #include <OgreMaterialManager.h>

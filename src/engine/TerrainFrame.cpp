@@ -2,10 +2,10 @@
 
 #include "Terrain.h"
 
-#include "CameraState.h"
-#include "Landscape.h"
-#include "TerrainDecal.h"
-#include "TerrainRenderable.h"
+#include "lod/CameraState.h"
+#include "lod/Landscape.h"
+#include "engine/TerrainDecal.h"
+#include "engine/TerrainRenderable.h"
 
 #include <OgreCamera.h>
 #include <OgreRenderQueue.h>

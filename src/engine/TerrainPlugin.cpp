@@ -1,4 +1,4 @@
-#include "TerrainPlugin.h"
+#include "engine/TerrainPlugin.h"
 
 #include "Terrain.h"
 

@@ -1,7 +1,7 @@
 // The build thread of a Landscape: its loop, the job and result queues, the hand-over of built
 // nodes to the tree and the deferred deletion of detached nodes.
 
-#include "Landscape.h"
+#include "lod/Landscape.h"
 
 #include <algorithm>
 #include <cassert>

@@ -1,7 +1,7 @@
-#include "Landscape.h"
+#include "lod/Landscape.h"
 
-#include "Diagnostics.h"
-#include "PatchId.h"
+#include "support/Diagnostics.h"
+#include "lod/PatchId.h"
 
 #include <algorithm>
 #include <cassert>

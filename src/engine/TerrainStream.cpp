@@ -3,10 +3,10 @@
 
 #include "Terrain.h"
 
-#include "Diagnostics.h"
-#include "HeightCache.h"
-#include "Landscape.h"
-#include "Tiff.h"
+#include "support/Diagnostics.h"
+#include "heightmap/HeightCache.h"
+#include "lod/Landscape.h"
+#include "heightmap/Tiff.h"
 
 #include <OgreException.h>
 

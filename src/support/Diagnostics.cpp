@@ -1,4 +1,4 @@
-#include "Diagnostics.h"
+#include "support/Diagnostics.h"
 
 #include <cstdarg>
 #include <cstdio>

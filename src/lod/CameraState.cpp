@@ -1,4 +1,4 @@
-#include "CameraState.h"
+#include "lod/CameraState.h"
 
 #include <OgreCamera.h>
 #include <OgreViewport.h>

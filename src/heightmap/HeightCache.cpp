@@ -1,4 +1,4 @@
-#include "HeightCache.h"
+#include "heightmap/HeightCache.h"
 
 #include <algorithm>
 #include <cmath>

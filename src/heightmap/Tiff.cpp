@@ -1,6 +1,6 @@
-#include "Tiff.h"
+#include "heightmap/Tiff.h"
 
-#include "Diagnostics.h"
+#include "support/Diagnostics.h"
 
 #include <sys/types.h>
 

@@ -2,12 +2,12 @@
 
 #include "Terrain.h"
 
-#include "CameraState.h"
-#include "HeightCache.h"
-#include "Landscape.h"
-#include "PatchId.h"
-#include "TerrainPlugin.h"
-#include "Tiff.h"
+#include "lod/CameraState.h"
+#include "heightmap/HeightCache.h"
+#include "lod/Landscape.h"
+#include "lod/PatchId.h"
+#include "engine/TerrainPlugin.h"
+#include "heightmap/Tiff.h"
 
 #include <OgreException.h>
 #include <OgreRoot.h>

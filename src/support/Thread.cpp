@@ -1,6 +1,6 @@
-#include "Thread.h"
+#include "support/Thread.h"
 
-#include "Diagnostics.h"
+#include "support/Diagnostics.h"
 
 #include <cassert>
 #include <cstring>

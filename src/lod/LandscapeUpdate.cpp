@@ -2,10 +2,10 @@
 // snapshot, keep adjacent drawn patches within levelSlack levels, and collect the patches that a
 // camera sees. Render thread only.
 
-#include "Landscape.h"
+#include "lod/Landscape.h"
 
-#include "CameraState.h"
-#include "Diagnostics.h"
+#include "lod/CameraState.h"
+#include "support/Diagnostics.h"
 
 #include <algorithm>
 #include <cmath>

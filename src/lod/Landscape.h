@@ -1,7 +1,7 @@
 #pragma once
 
-#include "PatchNode.h"
-#include "Thread.h"
+#include "lod/PatchNode.h"
+#include "support/Thread.h"
 
 #include <OgreAxisAlignedBox.h>
 #include <OgreVector.h>

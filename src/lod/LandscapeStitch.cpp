@@ -1,9 +1,9 @@
 // Patch geometry: the vertex records, normals and morph targets of one node, its triangle strip,
 // and the stitching of strip edges against coarser neighbours.
 
-#include "Landscape.h"
+#include "lod/Landscape.h"
 
-#include "PatchId.h"
+#include "lod/PatchId.h"
 
 #include <algorithm>
 #include <cassert>

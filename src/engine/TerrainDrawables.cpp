@@ -2,9 +2,9 @@
 
 #include "Terrain.h"
 
-#include "Landscape.h"
-#include "TerrainDecal.h"
-#include "TerrainRenderable.h"
+#include "lod/Landscape.h"
+#include "engine/TerrainDecal.h"
+#include "engine/TerrainRenderable.h"
 
 #include <OgreException.h>
 #include <OgreLogManager.h>

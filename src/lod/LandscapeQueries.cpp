@@ -1,9 +1,9 @@
 // Height and ray queries of the drawn surface: every answer comes from the leaf patches as they
 // are drawn, blended by each leaf's morph factor, not from the raw heightmap. Render thread.
 
-#include "Landscape.h"
+#include "lod/Landscape.h"
 
-#include "Diagnostics.h"
+#include "support/Diagnostics.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "TerrainRenderable.h"
+#include "engine/TerrainRenderable.h"
 
 #include "PatchGeometry.h"
 #include "Terrain.h"
