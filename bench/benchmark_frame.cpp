@@ -5,6 +5,7 @@
 
 #include "../tools/FractalHeightmap.h"
 #include "../tools/HeadlessEngine.h"
+#include "../tools/PumpUntilIdle.h"
 #include "lod/Landscape.h"
 #include "Terrain.h"
 #include "engine/TerrainRenderable.h"
@@ -47,7 +48,7 @@ public:
 struct Scene
 {
     headless::Engine engine{""}; // the terrain's code is linked in
-    BenchTerrain* terrain = nullptr;
+    std::unique_ptr<BenchTerrain> terrain;
     Ogre::Camera* camera = nullptr;
     Ogre::RenderQueue queue;
     Ogre::MaterialPtr material;
@@ -55,8 +56,8 @@ struct Scene
     Scene()
     {
         material = Ogre::MaterialManager::getSingleton().create("Ground", Ogre::RGN_DEFAULT);
-        terrain = new BenchTerrain("bench");
-        engine.scene->getRootSceneNode()->attachObject(terrain);
+        terrain = std::make_unique<BenchTerrain>("bench");
+        engine.scene->getRootSceneNode()->attachObject(terrain.get());
         terrain->setTerrainScale(kTerrainSize, kTerrainHeight);
         terrain->setPatchSize(16);
         terrain->setHeightCacheSize(4096);
@@ -66,16 +67,8 @@ struct Scene
         terrain->setDetailThreshold(4, 4, 1);
         terrain->openStream(mapFile());
         camera = engine.createCamera("eye", Ogre::Vector3(-600, 1500, -600), Ogre::Vector3(400, 0, 400));
-        // Bounded: until no build has been pending for two frames.
-        for (int frame = 0, idle = 0; frame < 100000 && idle < 2; ++frame)
-        {
-            run();
-            idle = terrain->getLandscape()->pendingBuilds == 0 ? idle + 1 : 0;
-            if (idle == 0)
-                std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
+        pumpUntilIdle([this] { run(); }, [this] { return terrain->getLandscape()->pendingBuilds() == 0; }, 100000);
     }
-    ~Scene() { delete terrain; }
 
     void render()
     {

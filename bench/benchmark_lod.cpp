@@ -2,7 +2,9 @@
 // of one update plus one camera notification with about 1,000 drawn patches, the height and ray
 // queries on the converged tree, and how long the tree takes to converge after a teleport.
 
+#include "../tests/lod/LandscapeTestView.h"
 #include "../tools/FractalHeightmap.h"
+#include "../tools/PumpUntilIdle.h"
 #include "lod/CameraState.h"
 #include "lod/Landscape.h"
 
@@ -61,20 +63,7 @@ CameraState camera(const Ogre::Vector3& eye, const Ogre::Vector3& target)
 // Updates until no build is pending; returns the number of updates.
 int converge(Landscape& landscape, const CameraState& view)
 {
-    int updates = 0;
-    for (;;)
-    {
-        landscape.update(view);
-        ++updates;
-        if (landscape.pendingBuilds == 0)
-        {
-            landscape.update(view);
-            ++updates;
-            if (landscape.pendingBuilds == 0)
-                return updates;
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
-    }
+    return pumpUntilIdle([&] { landscape.update(view); }, [&] { return landscape.pendingBuilds() == 0; });
 }
 
 struct ConvergedLandscape
@@ -93,20 +82,7 @@ struct ConvergedLandscape
     }
     ~ConvergedLandscape() { landscape.stop(true); }
 
-    size_t drawn() const
-    {
-        size_t count = 0;
-        countDrawn(landscape.root, count);
-        return count;
-    }
-    static void countDrawn(const PatchNode* node, size_t& count)
-    {
-        if (node->state & 1)
-            for (const PatchNode* child : node->children)
-                countDrawn(child, count);
-        else
-            ++count;
-    }
+    size_t drawn() const { return testing_support::drawnLeaves(landscape).size(); }
 };
 
 ConvergedLandscape& converged()

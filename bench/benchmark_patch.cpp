@@ -1,7 +1,7 @@
 // Generating one patch of 129 x 129 vertices (vertex records and strip) from heights held in
 // memory, beside a plain loop that fills the same ten floats from the same array.
 
-#include "lod/Landscape.h"
+#include "lod/PatchBuilder.h"
 
 #include <benchmark/benchmark.h>
 
@@ -35,36 +35,31 @@ float mapHeight(const Ogre::Vector3& p, int)
     return heightMap()[size_t(z) * kMapSize + x];
 }
 
-void setUp(Landscape& landscape)
+// Sampling, vertex records and strip of the patch of one cell, as the build thread makes them.
+PatchBuildResult buildPatch(const PatchGrid& grid, const ParentHeights* parent)
 {
-    landscape.setBounds(float(kMapSize - 1), Ogre::Vector3::ZERO);
-    landscape.setPatchSize(kPatchSize);
-    landscape.setHeightFunction(&mapHeight);
+    PatchHeights heights(grid.n);
+    samplePatchHeights(grid, parent, HeightFunction(&mapHeight), heights);
+    PatchBuildResult result;
+    buildPatchVertices(grid, heights, result);
+    buildStrip(grid.n, result);
+    return result;
 }
 
 // The root samples every vertex; a child samples three quarters and reuses the parent's rest.
 void BM_BuildPatch(benchmark::State& state)
 {
     const bool child = state.range(0) != 0;
-    Landscape landscape(0, Ogre::Vector3::ZERO);
-    setUp(landscape);
-    landscape.createRoot();
-    PatchNode* node = landscape.root;
-    if (child)
-    {
-        node = new PatchNode(landscape.root, 1);
-        landscape.root->children[1] = node; // the tree frees it
-        for (int q : {0, 2, 3})
-            landscape.root->children[q] = new PatchNode(landscape.root, q);
-    }
+    const RootSquare square{Ogre::Vector3::ZERO, float(kMapSize - 1)};
+    const PatchGrid rootGrid(square, 0, 0, 0, kVertices);
+    const PatchBuildResult root = buildPatch(rootGrid, nullptr);
+    // The high-x, low-z child of the root.
+    const PatchGrid childGrid(square, 1, 0, 1, kVertices);
+    const ParentHeights parent{root.vertices.get(), kPatchSize / 2, 0};
     for (auto _ : state)
     {
-        PatchBuildResult result;
-        landscape.buildVertices(node, result);
-        Landscape::buildIndices(result.edgeVertices, result);
-        benchmark::DoNotOptimize(result.vertices);
-        delete[] result.vertices;
-        delete[] result.indices;
+        const PatchBuildResult result = child ? buildPatch(childGrid, &parent) : buildPatch(rootGrid, nullptr);
+        benchmark::DoNotOptimize(result.vertices.get());
     }
     state.SetItemsProcessed(state.iterations() * kVertices * kVertices);
     state.SetLabel(child ? "child, parent heights reused" : "root, every height sampled");

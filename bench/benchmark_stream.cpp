@@ -2,9 +2,9 @@
 // built from a file-backed 4097 x 4097 map, with and without the cache, beside the same build
 // from heights held in memory.
 
+#include "../tests/lod/LandscapeTestView.h"
 #include "../tools/FractalHeightmap.h"
 #include "../tools/HeadlessEngine.h"
-#include "lod/Landscape.h"
 #include "Terrain.h"
 #include "heightmap/Tiff.h"
 
@@ -29,8 +29,7 @@ const std::string& mapFile()
 {
     static const std::string file = [] {
         const std::string name = (std::filesystem::temp_directory_path() / "benchmark-stream-4097.tif").string();
-        TiffFile* tiff = createTiff(name.c_str(), kEdge, kEdge, 1, 16, 1, samples().data(), 0);
-        closeTiff(tiff);
+        closeTiff(createTiff(name.c_str(), kEdge, kEdge, 1, 16, 1, samples().data(), 0));
         return name;
     }();
     return file;
@@ -47,12 +46,11 @@ public:
 struct Scene
 {
     headless::Engine engine{""}; // the terrain's code is linked in
-    BenchTerrain* terrain = nullptr;
+    std::unique_ptr<BenchTerrain> terrain;
 
-    explicit Scene(int cacheSize)
+    explicit Scene(int cacheSize) : terrain(std::make_unique<BenchTerrain>("bench"))
     {
-        terrain = new BenchTerrain("bench");
-        engine.scene->getRootSceneNode()->attachObject(terrain);
+        engine.scene->getRootSceneNode()->attachObject(terrain.get());
         terrain->setTerrainScale(kTerrainSize, kTerrainHeight);
         terrain->setPatchSize(128);
         terrain->setHeightCacheSize(cacheSize);
@@ -62,43 +60,34 @@ struct Scene
         terrain->_notifyCurrentCamera(camera);
         terrain->frameStarted(Ogre::FrameEvent{});
     }
-    ~Scene() { delete terrain; }
 };
 
 // The chain of nodes from the root down to the level-5 node at the map's centre; all but the
 // last are built.
 PatchNode* childAtLevel5(Landscape& landscape)
 {
-    if (!landscape.root)
-        landscape.createRoot();
-    PatchNode* node = landscape.root;
+    LandscapeTestView view(landscape);
+    if (!view.root())
+        view.createRoot();
+    PatchNode* node = view.root();
     for (int level = 1; level <= 5; ++level)
     {
         if (!node->hasChildren())
-            for (int q = 0; q < 4; ++q)
-                node->children[q] = new PatchNode(node, q);
-        node = node->children[level == 1 ? 0 : 3];
+            view.makeChildren(node);
+        node = node->child(level == 1 ? 0 : 3);
         if (level < 5 && !node->isBuilt())
-        {
-            PatchBuildResult result;
-            landscape.buildVertices(node, result);
-            Landscape::buildIndices(result.edgeVertices, result);
-            landscape.install(node, result);
-        }
+            view.build(node);
     }
     return node;
 }
 
 void buildPatch(benchmark::State& state, Landscape& landscape, PatchNode* node)
 {
+    LandscapeTestView view(landscape);
     for (auto _ : state)
     {
-        PatchBuildResult result;
-        landscape.buildVertices(node, result);
-        Landscape::buildIndices(result.edgeVertices, result);
-        benchmark::DoNotOptimize(result.vertices);
-        delete[] result.vertices;
-        delete[] result.indices;
+        const PatchBuildResult result = view.buildResult(node);
+        benchmark::DoNotOptimize(result.vertices.get());
     }
     state.SetItemsProcessed(state.iterations() * 129 * 129);
 }
@@ -116,7 +105,7 @@ void BM_HeightSample(benchmark::State& state)
     for (Ogre::Vector3& p : points)
         p = Ogre::Vector3(x(random), 0, z(random));
     Lock lock(landscape->getHeightLock());
-    size_t k = 0;
+    size_t k = 0; // the height source is called with the height lock held
     for (auto _ : state)
         benchmark::DoNotOptimize(scene.terrain->getHeight(points[k++ & 4095], 0));
     state.SetLabel(cached ? "cache" : "file");

@@ -7,12 +7,6 @@ namespace Ogre
 class AxisAlignedBox;
 }
 
-#if defined(__GNUC__)
-#define TERRAIN_EXPORT __attribute__((visibility("default")))
-#else
-#define TERRAIN_EXPORT
-#endif
-
 // The drawable geometry of one terrain patch, as the terrain's patch callbacks see it.
 //
 // A patch is a square grid of N x N vertices (N = patch size + 1) drawn as one triangle strip.
@@ -39,7 +33,7 @@ class AxisAlignedBox;
 //
 // Lifetime: a PatchGeometry* handed to a callback stays valid until the patch-destroyed
 // callback names it. Thread: read and written on the render thread only.
-struct TERRAIN_EXPORT PatchGeometry
+struct PatchGeometry
 {
     uint64_t vertexCount = 0;  // N * N once built, 0 before
     uint64_t indexCount = 0;   // length of the strip

@@ -10,18 +10,25 @@
 
 #include <boost/function.hpp>
 
-#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+// Marks what the plug-in exports; everything else in it is hidden.
+#if defined(__GNUC__)
+#define TERRAIN_EXPORT __attribute__((visibility("default")))
+#else
+#define TERRAIN_EXPORT
+#endif
+
 class CameraState;
-class HeightCache;
+class CameraWatch;
+class HeightStream;
 class Landscape;
 class TerrainDecal;
 class TerrainRenderable;
-struct TiffFile;
 
 // One very large square terrain, streamed from a 16-bit TIFF heightmap and drawn as a quadtree of
 // patches whose level of detail follows the camera.
@@ -220,14 +227,12 @@ protected:
     void createBloodPatches();
 
     // The level-of-detail engine; for derived classes (tests) that need its locks.
-    Landscape* getLandscape() const { return landscape; }
+    Landscape* getLandscape() const { return landscape.get(); }
 
 private:
-    class CameraWatch;
     // Makes cam the reference camera (or none), watching it so that a destroyed camera is
     // forgotten instead of being read again.
     void setReferenceCamera(const Ogre::Camera* cam);
-    void releaseReferenceCamera();
     // Deepest level from the patch size, and no deeper than the open heightmap's resolution.
     void applyLevelLimits();
     // The open heightmap's sample scale for the current terrain scale; empties the height cache.
@@ -239,6 +244,9 @@ private:
     // Gives a patch's drawable back (material release callback, GPU buffers); the patch gets a
     // new one when it is drawn again.
     void releaseDrawable(PatchGeometry* patch);
+    // Calls the host's material release, logging instead of passing on what it throws: this
+    // runs while patch nodes are freed, where an exception cannot pass.
+    void releaseMaterial(const PatchGeometry& patch, const Ogre::MaterialPtr& material);
     // Releases drawables that have been neither queued nor seen drawn for drawableKeepFrames
     // frames: patches kept for reuse but no longer drawn would otherwise hold GPU buffers.
     void releaseIdleDrawables();
@@ -248,17 +256,16 @@ private:
 
     // ---- render thread only ----
     const Ogre::Camera* camera = nullptr; // reference camera that drives the level of detail
-    CameraWatch* cameraWatch = nullptr;   // forgets camera when the engine destroys it
+    std::unique_ptr<CameraWatch> cameraWatch; // forgets camera when the engine destroys it
     Ogre::Camera* currentCamera = nullptr; // camera being rendered (from _notifyCurrentCamera)
     Ogre::Vector3 cameraPosition = Ogre::Vector3::ZERO; // world position of the reference camera
     Ogre::AxisAlignedBox bounds;
-    TiffFile* heightMap = nullptr; // present exactly while the stream is open
-    Landscape* landscape = nullptr;
+    std::unique_ptr<Landscape> landscape;
+    // The heightmap and its height cache, shared with the build thread under the height lock.
+    std::unique_ptr<HeightStream> heightStream;
     float terrainSize = 0;   // world edge length
     float terrainHeight = 0; // world height of sample 65535
-    float heightScale = 0;   // terrainHeight / 65535
     float terrainOrigin = 0; // world x and z of sample (0, 0): -terrainSize / 2
-    float samplesPerUnit = 0;
     int patchSize = 8;        // quads along a patch edge
     int drawablesBuilt = 0;   // drawables made since the end of the last frameStarted
     bool patchesPending = false;
@@ -266,7 +273,8 @@ private:
     int visibleBuildLimit = 10000;
     int pendingBuildLimit = 0;
     int drawableCount = 0;
-    std::vector<TerrainRenderable*> liveDrawables; // every drawable this terrain owns
+    // Every drawable this terrain owns; a patch's geometry points at its own.
+    std::vector<std::unique_ptr<TerrainRenderable>> liveDrawables;
     size_t sweepCursor = 0;   // where releaseIdleDrawables goes on next frame
     uint32_t frameNumber = 0; // frames started with a stream open
     uint32_t drawableKeepFrames = 30; // 0: never release idle drawables
@@ -275,17 +283,10 @@ private:
     MaterialCallback materialCallback;
     MaterialReleaseCallback materialReleaseCallback;
     std::vector<BloodPatch> bloodPatches;
-    std::vector<TerrainDecal*> decals;
+    std::vector<std::unique_ptr<TerrainDecal>> decals; // decal i serves blood patch request i
     Ogre::MaterialPtr bloodMaterial;
-    CameraState* cameraState = nullptr;
+    std::unique_ptr<CameraState> cameraState; // snapshot of the reference camera
     // Camera position at the last material pass; the pass runs again after 100 units of travel.
     Ogre::Vector3 lastMaterialPosition = Ogre::Vector3::ZERO;
     bool materialPositionSet = false;
-
-    // The in-memory height window around the camera; used under the Landscape's height lock.
-    HeightCache* heightCache = nullptr;
-    // The reference camera's x and z for the cache update: written by the render thread each
-    // frame, read by the build thread; a stale value only delays the window's move.
-    std::atomic<float> cacheCameraX{0.0f};
-    std::atomic<float> cacheCameraZ{0.0f};
 };

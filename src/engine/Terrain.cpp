@@ -1,20 +1,20 @@
-// Terrain: lifecycle, configuration, patch identifiers and the spatial queries.
+// Terrain: lifecycle and configuration.
 
 #include "Terrain.h"
 
-#include "lod/CameraState.h"
-#include "heightmap/HeightCache.h"
-#include "lod/Landscape.h"
-#include "lod/PatchId.h"
+#include "engine/CameraCapture.h"
+#include "engine/TerrainDecal.h"
+#include "engine/TerrainErrors.h"
 #include "engine/TerrainPlugin.h"
-#include "heightmap/Tiff.h"
+#include "engine/TerrainRenderable.h"
+#include "heightmap/HeightStream.h"
+#include "lod/Landscape.h"
 
-#include <OgreException.h>
 #include <OgreRoot.h>
 
 #include <boost/bind/bind.hpp>
 
-#include <cmath>
+#include <algorithm>
 
 std::vector<std::string> Terrain::debugMessages;
 
@@ -32,9 +32,10 @@ Terrain::Terrain(const Ogre::String& name) : Ogre::MovableObject(name)
 {
     using namespace boost::placeholders;
     setRenderQueueGroup(kTerrainQueueGroup);
-    heightCache = new HeightCache();
-    landscape = new Landscape(0.0f, Ogre::Vector3::ZERO);
-    landscape->debugMessages = &debugMessages;
+    landscape = std::make_unique<Landscape>(0.0f, Ogre::Vector3::ZERO);
+    heightStream = std::make_unique<HeightStream>(landscape->getHeightLock());
+    cameraWatch = std::make_unique<CameraWatch>([this](Ogre::Camera*) { setReferenceCamera(nullptr); });
+    landscape->setDebugMessages(&debugMessages);
     landscape->setHeightFunction(
         boost::bind(static_cast<float (Terrain::*)(const Ogre::Vector3&, int)>(&Terrain::getHeight),
                     this, _1, _2));
@@ -49,17 +50,13 @@ Terrain::~Terrain()
 {
     if (Ogre::Root* root = Ogre::Root::getSingletonPtr())
         root->removeFrameListener(this);
-    releaseReferenceCamera();
+    setReferenceCamera(nullptr);
     closeStream();
-    // The Landscape's destruction runs patchDestroyed for every patch, so every drawable goes
-    // with it.
-    delete landscape;
-    landscape = nullptr;
+    // The stream shares the Landscape's height lock: it goes first. The Landscape's destruction
+    // runs patchDestroyed for every patch, so every drawable goes with it; the decals go after.
+    heightStream.reset();
+    landscape.reset();
     setBloodMaterial(Ogre::MaterialPtr());
-    delete cameraState;
-    cameraState = nullptr;
-    delete heightCache;
-    heightCache = nullptr;
 }
 
 void Terrain::setTerrainScale(float size, float height)
@@ -80,10 +77,10 @@ bool Terrain::suspendTree()
 {
     // Patches made with another scale or grid would not fit the new one, and the build thread
     // reads both: with a stream open, stop it; either way the tree starts afresh.
-    const bool streaming = heightMap != nullptr;
+    const bool streaming = heightStream->isOpen();
     if (streaming)
         landscape->stop(true);
-    if (landscape->root)
+    if (landscape->hasTree())
         landscape->clear();
     return streaming;
 }
@@ -99,8 +96,7 @@ void Terrain::setPatchSize(int size)
     // Patch size 1 is refused as well: a one-quad patch does not nest in its parent's grid, so it
     // has no morph targets and no edge vertices to stitch.
     if (size < 2 || size > kMaxPatchSize || (size & (size - 1)) != 0)
-        OGRE_EXCEPT(Ogre::Exception::ERR_INVALID_STATE, "setPatchSize() must be a power of 2",
-                    "Terrain");
+        throwTerrainError(TerrainError::PatchSizeNotPowerOfTwo);
     const bool streaming = suspendTree();
     landscape->setPatchSize(size);
     patchSize = size;
@@ -117,10 +113,11 @@ void Terrain::applyLevelLimits()
     int deepest = 15 - bitLength;
     // Patches finer than the heightmap only repeat its samples (as steps, since a height is the
     // sample at or below the position): stop where a quad spans one sample.
-    if (heightMap)
+    if (heightStream->isOpen())
     {
+        const uint64_t columns = heightStream->sampleColumns() & ~1u;
         int resolution = 0;
-        while (resolution < deepest && (uint64_t(patchSize) << (resolution + 1)) <= uint64_t(heightMap->width & ~1u))
+        while (resolution < deepest && (uint64_t(patchSize) << (resolution + 1)) <= columns)
             ++resolution;
         deepest = std::max(std::min(deepest, resolution), kMinLevel);
     }
@@ -152,75 +149,4 @@ Ogre::Real Terrain::getBoundingRadius() const
 const Ogre::String& Terrain::getMovableType() const
 {
     return terrainTypeName();
-}
-
-unsigned int Terrain::getPatchInfo(const Ogre::Vector3& point, int level) const
-{
-    return landscape->encodePatchId(point.x, point.z, level);
-}
-
-unsigned int Terrain::getPatchInfo(const Ogre::Vector3& point, int level, Ogre::Vector2& corner,
-                                   Ogre::Vector2& size) const
-{
-    level = std::clamp(level, 0, kMaxPatchLevel);
-    const float cell = terrainSize / float(1u << level);
-    corner.x = std::floor((point.x - terrainOrigin) / cell) * cell + terrainOrigin;
-    corner.y = std::floor((point.z - terrainOrigin) / cell) * cell + terrainOrigin;
-    size = Ogre::Vector2(cell, cell);
-    return getPatchInfo(point, level);
-}
-
-int Terrain::getPatchInfo(unsigned int patchId, Ogre::Vector2& corner, Ogre::Vector2& size) const
-{
-    const int level = patchIdLevel(patchId);
-    const float cell = terrainSize / float(1u << level);
-    size = Ogre::Vector2(cell, cell);
-    corner = Ogre::Vector2(-terrainSize / 2.0f, -terrainSize / 2.0f);
-    float step = terrainSize / 2.0f;
-    for (int bit = 2 * level - 2; bit >= 0; bit -= 2)
-    {
-        if (patchId & (1u << bit))
-            corner.x += step;
-        if (patchId & (2u << bit))
-            corner.y += step;
-        step *= 0.5f;
-    }
-    return level;
-}
-
-template <class Query>
-Terrain::Hit Terrain::heightQuery(const Ogre::Vector3& point, Query query) const
-{
-    Hit result;
-    result.position = point;
-    result.position.y = bounds.isNull() ? 0.0f : bounds.getMinimum().y;
-    // Only x and z decide whether the point lies over the terrain (the box test is inclusive).
-    result.hit = bounds.contains(result.position);
-    result.level = 0;
-    if (!result.hit)
-        return result;
-    const float height = (landscape->*query)(point.x, point.z, result.level, &result.normal);
-    result.position.y = height;
-    if (height == Landscape::kNoHeight || std::isnan(height))
-        result.hit = false;
-    return result;
-}
-
-Terrain::Hit Terrain::getHeight(const Ogre::Vector3& point) const
-{
-    return heightQuery(point, &Landscape::getHeight);
-}
-
-Terrain::Hit Terrain::getApproximateHeight(const Ogre::Vector3& point) const
-{
-    return heightQuery(point, &Landscape::getApproximateHeight);
-}
-
-Terrain::Hit Terrain::intersect(const Ogre::Ray& ray) const
-{
-    Hit result;
-    const Ogre::Vector3 from = ray.getOrigin();
-    const Ogre::Vector3 to = ray.getPoint(100000.0f);
-    result.hit = landscape->intersect(from, to, result.level, result.position, result.normal) != 0;
-    return result;
 }

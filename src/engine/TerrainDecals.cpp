@@ -2,12 +2,13 @@
 
 #include "Terrain.h"
 
+#include "engine/TerrainDecal.h"
+#include "engine/TerrainErrors.h"
+#include "engine/TerrainRenderable.h"
 #include "lod/CameraState.h"
 #include "lod/Landscape.h"
-#include "engine/TerrainDecal.h"
-#include "engine/TerrainRenderable.h"
+#include "lod/PatchId.h"
 
-#include <OgreException.h>
 #include <OgreMaterialManager.h>
 #include <OgreResourceGroupManager.h>
 #include <OgreSceneNode.h>
@@ -35,35 +36,36 @@ void Terrain::createBloodPatches()
     {
         const BloodPatch& request = bloodPatches[i];
         if (decals.size() == i)
-            decals.push_back(new TerrainDecal(bloodMaterial));
-        TerrainDecal* decal = decals[i];
+            decals.push_back(std::make_unique<TerrainDecal>(bloodMaterial));
+        TerrainDecal* decal = decals[i].get();
 
         // A decal attached while its patch had no drawable looks again until it has one.
         if (decal->patchId != request.patchId || !decal->source)
         {
-            const PatchNode* patch = landscape->findPatch(request.patchId);
+            const PatchGeometry* patch = landscape->findPatch(request.patchId);
             if (!patch)
             {
                 decal->detach();
                 decal->setTexture(Ogre::TexturePtr());
                 continue;
             }
-            decal->attach(request.patchId, static_cast<TerrainRenderable*>(patch->geometry.drawable));
-            decal->patchCorner = Ogre::Vector2(patch->bounds.getMinimum().x, patch->bounds.getMinimum().z);
-            decal->patchSize = patch->bounds.getSize().x;
+            decal->attach(request.patchId, static_cast<TerrainRenderable*>(patch->drawable));
+            decal->patchCorner = Ogre::Vector2(patch->bounds->getMinimum().x, patch->bounds->getMinimum().z);
+            decal->patchSize = patch->bounds->getSize().x;
         }
 
         // The cell in world units: each subdivision halves the edge and takes the high-x half
-        // for bit 0 and the high-z half for bit 1 of its pair, most significant pair first.
+        // for bit 0 and the high-z half for bit 1 of its digit.
+        const QuadPath cell{uint32_t(request.cellCode), request.cellDepth};
         float cellSize = decal->patchSize;
         float cellX = decal->patchCorner.x + nodePosition.x;
         float cellZ = decal->patchCorner.y + nodePosition.z;
-        for (int bit = 2 * request.cellDepth - 2; bit >= 0; bit -= 2)
+        for (int k = 0; k < cell.depth; ++k)
         {
             cellSize *= 0.5f;
-            if (request.cellCode & (1 << bit))
+            if (cell.digit(k) & 1)
                 cellX += cellSize;
-            if (request.cellCode & (2 << bit))
+            if (cell.digit(k) & 2)
                 cellZ += cellSize;
         }
         // Map the cell onto the texture with a one-texel margin, so that its edges fall about a
@@ -94,8 +96,6 @@ uint64_t Terrain::getBloodPatches(float, std::vector<std::pair<unsigned int, flo
 void Terrain::setBloodMaterial(const Ogre::MaterialPtr& material)
 {
     bloodMaterial = material;
-    for (TerrainDecal* decal : decals)
-        delete decal;
     decals.clear();
 }
 
@@ -104,7 +104,6 @@ void Terrain::setBloodMaterialName(const std::string& name)
     bloodMaterial = Ogre::MaterialManager::getSingleton().getByName(
         name, Ogre::ResourceGroupManager::AUTODETECT_RESOURCE_GROUP_NAME);
     if (!bloodMaterial)
-        OGRE_EXCEPT(Ogre::Exception::ERR_ITEM_NOT_FOUND, "Terrain blood material",
-                    "Terrain::setDefaultMaterial");
+        throwTerrainError(TerrainError::BloodMaterialNotFound);
     setBloodMaterial(bloodMaterial);
 }

@@ -1,15 +1,14 @@
-// Terrain: patch drawables and their materials.
+// Terrain: patch drawables, made within the per-frame budgets, kept in step with restitched
+// strips, given back when their patches go or stay out of use.
 
 #include "Terrain.h"
 
-#include "lod/Landscape.h"
 #include "engine/TerrainDecal.h"
+#include "engine/TerrainErrors.h"
 #include "engine/TerrainRenderable.h"
+#include "lod/Landscape.h"
 
-#include <OgreException.h>
 #include <OgreLogManager.h>
-#include <OgreMaterialManager.h>
-#include <OgreResourceGroupManager.h>
 
 #include <algorithm>
 #include <exception>
@@ -21,7 +20,7 @@ void Terrain::createDrawable(PatchGeometry* patch)
         Ogre::LogManager::getSingleton().logMessage("Error: Invalid terrain patch", Ogre::LML_NORMAL);
         return;
     }
-    auto* drawable = new TerrainRenderable(this);
+    auto drawable = std::make_unique<TerrainRenderable>(this);
     drawable->upload(*patch);
     drawable->centre = patch->bounds->getCenter();
     drawable->setMaterial(defaultMaterial);
@@ -34,16 +33,12 @@ void Terrain::createDrawable(PatchGeometry* patch)
     // A drawable is stored and counted only once it has a material, so a failure leaves the
     // patch and the counters as they were.
     if (!drawable->getMaterial())
-    {
-        delete drawable;
-        OGRE_EXCEPT(Ogre::Exception::ERR_ITEM_NOT_FOUND, "Terrain material missing",
-                    "Terrain::patchCreated");
-    }
-    patch->drawable = drawable;
+        throwTerrainError(TerrainError::MaterialMissing);
+    patch->drawable = drawable.get();
     drawable->source = patch;
     drawable->lastUsedFrame = frameNumber;
     drawable->slot = liveDrawables.size();
-    liveDrawables.push_back(drawable);
+    liveDrawables.push_back(std::move(drawable));
     drawableCount += 1;
     drawablesBuilt += 1;
 }
@@ -66,7 +61,7 @@ int Terrain::patchDestroyed(PatchGeometry* patch)
     // A patch without a drawable detaches the decals that have none; the next blood patch pass
     // attaches them afresh. A drawable's own decals are detached as it is released.
     if (!patch->drawable)
-        for (TerrainDecal* decal : decals)
+        for (const std::unique_ptr<TerrainDecal>& decal : decals)
             if (!decal->source)
                 decal->detach();
     releaseDrawable(patch);
@@ -78,35 +73,37 @@ void Terrain::releaseDrawable(PatchGeometry* patch)
     auto* drawable = static_cast<TerrainRenderable*>(patch->drawable);
     if (!drawable)
         return;
-    for (TerrainDecal* decal : decals)
+    for (const std::unique_ptr<TerrainDecal>& decal : decals)
         if (decal->source == drawable)
             decal->detach();
-    if (materialReleaseCallback)
-    {
-        // This runs while patch nodes are deleted, where an exception cannot pass: report it.
-        try
-        {
-            materialReleaseCallback(*patch->bounds, drawable->material);
-        }
-        catch (const std::exception& error)
-        {
-            Ogre::LogManager::getSingleton().logMessage(
-                std::string("Error: terrain material release failed: ") + error.what(), Ogre::LML_CRITICAL);
-        }
-        catch (...)
-        {
-            Ogre::LogManager::getSingleton().logMessage("Error: terrain material release failed",
-                                                        Ogre::LML_CRITICAL);
-        }
-    }
-    // Swap-remove from the live list.
-    TerrainRenderable* last = liveDrawables.back();
-    liveDrawables[drawable->slot] = last;
-    last->slot = drawable->slot;
+    releaseMaterial(*patch, drawable->material);
+    // Swap-remove from the live list; the drawable goes with its entry.
+    const size_t slot = drawable->slot;
+    std::swap(liveDrawables[slot], liveDrawables.back());
+    liveDrawables[slot]->slot = slot;
     liveDrawables.pop_back();
-    delete drawable;
     patch->drawable = nullptr;
     drawableCount -= 1;
+}
+
+void Terrain::releaseMaterial(const PatchGeometry& patch, const Ogre::MaterialPtr& material)
+{
+    if (!materialReleaseCallback)
+        return;
+    try
+    {
+        materialReleaseCallback(*patch.bounds, material);
+    }
+    catch (const std::exception& error)
+    {
+        Ogre::LogManager::getSingleton().logMessage(
+            std::string("Error: terrain material release failed: ") + error.what(), Ogre::LML_CRITICAL);
+    }
+    catch (...)
+    {
+        Ogre::LogManager::getSingleton().logMessage("Error: terrain material release failed",
+                                                    Ogre::LML_CRITICAL);
+    }
 }
 
 void Terrain::setDrawableKeepFrames(int frames)
@@ -126,60 +123,10 @@ void Terrain::releaseIdleDrawables()
     {
         if (sweepCursor >= liveDrawables.size())
             sweepCursor = 0;
-        TerrainRenderable* drawable = liveDrawables[sweepCursor];
+        TerrainRenderable* drawable = liveDrawables[sweepCursor].get();
         if (frameNumber - drawable->lastUsedFrame > drawableKeepFrames)
             releaseDrawable(drawable->source); // the last entry moves into this slot
         else
             ++sweepCursor;
     }
-}
-
-void Terrain::setDefaultMaterial(const Ogre::MaterialPtr& material)
-{
-    defaultMaterial = material;
-}
-
-void Terrain::setDefaultMaterialName(const std::string& name)
-{
-    defaultMaterial = Ogre::MaterialManager::getSingleton().getByName(
-        name, Ogre::ResourceGroupManager::AUTODETECT_RESOURCE_GROUP_NAME);
-    if (!defaultMaterial)
-        OGRE_EXCEPT(Ogre::Exception::ERR_ITEM_NOT_FOUND, "Default terrain material not found",
-                    "Terrain::setDefaultMaterial");
-}
-
-void Terrain::setMaterialCallbacks(const MaterialCallback& source, const MaterialReleaseCallback& release)
-{
-    materialCallback = source;
-    materialReleaseCallback = release;
-}
-
-void Terrain::setMaterialDistance(float distance)
-{
-    materialDistanceSq = distance * distance;
-}
-
-int Terrain::updateMaterial(PatchGeometry* patch)
-{
-    auto* drawable = static_cast<TerrainRenderable*>(patch->drawable);
-    if (!drawable)
-        return 1;
-    const float distanceSq = patch->bounds->squaredDistance(cameraPosition);
-    if (distanceSq > materialDistanceSq)
-    {
-        if (drawable->material != defaultMaterial)
-        {
-            if (materialReleaseCallback)
-                materialReleaseCallback(*patch->bounds, drawable->material);
-            drawable->setMaterial(defaultMaterial);
-        }
-        return 1;
-    }
-    // Near: a drawable on the default asks the host; one with a host material keeps it.
-    if (!drawable->material || drawable->material == defaultMaterial)
-    {
-        Ogre::MaterialPtr hostMaterial = materialCallback(*patch->bounds, 0);
-        drawable->setMaterial(hostMaterial ? hostMaterial : defaultMaterial);
-    }
-    return 1;
 }

@@ -2,10 +2,11 @@
 
 #include "Terrain.h"
 
-#include "lod/CameraState.h"
-#include "lod/Landscape.h"
+#include "engine/CameraCapture.h"
 #include "engine/TerrainDecal.h"
 #include "engine/TerrainRenderable.h"
+#include "heightmap/HeightStream.h"
+#include "lod/Landscape.h"
 
 #include <OgreCamera.h>
 #include <OgreRenderQueue.h>
@@ -13,21 +14,6 @@
 #include <boost/bind/bind.hpp>
 
 #include <algorithm>
-
-// Forgets the reference camera when the engine destroys it.
-class Terrain::CameraWatch : public Ogre::Camera::Listener
-{
-public:
-    explicit CameraWatch(Terrain* terrain_) : terrain(terrain_) {}
-    void cameraDestroyed(Ogre::Camera* cam) override
-    {
-        if (cam == terrain->camera)
-            terrain->setReferenceCamera(nullptr);
-    }
-
-private:
-    Terrain* terrain;
-};
 
 namespace
 {
@@ -39,37 +25,19 @@ void Terrain::setReferenceCamera(const Ogre::Camera* cam)
 {
     if (cam == camera)
         return;
-    if (!cameraWatch)
-        cameraWatch = new CameraWatch(this);
-    // The listener interface takes a non-const camera; it only keeps the pointer.
-    if (camera)
-        const_cast<Ogre::Camera*>(camera)->removeListener(cameraWatch);
     camera = cam;
-    if (camera)
-    {
-        const_cast<Ogre::Camera*>(camera)->addListener(cameraWatch);
-    }
-    else
-    {
-        delete cameraState;
-        cameraState = nullptr;
-    }
-}
-
-void Terrain::releaseReferenceCamera()
-{
-    setReferenceCamera(nullptr);
-    delete cameraWatch;
-    cameraWatch = nullptr;
+    cameraWatch->watch(camera);
+    if (!camera)
+        cameraState.reset();
 }
 
 bool Terrain::frameStarted(const Ogre::FrameEvent&)
 {
-    if (!camera || !heightMap)
+    if (!camera || !heightStream->isOpen())
         return true;
     CameraState state;
     // A camera that has not been rendered through a viewport has no pixel scale yet.
-    if (!state.capture(camera))
+    if (!captureCamera(camera, state))
         return true;
 
     landscape->update(state);
@@ -90,8 +58,7 @@ bool Terrain::frameStarted(const Ogre::FrameEvent&)
         materialPositionSet = true;
     }
     cameraPosition = state.position;
-    cacheCameraX = cameraPosition.x;
-    cacheCameraZ = cameraPosition.z;
+    heightStream->setCameraPosition(cameraPosition.x, cameraPosition.z);
 
     if (materialCallback && lastMaterialPosition.squaredDistance(state.position) > kMaterialPassTravelSq)
     {
@@ -107,7 +74,7 @@ void Terrain::_notifyCurrentCamera(Ogre::Camera* cam)
     Ogre::MovableObject::_notifyCurrentCamera(cam);
     currentCamera = cam;
     CameraState state;
-    state.capture(cam);
+    captureCamera(cam, state);
     landscape->notifyCamera(state);
 
     // Only a camera above the ground drives the level of detail.
@@ -115,8 +82,8 @@ void Terrain::_notifyCurrentCamera(Ogre::Camera* cam)
     {
         setReferenceCamera(cam->getLodCamera());
         if (!cameraState)
-            cameraState = new CameraState();
-        cameraState->capture(camera);
+            cameraState = std::make_unique<CameraState>();
+        captureCamera(camera, *cameraState);
     }
 }
 
@@ -148,9 +115,9 @@ void Terrain::_updateRenderQueue(Ogre::RenderQueue* queue)
         // One group above the terrain, wrapping to the first past the last: this engine's queue
         // holds groups 0 .. RENDER_QUEUE_MAX only and indexes them without a check.
         const Ogre::uint8 decalGroup = group >= Ogre::RENDER_QUEUE_MAX ? 0 : Ogre::uint8(group + 1);
-        for (TerrainDecal* decal : decals)
+        for (const std::unique_ptr<TerrainDecal>& decal : decals)
             if (decal->source)
-                queue->addRenderable(decal, decalGroup);
+                queue->addRenderable(decal.get(), decalGroup);
     }
 }
 

@@ -18,6 +18,8 @@ const Ogre::String& TerrainFactory::getType() const
 Ogre::MovableObject* TerrainFactory::createInstanceImpl(const Ogre::String& name,
                                                         const Ogre::NameValuePairList*)
 {
+    // The scene manager owns what this returns and hands it to destroyInstance, whose default
+    // deletes it.
     return OGRE_NEW Terrain(name);
 }
 
@@ -29,14 +31,14 @@ const Ogre::String& TerrainPlugin::getName() const
 void TerrainPlugin::install()
 {
     if (!factory)
-        factory = OGRE_NEW TerrainFactory();
+        factory = std::make_unique<TerrainFactory>();
 }
 
 void TerrainPlugin::initialise()
 {
     if (registered || !factory)
         return;
-    Ogre::Root::getSingleton().addMovableObjectFactory(factory, false);
+    Ogre::Root::getSingleton().addMovableObjectFactory(factory.get(), false);
     registered = true;
 }
 
@@ -44,7 +46,7 @@ void TerrainPlugin::shutdown()
 {
     if (!registered)
         return;
-    Ogre::Root::getSingleton().removeMovableObjectFactory(factory);
+    Ogre::Root::getSingleton().removeMovableObjectFactory(factory.get());
     registered = false;
 }
 
@@ -53,8 +55,7 @@ void TerrainPlugin::uninstall()
     // The engine does not shut a plug-in down when it was never initialised; a factory must not
     // be deleted while the root still lists it.
     shutdown();
-    OGRE_DELETE factory;
-    factory = nullptr;
+    factory.reset();
 }
 
 TerrainPlugin::~TerrainPlugin()
@@ -65,7 +66,9 @@ TerrainPlugin::~TerrainPlugin()
 
 namespace
 {
-TerrainPlugin* plugin = nullptr;
+// The library's one plug-in object, alive between dllStartPlugin and dllStopPlugin. The root only
+// borrows it: a plug-in library owns its plug-in object.
+std::unique_ptr<TerrainPlugin> plugin;
 }
 
 extern "C" TERRAIN_EXPORT void dllStartPlugin();
@@ -73,13 +76,12 @@ extern "C" TERRAIN_EXPORT void dllStopPlugin();
 
 extern "C" void dllStartPlugin()
 {
-    plugin = OGRE_NEW TerrainPlugin();
-    Ogre::Root::getSingleton().installPlugin(plugin);
+    plugin = std::make_unique<TerrainPlugin>();
+    Ogre::Root::getSingleton().installPlugin(plugin.get());
 }
 
 extern "C" void dllStopPlugin()
 {
-    Ogre::Root::getSingleton().uninstallPlugin(plugin);
-    OGRE_DELETE plugin;
-    plugin = nullptr;
+    Ogre::Root::getSingleton().uninstallPlugin(plugin.get());
+    plugin.reset();
 }

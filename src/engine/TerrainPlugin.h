@@ -3,6 +3,8 @@
 #include <OgreMovableObject.h>
 #include <OgrePlugin.h>
 
+#include <memory>
+
 // The movable type name shared by the plug-in, its factory and every Terrain.
 const Ogre::String& terrainTypeName();
 
@@ -29,6 +31,6 @@ public:
     ~TerrainPlugin() override;
 
 private:
-    TerrainFactory* factory = nullptr; // owned; null before install and after uninstall
+    std::unique_ptr<TerrainFactory> factory; // null before install and after uninstall
     bool registered = false;           // the factory is registered with the root
 };

@@ -2,18 +2,15 @@
 
 #include "PatchGeometry.h"
 #include "Terrain.h"
+#include "lod/PatchLayout.h"
 
 #include <OgreCamera.h>
 #include <OgreHardwareBufferManager.h>
 #include <OgreNode.h>
 #include <OgreSceneNode.h>
 
-#include <cstring>
-
-namespace
-{
-constexpr size_t kVertexBytes = 40; // ten floats per vertex record
-} // namespace
+#include <algorithm>
+#include <cassert>
 
 TerrainRenderable::TerrainRenderable(Terrain* owner_) : owner(owner_)
 {
@@ -32,8 +29,9 @@ void TerrainRenderable::upload(const PatchGeometry& patch)
     Ogre::VertexDeclaration* declaration = vertexData.vertexDeclaration;
     declaration->removeAllElements();
     declaration->addElement(0, 0, Ogre::VET_FLOAT4, Ogre::VES_POSITION);
-    declaration->addElement(0, 16, Ogre::VET_FLOAT3, Ogre::VES_NORMAL);
-    declaration->addElement(0, 28, Ogre::VET_FLOAT3, Ogre::VES_BINORMAL);
+    declaration->addElement(0, 4 * sizeof(float), Ogre::VET_FLOAT3, Ogre::VES_NORMAL);
+    declaration->addElement(0, 7 * sizeof(float), Ogre::VET_FLOAT3, Ogre::VES_BINORMAL);
+    assert(declaration->getVertexSize(0) == kVertexBytes);
 
     Ogre::HardwareBufferManager& buffers = Ogre::HardwareBufferManager::getSingleton();
     Ogre::HardwareVertexBufferSharedPtr vertexBuffer = buffers.createVertexBuffer(
@@ -48,14 +46,14 @@ void TerrainRenderable::upload(const PatchGeometry& patch)
                                                       patch.indexCount,
                                                       Ogre::HardwareBuffer::HBU_STATIC_WRITE_ONLY, false);
     indexData.indexCount = patch.indexCount;
-    indexData.indexBuffer->writeData(0, patch.indexCount * sizeof(uint16_t), patch.indices, true);
+    indexData.indexBuffer->writeData(0, patch.indexCount * kIndexBytes, patch.indices, true);
     indicesStale = false;
 }
 
 void TerrainRenderable::refreshIndices(const PatchGeometry& patch)
 {
     const size_t bytes = std::min<size_t>(patch.indexCount, indexData.indexBuffer->getNumIndexes()) *
-                         sizeof(uint16_t);
+                         kIndexBytes;
     indexData.indexBuffer->writeData(0, bytes, patch.indices, true);
     indicesStale = false;
 }

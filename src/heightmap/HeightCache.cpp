@@ -5,9 +5,34 @@
 #include <new>
 #include <vector>
 
+namespace
+{
+// Holds the cache's lock for a scope, when it has one.
+class OptionalLock
+{
+public:
+    explicit OptionalLock(CriticalSection* mutex_) : mutex(mutex_)
+    {
+        if (mutex)
+            mutex->lock();
+    }
+    OptionalLock(const OptionalLock&) = delete;
+    OptionalLock& operator=(const OptionalLock&) = delete;
+    ~OptionalLock()
+    {
+        if (mutex)
+            mutex->unlock();
+    }
+
+private:
+    CriticalSection* mutex;
+};
+} // namespace
+
 void HeightCache::setSize(int size)
 {
     size = std::clamp(size, 0, 2 * kMaxHalfSize);
+    OptionalLock lock(heightLock);
     if (size / 2 == cacheHalfSize)
         return;
     clear();
@@ -16,50 +41,47 @@ void HeightCache::setSize(int size)
 
 void HeightCache::clear()
 {
-    for (float*& block : cacheBlocks)
-    {
-        delete[] block;
-        block = nullptr;
-    }
+    OptionalLock lock(heightLock);
+    for (std::unique_ptr<float[]>& block : cacheBlocks)
+        block.reset();
     cacheCentreX = INT_MAX;
     cacheCentreZ = INT_MAX;
     cacheMinZ = INT_MAX;
     cacheMaxZ = 0;
     cacheMinX = INT_MAX;
     cacheMaxX = 0;
+    generation += 1;
 }
 
-int HeightCache::update(float cameraX, float cameraZ, float heightScale, const BlockReader& read)
+/* the lock is held */
+bool HeightCache::planMove(float cameraX, float cameraZ, Move& move) const
 {
     const int n = cacheHalfSize;
     if (n == 0)
-        return 0;
+        return false;
     if (std::fabs(cameraX - float(cacheCentreX)) < 0.7f * float(n) &&
         std::fabs(cameraZ - float(cacheCentreZ)) < 0.7f * float(n))
-        return 0;
+        return false;
     // The multiple of N nearest the camera; a camera too far outside the map for int
     // coordinates keeps the window where it is.
     const double cellX = std::floor(double(cameraX / float(n)) + 0.5);
     const double cellZ = std::floor(double(cameraZ / float(n)) + 0.5);
     const double limit = double(INT_MAX / 2) / double(n) - 2.0;
     if (!(std::fabs(cellX) < limit && std::fabs(cellZ) < limit))
-        return 0;
-    const int cx = int(cellX);
-    const int cz = int(cellZ);
-    const int64_t moveX = int64_t(cx) - cacheCentreX / n;
-    const int64_t moveZ = int64_t(cz) - cacheCentreZ / n;
+        return false;
+    move.cellX = int(cellX);
+    move.cellZ = int(cellZ);
+    const int64_t moveX = int64_t(move.cellX) - cacheCentreX / n;
+    const int64_t moveZ = int64_t(move.cellZ) - cacheCentreZ / n;
     if (moveX == 0 && moveZ == 0)
-        return 0;
+        return false;
 
     // Only a move of one block in x keeps blocks; new slot = old block:
     //   x - 1: 1 = 0, 3 = 2;  x + 1: 0 = 1, 2 = 3;  with z - 1 or z + 1 only the pair that
     //   stays inside the window is kept.
-    float* slots[4] = {nullptr, nullptr, nullptr, nullptr};
-    int reused = 0; // bit i: old block i moved into the new window
     const auto keep = [&](int newSlot, int oldBlock) {
-        slots[newSlot] = cacheBlocks[oldBlock];
-        if (slots[newSlot])
-            reused |= 1 << oldBlock;
+        if (cacheBlocks[oldBlock])
+            move.keep[newSlot] = oldBlock;
     };
     if (moveX == -1 && moveZ == -1)
         keep(3, 0);
@@ -79,48 +101,72 @@ int HeightCache::update(float cameraX, float cameraZ, float heightScale, const B
     }
     else if (moveX == 1 && moveZ == 1)
         keep(0, 3);
+    return true;
+}
+
+int HeightCache::update(float cameraX, float cameraZ, float heightScale, const BlockReader& read)
+{
+    Move move;
+    int n = 0;
+    uint64_t planned = 0;
+    {
+        OptionalLock lock(heightLock);
+        if (!planMove(cameraX, cameraZ, move))
+            return 0;
+        n = cacheHalfSize;
+        planned = generation;
+    }
 
     const size_t blockSamples = size_t(n) * size_t(n);
-    bool fresh[4] = {false, false, false, false};
+    std::unique_ptr<float[]> fresh[4];
     int blocksRead = 0;
     try
     {
         std::vector<uint16_t> staging(blockSamples);
         for (int i = 0; i < 4; ++i)
         {
-            if (slots[i])
+            if (move.keep[i] >= 0)
                 continue;
             // Samples outside the heightmap are not read; callers never ask for them.
             std::fill(staging.begin(), staging.end(), uint16_t(0));
-            read((cx + (i & 1) - 1) * n, (cz + (i >> 1) - 1) * n, n, staging.data());
+            {
+                OptionalLock lock(heightLock);
+                if (generation != planned)
+                    return blocksRead; // resized or emptied meanwhile: the plan is void
+                read((move.cellX + (i & 1) - 1) * n, (move.cellZ + (i >> 1) - 1) * n, n, staging.data());
+            }
             blocksRead += 1;
-            float* block = new float[blockSamples];
+            fresh[i].reset(new float[blockSamples]);
             for (size_t k = 0; k < blockSamples; ++k)
-                block[k] = float(staging[k]) * heightScale;
-            slots[i] = block;
-            fresh[i] = true;
+                fresh[i][k] = float(staging[k]) * heightScale;
         }
     }
     catch (const std::bad_alloc&)
     {
-        for (int i = 0; i < 4; ++i)
-            if (fresh[i])
-                delete[] slots[i];
-        clear();
-        cacheHalfSize = 0;
+        OptionalLock lock(heightLock);
+        if (generation == planned)
+        {
+            clear();
+            cacheHalfSize = 0;
+        }
         return blocksRead;
     }
 
-    // The new blocks are complete before the window says that they hold anything.
-    cacheCentreX = cx * n;
-    cacheCentreZ = cz * n;
+    OptionalLock lock(heightLock);
+    if (generation != planned)
+        return blocksRead;
+    std::unique_ptr<float[]> slots[4];
+    for (int i = 0; i < 4; ++i)
+        slots[i] = move.keep[i] >= 0 ? std::move(cacheBlocks[move.keep[i]]) : std::move(fresh[i]);
+    // The new blocks are complete before the window says that they hold anything; blocks that
+    // the new window does not keep are freed as the slots are replaced.
+    cacheCentreX = move.cellX * n;
+    cacheCentreZ = move.cellZ * n;
     cacheMinZ = cacheCentreZ - n;
     cacheMaxZ = cacheCentreZ + n;
     cacheMinX = cacheCentreX - n;
     cacheMaxX = cacheCentreX + n;
     for (int i = 0; i < 4; ++i)
-        if (!(reused & (1 << i)))
-            delete[] cacheBlocks[i];
-    std::copy(slots, slots + 4, cacheBlocks);
+        cacheBlocks[i] = std::move(slots[i]);
     return blocksRead;
 }

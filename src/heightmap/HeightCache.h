@@ -1,8 +1,11 @@
 #pragma once
 
+#include "support/Thread.h"
+
 #include <climits>
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 // The movable window of heights kept in memory around the camera, in heightmap samples.
 //
@@ -11,21 +14,23 @@
 // N x N blocks, one per quadrant: block i holds the high-x half when bit 0 of i is set and the
 // high-z half when bit 1 is set, rows of N world heights (samples already scaled). Four blocks,
 // not one array, so that a move by one block in x keeps two of them, moved between slots by
-// pointer, and reads only the other two.
+// pointer, and reads only the other two. Memory: 4 N^2 floats (16 MiB for N = 1024).
 //
-// Thread: not locked itself. Its owner serialises every call with the heightmap's height lock;
-// lookups come from the thread that builds patches, resizing from the render thread.
+// Threads: lookups and moves run on the thread that builds patches, resizing and emptying on
+// the render thread. Every access holds the lock given at construction (the heightmap's height
+// lock), except that a move reads its new blocks from the file one block at a time, taking the
+// lock for each read only, and installs them only if no resize or emptying came in between.
 class HeightCache
 {
 public:
     // Reads n x n raw 16-bit samples of the heightmap starting at sample (x0, z0) into samples
-    // (rows of n); parts outside the heightmap are left as they are.
+    // (rows of n, as numbers); parts outside the heightmap are left as they are.
     using BlockReader = std::function<void(int x0, int z0, int n, uint16_t* samples)>;
 
-    HeightCache() = default;
+    // lock: held around every access (null: the caller serialises, as single-threaded tests do).
+    explicit HeightCache(CriticalSection* lock = nullptr) : heightLock(lock) {}
     HeightCache(const HeightCache&) = delete;
     HeightCache& operator=(const HeightCache&) = delete;
-    ~HeightCache() { clear(); }
 
     // size: the window's edge in samples (2N); odd sizes round down, 0 or less turns the cache
     // off. The largest window is 2 x kMaxHalfSize. A new size empties the window.
@@ -34,7 +39,7 @@ public:
     // Empties the window (frees the blocks); the size stays.
     void clear();
 
-    // The height of sample (x, z) when the window holds it.
+    // The height of sample (x, z) when the window holds it. The caller holds the lock.
     bool lookup(int x, int z, float& height) const
     {
         if (x < cacheMinX || x >= cacheMaxX || z < cacheMinZ || z >= cacheMaxZ)
@@ -64,5 +69,19 @@ public:
     int cacheMaxZ = 0;
     int cacheCentreX = INT_MAX;
     int cacheCentreZ = INT_MAX;
-    float* cacheBlocks[4] = {nullptr, nullptr, nullptr, nullptr};
+    std::unique_ptr<float[]> cacheBlocks[4];
+
+private:
+    // Where a move goes: the new centre cell and, for each new slot, the old block it keeps
+    // (-1: read afresh).
+    struct Move
+    {
+        int cellX = 0;
+        int cellZ = 0;
+        int keep[4] = {-1, -1, -1, -1};
+    };
+    bool planMove(float cameraX, float cameraZ, Move& move) const;
+
+    CriticalSection* const heightLock;
+    uint64_t generation = 0; // changed by every resize and emptying
 };

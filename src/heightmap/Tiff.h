@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 
 // A small reader and writer for uncompressed, little-endian, strip-organised baseline TIFF
 // files. Pixels are copied byte for byte between the file and the caller's buffer: the caller
@@ -23,7 +24,16 @@
 
 struct TiffFile
 {
-    FILE* file = nullptr;         // owned; closed by closeTiff
+    TiffFile() = default;
+    TiffFile(const TiffFile&) = delete;
+    TiffFile& operator=(const TiffFile&) = delete;
+    ~TiffFile()
+    {
+        if (file)
+            std::fclose(file);
+    }
+
+    FILE* file = nullptr;         // owned: closed with the record
     uint32_t width = 0;           // pixels per row (ImageWidth), >= 1
     uint32_t height = 0;          // rows (ImageLength), >= 1
     // Bits of one sample (first BitsPerSample value): 8 to 65528 in steps of 8.
@@ -34,8 +44,8 @@ struct TiffFile
     // Entries in stripOffsets, >= 1; may be fewer than the image needs (rows past the table
     // have no position).
     uint32_t stripCount = 0;
-    // File position of the first byte of each strip; owned (array new, freed by closeTiff).
-    uint32_t* stripOffsets = nullptr;
+    // File position of the first byte of each strip.
+    std::unique_ptr<uint32_t[]> stripOffsets;
     uint64_t fileSize = 0;        // bytes in the file when it was opened or created
 
     // Pixel size in bytes: whole bytes per sample times samples per pixel; below 2^29 for the
@@ -93,3 +103,10 @@ uint64_t writeRect(TiffFile* tiff, int32_t x, int32_t y, int32_t w, int32_t h, c
 
 // Closes the stream (when open) and destroys the record. A null record is ignored.
 void closeTiff(TiffFile* tiff);
+
+// An open record owned in a type: closed when it goes.
+struct TiffCloser
+{
+    void operator()(TiffFile* tiff) const { closeTiff(tiff); }
+};
+using TiffPtr = std::unique_ptr<TiffFile, TiffCloser>;

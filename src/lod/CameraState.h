@@ -9,20 +9,16 @@ namespace Ogre
 class Camera;
 }
 
-// What the level-of-detail engine needs of one camera, captured on the render thread: where it
-// stands, how many pixels one world unit at distance 1 covers on screen, and its view frustum,
-// all in world coordinates. The Landscape reads a state only within the call that receives it.
+// What the level-of-detail engine needs of one camera: where it stands, how many pixels one
+// world unit at distance 1 covers on screen, and its view frustum, all in world coordinates.
+// Made on the render thread, from an engine camera (captureCamera, in the engine's files) or from
+// plain values; the Landscape reads a state only within the call that receives it.
 class CameraState
 {
 public:
     CameraState() = default;
     // A camera given by plain values: for driving the engine without a render system.
     CameraState(const Ogre::Vector3& position, float pixelScale, const Ogre::Plane (&planes)[6]);
-
-    // Takes a snapshot of an engine camera. Returns false when the camera has not been rendered
-    // through a viewport yet: the position and planes are taken, but without a viewport there is
-    // no pixel scale (it becomes 0), so the state serves visibility tests only.
-    bool capture(const Ogre::Camera* camera);
 
     // Plane masks: bit (2 << i) stands for plane i (i = 0 .. 5), so 126 tests all six planes;
     // 1 means entirely inside (nothing left to test) and 0 outside.
@@ -34,7 +30,7 @@ public:
     // back unchanged. A quadtree walk passes each node's result down to its children.
     int isVisible(const Ogre::AxisAlignedBox& box, int mask) const;
 
-    const Ogre::Camera* camera = nullptr;
+    const Ogre::Camera* camera = nullptr;          // the camera it was taken from, if any
     Ogre::Vector3 position = Ogre::Vector3::ZERO; // world position of the eye
     float pixelScale = 0;   // projection [1][1] x viewport height in pixels
     Ogre::Plane planes[6];  // frustum planes, the engine's order, world space, normals inwards

@@ -1,7 +1,10 @@
+// The Landscape's core: configuration, the lifetime of nodes and their counters, generation of a
+// node's geometry and its hand-over to the tree, the visit of drawn patches, identifiers.
+
 #include "lod/Landscape.h"
 
-#include "support/Diagnostics.h"
 #include "lod/PatchId.h"
+#include "support/Diagnostics.h"
 
 #include <algorithm>
 #include <cassert>
@@ -9,6 +12,14 @@
 
 namespace
 {
+// Bytes a node costs besides its geometry, for the memory counter.
+constexpr uint64_t kNodeBytes = 256;
+
+uint64_t geometryBytes(const PatchGeometry& geometry)
+{
+    return kVertexBytes * geometry.vertexCount + kIndexBytes * geometry.indexCount;
+}
+
 float flatHeight(const Ogre::Vector3&, int)
 {
     return 0.0f;
@@ -24,8 +35,9 @@ uint32_t halvingsAboveOne(int n)
 }
 } // namespace
 
-Landscape::Landscape(float size_, const Ogre::Vector3& origin_)
-    : origin(origin_), size(size_), heightFunction(&flatHeight)
+Landscape::Landscape(float size, const Ogre::Vector3& origin)
+    : rootSquare{origin, size}, heightFunction(&flatHeight),
+      queue([this](PatchNode& node) { generate(node); })
 {
 }
 
@@ -33,41 +45,35 @@ Landscape::~Landscape()
 {
     // The owner stops the thread before it destroys the engine; if it has not, the thread would
     // go on building nodes that are about to be freed.
-    if (thread.isRunning())
+    if (queue.isThreadRunning())
         printDiagnostic("Warning: Thread still running\n");
-    stop(true);
+    queue.stop(true);
     clear();
 }
 
 void Landscape::clear()
 {
-    assert(!thread.isAlive());
+    assert(!queue.isThreadAlive());
     if (root)
-    {
-        destroy(root);
-        root = nullptr;
-    }
-    // Every node is detached now; busy ones wait in deadPatches. The thread has ended, so no job
-    // or result can name them any more.
-    for (PatchNode* node : deadPatches)
-        delete node;
-    deadPatches.clear();
-    jobQueue.clear();
-    resultQueue.clear();
-    pendingBuilds = 0;
+        destroy(std::move(root));
+    // Every node is retired now. The thread has ended, so no job or result can name them.
+    std::vector<std::unique_ptr<PatchNode>> dead;
+    queue.clear(dead);
+    release(dead);
     changedPatches.clear();
     visiblePatches.clear();
 }
 
-void Landscape::setBounds(float size_, const Ogre::Vector3& origin_)
+void Landscape::setBounds(float size, const Ogre::Vector3& origin)
 {
-    size = size_;
-    origin = origin_;
+    assert(!queue.isThreadAlive());
+    rootSquare = RootSquare{origin, size};
 }
 
 void Landscape::setPatchSize(int n)
 {
     assert(n >= 1 && (n & (n - 1)) == 0);
+    assert(!queue.isThreadAlive());
     patchVertices = uint32_t(n) + 1;
     levelSlack = halvingsAboveOne(n);
 }
@@ -91,12 +97,14 @@ void Landscape::setFarDetail(float farThreshold, float farDistance_)
 
 void Landscape::setHeightFunction(const HeightFunction& function)
 {
+    assert(!queue.isThreadAlive());
     heightFunction = function;
 }
 
 void Landscape::setCallbacks(const PatchCallback& created, const PatchCallback& destroyed,
                              const ChangedCallback& changed, const PreBuildCallback& preBuild)
 {
+    assert(!queue.isThreadAlive());
     patchCreatedCallback = created;
     patchDestroyedCallback = destroyed;
     patchChangedCallback = changed;
@@ -114,10 +122,10 @@ namespace
 // Answers whether the walk may go on with the next sibling.
 bool visitDrawn(PatchNode* node, const Landscape::Visitor& visitor)
 {
-    if (node->state & 1)
+    if (node->drawsChildren())
     {
-        for (PatchNode* child : node->children)
-            if (!visitDrawn(child, visitor))
+        for (const auto& child : node->children)
+            if (!visitDrawn(child.get(), visitor))
                 return false;
         return true;
     }
@@ -127,20 +135,178 @@ bool visitDrawn(PatchNode* node, const Landscape::Visitor& visitor)
 
 void Landscape::visitPatches(const Visitor& visitor)
 {
-    Lock lock(treeLock);
+    Lock lock(queue.getTreeLock());
     if (root)
-        visitDrawn(root, visitor);
+        visitDrawn(root.get(), visitor);
 }
+
+// ---- nodes ----
+
+std::unique_ptr<PatchNode> Landscape::makeRoot()
+{
+    patchCount += 1;
+    memoryBytes += kNodeBytes;
+    return std::make_unique<PatchNode>(this);
+}
+
+void Landscape::makeChildren(PatchNode* node)
+{
+    assert(!node->hasChildren());
+    for (int q = 0; q < 4; ++q)
+    {
+        node->children[q] = std::make_unique<PatchNode>(node, q);
+        patchCount += 1;
+        memoryBytes += kNodeBytes;
+    }
+    PatchNode* c[4] = {node->child(0), node->child(1), node->child(2), node->child(3)};
+    link(c[0], c[1], 1);
+    link(c[0], c[2], 3);
+    link(c[3], c[1], 2);
+    link(c[3], c[2], 0);
+    for (int side = 0; side < 4; ++side)
+    {
+        PatchNode* neighbour = node->neighbours[side];
+        if (neighbour && neighbour->hasChildren())
+            for (int k = 0; k < 2; ++k)
+                link(node->childOnSide(side, k), neighbour->childOnSide(side ^ 1, k), side);
+    }
+}
+
+void Landscape::release(std::vector<std::unique_ptr<PatchNode>>& nodes)
+{
+    forgetVisible(nodes);
+    for (std::unique_ptr<PatchNode>& node : nodes)
+    {
+        if (patchDestroyedCallback)
+            patchDestroyedCallback(&node->geometry);
+        patchCount -= 1;
+        memoryBytes -= kNodeBytes + geometryBytes(node->geometry);
+        node.reset();
+    }
+    nodes.clear();
+}
+
+// ---- geometry ----
 
 void Landscape::createRoot()
 {
-    root = new PatchNode(this);
+    root = makeRoot();
     PatchBuildResult result;
-    buildVertices(root, result);
-    buildIndices(patchVertices, result);
+    buildNode(*root, result);
     root->generated = true;
-    install(root, result);
+    install(root.get(), std::move(result));
 }
+
+/* runs on the build thread */
+void Landscape::generate(PatchNode& node)
+{
+    // A node built once keeps its geometry for life; a second build request (a merge asked
+    // again while the first build was in flight) passes the node through unchanged.
+    if (node.generated)
+        return;
+    buildNode(node, node.result);
+    node.generated = true;
+}
+
+/* runs on the build thread (on the render thread for the root) */
+void Landscape::buildNode(PatchNode& node, PatchBuildResult& out)
+{
+    const uint32_t n = patchVertices;
+    const PatchGrid grid(rootSquare, node.cellX, node.cellZ, node.level, n);
+
+    // Reuse the parent's heights where the grids coincide, while the parent is kept alive by
+    // the read handshake.
+    ParentHeights parentHeights;
+    bool readingParent = false;
+    if (PatchNode* parent = node.parent; parent && gridNests(n) && queue.beginReading(node, parent))
+    {
+        readingParent = parent->sharedVertexCount == uint64_t(n) * n;
+        if (readingParent)
+            parentHeights = ParentHeights{parent->sharedVertices, (node.quadrant & 1) ? (n - 1) / 2 : 0,
+                                          (node.quadrant & 2) ? (n - 1) / 2 : 0};
+        else
+            queue.endReading();
+    }
+
+    // May move the height cache; it takes the height lock itself.
+    if (preBuildCallback)
+        preBuildCallback(int(patchId(&node)));
+
+    PatchHeights heights(n);
+    {
+        Lock lock(queue.getHeightLock());
+        samplePatchHeights(grid, readingParent ? &parentHeights : nullptr, heightFunction, heights);
+    }
+    if (readingParent)
+        queue.endReading();
+
+    buildPatchVertices(grid, heights, out);
+    buildStrip(out.edgeVertices, out);
+}
+
+void Landscape::install(PatchNode* node, PatchBuildResult&& result)
+{
+    memoryBytes -= geometryBytes(node->geometry);
+    node->install(std::move(result));
+    memoryBytes += geometryBytes(node->geometry);
+}
+
+void Landscape::drainResults()
+{
+    std::vector<std::unique_ptr<PatchNode>> dead;
+    queue.drain([this](PatchNode* node) { handOver(node); }, dead);
+    release(dead);
+}
+
+void Landscape::handOver(PatchNode* node)
+{
+    // A node detached while it was being built only waits to be freed; its result goes with it.
+    if (!node->parent && node != root.get())
+        return;
+    if (node->result.vertices)
+    {
+        install(node, std::move(node->result));
+        // A node drawn as soon as it is built (its parent was switched to split while it was
+        // building) has its edges stitched now; otherwise its hand-over below does it.
+        if (!node->drawsChildren() && node->state != kMerging && node->isOnDrawnPath())
+            markAllSides(node);
+    }
+
+    if (node->state == kMerging)
+    {
+        node->state = kLeaf;
+        refreshEdgeLevels(node);
+        markAllSides(node);
+        if (patchCreatedCallback)
+            patchCreatedCallback(&node->geometry);
+        for (const auto& child : node->children)
+            if (child)
+                node->error = std::max(node->error, child->error);
+    }
+
+    PatchNode* parent = node->parent;
+    if (parent && parent->state == kSplitting && parent->childrenReady())
+    {
+        parent->state = kSplit;
+        refreshEdgeLevels(parent);
+        markAllSides(parent);
+        if (patchCreatedCallback)
+            for (const auto& child : parent->children)
+                patchCreatedCallback(&child->geometry);
+    }
+
+    // Every built node folds its error and box into its ancestors, so that an ancestor's box
+    // holds every patch below it (the frustum and ray tests prune by these boxes).
+    if (!node->isBuilt())
+        return;
+    for (PatchNode* ancestor = parent; ancestor; ancestor = ancestor->parent)
+    {
+        ancestor->error = std::max(ancestor->error, node->error);
+        ancestor->bounds.merge(node->bounds);
+    }
+}
+
+// ---- identifiers ----
 
 unsigned int Landscape::encodePatchId(float x, float z, int level) const
 {
@@ -151,12 +317,12 @@ unsigned int Landscape::encodePatchId(float x, float z, int level) const
     // is clamped to the nearest cell, so every point names a patch of the terrain.
     const float cells = float(1u << level);
     const auto cell = [&](float coordinate, float low) {
-        const float c = std::trunc((coordinate - low) / size * cells);
+        const float c = std::trunc((coordinate - low) / rootSquare.size * cells);
         if (!(c >= 0))
             return 0u;
         return uint32_t(std::min(c, cells - 1));
     };
-    return makePatchId(cell(x, origin.x), cell(z, origin.z), level);
+    return makePatchId(cell(x, rootSquare.origin.x), cell(z, rootSquare.origin.z), level);
 }
 
 unsigned int Landscape::patchId(const PatchNode* node) const
@@ -165,11 +331,11 @@ unsigned int Landscape::patchId(const PatchNode* node) const
     return encodePatchId(centre.x, centre.z, int(node->level));
 }
 
-PatchNode* Landscape::findPatch(unsigned int id) const
+PatchGeometry* Landscape::findPatch(unsigned int id) const
 {
-    const int level = patchIdLevel(id);
-    PatchNode* node = root;
-    for (int k = level - 1; node && k >= 0; --k)
-        node = node->children[(id >> (2 * k)) & 3];
-    return node;
+    const QuadPath path = patchIdPath(id);
+    PatchNode* node = root.get();
+    for (int k = 0; node && k < path.depth; ++k)
+        node = node->child(path.digit(k));
+    return node ? &node->geometry : nullptr;
 }

@@ -10,27 +10,39 @@
 
 namespace
 {
-constexpr int kFloatsPerVertex = 10;
-
 // A vertex of a leaf as drawn: its own detail blended with its morph targets by m in [0, 1].
 struct DrawnVertex
 {
     const float* record;
     float m;
     // In this form a border vertex (whose target is itself) gives exactly its height.
-    float height() const { return record[9] + (record[1] - record[9]) * m; }
+    float height() const
+    {
+        return record[kVertexMorphHeight] + (record[kVertexHeight] - record[kVertexMorphHeight]) * m;
+    }
     Ogre::Vector3 normal() const
     {
-        const Ogre::Vector3 own(record[3], record[4], record[5]);
-        const Ogre::Vector3 target(record[6], record[7], record[8]);
+        const Ogre::Vector3 own(record + kVertexNormal);
+        const Ogre::Vector3 target(record + kVertexMorphNormal);
         return target + (own - target) * m;
     }
-    Ogre::Vector3 position() const { return Ogre::Vector3(record[0], height(), record[2]); }
+    Ogre::Vector3 position() const { return Ogre::Vector3(record[kVertexX], height(), record[kVertexZ]); }
 };
 
 float clampedMorph(const PatchNode* leaf)
 {
     return std::clamp(leaf->lod, 0.0f, 1.0f);
+}
+
+const float* record(const PatchNode* leaf, uint16_t index)
+{
+    return leaf->geometry.vertices + size_t(index) * kFloatsPerVertex;
+}
+
+// Whether side s of the leaf is stitched against a coarser neighbour.
+bool isStitched(const PatchNode* leaf, int side)
+{
+    return ((leaf->edgeLevels >> (4 * side)) & 0xF) != 0;
 }
 
 // Intersection of the line through the origin with direction e and the triangle (a, b, c),
@@ -73,9 +85,8 @@ bool lineTriangle(const Ogre::Vector3& eIn, const Ogre::Vector3& aIn, const Ogre
 bool stitchedSurfaceAt(const PatchNode* leaf, int side, float x, float z, float m, float& height,
                        Ogre::Vector3* normal)
 {
-    const int n = int(leaf->edgeVertices);
-    const int rowLength = 2 * n + 4;
-    const float* vertices = leaf->geometry.vertices;
+    const StripLayout strip(leaf->edgeVertices);
+    const int n = strip.n;
     const uint16_t* indices = leaf->geometry.indices;
     double bestInside = -1e-6; // the most inside triangle wins on shared edges
     bool found = false;
@@ -83,15 +94,15 @@ bool stitchedSurfaceAt(const PatchNode* leaf, int side, float x, float z, float 
     {
         const int i = side == 0 ? 0 : side == 1 ? n - 2 : k;
         const int j = side == 2 ? 0 : side == 3 ? n - 2 : k;
-        const int p = j * rowLength + 2 * i;
+        const int p = strip.cellStart(i, j);
         for (int q = p; q <= p + 1; ++q)
         {
             const uint16_t ia = indices[q], ib = indices[q + 1], ic = indices[q + 2];
-            if (ia == ib || ib == ic || ia == ic)
+            if (isDegenerate(ia, ib, ic))
                 continue;
-            const float* a = vertices + size_t(ia) * kFloatsPerVertex;
-            const float* b = vertices + size_t(ib) * kFloatsPerVertex;
-            const float* c = vertices + size_t(ic) * kFloatsPerVertex;
+            const float* a = record(leaf, ia);
+            const float* b = record(leaf, ib);
+            const float* c = record(leaf, ic);
             const double area = (double(b[0]) - a[0]) * (double(c[2]) - a[2]) -
                                 (double(c[0]) - a[0]) * (double(b[2]) - a[2]);
             if (area == 0.0)
@@ -141,15 +152,166 @@ bool clipToBox(const Ogre::AxisAlignedBox& box, const Ogre::Vector3& from, const
     }
     return true;
 }
+
+// The nearest hit of a segment with one drawn leaf's strip: walks the grid cells that the
+// segment's projection crosses, in order along the segment, testing the strip triangles of each,
+// until the next cell starts beyond the nearest hit found. `best` (a squared distance from the
+// segment's start, negative for none) carries the nearest hit across leaves.
+class LeafRay
+{
+public:
+    LeafRay(const PatchNode* leaf_, const Ogre::Vector3& from_, const Ogre::Vector3& d_, float& best_)
+        : leaf(leaf_), strip(leaf_->edgeVertices), from(from_), d(d_), best(best_),
+          m(clampedMorph(leaf_)), dLengthSq(d_.squaredLength())
+    {
+        bestT = best >= 0.0f ? std::sqrt(best / dLengthSq) : 2.0f;
+    }
+
+    // Walks the cells of the segment's part [t0, t1] inside the leaf's box.
+    bool walk(float t0, float t1);
+
+    Ogre::Vector3 normal;
+    bool found = false;
+
+private:
+    // Tests the strip triangle at strip position p (indices p, p + 1, p + 2).
+    void testTriangle(int p);
+    // The two strip triangles of grid cell (i, j), with the stitched vertex numbers.
+    void testCell(int i, int j)
+    {
+        const int p = strip.cellStart(i, j);
+        testTriangle(p);
+        testTriangle(p + 1);
+    }
+    // Stitched borders: snapped triangles reach beyond their own cells, so a border row or
+    // column that is stitched is tested whole, once, when the walk first reaches it.
+    void testBorder(int side);
+
+    const PatchNode* leaf;
+    const StripLayout strip;
+    const Ogre::Vector3 from;
+    const Ogre::Vector3 d;
+    float& best;
+    const float m;
+    const float dLengthSq;
+    float bestT;
+    bool borderTested[4] = {false, false, false, false};
+};
+
+void LeafRay::testTriangle(int p)
+{
+    const uint16_t* indices = leaf->geometry.indices;
+    const uint16_t ia = indices[p], ib = indices[p + 1], ic = indices[p + 2];
+    if (isDegenerate(ia, ib, ic))
+        return;
+    const Ogre::Vector3 a = DrawnVertex{record(leaf, ia), m}.position();
+    const Ogre::Vector3 b = DrawnVertex{record(leaf, ib), m}.position();
+    const Ogre::Vector3 c = DrawnVertex{record(leaf, ic), m}.position();
+    Ogre::Vector3 hit;
+    if (!lineTriangle(d, a - from, b - from, c - from, hit))
+        return;
+    // Only points on the segment count: a hit behind the start or past the end is not on the
+    // terrain along this ray.
+    const float t = hit.dotProduct(d) / dLengthSq;
+    if (!(t >= 0.0f && t <= 1.0f))
+        return;
+    const float q = hit.squaredLength();
+    if (best >= 0.0f && q >= best)
+        return;
+    best = q;
+    bestT = t;
+    Ogre::Vector3 faceNormal = (b - a).crossProduct(c - a);
+    faceNormal.normalise();
+    if (faceNormal.y < 0.0f)
+        faceNormal = -faceNormal;
+    normal = faceNormal;
+    found = true;
+}
+
+void LeafRay::testBorder(int side)
+{
+    if (borderTested[side] || !isStitched(leaf, side))
+        return;
+    borderTested[side] = true;
+    const int n = strip.n;
+    for (int k = 0; k < n - 1; ++k)
+    {
+        switch (side)
+        {
+        case 0: testCell(0, k); break;
+        case 1: testCell(n - 2, k); break;
+        case 2: testCell(k, 0); break;
+        default: testCell(k, n - 2); break;
+        }
+    }
+}
+
+bool LeafRay::walk(float t0, float t1)
+{
+    const int n = strip.n;
+    const Ogre::Vector3& c0 = leaf->corners[0];
+    const Ogre::Vector3& c3 = leaf->corners[3];
+    const float cellX = (c3.x - c0.x) / float(n - 1);
+    const float cellZ = (c3.z - c0.z) / float(n - 1);
+    const Ogre::Vector3 start = from + d * t0;
+    int i = std::clamp(int(std::floor((start.x - c0.x) / cellX)), 0, n - 2);
+    int j = std::clamp(int(std::floor((start.z - c0.z) / cellZ)), 0, n - 2);
+    const int stepI = d.x > 0.0f ? 1 : (d.x < 0.0f ? -1 : 0);
+    const int stepJ = d.z > 0.0f ? 1 : (d.z < 0.0f ? -1 : 0);
+    // Segment parameter at which the walk crosses the next column or row line.
+    const auto nextCrossing = [](int cell, int step, float low, float cellSize, float fromCoordinate,
+                                 float direction) {
+        if (step == 0)
+            return 3.0f;
+        const float line = low + float(cell + (step > 0 ? 1 : 0)) * cellSize;
+        return (line - fromCoordinate) / direction;
+    };
+    float crossX = nextCrossing(i, stepI, c0.x, cellX, from.x, d.x);
+    float crossZ = nextCrossing(j, stepJ, c0.z, cellZ, from.z, d.z);
+    const float deltaX = stepI ? cellX / std::fabs(d.x) : 3.0f;
+    const float deltaZ = stepJ ? cellZ / std::fabs(d.z) : 3.0f;
+    float cellStart = t0;
+    for (int guard = 0; guard < 2 * n + 2; ++guard)
+    {
+        if (found && cellStart > bestT)
+            break;
+        if (i == 0)
+            testBorder(0);
+        if (i == n - 2)
+            testBorder(1);
+        if (j == 0)
+            testBorder(2);
+        if (j == n - 2)
+            testBorder(3);
+        testCell(i, j);
+        const float cellEnd = std::min(crossX, crossZ);
+        if (cellEnd > t1)
+            break;
+        if (crossX < crossZ)
+        {
+            i += stepI;
+            crossX += deltaX;
+        }
+        else
+        {
+            j += stepJ;
+            crossZ += deltaZ;
+        }
+        if (i < 0 || j < 0 || i > n - 2 || j > n - 2)
+            break;
+        cellStart = cellEnd;
+    }
+    return found;
+}
 } // namespace
 
 const PatchNode* Landscape::leafAt(float x, float z) const
 {
-    const PatchNode* node = root;
-    while ((node->state & 1) && node->hasChildren())
+    const PatchNode* node = root.get();
+    while (node->drawsChildren() && node->hasChildren())
     {
-        const Ogre::Vector3& centre = node->children[0]->corners[3];
-        node = node->children[(x >= centre.x ? 1 : 0) | (z >= centre.z ? 2 : 0)];
+        const Ogre::Vector3& centre = node->child(0)->corners[3];
+        node = node->child((x >= centre.x ? 1 : 0) | (z >= centre.z ? 2 : 0));
     }
     return node;
 }
@@ -201,8 +363,7 @@ float Landscape::getHeight(float x, float z, uint8_t& level, Ogre::Vector3* norm
         for (int side = 0; side < 4; ++side)
         {
             float height;
-            if (border[side] && ((leaf->edgeLevels >> (4 * side)) & 0xF) != 0 &&
-                stitchedSurfaceAt(leaf, side, x, z, m, height, normal))
+            if (border[side] && isStitched(leaf, side) && stitchedSurfaceAt(leaf, side, x, z, m, height, normal))
                 return height;
         }
     }
@@ -216,18 +377,16 @@ float Landscape::getHeight(float x, float z, uint8_t& level, Ogre::Vector3* norm
         fz = 1.0f - fx;
         fx = swappedX;
     }
-    const uint64_t k0 = uint64_t(j0) * n + i0;
-    const uint64_t k1 = uint64_t(iz) * n + ix + 1;
-    const uint64_t k2 = uint64_t(iz + 1) * n + ix;
+    const StripLayout strip(leaf->edgeVertices);
+    const uint16_t k0 = strip.vertex(i0, j0), k1 = strip.vertex(ix + 1, iz), k2 = strip.vertex(ix, iz + 1);
     if (std::max({k0, k1, k2}) >= leaf->geometry.vertexCount)
     {
         printDiagnostic("Error: Index out of bounds\n");
         return kNoHeight;
     }
-    const float* vertices = leaf->geometry.vertices;
-    const DrawnVertex p0{vertices + k0 * kFloatsPerVertex, m};
-    const DrawnVertex p1{vertices + k1 * kFloatsPerVertex, m};
-    const DrawnVertex p2{vertices + k2 * kFloatsPerVertex, m};
+    const DrawnVertex p0{record(leaf, k0), m};
+    const DrawnVertex p1{record(leaf, k1), m};
+    const DrawnVertex p2{record(leaf, k2), m};
     const float w0 = 1.0f - fx - fz;
     if (normal)
         *normal = p0.normal() * w0 + p1.normal() * fx + p2.normal() * fz;
@@ -240,14 +399,14 @@ float Landscape::getApproximateHeight(float x, float z, uint8_t& level, Ogre::Ve
     const PatchNode* leaf = builtLeafAt(x, z, level, fx, fz);
     if (!leaf || std::isnan(fx) || std::isnan(fz))
         return kNoHeight;
-    const int n = int(leaf->edgeVertices);
+    const StripLayout strip(leaf->edgeVertices);
     // Halfway between two vertices the higher index wins.
-    const int i = int(std::clamp(std::floor(fx + 0.5f), 0.0f, float(n - 1)));
-    const int j = int(std::clamp(std::floor(fz + 0.5f), 0.0f, float(n - 1)));
-    const float* v = leaf->geometry.vertices + (size_t(j) * n + i) * kFloatsPerVertex;
+    const int i = int(std::clamp(std::floor(fx + 0.5f), 0.0f, float(strip.n - 1)));
+    const int j = int(std::clamp(std::floor(fz + 0.5f), 0.0f, float(strip.n - 1)));
+    const float* v = record(leaf, strip.vertex(i, j));
     if (normal)
-        *normal = Ogre::Vector3(v[3], v[4], v[5]);
-    return v[1];
+        *normal = Ogre::Vector3(v + kVertexNormal);
+    return v[kVertexHeight];
 }
 
 int Landscape::intersect(const Ogre::Vector3& from, const Ogre::Vector3& to, uint8_t& level,
@@ -256,7 +415,7 @@ int Landscape::intersect(const Ogre::Vector3& from, const Ogre::Vector3& to, uin
     if (!root)
         return 0;
     float best = -1.0f; // squared distance from `from` of the nearest hit so far
-    if (!searchSegment(root, from, to, best, level, normal))
+    if (!searchSegment(root.get(), from, to, best, level, normal))
         return 0;
     const float t = std::sqrt(best) / from.distance(to);
     point = from + (to - from) * t;
@@ -273,138 +432,23 @@ bool Landscape::searchSegment(const PatchNode* node, const Ogre::Vector3& from,
     if (!clipToBox(node->bounds, from, d, t0, t1))
         return false;
 
-    if ((node->state & 1) && node->hasChildren())
+    if (node->drawsChildren() && node->hasChildren())
     {
         // Children nearer the segment's start in x and z first: a straight segment crosses the
         // quadrants in this order, so the first child with a hit holds the nearest one.
         const int mask = (d.x > 0.0f ? 0 : 1) | (d.z < 0.0f ? 2 : 0);
         for (int k = 0; k < 4; ++k)
-            if (searchSegment(node->children[k ^ mask], from, to, best, level, normal))
+            if (searchSegment(node->child(k ^ mask), from, to, best, level, normal))
                 return true;
         return false;
     }
     if (!node->isBuilt())
         return false;
 
-    const int n = int(node->edgeVertices);
-    const float m = clampedMorph(node);
-    const float* vertices = node->geometry.vertices;
-    const uint16_t* indices = node->geometry.indices;
-    const int rowLength = 2 * n + 4;
-    const float dLengthSq = d.squaredLength();
-    bool found = false;
-    float bestT = best >= 0.0f ? std::sqrt(best / dLengthSq) : 2.0f;
-
-    // Tests the strip triangle at strip position p (indices p, p + 1, p + 2).
-    const auto testTriangle = [&](int p) {
-        const uint16_t ia = indices[p], ib = indices[p + 1], ic = indices[p + 2];
-        if (ia == ib || ib == ic || ia == ic)
-            return;
-        const Ogre::Vector3 a = DrawnVertex{vertices + size_t(ia) * kFloatsPerVertex, m}.position();
-        const Ogre::Vector3 b = DrawnVertex{vertices + size_t(ib) * kFloatsPerVertex, m}.position();
-        const Ogre::Vector3 c = DrawnVertex{vertices + size_t(ic) * kFloatsPerVertex, m}.position();
-        Ogre::Vector3 hit;
-        if (!lineTriangle(d, a - from, b - from, c - from, hit))
-            return;
-        // Only points on the segment count: a hit behind the start or past the end is not on
-        // the terrain along this ray.
-        const float t = hit.dotProduct(d) / dLengthSq;
-        if (!(t >= 0.0f && t <= 1.0f))
-            return;
-        const float q = hit.squaredLength();
-        if (best >= 0.0f && q >= best)
-            return;
-        best = q;
-        bestT = t;
-        Ogre::Vector3 faceNormal = (b - a).crossProduct(c - a);
-        faceNormal.normalise();
-        if (faceNormal.y < 0.0f)
-            faceNormal = -faceNormal;
-        normal = faceNormal;
-        level = uint8_t(node->level);
-        found = true;
-    };
-    // The two strip triangles of grid cell (i, j), with the stitched vertex numbers.
-    const auto testCell = [&](int i, int j) {
-        const int p = j * rowLength + 2 * i;
-        testTriangle(p);
-        testTriangle(p + 1);
-    };
-
-    // Stitched borders: snapped triangles reach beyond their own cells, so a border row or
-    // column that is stitched is tested whole, once, when the walk first reaches it.
-    bool borderTested[4] = {false, false, false, false};
-    const auto testBorder = [&](int side) {
-        if (borderTested[side] || ((node->edgeLevels >> (4 * side)) & 0xF) == 0)
-            return;
-        borderTested[side] = true;
-        for (int k = 0; k < n - 1; ++k)
-        {
-            switch (side)
-            {
-            case 0: testCell(0, k); break;
-            case 1: testCell(n - 2, k); break;
-            case 2: testCell(k, 0); break;
-            default: testCell(k, n - 2); break;
-            }
-        }
-    };
-
-    // Walk the grid cells that the segment's projection crosses, in order along the segment,
-    // until the next cell starts beyond the nearest hit found.
-    const Ogre::Vector3& c0 = node->corners[0];
-    const Ogre::Vector3& c3 = node->corners[3];
-    const float cellX = (c3.x - c0.x) / float(n - 1);
-    const float cellZ = (c3.z - c0.z) / float(n - 1);
-    const Ogre::Vector3 start = from + d * t0;
-    const float gx = (start.x - c0.x) / cellX;
-    const float gz = (start.z - c0.z) / cellZ;
-    int i = std::clamp(int(std::floor(gx)), 0, n - 2);
-    int j = std::clamp(int(std::floor(gz)), 0, n - 2);
-    const int stepI = d.x > 0.0f ? 1 : (d.x < 0.0f ? -1 : 0);
-    const int stepJ = d.z > 0.0f ? 1 : (d.z < 0.0f ? -1 : 0);
-    // Segment parameter at which the walk crosses the next column or row line.
-    const auto nextCrossing = [&](int cell, int step, float low, float cellSize, float fromCoordinate,
-                                  float direction) {
-        if (step == 0)
-            return 3.0f;
-        const float line = low + float(cell + (step > 0 ? 1 : 0)) * cellSize;
-        return (line - fromCoordinate) / direction;
-    };
-    float crossX = nextCrossing(i, stepI, c0.x, cellX, from.x, d.x);
-    float crossZ = nextCrossing(j, stepJ, c0.z, cellZ, from.z, d.z);
-    const float deltaX = stepI ? cellX / std::fabs(d.x) : 3.0f;
-    const float deltaZ = stepJ ? cellZ / std::fabs(d.z) : 3.0f;
-    float cellStart = t0;
-    for (int guard = 0; guard < 2 * n + 2; ++guard)
-    {
-        if (found && cellStart > bestT)
-            break;
-        if (i == 0)
-            testBorder(0);
-        if (i == n - 2)
-            testBorder(1);
-        if (j == 0)
-            testBorder(2);
-        if (j == n - 2)
-            testBorder(3);
-        testCell(i, j);
-        const float cellEnd = std::min(crossX, crossZ);
-        if (cellEnd > t1)
-            break;
-        if (crossX < crossZ)
-        {
-            i += stepI;
-            crossX += deltaX;
-        }
-        else
-        {
-            j += stepJ;
-            crossZ += deltaZ;
-        }
-        if (i < 0 || j < 0 || i > n - 2 || j > n - 2)
-            break;
-        cellStart = cellEnd;
-    }
-    return found;
+    LeafRay ray(node, from, d, best);
+    if (!ray.walk(t0, t1))
+        return false;
+    normal = ray.normal;
+    level = uint8_t(node->level);
+    return true;
 }

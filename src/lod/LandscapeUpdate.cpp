@@ -14,6 +14,8 @@ namespace
 {
 // Updates after which kept children that no update has reached are freed.
 constexpr uint32_t kKeepChildrenUpdates = 500;
+// Characters of the diagnostic patch path, at most.
+constexpr int kMaxPathLevels = 32;
 
 // The drawn patch that covers node: node itself when every ancestor draws its children,
 // otherwise the highest ancestor that draws itself.
@@ -21,11 +23,10 @@ PatchNode* drawnCover(PatchNode* node)
 {
     PatchNode* cover = node;
     for (PatchNode* ancestor = node->parent; ancestor; ancestor = ancestor->parent)
-        if (!(ancestor->state & 1))
+        if (!ancestor->drawsChildren())
             cover = ancestor;
     return cover;
 }
-
 } // namespace
 
 void Landscape::update(const CameraState& camera)
@@ -33,7 +34,7 @@ void Landscape::update(const CameraState& camera)
     if (!root)
         createRoot();
     drainResults();
-    updateNode(root, camera, screenError(root, camera));
+    updateNode(root.get(), camera, screenError(root.get(), camera));
     // Restitching may not add to the list: it only rewrites the flagged sides. A node that an
     // ancestor's merge took out of the drawn tree after it was flagged is left as it is: it is
     // checked again whenever it is drawn again.
@@ -76,13 +77,13 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
     const float error = screenError(node, camera);
     node->lastVisit = frameCounter;
 
-    if (node->state & 1)
+    if (node->drawsChildren())
     {
-        for (PatchNode* child : node->children)
-            updateNode(child, camera, error);
+        for (const auto& child : node->children)
+            updateNode(child.get(), camera, error);
         node->lod = 1.0f;
         if (node->state == kMerging && !node->isBuilt() && node->busy == 0)
-            postJob(node, true); // its build was cancelled by an ancestor's merge: ask again
+            queue.post(node, true); // its build was cancelled by an ancestor's merge: ask again
         // A node at minLevel may merge back: its leaves are at minLevel then, which is allowed.
         if (!(error >= threshold) && node->level >= minLevel)
             tryMerge(node);
@@ -94,44 +95,47 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
     if (!(parentError > error))
         parentError = error * 1.001f;
     float morph = error == parentError ? 1.0f : (threshold - parentError) / (error - parentError);
-    bool want = error > threshold;
+    bool want = error > threshold || forcedBySide(node);
     if (node->level < minLevel)
     {
         want = true;
         morph = 1.0f;
     }
+
+    if (want && node->level < maxLevel)
+        split(node);
+    else if (node->hasChildren() && node->state != kSplitting)
+        freeStaleChildren(node);
+    // A drawn leaf without geometry and without a build in flight (left so by the cancel of an
+    // ancestor's merge) asks for its build again instead of staying a hole.
+    if (node->state == kLeaf && !node->isBuilt() && node->busy == 0)
+        queue.post(node, true);
+    node->lod = morph;
+}
+
+bool Landscape::forcedBySide(const PatchNode* node) const
+{
     // A neighbour drawn more than levelSlack levels deeper along a side forces a split; this
     // catches a merge that completed after a neighbour refined.
-    for (int side = 0; side < 4 && !want; ++side)
+    for (int side = 0; side < 4; ++side)
     {
         const PatchNode* neighbour = node->neighbours[side];
         if (neighbour && neighbour->edgeMaxLevel[side ^ 1] > node->level + levelSlack &&
             neighbour->isOnDrawnPath())
-            want = true;
+            return true;
     }
+    return false;
+}
 
-    if (want && node->level < maxLevel)
-    {
-        split(node);
-    }
-    else if (node->hasChildren() && node->state != kSplitting)
-    {
-        bool stale = false;
-        for (const PatchNode* child : node->children)
-            stale = stale || child->lastVisit + kKeepChildrenUpdates < frameCounter;
-        // The children go together: a node has four children or none.
-        if (stale)
-            for (PatchNode*& child : node->children)
-            {
-                destroy(child);
-                child = nullptr;
-            }
-    }
-    // A drawn leaf without geometry and without a build in flight (left so by the cancel of an
-    // ancestor's merge) asks for its build again instead of staying a hole.
-    if (node->state == kLeaf && !node->isBuilt() && node->busy == 0)
-        postJob(node, true);
-    node->lod = morph;
+void Landscape::freeStaleChildren(PatchNode* node)
+{
+    bool stale = false;
+    for (const auto& child : node->children)
+        stale = stale || child->lastVisit + kKeepChildrenUpdates < frameCounter;
+    // The children go together: a node has four children or none.
+    if (stale)
+        for (std::unique_ptr<PatchNode>& child : node->children)
+            destroy(std::move(child));
 }
 
 int Landscape::split(PatchNode* node)
@@ -140,20 +144,7 @@ int Landscape::split(PatchNode* node)
         return 0;
     if (!node->hasChildren())
     {
-        for (int q = 0; q < 4; ++q)
-            node->children[q] = new PatchNode(node, q);
-        PatchNode** c = node->children;
-        link(c[0], c[1], 1);
-        link(c[0], c[2], 3);
-        link(c[3], c[1], 2);
-        link(c[3], c[2], 0);
-        for (int side = 0; side < 4; ++side)
-        {
-            PatchNode* neighbour = node->neighbours[side];
-            if (neighbour && neighbour->hasChildren())
-                for (int k = 0; k < 2; ++k)
-                    link(node->childOnSide(side, k), neighbour->childOnSide(side ^ 1, k), side);
-        }
+        makeChildren(node);
         node->state = kSplitting;
     }
     else
@@ -180,9 +171,9 @@ int Landscape::split(PatchNode* node)
             refreshEdgeLevels(parent);
             markAllSides(parent);
         }
-        postJob(node, false);
-        for (PatchNode* child : node->children)
-            postJob(child, true);
+        queue.post(node, false);
+        for (const auto& child : node->children)
+            queue.post(child.get(), true);
     }
     else
     {
@@ -242,7 +233,7 @@ int Landscape::tryMerge(PatchNode* node)
     else
     {
         node->state = kMerging;
-        postJob(node, true);
+        queue.post(node, true);
     }
     abandonDescendants(node);
     refreshEdgeLevels(node);
@@ -254,25 +245,27 @@ void Landscape::abandonDescendants(PatchNode* node)
 {
     if (!node->hasChildren())
         return;
-    for (PatchNode* child : node->children)
+    for (const auto& child : node->children)
     {
         if (node->state == kSplitting)
             node->state = kLeaf;
-        abandonDescendants(child);
-        if (child->state & 2)
-            postJob(child, false);
+        abandonDescendants(child.get());
+        if (child->isBuilding())
+            queue.post(child.get(), false);
     }
 }
 
 void Landscape::updateEdgeLevels(PatchNode* node)
 {
-    if ((node->state & 1) && node->hasChildren())
+    if (node->drawsChildren() && node->hasChildren())
     {
-        PatchNode** c = node->children;
-        node->edgeMaxLevel[0] = std::max(c[0]->edgeMaxLevel[0], c[2]->edgeMaxLevel[0]);
-        node->edgeMaxLevel[1] = std::max(c[1]->edgeMaxLevel[1], c[3]->edgeMaxLevel[1]);
-        node->edgeMaxLevel[2] = std::max(c[0]->edgeMaxLevel[2], c[1]->edgeMaxLevel[2]);
-        node->edgeMaxLevel[3] = std::max(c[2]->edgeMaxLevel[3], c[3]->edgeMaxLevel[3]);
+        const auto side = [node](int a, int b, int s) {
+            return std::max(node->child(a)->edgeMaxLevel[s], node->child(b)->edgeMaxLevel[s]);
+        };
+        node->edgeMaxLevel[0] = side(0, 2, 0);
+        node->edgeMaxLevel[1] = side(1, 3, 1);
+        node->edgeMaxLevel[2] = side(0, 1, 2);
+        node->edgeMaxLevel[3] = side(2, 3, 3);
     }
     else
     {
@@ -297,7 +290,7 @@ void Landscape::markSide(PatchNode* node, int side, bool withNeighbour)
         markSide(node->neighbours[side], side ^ 1, false);
         withNeighbour = false;
     }
-    if ((node->state & 1) && node->hasChildren())
+    if (node->drawsChildren() && node->hasChildren())
     {
         markSide(node->childOnSide(side, 0), side, withNeighbour);
         markSide(node->childOnSide(side, 1), side, withNeighbour);
@@ -325,30 +318,27 @@ void Landscape::markAllSides(PatchNode* node)
 
 void Landscape::markSubtree(PatchNode* node)
 {
-    if ((node->state & 1) && node->hasChildren())
+    if (node->drawsChildren() && node->hasChildren())
     {
-        for (PatchNode* child : node->children)
-            markSubtree(child);
+        for (const auto& child : node->children)
+            markSubtree(child.get());
         return;
     }
     markAllSides(node);
 }
 
-bool Landscape::destroy(PatchNode* node)
+void Landscape::destroy(std::unique_ptr<PatchNode> node)
 {
     node->parent = nullptr;
     for (int side = 0; side < 4; ++side)
         if (PatchNode* neighbour = node->neighbours[side])
             neighbour->neighbours[side ^ 1] = nullptr;
-    for (PatchNode*& child : node->children)
+    for (std::unique_ptr<PatchNode>& child : node->children)
         if (child)
-        {
-            destroy(child);
-            child = nullptr;
-        }
+            destroy(std::move(child));
     if (node->edgeFlags)
     {
-        auto found = std::find(changedPatches.begin(), changedPatches.end(), node);
+        auto found = std::find(changedPatches.begin(), changedPatches.end(), node.get());
         if (found != changedPatches.end())
         {
             *found = changedPatches.back();
@@ -356,34 +346,19 @@ bool Landscape::destroy(PatchNode* node)
         }
         node->edgeFlags = 0;
     }
-    if (node->busy > 0 || node == nodeBeingRead)
-    {
-        postJob(node, false);
-        deadPatches.push_back(node);
-        return false;
-    }
-    Lock tree(treeLock, false);
-    if (tree.locked())
-    {
-        deadPatches.push_back(node);
-    }
-    else
-    {
-        PatchGeometry* gone = &node->geometry;
-        forgetVisible(&gone, 1);
-        delete node;
-    }
-    return true;
+    // Freed by a later drain, never during the tree walk.
+    queue.retire(std::move(node));
 }
 
-void Landscape::forgetVisible(PatchGeometry* const* gone, size_t count)
+void Landscape::forgetVisible(const std::vector<std::unique_ptr<PatchNode>>& gone)
 {
-    if (count == 0 || visiblePatches.empty())
+    if (gone.empty() || visiblePatches.empty())
         return;
-    visiblePatches.erase(std::remove_if(visiblePatches.begin(), visiblePatches.end(),
-                                        [&](PatchGeometry* patch) {
-                                            return std::find(gone, gone + count, patch) != gone + count;
-                                        }),
+    const auto isGone = [&gone](const PatchGeometry* patch) {
+        return std::any_of(gone.begin(), gone.end(),
+                           [patch](const std::unique_ptr<PatchNode>& node) { return &node->geometry == patch; });
+    };
+    visiblePatches.erase(std::remove_if(visiblePatches.begin(), visiblePatches.end(), isGone),
                          visiblePatches.end());
 }
 
@@ -391,7 +366,7 @@ uint64_t Landscape::notifyCamera(const CameraState& camera)
 {
     visiblePatches.clear();
     if (root)
-        collect(root, camera, CameraState::kAllPlanes);
+        collect(root.get(), camera, CameraState::kAllPlanes);
     return visiblePatches.size();
 }
 
@@ -400,10 +375,10 @@ void Landscape::collect(PatchNode* node, const CameraState& camera, int mask)
     mask = camera.isVisible(node->testBox(), mask);
     if (mask == CameraState::kOutside)
         return;
-    if ((node->state & 1) && node->hasChildren())
+    if (node->drawsChildren() && node->hasChildren())
     {
-        for (PatchNode* child : node->children)
-            collect(child, camera, mask);
+        for (const auto& child : node->children)
+            collect(child.get(), camera, mask);
         return;
     }
     visiblePatches.push_back(&node->geometry);
@@ -413,20 +388,20 @@ void Landscape::collectPatches(const CameraState& camera,
                                std::vector<std::pair<unsigned int, float>>& out) const
 {
     if (root)
-        collectPairs(root, camera, CameraState::kAllPlanes, out);
+        collectPairs(root.get(), camera, CameraState::kAllPlanes, out);
 }
 
-void Landscape::collectPairs(PatchNode* node, const CameraState& camera, int mask,
+void Landscape::collectPairs(const PatchNode* node, const CameraState& camera, int mask,
                              std::vector<std::pair<unsigned int, float>>& out) const
 {
     const Ogre::AxisAlignedBox box = node->testBox();
     mask = camera.isVisible(box, mask);
     if (mask == CameraState::kOutside)
         return;
-    if ((node->state & 1) && node->hasChildren())
+    if (node->drawsChildren() && node->hasChildren())
     {
-        for (PatchNode* child : node->children)
-            collectPairs(child, camera, mask, out);
+        for (const auto& child : node->children)
+            collectPairs(child.get(), camera, mask, out);
         return;
     }
     out.emplace_back(patchId(node), box.distance(camera.position));

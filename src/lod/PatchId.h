@@ -42,3 +42,21 @@ constexpr int patchIdLevel(uint32_t id)
         ++level;
     return level;
 }
+
+// A path down the quadtree: `depth` two-bit digits, the first subdivision in the most
+// significant pair; in each digit bit 0 picks the high-x half and bit 1 the high-z half (a node's
+// child numbering). A patch identifier is the path from the root to its patch (below its level
+// marker); a blood patch's cell code is the path from its patch to the cell.
+struct QuadPath
+{
+    uint32_t digits = 0;
+    int depth = 0;
+
+    // Digit k of the path, k = 0 being the first subdivision.
+    constexpr int digit(int k) const { return int((digits >> (2 * (depth - 1 - k))) & 3u); }
+};
+
+constexpr QuadPath patchIdPath(uint32_t id)
+{
+    return QuadPath{id, patchIdLevel(id)};
+}

@@ -2,62 +2,54 @@
 
 #include "lod/Landscape.h"
 
-// Bytes a node costs besides its geometry, for the memory counter.
-static constexpr uint64_t kNodeBytes = 256;
-// Bytes of one vertex record and of one index.
-static constexpr uint64_t kVertexBytes = 40;
-static constexpr uint64_t kIndexBytes = 2;
+#include <algorithm>
+#include <cassert>
 
-PatchNode::PatchNode(Landscape* owner_, uint32_t level_, int quadrant_, uint32_t cellX_, uint32_t cellZ_)
+PatchNode::PatchNode(Landscape* owner_, const RootSquare& square, uint32_t level_, int quadrant_,
+                     uint32_t cellX_, uint32_t cellZ_)
     : owner(owner_), level(level_), quadrant(quadrant_), cellX(cellX_), cellZ(cellZ_)
 {
     // Corners come from the cell's integer position, like every vertex, so that nodes of any
     // level name a shared point with the very same coordinates.
     for (int q = 0; q < 4; ++q)
-        corners[q] = Ogre::Vector3(owner->gridX(cellX, (q & 1) ? 1.0 : 0.0, level), 0.0f,
-                                   owner->gridZ(cellZ, (q & 2) ? 1.0 : 0.0, level));
+        corners[q] = Ogre::Vector3(square.gridX(cellX, (q & 1) ? 1.0 : 0.0, level), 0.0f,
+                                   square.gridZ(cellZ, (q & 2) ? 1.0 : 0.0, level));
     // A new node is drawn, if at all, at its own level.
     for (uint8_t& deepest : edgeMaxLevel)
         deepest = uint8_t(level);
     geometry.bounds = &bounds;
     geometry.morph = &lod;
-    owner->patchCount += 1;
-    owner->memoryBytes += kNodeBytes;
 }
 
-PatchNode::PatchNode(Landscape* owner_) : PatchNode(owner_, 0, 0, 0, 0)
+PatchNode::PatchNode(Landscape* owner_) : PatchNode(owner_, owner_->square(), 0, 0, 0, 0)
 {
 }
 
 PatchNode::PatchNode(PatchNode* parent_, int quadrant_)
-    : PatchNode(parent_->owner, parent_->level + 1, quadrant_, 2 * parent_->cellX + (quadrant_ & 1),
-                2 * parent_->cellZ + (quadrant_ >> 1))
+    : PatchNode(parent_->owner, parent_->owner->square(), parent_->level + 1, quadrant_,
+                2 * parent_->cellX + (quadrant_ & 1), 2 * parent_->cellZ + (quadrant_ >> 1))
 {
     parent = parent_;
 }
 
 PatchNode::~PatchNode()
 {
-    if (owner->patchDestroyedCallback)
-        owner->patchDestroyedCallback(&geometry);
-    delete[] geometry.vertices;
-    delete[] geometry.indices;
-    // A result the hand-over never took (the node died in the result queue).
-    delete[] result.vertices;
-    delete[] result.indices;
-    owner->patchCount -= 1;
-    owner->memoryBytes -=
-        kNodeBytes + kVertexBytes * geometry.vertexCount + kIndexBytes * geometry.indexCount;
+    // The Landscape detaches a subtree before it frees it, so that every node's patch-destroyed
+    // callback runs and its counters follow; a child left here would be freed unseen.
+    assert(!hasChildren());
 }
 
 bool PatchNode::isReady() const
 {
-    if (isBuilt())
-        return true;
+    return isBuilt() || childrenReady();
+}
+
+bool PatchNode::childrenReady() const
+{
     if (!hasChildren())
         return false;
-    for (const PatchNode* child : children)
-        if (!child->isReady())
+    for (const auto& c : children)
+        if (!c->isReady())
             return false;
     return true;
 }
@@ -65,14 +57,14 @@ bool PatchNode::isReady() const
 bool PatchNode::isOnDrawnPath() const
 {
     for (const PatchNode* ancestor = parent; ancestor; ancestor = ancestor->parent)
-        if (!(ancestor->state & 1))
+        if (!ancestor->drawsChildren())
             return false;
     return true;
 }
 
 PatchNode* PatchNode::childOnSide(int side, int k) const
 {
-    return children[kChildOnSide[side][k]];
+    return children[kChildOnSide[side][k]].get();
 }
 
 Ogre::AxisAlignedBox PatchNode::testBox() const
@@ -89,4 +81,23 @@ Ogre::AxisAlignedBox PatchNode::testBox() const
             break;
         }
     return Ogre::AxisAlignedBox(corners[0].x, minY, corners[0].z, corners[3].x, maxY, corners[3].z);
+}
+
+void PatchNode::install(PatchBuildResult&& built)
+{
+    // Geometry is generated once per node; a node never holds two vertex arrays.
+    assert(!isBuilt());
+    vertexArray = std::move(built.vertices);
+    indexArray = std::move(built.indices);
+    geometry.vertices = vertexArray.get();
+    geometry.vertexCount = built.vertexCount;
+    geometry.indices = indexArray.get();
+    geometry.indexCount = built.indexCount;
+    edgeVertices = built.edgeVertices;
+    bounds.merge(built.bounds);
+    error = std::max(error, built.error);
+    edgeLevels = 0;
+    sharedVertexCount = geometry.vertexCount;
+    sharedVertices = geometry.vertices;
+    built = PatchBuildResult();
 }

@@ -1,12 +1,14 @@
 #pragma once
 
 #include "PatchGeometry.h"
+#include "lod/PatchBuilder.h"
 
 #include <OgreAxisAlignedBox.h>
 #include <OgreVector.h>
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 class Landscape;
 
@@ -18,93 +20,94 @@ class Landscape;
 // - levels: the root is level 0, a child is one deeper than its parent;
 // - neighbour pointers only join nodes of the same level.
 
-// Node states. Bit 0 set means that the children are drawn, so a walk that looks for drawn
-// patches descends exactly when bit 0 is set; bit 1 means a build for this node is under way.
+// Node states. Bit 0 set means that the children are drawn (drawsChildren()); bit 1 means that a
+// build for this node or its children is under way.
 enum PatchState : int32_t
 {
-    kLeaf = 0,      // drawn itself; cached children may exist
+    kLeaf = 0,      // drawn itself; kept children may exist
     kSplit = 1,     // drawn through its four ready children
     kSplitting = 2, // drawn itself; its children are queued for building
     kMerging = 3,   // drawn through its children; its own geometry is queued for building
 };
 
-// What the build thread produces for a node. It is written by the build thread only and moved
-// into the node by the hand-over on the render thread, so that the build thread never writes a
-// field that the render thread reads.
-struct PatchBuildResult
-{
-    float* vertices = nullptr;
-    uint16_t* indices = nullptr;
-    uint64_t vertexCount = 0;
-    uint64_t indexCount = 0;
-    uint32_t edgeVertices = 0; // vertices along a patch edge when it was built
-    Ogre::AxisAlignedBox bounds;
-    float error = 0;
-};
-
-// One node of the quadtree. Unless a field says otherwise it belongs to the render thread; the
-// build thread reads only the fields that never change after construction (owner, level,
-// corners) and its parent link (see parent).
+// One node of the quadtree. The Landscape makes and frees nodes (its counters follow them);
+// a node's children belong to it, so a subtree goes with its root.
+//
+// Threads: every field belongs to the render thread, except
+// - the fields fixed at construction (owner, level, quadrant, cell, corners), which the build
+//   thread reads freely;
+// - parent, busy, sharedVertices and sharedVertexCount, atomics shared with the build thread;
+// - result and generated, which only the build thread touches until the hand-over.
 class PatchNode
 {
 public:
-    explicit PatchNode(Landscape* owner);    // the root: the Landscape's whole square
+    explicit PatchNode(Landscape* owner);       // the root: the Landscape's whole square
     PatchNode(PatchNode* parent, int quadrant); // a child of parent in the given quadrant
     PatchNode(const PatchNode&) = delete;
     PatchNode& operator=(const PatchNode&) = delete;
-    // Runs the patch-destroyed callback and frees the geometry; does not touch the tree.
     ~PatchNode();
 
-    bool isReady() const;           // geometry exists, or all four children are ready
-    PatchNode* childOnSide(int side, int k) const; // k-th (0 or 1) child along a side
+    // Its children are drawn (split or merging): walks for drawn patches descend here.
+    bool drawsChildren() const { return (state & 1) != 0; }
+    // A build that names this node or its children is under way (splitting or merging).
+    bool isBuilding() const { return (state & 2) != 0; }
     bool hasChildren() const { return children[0] != nullptr; }
+    PatchNode* child(int q) const { return children[q].get(); }
+    PatchNode* childOnSide(int side, int k) const; // k-th (0 or 1) child along a side
+    bool isBuilt() const { return geometry.vertices != nullptr; }
+    bool isReady() const; // geometry exists, or all four children are ready
+    bool childrenReady() const; // it has children and every one is ready
     // Every ancestor draws its children, so the node is drawn itself or through its descendants.
     // Kept children of a drawn leaf fail this even when their own state says split.
     bool isOnDrawnPath() const;
-    bool isBuilt() const { return geometry.vertices != nullptr; }
     // Box of the node for distance and visibility tests: its bounds once built; before that the
     // node's square with the nearest built ancestor's height range.
     Ogre::AxisAlignedBox testBox() const;
+    // Moves a build result into the node: its geometry from now on (render thread).
+    void install(PatchBuildResult&& built);
 
     Landscape* const owner;
-    Ogre::AxisAlignedBox bounds;       // around the node's vertices, merged into every ancestor
-    PatchNode* neighbours[4] = {};     // same-level node across each side, or null
-    PatchNode* children[4] = {};       // all null or all set
+    Ogre::AxisAlignedBox bounds;     // around the node's vertices, merged into every ancestor
+    PatchNode* neighbours[4] = {};   // same-level node across each side, or null
+    std::unique_ptr<PatchNode> children[4]; // all null or all set
     // Null for the root and for a detached node. Read by the build thread when it reuses the
-    // parent's heights, written by the render thread when it detaches the node: atomic, and the
-    // build thread re-checks it after publishing the parent in nodeBeingRead.
+    // parent's heights, cleared by the render thread when it detaches the node: see
+    // BuildQueue::beginReading for the handshake.
     std::atomic<PatchNode*> parent{nullptr};
     const uint32_t level;
-    const int quadrant;                // index of this node among its parent's children
-    const uint32_t cellX;              // the node's cell at its level, counted from the low x
-    const uint32_t cellZ;              // and low z edge of the root square
-    float lod = 0;                     // morph factor of the drawn patch, 1 while split
+    const int quadrant;              // index of this node among its parent's children
+    const uint32_t cellX;            // the node's cell at its level, counted from the low x
+    const uint32_t cellZ;            // and low z edge of the root square
+    float lod = 0;                   // morph factor of the drawn patch, 1 while split
     int32_t state = kLeaf;
-    float error = 0;                   // geometric error, raised to the descendants' largest
-    Ogre::Vector3 corners[4];          // in quadrant order, terrain-local coordinates
-    uint8_t edgeFlags = 0;             // bits s and 4+s: side s waits for restitching
-    uint8_t edgeMaxLevel[4] = {};      // deepest drawn level touching each side from inside
-    uint16_t edgeLevels = 0;           // bits 4s..4s+3: level difference side s is stitched for
-    uint32_t lastVisit = 0;            // frameCounter of the last update that reached the node
-    uint32_t edgeVertices = 0;         // vertices along an edge of the installed geometry
-    // Number of build jobs, cancel jobs and build results that name this node and have not been
-    // consumed yet; the node is busy, and must not be deleted, while it is not 0. Changed under
-    // jobLock, except by the hand-over (the result was already taken out of the result queue).
+    float error = 0;                 // geometric error, raised to the descendants' largest
+    Ogre::Vector3 corners[4];        // in quadrant order, terrain-local coordinates
+    uint8_t edgeFlags = 0;           // bits s and 4+s: side s waits for restitching
+    uint8_t edgeMaxLevel[4] = {};    // deepest drawn level touching each side from inside
+    uint16_t edgeLevels = 0;         // bits 4s..4s+3: level difference side s is stitched for
+    uint32_t lastVisit = 0;          // frameCounter of the last update that reached the node
+    uint32_t edgeVertices = 0;       // vertices along an edge of the installed geometry
+    // Jobs and results that name this node and have not been consumed; while it is not 0 the
+    // node must not be freed. Changed by the build thread under jobLock only.
     std::atomic<int> busy{0};
-    PatchGeometry geometry;
+    PatchGeometry geometry;          // the patch as the owner sees it; arrays owned below
 
     // The installed vertex array and its vertex count, published for the build thread of the
     // node's children, which reuses the heights where the grids coincide. Set once, when the
-    // geometry is installed; the array lives until the node is deleted.
+    // geometry is installed; the array lives until the node is freed.
     std::atomic<const float*> sharedVertices{nullptr};
     std::atomic<uint64_t> sharedVertexCount{0};
 
-    // ---- build thread only (until the hand-over moves it into the node) ----
+    // ---- build thread only, until the hand-over moves it into the node ----
     PatchBuildResult result;
     bool generated = false; // the build thread has generated this node's geometry once
 
 private:
-    PatchNode(Landscape* owner, uint32_t level, int quadrant, uint32_t cellX, uint32_t cellZ);
+    PatchNode(Landscape* owner, const RootSquare& square, uint32_t level, int quadrant, uint32_t cellX,
+              uint32_t cellZ);
+
+    std::unique_ptr<float[]> vertexArray;    // geometry.vertices
+    std::unique_ptr<uint16_t[]> indexArray;  // geometry.indices
 };
 
 // Joins a and b across side s of a (and side s ^ 1 of b).

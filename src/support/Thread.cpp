@@ -13,13 +13,10 @@ Thread::~Thread()
     join();
 }
 
-bool Thread::start(ThreadData* data)
+bool Thread::start(std::unique_ptr<ThreadData> data)
 {
     if (isAlive())
-    {
-        delete data;
         return false;
-    }
     // An earlier thread that has ended still has to be joined before its handle is reused.
     if (handle.joinable())
         handle.join();
@@ -27,13 +24,12 @@ bool Thread::start(ThreadData* data)
     ended = false;
     try
     {
-        handle = std::thread(&Thread::entry, data);
+        handle = std::thread(&Thread::entry, std::move(data));
     }
     catch (const std::system_error&)
     {
         ended = true;
         printDiagnostic("Failed to create thread\n");
-        delete data;
         return false;
     }
     // priority 0 keeps the platform default; no other value is used.
@@ -56,12 +52,12 @@ void Thread::setName(const char* name)
 }
 
 /* runs on the new thread */
-void Thread::entry(ThreadData* data)
+void Thread::entry(std::unique_ptr<ThreadData> data)
 {
     Thread* thread = data->thread;
     thread->running = true;
     data->run();
     thread->running = false;
-    delete data;
+    data.reset();
     thread->ended = true;
 }

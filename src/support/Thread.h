@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -13,7 +14,7 @@
 class Thread
 {
 public:
-    // Start record handed to the new thread; deleted by the thread when its body returns.
+    // Start record handed to the new thread, which owns it until its body returns.
     class ThreadData
     {
     public:
@@ -47,12 +48,12 @@ public:
     {
         if (running || isAlive())
             return false;
-        return start(new ThreadDataM<T>(object, method));
+        return start(std::make_unique<ThreadDataM<T>>(object, method));
     }
 
-    // Starts data->run() on a new thread; takes ownership of data. Returns false (printing
-    // "Failed to create thread") when the thread cannot be created or an earlier one is alive.
-    bool start(ThreadData* data);
+    // Starts data->run() on a new thread. Returns false (printing "Failed to create thread")
+    // when the thread cannot be created or an earlier one is alive.
+    bool start(std::unique_ptr<ThreadData> data);
 
     // Waits until the thread has ended, including a thread that has been created but has not
     // yet set running. Returns at once when there is no thread.
@@ -73,7 +74,7 @@ public:
     int priority = 0;
 
 private:
-    static void entry(ThreadData* data);
+    static void entry(std::unique_ptr<ThreadData> data);
 
     std::thread handle;            // owner thread only
     std::atomic<bool> ended{true}; // set by the thread as the very last thing it does

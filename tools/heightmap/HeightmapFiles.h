@@ -30,12 +30,6 @@ struct Heightmap
     uint64_t sampleCount() const { return uint64_t(width) * height; }
 };
 
-struct TiffCloser
-{
-    void operator()(TiffFile* tiff) const { closeTiff(tiff); }
-};
-using TiffPtr = std::unique_ptr<TiffFile, TiffCloser>;
-
 // "path" in double quotes, for messages.
 std::string inQuotes(const std::string& path);
 

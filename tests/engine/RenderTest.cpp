@@ -3,11 +3,7 @@
 // shading decoded from the ten-float vertex record, blood patches on their cells, and frames
 // without a stream. The materials are the tests' own (media/TerrainTest.material).
 
-#include "../tools/FractalHeightmap.h"
-#include "lod/Landscape.h"
-#include "Terrain.h"
-#include "HeightmapFile.h"
-#include "heightmap/Tiff.h"
+#include "EngineSupport.h"
 
 #include <Ogre.h>
 
@@ -62,13 +58,7 @@ std::unique_ptr<Ogre::Root> GlEnvironment::root;
 Ogre::RenderWindow* GlEnvironment::window = nullptr;
 ::testing::Environment* const environment = ::testing::AddGlobalTestEnvironment(new GlEnvironment);
 
-class RenderTerrain : public Terrain
-{
-public:
-    using Terrain::getLandscape;
-    using Terrain::Terrain;
-    int pendingBuilds() const { return getLandscape()->pendingBuilds; }
-};
+using namespace testing_support;
 
 // A frame read back from the window, row 0 at the top.
 struct Picture
@@ -111,10 +101,6 @@ protected:
     void SetUp() override
     {
         ASSERT_NE(GlEnvironment::window, nullptr);
-        folder = std::filesystem::temp_directory_path() /
-                 ("terrain-render-" + std::to_string(::getpid()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(folder);
         scene = GlEnvironment::root->createSceneManager();
         camera = scene->createCamera("eye");
         camera->setNearClipDistance(1.0f);
@@ -127,27 +113,29 @@ protected:
     }
     void TearDown() override
     {
-        delete terrain;
-        terrain = nullptr;
+        terrain.reset();
         GlEnvironment::window->removeAllViewports();
         GlEnvironment::root->destroySceneManager(scene);
-        std::filesystem::remove_all(folder);
     }
 
     std::string writeMap(const std::string& name, int edge, const std::function<uint16_t(int, int)>& sample)
     {
-        return testing_support::writeHeightmap((folder / name).string(), edge, edge, sample);
+        return writeHeightmap(folder.file(name), edge, edge, sample);
+    }
+    std::string writeFractal(const std::string& name, int edge, uint32_t seed, float roughness)
+    {
+        return writeFractalHeightmap(folder.file(name), edge, seed, roughness);
     }
 
-    RenderTerrain* makeTerrain(float size, float height)
+    TestTerrain* makeTerrain(float size, float height)
     {
-        terrain = new RenderTerrain("ground");
-        scene->getRootSceneNode()->attachObject(terrain);
+        terrain = std::make_unique<TestTerrain>("ground");
+        scene->getRootSceneNode()->attachObject(terrain.get());
         terrain->setTerrainScale(size, height);
         terrain->setPatchSize(16);
         terrain->setHeightCacheSize(2048);
         terrain->setDefaultMaterialName("Test/TerrainNormal");
-        return terrain;
+        return terrain.get();
     }
 
     // The camera at position, turned by yaw about y and pitched down by pitch (degrees).
@@ -173,21 +161,14 @@ protected:
         return picture;
     }
 
-    // Runs the level of detail without drawing until no build is pending for two updates in a
-    // row (bounded): the terrain is told of the camera as the scene manager would.
-    bool settle(int maxUpdates = 5000)
+    // Runs the level of detail without drawing until the terrain has settled (bounded): the
+    // terrain is told of the camera as the scene manager would.
+    void settle()
     {
-        for (int update = 0, idle = 0; update < maxUpdates; ++update)
-        {
+        testing_support::settle(*terrain, [&] {
             terrain->_notifyCurrentCamera(camera);
             terrain->frameStarted(Ogre::FrameEvent{});
-            idle = terrain->pendingBuilds() == 0 ? idle + 1 : 0;
-            if (idle == 2)
-                return true;
-            if (idle == 0)
-                std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
-        return false;
+        });
     }
 
     // Pixel of a world point, or false when it is not in front of the camera and on screen.
@@ -205,38 +186,29 @@ protected:
     uint64_t drawnPatches() const
     {
         uint64_t count = 0;
-        std::function<void(const PatchNode*)> walk = [&](const PatchNode* node) {
-            if ((node->state & 1) && node->hasChildren())
-                for (const PatchNode* child : node->children)
-                    walk(child);
-            else
-                count += 1;
-        };
-        if (const PatchNode* root = terrain->getLandscape()->root)
-            walk(root);
+        forEachDrawn(terrain->root(), [&](const PatchNode*) { count += 1; });
         return count;
     }
 
-    std::filesystem::path folder;
+    TestFolder folder;
     Ogre::SceneManager* scene = nullptr;
     Ogre::Camera* camera = nullptr;
     Ogre::SceneNode* cameraNode = nullptr;
-    RenderTerrain* terrain = nullptr;
+    std::unique_ptr<TestTerrain> terrain;
 };
 } // namespace
 
 TEST_F(TerrainRendering, SurfaceStaysClosedWhilePatchesSplitAndMerge)
 {
-    const std::vector<uint16_t> map = FractalHeightmap::generate(1025, 11, 0.55f);
     makeTerrain(4096, 400);
-    ASSERT_TRUE(terrain->openStream(writeMap("rough.tif", 1025, [&](int x, int z) { return map[size_t(z) * 1025 + x]; })));
+    ASSERT_TRUE(terrain->openStream(writeFractal("rough.tif", 1025, 11, 0.55f)));
     // Seen from above, tilted down 60 degrees, the ground fills the whole view: any background
     // pixel is a gap in the surface.
     const auto eyeAt = [](float t) {
         return Ogre::Vector3(-500 + 1000 * t, 650 + 200 * std::sin(t * 2 * Ogre::Math::PI), -300 + 500 * t);
     };
     placeCamera(eyeAt(0), 30, 60);
-    ASSERT_TRUE(settle());
+    settle();
     std::vector<uint64_t> drawn{drawnPatches()};
     int morphing = 0;
     const int frames = 36;
@@ -274,7 +246,7 @@ TEST_F(TerrainRendering, TiltedPlaneShowsItsNormalEverywhere)
         // About 90 units above the plane: the view stays well inside the map, away from its
         // edges, where the normals see the samples that the map does not have.
         placeCamera(Ogre::Vector3(-50, 260, 20), yaw, 60);
-        ASSERT_TRUE(settle());
+        settle();
         const Picture picture = frame();
         EXPECT_EQ(picture.count([&](const Ogre::ColourValue& c) { return !Picture::close(c, expected, 3.0f / 255); }), 0)
             << "centre pixel " << picture.at(kWidth / 2, kHeight / 2) << ", expected " << expected;
@@ -283,15 +255,14 @@ TEST_F(TerrainRendering, TiltedPlaneShowsItsNormalEverywhere)
 
 TEST_F(TerrainRendering, BloodPatchShowsOnItsCellUntilNoLongerRequested)
 {
-    const std::vector<uint16_t> map = FractalHeightmap::generate(1025, 5, 0.55f);
     makeTerrain(2048, 250);
     terrain->setBloodMaterialName("Test/Blood");
-    ASSERT_TRUE(terrain->openStream(writeMap("rough.tif", 1025, [&](int x, int z) { return map[size_t(z) * 1025 + x]; })));
+    ASSERT_TRUE(terrain->openStream(writeFractal("rough.tif", 1025, 5, 0.55f)));
     Ogre::Image image(Ogre::PF_BYTE_RGBA, 256, 256);
     image.setTo(Ogre::ColourValue::Red);
     const Ogre::TexturePtr red = Ogre::TextureManager::getSingleton().loadImage("red", Ogre::RGN_DEFAULT, image);
     placeCamera(Ogre::Vector3(100, 450, 300), 10, 55);
-    ASSERT_TRUE(settle());
+    settle();
     frame();
 
     // The patch drawn under the middle of the screen, and its quarter holding that point.
@@ -336,14 +307,13 @@ TEST_F(TerrainRendering, BloodPatchShowsOnItsCellUntilNoLongerRequested)
 
 TEST_F(TerrainRendering, NothingIsDrawnWithoutAStreamAndClosingBetweenFramesIsSafe)
 {
-    const std::vector<uint16_t> map = FractalHeightmap::generate(257, 3, 0.5f);
     makeTerrain(4096, 200);
     placeCamera(Ogre::Vector3(0, 400, 0), 0, 60);
     for (int f = 0; f < 3; ++f)
         EXPECT_EQ(frame().count(isBackground), int(kWidth * kHeight)) << "no stream yet";
 
-    ASSERT_TRUE(terrain->openStream(writeMap("hills.tif", 257, [&](int x, int z) { return map[size_t(z) * 257 + x]; })));
-    ASSERT_TRUE(settle());
+    ASSERT_TRUE(terrain->openStream(writeFractal("hills.tif", 257, 3, 0.5f)));
+    settle();
     const Picture open = frame();
     EXPECT_EQ(open.count(isBackground), 0);
 
@@ -356,7 +326,7 @@ TEST_F(TerrainRendering, NothingIsDrawnWithoutAStreamAndClosingBetweenFramesIsSa
         EXPECT_EQ(closed.count(isBackground), 0) << f;
     }
     terrain->closeStream();
-    ASSERT_TRUE(terrain->openStream(writeMap("hills2.tif", 257, [&](int x, int z) { return map[size_t(z) * 257 + x]; })));
-    ASSERT_TRUE(settle());
+    ASSERT_TRUE(terrain->openStream(writeFractal("hills2.tif", 257, 3, 0.5f)));
+    settle();
     EXPECT_EQ(frame().count(isBackground), 0);
 }

@@ -98,15 +98,16 @@ TEST(HeightCache, BlockMovesReadOnlyTheBlocksThatAreNew)
     for (const Move& move : moves)
     {
         SCOPED_TRACE(testing::Message() << "move " << move.dx << "," << move.dz);
-        float* before[4];
-        std::copy(cache.cacheBlocks, cache.cacheBlocks + 4, before);
+        const float* before[4];
+        for (int i = 0; i < 4; ++i)
+            before[i] = cache.cacheBlocks[i].get();
         const int targetX = cache.cacheCentreX + move.dx * n;
         const int targetZ = cache.cacheCentreZ + move.dz * n;
         EXPECT_EQ(cache.update(float(targetX), float(targetZ), kScale, map.reader()), move.reads);
         EXPECT_EQ(cache.cacheCentreX, targetX);
         EXPECT_EQ(cache.cacheCentreZ, targetZ);
         for (const auto& kept : move.kept)
-            EXPECT_EQ(cache.cacheBlocks[kept.first], before[kept.second]);
+            EXPECT_EQ(cache.cacheBlocks[kept.first].get(), before[kept.second]);
         expectWindowMatchesMap(cache, map);
     }
 }

@@ -1,27 +1,17 @@
 // Patch geometry against independent references: analytic height fields, the parent's surface,
 // and the area covered by the strip.
 
-#include "TestSupport.h"
+#include "LodTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <map>
-#include <set>
 
 using namespace testing_support;
 
 namespace
 {
-constexpr int kFloats = 10;
-
-// Generates a node's geometry synchronously, as the build thread would, and installs it.
-void buildNow(Landscape& landscape, PatchNode* node)
-{
-    PatchBuildResult result;
-    landscape.buildVertices(node, result);
-    Landscape::buildIndices(result.edgeVertices, result);
-    landscape.install(node, result);
-}
+constexpr int kFloats = kFloatsPerVertex;
 
 const float* vertex(const PatchNode* node, int i, int j)
 {
@@ -43,27 +33,6 @@ float surfaceHeight(const PatchNode* node, float x, float z)
     if (fx + fz <= 1.0f)
         return h00 + (h10 - h00) * fx + (h01 - h00) * fz;
     return h11 + (h01 - h11) * (1.0f - fx) + (h10 - h11) * (1.0f - fz);
-}
-
-struct Triangle
-{
-    uint16_t a, b, c;
-};
-
-// Non-degenerate strip triangles, reordered so that every one winds as the first does.
-std::vector<Triangle> stripTriangles(const uint16_t* indices, size_t count)
-{
-    std::vector<Triangle> triangles;
-    for (size_t p = 0; p + 2 < count; ++p)
-    {
-        Triangle t{indices[p], indices[p + 1], indices[p + 2]};
-        if (t.a == t.b || t.b == t.c || t.a == t.c)
-            continue;
-        if (p % 2)
-            std::swap(t.a, t.b);
-        triangles.push_back(t);
-    }
-    return triangles;
 }
 
 // Signed area of a triangle of grid vertices seen from above: positive when it faces +y.
@@ -103,8 +72,9 @@ TEST(PatchGeometry, VerticesNormalsAndBoundsFollowAnalyticFields)
         SCOPED_TRACE(c.name);
         Landscape landscape(0, Ogre::Vector3::ZERO);
         makeLandscape(landscape, c.patchSize, c.field);
-        landscape.createRoot();
-        const PatchNode* root = landscape.root;
+        LandscapeTestView view(landscape);
+        view.createRoot();
+        const PatchNode* root = view.root();
         const int n = c.patchSize + 1;
         ASSERT_EQ(root->geometry.vertexCount, uint64_t(n * n));
         ASSERT_EQ(root->geometry.indexCount, uint64_t((2 * n + 4) * (n - 1) - 4));
@@ -133,8 +103,9 @@ TEST(PatchGeometry, FlatFieldHasNoMorphAndMinimalError)
 {
     Landscape landscape(0, Ogre::Vector3::ZERO);
     makeLandscape(landscape, 8, flatField(3.0f));
-    landscape.createRoot();
-    const PatchNode* root = landscape.root;
+    LandscapeTestView view(landscape);
+    view.createRoot();
+    const PatchNode* root = view.root();
     for (uint64_t k = 0; k < root->geometry.vertexCount; ++k)
     {
         const float* v = root->geometry.vertices + k * kFloats;
@@ -143,9 +114,39 @@ TEST(PatchGeometry, FlatFieldHasNoMorphAndMinimalError)
         EXPECT_EQ(Ogre::Vector3(v[6], v[7], v[8]), Ogre::Vector3::UNIT_Y);
     }
     EXPECT_FLOAT_EQ(root->error, 0.1f * 1024.0f / 8.0f);
-    // A default engine of 9 vertices per edge: 256 bytes of node, 81 records, 172 indices.
-    EXPECT_EQ(landscape.patchCount, 1u);
-    EXPECT_EQ(landscape.memoryBytes, 3840u);
+}
+
+TEST(PatchGeometry, MemoryFollowsThePatchesThatExist)
+{
+    Landscape landscape(0, Ogre::Vector3::ZERO);
+    makeLandscape(landscape, 8, sineHills(10.0f, 40.0f, 20.0f));
+    LandscapeTestView view(landscape);
+    const auto memory = [&] {
+        uint64_t count = 0, bytes = 0;
+        landscape.getDebugInfo(count, bytes);
+        return std::make_pair(count, bytes);
+    };
+    EXPECT_EQ(memory(), std::make_pair(uint64_t(0), uint64_t(0)));
+    view.createRoot();
+    const auto [one, rootBytes] = memory();
+    EXPECT_EQ(one, 1u);
+    // At least the patch's own records: ten floats a vertex, two bytes an index.
+    const PatchGeometry& geometry = view.root()->geometry;
+    EXPECT_GE(rootBytes, geometry.vertexCount * 40 + geometry.indexCount * 2);
+
+    // Children cost a node each, then, once built, what the root's geometry costs, whatever
+    // their level.
+    view.makeChildren(view.root());
+    const auto [five, unbuilt] = memory();
+    EXPECT_EQ(five, 5u);
+    const uint64_t nodeBytes = (unbuilt - rootBytes) / 4;
+    for (int q = 0; q < 4; ++q)
+        view.build(view.root()->child(q));
+    EXPECT_EQ(memory().second, unbuilt + 4 * (rootBytes - nodeBytes));
+    // Freed, they give back all of it.
+    view.destroyChildren(view.root());
+    view.drainResults();
+    EXPECT_EQ(memory(), std::make_pair(uint64_t(1), rootBytes));
 }
 
 TEST(PatchGeometry, ChildMorphsOntoItsParentSurfaceAndReusesItsHeights)
@@ -153,19 +154,20 @@ TEST(PatchGeometry, ChildMorphsOntoItsParentSurfaceAndReusesItsHeights)
     const HeightField field = sineHills(40.0f, 37.0f, 200.0f);
     Landscape landscape(0, Ogre::Vector3::ZERO);
     makeLandscape(landscape, 16, field);
-    landscape.createRoot();
-    PatchNode* root = landscape.root;
+    LandscapeTestView view(landscape);
+    view.createRoot();
+    PatchNode* root = view.root();
 
     // The child samples a different field: vertices shared with the parent must still carry the
     // parent's heights, the others the new field's.
     const HeightField other = tiltedPlane(0.05f, 0.1f, 7.0f);
     landscape.setHeightFunction(heightFunction(other));
+    view.makeChildren(root);
     for (int q = 0; q < 4; ++q)
     {
         SCOPED_TRACE(q);
-        auto* child = new PatchNode(root, q);
-        root->children[q] = child;
-        buildNow(landscape, child);
+        PatchNode* child = root->child(q);
+        view.build(child);
         const int n = int(child->edgeVertices);
         float largestDistance = 0.0f;
         for (int j = 0; j < n; ++j)
@@ -192,11 +194,14 @@ TEST(PatchGeometry, StripCoversEveryQuadOnceFacingUp)
     {
         SCOPED_TRACE(n);
         PatchBuildResult result;
-        Landscape::buildIndices(n, result);
+        buildStrip(n, result);
         ASSERT_EQ(result.indexCount, uint64_t((2 * n + 4) * (n - 1) - 4));
+        PatchGeometry strip;
+        strip.indices = result.indices.get();
+        strip.indexCount = result.indexCount;
         std::map<std::pair<int, int>, int> halves; // (quad, which half) -> count
         double area = 0.0;
-        for (const Triangle& t : stripTriangles(result.indices, result.indexCount))
+        for (const Triangle& t : stripTriangles(strip))
         {
             const double a = facingArea(t, int(n));
             ASSERT_GT(a, 0.0);
@@ -211,7 +216,6 @@ TEST(PatchGeometry, StripCoversEveryQuadOnceFacingUp)
         EXPECT_EQ(halves.size(), size_t(2 * (n - 1) * (n - 1)));
         for (const auto& entry : halves)
             ASSERT_EQ(entry.second, 1);
-        delete[] result.indices;
     }
 }
 
@@ -225,26 +229,21 @@ namespace
 struct StitchTree
 {
     Landscape landscape{0, Ogre::Vector3::ZERO};
+    LandscapeTestView view{landscape};
     PatchNode* fine = nullptr;
 
     StitchTree(int patchSize, int difference, int rootChild, int descend)
     {
         makeLandscape(landscape, patchSize, sineHills(20.0f, 50.0f, 60.0f));
-        landscape.createRoot();
-        PatchNode* node = landscape.root;
+        view.createRoot();
+        PatchNode* node = view.root();
         for (int level = 0; level <= difference; ++level)
         {
-            for (int q = 0; q < 4; ++q)
-                node->children[q] = new PatchNode(node, q);
-            PatchNode** c = node->children;
-            link(c[0], c[1], 1);
-            link(c[0], c[2], 3);
-            link(c[3], c[1], 2);
-            link(c[3], c[2], 0);
-            for (PatchNode* child : node->children)
-                buildNow(landscape, child);
+            view.makeChildren(node);
+            for (const auto& child : node->children)
+                view.build(child.get());
             node->state = kSplit;
-            node = c[level == 0 ? rootChild : descend];
+            node = node->child(level == 0 ? rootChild : descend);
         }
         fine = node;
     }
@@ -253,23 +252,8 @@ struct StitchTree
     {
         return {fine->geometry.indices, fine->geometry.indices + fine->geometry.indexCount};
     }
+    std::vector<int> edgeUsed(int side) const { return edgeVerticesUsed(fine->geometry, int(fine->edgeVertices), side); }
 };
-
-std::vector<int> edgeVerticesUsed(const PatchNode* node, int side)
-{
-    const int n = int(node->edgeVertices);
-    std::set<int> used;
-    for (const Triangle& t : stripTriangles(node->geometry.indices, node->geometry.indexCount))
-        for (int v : {t.a, t.b, t.c})
-        {
-            const int i = v % n, j = v / n;
-            if ((side == 0 && i == 0) || (side == 1 && i == n - 1))
-                used.insert(j);
-            if ((side == 2 && j == 0) || (side == 3 && j == n - 1))
-                used.insert(i);
-        }
-    return {used.begin(), used.end()};
-}
 } // namespace
 
 TEST(PatchGeometry, StitchedEdgesUseOnlyTheCoarseNeighboursVertices)
@@ -291,25 +275,25 @@ TEST(PatchGeometry, StitchedEdgesUseOnlyTheCoarseNeighboursVertices)
                 const int n = patchSize + 1;
                 const std::vector<uint16_t> original = tree.strip();
                 for (int side : layout.coarseSides)
-                    ASSERT_EQ(tree.landscape.levelDifference(fine, side), difference);
+                    ASSERT_EQ(tree.view.levelDifference(fine, side), difference);
                 for (int side : layout.fineSides)
-                    ASSERT_EQ(tree.landscape.levelDifference(fine, side), 0);
+                    ASSERT_EQ(tree.view.levelDifference(fine, side), 0);
 
                 for (int side = 0; side < 4; ++side)
-                    tree.landscape.stitchSide(fine, side);
+                    tree.view.stitchSide(fine, side);
                 const std::vector<uint16_t> stitched = tree.strip();
                 const int step = 1 << difference;
                 for (int side : layout.coarseSides)
                 {
-                    for (int t : edgeVerticesUsed(fine, side))
+                    for (int t : tree.edgeUsed(side))
                         ASSERT_EQ(t % step, 0) << "side " << side << " uses edge vertex " << t;
                     EXPECT_EQ((fine->edgeLevels >> (4 * side)) & 0xF, difference);
                 }
                 for (int side : layout.fineSides)
-                    EXPECT_EQ(edgeVerticesUsed(fine, side).size(), size_t(n));
+                    EXPECT_EQ(tree.edgeUsed(side).size(), size_t(n));
                 // No hole and no overlap: every triangle still faces up and the areas add up.
                 double area = 0.0;
-                for (const Triangle& t : stripTriangles(fine->geometry.indices, fine->geometry.indexCount))
+                for (const Triangle& t : stripTriangles(fine->geometry))
                 {
                     const double a = facingArea(t, n);
                     ASSERT_GT(a, 0.0);
@@ -319,18 +303,18 @@ TEST(PatchGeometry, StitchedEdgesUseOnlyTheCoarseNeighboursVertices)
 
                 // Stitching again changes nothing.
                 for (int side = 0; side < 4; ++side)
-                    tree.landscape.stitchSide(fine, side);
+                    tree.view.stitchSide(fine, side);
                 EXPECT_EQ(tree.strip(), stitched);
 
                 // Once the coarse side is split (drawn at fine's level), a step of 1 restores the
                 // strip exactly.
-                PatchNode sameLevelParent(tree.landscape.root, 0);
+                PatchNode sameLevelParent(tree.view.root(), 0);
                 sameLevelParent.state = kSplit;
                 PatchNode sameLevel(&sameLevelParent, 1);
                 for (int side : layout.coarseSides)
                     fine->neighbours[side] = &sameLevel;
                 for (int side = 0; side < 4; ++side)
-                    tree.landscape.stitchSide(fine, side);
+                    tree.view.stitchSide(fine, side);
                 EXPECT_EQ(tree.strip(), original);
                 EXPECT_EQ(fine->edgeLevels, 0);
                 for (int side : layout.coarseSides)
@@ -340,32 +324,38 @@ TEST(PatchGeometry, StitchedEdgesUseOnlyTheCoarseNeighboursVertices)
 
 TEST(PatchGeometry, HalfwayEdgePositionsRoundDownOnLowSidesAndUpOnHighSides)
 {
-    const int n = 9;
-    const int rowLength = 2 * n + 4;
     // Two levels finer than the neighbours: step 4, edge position 2 is halfway.
+    const StripLayout strip(9);
+    const auto snappedTo = [&strip](const StitchTree& tree, int side, int t) {
+        int positions[4];
+        strip.edgePositions(side, t, positions);
+        return tree.fine->geometry.indices[positions[0]];
+    };
     StitchTree high(8, 2, 0, 3);
-    high.landscape.stitchSide(high.fine, 1);
-    EXPECT_EQ(high.fine->geometry.indices[3 * rowLength - 6], uint16_t(n - 1 + 4 * n)); // +x: 2 -> 4
-    high.landscape.stitchSide(high.fine, 3);
-    EXPECT_EQ(high.fine->geometry.indices[(n - 2) * rowLength + 2 * 2 + 1], uint16_t((n - 1) * n + 4));
-
+    for (int side : {1, 3})
+    {
+        high.view.stitchSide(high.fine, side);
+        EXPECT_EQ(snappedTo(high, side, 2), strip.edgeVertex(side, 4)) << "high side " << side;
+    }
     StitchTree low(8, 2, 3, 0);
-    low.landscape.stitchSide(low.fine, 0);
-    EXPECT_EQ(low.fine->geometry.indices[2 * rowLength], uint16_t(0)); // -x: 2 -> 0
-    low.landscape.stitchSide(low.fine, 2);
-    EXPECT_EQ(low.fine->geometry.indices[2 * 2], uint16_t(0));
+    for (int side : {0, 2})
+    {
+        low.view.stitchSide(low.fine, side);
+        EXPECT_EQ(snappedTo(low, side, 2), strip.edgeVertex(side, 0)) << "low side " << side;
+    }
 }
 
 TEST(PatchGeometry, PatchSizeOneBuildsWithoutMorphTargets)
 {
     Landscape landscape(0, Ogre::Vector3::ZERO);
     makeLandscape(landscape, 1, sineHills(10.0f, 30.0f, 5.0f));
-    EXPECT_EQ(landscape.patchVertices, 2u);
-    EXPECT_EQ(landscape.levelSlack, 0u);
-    landscape.createRoot();
-    auto* child = new PatchNode(landscape.root, 3);
-    landscape.root->children[3] = child;
-    buildNow(landscape, child);
+    LandscapeTestView view(landscape);
+    EXPECT_EQ(view.patchVertices(), 2u);
+    EXPECT_EQ(view.levelSlack(), 0u);
+    view.createRoot();
+    view.makeChildren(view.root());
+    PatchNode* child = view.root()->child(3);
+    view.build(child);
     ASSERT_EQ(child->geometry.vertexCount, 4u);
     ASSERT_EQ(child->geometry.indexCount, 4u);
     for (int k = 0; k < 4; ++k)
@@ -379,11 +369,12 @@ TEST(PatchGeometry, RefreshRegionResamplesOnlyInsideTheBox)
 {
     Landscape landscape(0, Ogre::Vector3::ZERO);
     makeLandscape(landscape, 16, flatField(10.0f));
-    landscape.createRoot();
-    PatchNode* root = landscape.root;
+    LandscapeTestView view(landscape);
+    view.createRoot();
+    PatchNode* root = view.root();
     const Ogre::AxisAlignedBox box(-100, -1000, -50, 200, 1000, 120);
     landscape.setHeightFunction([](const Ogre::Vector3&, int) { return 90.0f; });
-    landscape.refreshRegion(root, box, true);
+    view.refreshRegion(root, box, true);
     int inside = 0;
     for (int j = 0; j < 17; ++j)
         for (int i = 0; i < 17; ++i)
@@ -403,17 +394,16 @@ TEST(PatchGeometry, DiagnosticLineNamesThePathFromTheRoot)
 {
     Landscape landscape(0, Ogre::Vector3::ZERO);
     makeLandscape(landscape, 8, flatField(1.0f));
-    landscape.createRoot();
-    auto* child = new PatchNode(landscape.root, 3);
-    landscape.root->children[3] = child;
-    auto* grandchild = new PatchNode(child, 1);
-    child->children[1] = grandchild;
+    LandscapeTestView view(landscape);
+    view.createRoot();
+    view.makeChildren(view.root());
+    PatchNode* child = view.root()->child(3);
+    view.makeChildren(child);
+    PatchNode* grandchild = child->child(1);
     grandchild->lod = 0.5f;
     grandchild->error = 2.0f;
     child->error = 4.0f;
     testing::internal::CaptureStdout();
     landscape.printPatch(grandchild);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Patch 31 [2] lod:0.5 error:2,4\n");
-    child->children[1] = nullptr;
-    delete grandchild;
 }

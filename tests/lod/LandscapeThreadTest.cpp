@@ -1,7 +1,7 @@
 // The build thread, its queues and the hand-over, driven directly: jobs are posted by hand and
 // the update's drain is called in bounded loops.
 
-#include "TestSupport.h"
+#include "LodTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -25,6 +25,7 @@ struct Recorder
     std::atomic<int> sampleDelayMicroseconds{0};
     // Last, so that it (and its thread) goes first.
     Landscape landscape{0, Ogre::Vector3::ZERO};
+    LandscapeTestView view{landscape};
 
     Recorder()
     {
@@ -43,30 +44,23 @@ struct Recorder
             built.push_back(id);
             threadName = name;
         });
-        landscape.createRoot();
+        view.createRoot();
         std::lock_guard<std::mutex> lock(mutex);
         built.clear(); // the root was built here, on this thread
         heightCalls = 0;
     }
 
-    // Creates the root's four children without posting anything.
-    void makeChildren()
+    // Creates the root's four children without posting anything; returns them.
+    std::vector<PatchNode*> makeChildren()
     {
-        for (int q = 0; q < 4; ++q)
-            landscape.root->children[q] = new PatchNode(landscape.root, q);
+        view.makeChildren(view.root());
+        return {view.root()->child(0), view.root()->child(1), view.root()->child(2), view.root()->child(3)};
     }
 
-    // Drains until no build is pending; false when the bound was hit.
-    bool drainUntilIdle(int maxDrains = 5000)
+    // Drains until no build is pending (bounded).
+    void drainUntilIdle()
     {
-        for (int i = 0; i < maxDrains; ++i)
-        {
-            landscape.drainResults();
-            if (landscape.pendingBuilds == 0)
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return false;
+        pumpUntilIdle([&] { view.drainResults(); }, [&] { return landscape.pendingBuilds() == 0; });
     }
 
     std::vector<int> builtIds()
@@ -80,14 +74,16 @@ struct Recorder
 TEST(LandscapeThread, BuildsNewestRequestFirstOnANamedThread)
 {
     Recorder r;
-    r.makeChildren();
-    PatchNode** c = r.landscape.root->children;
+    uint64_t count = 0, rootBytes = 0, unbuiltBytes = 0;
+    r.landscape.getDebugInfo(count, rootBytes);
+    const std::vector<PatchNode*> c = r.makeChildren();
+    r.landscape.getDebugInfo(count, unbuiltBytes);
     // Posted before the thread starts, so its first drain sees all three.
-    r.landscape.postJob(c[0], true);
-    r.landscape.postJob(c[1], true);
-    r.landscape.postJob(c[2], true);
+    r.view.post(c[0], true);
+    r.view.post(c[1], true);
+    r.view.post(c[2], true);
     r.landscape.start();
-    ASSERT_TRUE(r.drainUntilIdle());
+    r.drainUntilIdle();
     r.landscape.stop(true);
     EXPECT_EQ(r.builtIds(), (std::vector<int>{int(r.landscape.patchId(c[2])), int(r.landscape.patchId(c[1])),
                                               int(r.landscape.patchId(c[0]))}));
@@ -98,22 +94,22 @@ TEST(LandscapeThread, BuildsNewestRequestFirstOnANamedThread)
         EXPECT_EQ(c[q]->busy, 0);
     }
     EXPECT_FALSE(c[3]->isBuilt());
-    // Five nodes, four of them (the root and three children) with 81 vertices and 172 indices.
-    EXPECT_EQ(r.landscape.memoryBytes, 5 * 256u + 4 * (40 * 81u + 2 * 172u));
+    // Each patch built on the thread adds what the root's geometry costs.
+    const uint64_t nodeBytes = (unbuiltBytes - rootBytes) / 4;
+    EXPECT_EQ(r.view.memoryBytes(), unbuiltBytes + 3 * (rootBytes - nodeBytes));
 }
 
 TEST(LandscapeThread, CancelBeforeTheDrainMeansNeverBuilt)
 {
     Recorder r;
-    r.makeChildren();
-    PatchNode** c = r.landscape.root->children;
-    r.landscape.postJob(c[0], true);
-    r.landscape.postJob(c[1], true);
-    r.landscape.postJob(c[0], false);
+    const std::vector<PatchNode*> c = r.makeChildren();
+    r.view.post(c[0], true);
+    r.view.post(c[1], true);
+    r.view.post(c[0], false);
     // A cancel for a node that was never requested changes nothing and consumes itself.
-    r.landscape.postJob(c[3], false);
+    r.view.post(c[3], false);
     r.landscape.start();
-    ASSERT_TRUE(r.drainUntilIdle());
+    r.drainUntilIdle();
     r.landscape.stop(true);
     EXPECT_EQ(r.builtIds(), std::vector<int>{int(r.landscape.patchId(c[1]))});
     EXPECT_FALSE(c[0]->isBuilt());
@@ -124,55 +120,48 @@ TEST(LandscapeThread, CancelBeforeTheDrainMeansNeverBuilt)
 TEST(LandscapeThread, BusyNodesWaitInDeadPatchesUntilNothingNamesThem)
 {
     Recorder r;
-    r.makeChildren();
-    PatchNode** c = r.landscape.root->children;
+    const std::vector<PatchNode*> c = r.makeChildren();
     r.sampleDelayMicroseconds = 200; // about 20 ms per patch
     for (int q = 0; q < 4; ++q)
-        r.landscape.postJob(c[q], true);
+        r.view.post(c[q], true);
     r.landscape.start();
     // Detach the whole subtree while the builds are in flight.
-    for (PatchNode*& child : r.landscape.root->children)
-    {
-        r.landscape.destroy(child);
-        child = nullptr;
-    }
-    ASSERT_EQ(r.landscape.deadPatches.size(), 4u);
-    const uint64_t nodesBefore = r.landscape.patchCount;
+    r.view.destroyChildren(r.view.root());
+    ASSERT_EQ(r.view.queue().retiredCount(), 4u);
+    const uint64_t nodesBefore = r.view.patchCount();
     bool sawBusyKept = false;
-    for (int i = 0; i < 5000 && !r.landscape.deadPatches.empty(); ++i)
-    {
-        r.landscape.drainResults();
-        for (PatchNode* dead : r.landscape.deadPatches)
-            sawBusyKept = sawBusyKept || dead->busy > 0;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    pumpUntilIdle(
+        [&] {
+            r.view.drainResults();
+            for (const auto& dead : r.view.queue().retired())
+                sawBusyKept = sawBusyKept || dead->busy > 0;
+        },
+        [&] { return r.view.queue().retiredCount() == 0; });
     r.landscape.stop(true);
     EXPECT_TRUE(sawBusyKept);
-    EXPECT_TRUE(r.landscape.deadPatches.empty());
-    EXPECT_EQ(r.landscape.patchCount, nodesBefore - 4);
-    EXPECT_EQ(r.landscape.patchCount, 1u);
-    EXPECT_EQ(r.landscape.pendingBuilds, 0);
+    EXPECT_EQ(r.view.patchCount(), nodesBefore - 4);
+    EXPECT_EQ(r.view.patchCount(), 1u);
+    EXPECT_EQ(r.landscape.pendingBuilds(), 0);
 }
 
 TEST(LandscapeThread, StopAndStartKeepsRequestedBuilds)
 {
     Recorder r;
-    r.makeChildren();
-    PatchNode** c = r.landscape.root->children;
+    const std::vector<PatchNode*> c = r.makeChildren();
     r.sampleDelayMicroseconds = 300;
     for (int q = 0; q < 4; ++q)
-        r.landscape.postJob(c[q], true);
+        r.view.post(c[q], true);
     r.landscape.start();
     // Stop while the first build runs: the others are in the thread's own list by then.
     for (int i = 0; i < 5000 && r.heightCalls == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     r.landscape.stop(true);
     EXPECT_FALSE(r.landscape.isThreadAlive());
-    EXPECT_GE(r.landscape.jobQueue.size(), 3u) << "the unbuilt requests went back to the queue";
+    EXPECT_GE(r.view.queue().queuedJobs(), 3u) << "the unbuilt requests went back to the queue";
 
     r.sampleDelayMicroseconds = 0;
     r.landscape.start();
-    ASSERT_TRUE(r.drainUntilIdle());
+    r.drainUntilIdle();
     r.landscape.stop(true);
     for (int q = 0; q < 4; ++q)
     {
@@ -189,7 +178,7 @@ TEST(LandscapeThread, StopWaitsEvenForAThreadThatHasNotStartedRunning)
         r.landscape.start();
         r.landscape.stop(true);
         ASSERT_FALSE(r.landscape.isThreadAlive());
-        ASSERT_FALSE(r.landscape.thread.isRunning());
+        ASSERT_FALSE(r.view.queue().isThreadRunning());
     }
     // A second start while the thread lives creates no second thread.
     struct Idle
@@ -197,40 +186,32 @@ TEST(LandscapeThread, StopWaitsEvenForAThreadThatHasNotStartedRunning)
         void run() {}
     } idle;
     r.landscape.start();
-    EXPECT_FALSE(r.landscape.thread.start(&idle, &Idle::run));
+    EXPECT_FALSE(r.view.queue().getThread().start(&idle, &Idle::run));
     r.landscape.stop(true);
 }
 
 TEST(LandscapeThread, ResultLockHeldElsewherePostponesTheHandOver)
 {
     Recorder r;
-    r.makeChildren();
-    PatchNode** c = r.landscape.root->children;
-    r.landscape.postJob(c[0], true);
+    const std::vector<PatchNode*> c = r.makeChildren();
+    r.view.post(c[0], true);
     r.landscape.start();
-    for (int i = 0; i < 5000; ++i)
-    {
-        {
-            Lock lock(r.landscape.resultLock);
-            if (!r.landscape.resultQueue.empty())
-                break;
-        }
+    for (int i = 0; i < 5000 && !r.view.queue().hasResults(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
     std::atomic<bool> held{false}, release{false};
     std::thread holder([&] {
-        Lock lock(r.landscape.resultLock);
+        Lock lock(r.view.queue().getResultLock());
         held = true;
         while (!release)
             std::this_thread::yield();
     });
     while (!held)
         std::this_thread::yield();
-    r.landscape.drainResults();
+    r.view.drainResults();
     EXPECT_FALSE(c[0]->isBuilt()) << "nothing is handed over while another thread holds the lock";
     release = true;
     holder.join();
-    ASSERT_TRUE(r.drainUntilIdle());
+    r.drainUntilIdle();
     EXPECT_TRUE(c[0]->isBuilt());
     r.landscape.stop(true);
 }
@@ -240,11 +221,10 @@ TEST(LandscapeThread, DestroyingARunningEngineWarnsAndStopsTheThread)
     testing::internal::CaptureStdout();
     {
         Recorder r;
-        r.makeChildren();
-        for (PatchNode* child : r.landscape.root->children)
-            r.landscape.postJob(child, true);
+        for (PatchNode* child : r.makeChildren())
+            r.view.post(child, true);
         r.landscape.start();
-        for (int i = 0; i < 5000 && !r.landscape.thread.isRunning(); ++i)
+        for (int i = 0; i < 5000 && !r.view.queue().isThreadRunning(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     EXPECT_NE(testing::internal::GetCapturedStdout().find("Warning: Thread still running\n"),

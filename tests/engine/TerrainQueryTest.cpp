@@ -1,65 +1,44 @@
 // The exported queries of a Terrain in a real Ogre::Root, and the frames that drive it.
 
 #include "EngineSupport.h"
-#include "lod/Landscape.h"
-#include "HeightmapFile.h"
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
+#include <memory>
 
 using namespace testing_support;
 
 namespace
 {
-// A terrain made directly rather than by the factory, so that the tests can see when its
-// builds are done.
-class QueryTerrain : public Terrain
-{
-public:
-    using Terrain::Terrain;
-    int pendingBuilds() const { return getLandscape()->pendingBuilds; }
-};
-
 class TerrainQueries : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
-        file = (std::filesystem::temp_directory_path() /
-                ("terrain-query-" + std::to_string(::getpid()) + ".tif"))
-                   .string();
         // A tilted plane: height = x sample * 10 + z sample * 4, 513 samples over 1024 units, so
         // that the vertices of the patches drawn (level 4 and deeper) fall on samples.
-        writeHeightmap(file, 513, 513, [](int x, int z) { return uint16_t(10 * x + 4 * z); });
-        terrain = new QueryTerrain("ground");
-        engine.scene->getRootSceneNode()->attachObject(terrain);
+        file = writeHeightmap(folder.file("plane.tif"), 513, 513, [](int x, int z) { return uint16_t(10 * x + 4 * z); });
+        terrain = std::make_unique<TestTerrain>("ground");
+        engine.scene->getRootSceneNode()->attachObject(terrain.get());
         terrain->setTerrainScale(1024, 65535);
         terrain->setPatchSize(16);
     }
-    void TearDown() override
-    {
-        delete terrain;
-        std::filesystem::remove(file);
-    }
 
-    // Drives frames the way the engine does for a camera that sees the terrain, until no build
-    // is pending after two frames in a row (bounded).
+    // Drives frames the way the engine does for a camera that sees the terrain, until it has
+    // settled (bounded).
     void settle(Ogre::Camera* camera, int maxFrames = 5000)
     {
-        for (int frame = 0, idle = 0; frame < maxFrames && idle < 2; ++frame)
-        {
+        testing_support::settle(*terrain, [&] {
             terrain->_notifyCurrentCamera(camera);
             engine.root->_fireFrameStarted();
-            idle = terrain->pendingBuilds() == 0 ? idle + 1 : 0;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        }, maxFrames);
     }
 
     static float planeHeight(float x, float z) { return 10.0f * (x + 512) / 2 + 4.0f * (z + 512) / 2; }
 
+    TestFolder folder;
     Engine engine;
-    QueryTerrain* terrain = nullptr;
+    std::unique_ptr<TestTerrain> terrain;
     std::string file;
 };
 } // namespace
@@ -135,7 +114,7 @@ TEST_F(TerrainQueries, ACameraWithoutAViewportDrivesNoUpdate)
     engine.scene->destroyCamera(loose);
     EXPECT_TRUE(engine.root->_fireFrameStarted());
     Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(0, 300, -600), Ogre::Vector3(0, 0, 0));
-    settle(camera, 50);
+    settle(camera);
     EXPECT_GT(terrain->getDebugInfo().patchCount, 0u);
 
     // A camera at or below the ground renders but does not drive the level of detail.

@@ -17,13 +17,11 @@
 
 namespace
 {
-struct Closer
+struct LibtiffCloser
 {
-    void operator()(TiffFile* tiff) const { closeTiff(tiff); }
     void operator()(TIFF* tiff) const { TIFFClose(tiff); }
 };
-using TiffPtr = std::unique_ptr<TiffFile, Closer>;
-using LibtiffPtr = std::unique_ptr<TIFF, Closer>;
+using LibtiffPtr = std::unique_ptr<TIFF, LibtiffCloser>;
 
 struct LibtiffImage
 {
@@ -107,23 +105,6 @@ PixelImage writeWithLibtiff(const std::string& name, const LibtiffLayout& layout
     return pixels;
 }
 
-std::string openCapturing(const std::string& name, TiffPtr& tiff)
-{
-    testing::internal::CaptureStdout();
-    tiff.reset(openTiff(name.c_str(), 1));
-    return testing::internal::GetCapturedStdout();
-}
-
-void expectRectMatches(TiffFile* tiff, const PixelImage& image, Rect rect)
-{
-    SCOPED_TRACE(testing::Message() << rect);
-    uint64_t expectedCount = 0;
-    const std::vector<uint8_t> expected = referenceRect(image, rect, 0x5A, expectedCount);
-    std::vector<uint8_t> buffer(std::max<size_t>(expected.size(), 1), 0x5A);
-    EXPECT_EQ(readRect(tiff, rect.x, rect.y, rect.w, rect.h, buffer.data()), expectedCount);
-    buffer.resize(expected.size());
-    EXPECT_EQ(buffer, expected);
-}
 } // namespace
 
 TEST(TiffInterop, CreatedAndEditedFilesReadTheSameInLibtiff)
@@ -222,8 +203,8 @@ TEST(TiffInterop, LibtiffFilesReadTheSameHere)
         const LibtiffImage oracle = readWithLibtiff(name);
         ASSERT_TRUE(oracle.pixels.bytes == written.bytes);
 
-        TiffPtr tiff;
-        const std::string trace = openCapturing(name, tiff);
+        std::string trace;
+        TiffPtr tiff = openCapturing(name, 1, trace);
         ASSERT_TRUE(tiff);
         EXPECT_EQ(trace.find("Tag: 277 ") == std::string::npos, !layout.writeSamplesPerPixel);
         EXPECT_EQ(tiff->width, layout.width);

@@ -15,27 +15,6 @@
 
 namespace
 {
-struct Closer
-{
-    void operator()(TiffFile* tiff) const { closeTiff(tiff); }
-};
-using TiffPtr = std::unique_ptr<TiffFile, Closer>;
-
-// Opens a file and returns what the module printed while doing so.
-TiffPtr openCapturing(const std::string& fileName, int mode, std::string& output)
-{
-    testing::internal::CaptureStdout();
-    TiffPtr tiff(openTiff(fileName.c_str(), mode));
-    output = testing::internal::GetCapturedStdout();
-    return tiff;
-}
-
-TiffPtr openQuietly(const std::string& fileName, int mode = 1)
-{
-    std::string ignored;
-    return openCapturing(fileName, mode, ignored);
-}
-
 // The directory entries of a created file, in file order.
 Fields createdFields(uint32_t width, uint32_t height, uint32_t samplesPerPixel,
                                      uint32_t bitsPerSample)
@@ -97,19 +76,6 @@ void expectPixelsEqual(TiffFile* tiff, const PixelImage& image)
     EXPECT_EQ(all, image.bytes);
 }
 
-void expectRectMatches(TiffFile* tiff, const PixelImage& image, Rect rect)
-{
-    SCOPED_TRACE(testing::Message() << rect);
-    uint64_t expectedCount = 0;
-    const std::vector<uint8_t> expected = referenceRect(image, rect, 0xA5, expectedCount);
-    std::vector<uint8_t> buffer(expected.size(), 0xA5);
-    // A non-null buffer even for empty rectangles, which must not be touched.
-    uint8_t unused = 0xA5;
-    void* target = buffer.empty() ? &unused : buffer.data();
-    EXPECT_EQ(readRect(tiff, rect.x, rect.y, rect.w, rect.h, target), expectedCount);
-    EXPECT_EQ(buffer, expected);
-    EXPECT_EQ(unused, 0xA5);
-}
 } // namespace
 
 // ---- Creating files ----

@@ -1,8 +1,11 @@
 #pragma once
 
-// Shared fixtures of the engine-free tests: analytic height fields, cameras given by plain
-// values, and a bounded update loop.
+// Shared fixtures of the engine-free tests of the level-of-detail engine: analytic height
+// fields, cameras given by plain values, a bounded update loop, and an independent reading of
+// patch strips.
 
+#include "../../tools/PumpUntilIdle.h"
+#include "LandscapeTestView.h"
 #include "lod/CameraState.h"
 #include "lod/Landscape.h"
 
@@ -10,8 +13,9 @@
 
 #include <cmath>
 #include <functional>
-#include <chrono>
-#include <thread>
+#include <set>
+#include <utility>
+#include <vector>
 
 namespace testing_support
 {
@@ -49,7 +53,7 @@ inline HeightField sineHills(float amplitude, float wavelength, float base)
             }};
 }
 
-inline Landscape::HeightFunction heightFunction(const HeightField& field)
+inline HeightFunction heightFunction(const HeightField& field)
 {
     auto height = field.height;
     return [height](const Ogre::Vector3& p, int) { return height(p.x, p.z); };
@@ -81,24 +85,51 @@ inline CameraState lookAt(const Ogre::Vector3& eye, const Ogre::Vector3& target,
     return CameraState(eye, viewportHeight / tanY, planes);
 }
 
-// Runs updates until no build is pending and one more update posts none, at most maxUpdates.
-// Returns the number of updates run, or -1 when the bound was hit.
-inline int pumpUntilIdle(Landscape& landscape, const CameraState& camera, int maxUpdates = 20000)
+// Updates until the tree has settled for the camera (tools/PumpUntilIdle.h): no build pending
+// and no detached node waiting to be freed. Returns the number of updates.
+inline int settle(Landscape& landscape, const CameraState& camera, int maxUpdates = 20000)
 {
-    for (int updates = 1; updates <= maxUpdates; ++updates)
+    return pumpUntilIdle([&] { landscape.update(camera); }, [&] { return isSettled(landscape); }, maxUpdates);
+}
+
+// ---- an independent reading of a patch's strip ----
+
+struct Triangle
+{
+    uint16_t a, b, c;
+};
+
+// The strip's non-degenerate triangles, reordered so that every one winds as the first does.
+inline std::vector<Triangle> stripTriangles(const PatchGeometry& patch)
+{
+    std::vector<Triangle> triangles;
+    for (size_t p = 0; p + 2 < patch.indexCount; ++p)
     {
-        landscape.update(camera);
-        if (landscape.pendingBuilds == 0 && landscape.root)
-        {
-            landscape.update(camera);
-            if (landscape.pendingBuilds == 0)
-                return updates + 1;
-        }
-        // Give the build thread the core while builds are pending.
-        if (landscape.pendingBuilds != 0)
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        Triangle t{patch.indices[p], patch.indices[p + 1], patch.indices[p + 2]};
+        if (t.a == t.b || t.b == t.c || t.a == t.c)
+            continue;
+        if (p % 2)
+            std::swap(t.a, t.b);
+        triangles.push_back(t);
     }
-    return -1;
+    return triangles;
+}
+
+// Positions t (0 .. n - 1) along one side of a patch of n vertices per edge whose vertex its
+// strip's triangles use, in order.
+inline std::vector<int> edgeVerticesUsed(const PatchGeometry& patch, int n, int side)
+{
+    std::set<int> used;
+    for (const Triangle& t : stripTriangles(patch))
+        for (int v : {t.a, t.b, t.c})
+        {
+            const int i = v % n, j = v / n;
+            if ((side == 0 && i == 0) || (side == 1 && i == n - 1))
+                used.insert(j);
+            if ((side == 2 && j == 0) || (side == 3 && j == n - 1))
+                used.insert(i);
+        }
+    return {used.begin(), used.end()};
 }
 
 } // namespace testing_support

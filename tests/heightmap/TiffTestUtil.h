@@ -1,63 +1,23 @@
 #pragma once
 
-// Helpers shared by the TIFF tests: a per-test temporary folder, a builder for hand-made
-// little-endian TIFF files, an in-memory pixel model and a brute-force rectangle reference.
+// Helpers shared by the TIFF tests: a builder for hand-made little-endian TIFF files, an
+// in-memory pixel model, a brute-force rectangle reference, and opening with the output caught.
+
+#include "../support/TestFolder.h"
+#include "heightmap/Tiff.h"
 
 #include <gtest/gtest.h>
-
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
 
-// A folder of its own for each test, removed with everything in it at the end of the test.
-class TempDir
-{
-public:
-    TempDir()
-    {
-        static int counter = 0;
-        const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
-        std::string name = "terrain_tiff_" + std::to_string(getpid()) + "_" +
-                           std::to_string(counter++);
-        if (info)
-            name += std::string("_") + info->test_suite_name() + "_" + info->name();
-        path = std::filesystem::temp_directory_path() / name;
-        std::filesystem::remove_all(path);
-        std::filesystem::create_directories(path);
-    }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    std::string file(const std::string& name) const { return (path / name).string(); }
-
-    std::filesystem::path path;
-};
-
-inline std::vector<uint8_t> readFileBytes(const std::string& fileName)
-{
-    std::ifstream in(fileName, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in),
-                                std::istreambuf_iterator<char>());
-}
-
-inline void writeFileBytes(const std::string& fileName, const std::vector<uint8_t>& bytes)
-{
-    std::ofstream out(fileName, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-}
+using testing_support::readFileBytes;
+using testing_support::writeFileBytes;
+using TempDir = testing_support::TestFolder;
 
 inline uint16_t getLe16(const uint8_t* p)
 {
@@ -334,4 +294,34 @@ inline void applyRect(PixelImage& image, Rect rect, const std::vector<uint8_t>& 
                         &buffer[size_t(r * rect.w + c) * image.pixelBytes], image.pixelBytes);
         }
     }
+}
+
+// Opens a file and returns what the module printed while doing so.
+inline TiffPtr openCapturing(const std::string& fileName, int mode, std::string& output)
+{
+    testing::internal::CaptureStdout();
+    TiffPtr tiff(openTiff(fileName.c_str(), mode));
+    output = testing::internal::GetCapturedStdout();
+    return tiff;
+}
+
+inline TiffPtr openQuietly(const std::string& fileName, int mode = 1)
+{
+    std::string ignored;
+    return openCapturing(fileName, mode, ignored);
+}
+
+// A rectangle read into a buffer of fill bytes leaves exactly what the reference says.
+inline void expectRectMatches(TiffFile* tiff, const PixelImage& image, Rect rect)
+{
+    SCOPED_TRACE(testing::Message() << rect);
+    uint64_t expectedCount = 0;
+    const std::vector<uint8_t> expected = referenceRect(image, rect, 0xA5, expectedCount);
+    std::vector<uint8_t> buffer(expected.size(), 0xA5);
+    // A non-null buffer even for empty rectangles, which must not be touched.
+    uint8_t unused = 0xA5;
+    void* target = buffer.empty() ? &unused : buffer.data();
+    EXPECT_EQ(readRect(tiff, rect.x, rect.y, rect.w, rect.h, target), expectedCount);
+    EXPECT_EQ(buffer, expected);
+    EXPECT_EQ(unused, 0xA5);
 }

@@ -1,8 +1,7 @@
 // Camera snapshots: the plane-mask visibility test, and snapshots of real engine cameras.
 
-#include "lod/CameraState.h"
 #include "EngineSupport.h"
-#include "TestSupport.h"
+#include "engine/CameraCapture.h"
 
 #include <gtest/gtest.h>
 
@@ -48,7 +47,7 @@ TEST(CameraState, SnapshotOfAnEngineCamera)
     Ogre::Camera* camera =
         engine.createCamera("eye", Ogre::Vector3(10, 50, -30), Ogre::Vector3(10, 0, 100), 800, 600);
     CameraState state;
-    ASSERT_TRUE(state.capture(camera));
+    ASSERT_TRUE(captureCamera(camera, state));
     EXPECT_EQ(state.camera, camera);
     EXPECT_EQ(state.position, Ogre::Vector3(10, 50, -30));
     EXPECT_FLOAT_EQ(state.pixelScale, camera->getProjectionMatrix()[1][1] * 600.0f);
@@ -65,6 +64,6 @@ TEST(CameraState, SnapshotOfAnEngineCamera)
     Ogre::Camera* loose = engine.scene->createCamera("loose");
     engine.scene->getRootSceneNode()->createChildSceneNode()->attachObject(loose);
     CameraState looseState;
-    EXPECT_FALSE(looseState.capture(loose));
+    EXPECT_FALSE(captureCamera(loose, looseState));
     EXPECT_EQ(looseState.pixelScale, 0.0f);
 }

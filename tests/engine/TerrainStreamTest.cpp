@@ -1,65 +1,28 @@
 // The heightmap stream of a Terrain in a real Ogre::Root: the height callback against the file,
 // the cache against the file, raw rectangles, and the files it must refuse.
 
-#include "../tools/FractalHeightmap.h"
+#include "../../tools/FractalHeightmap.h"
 #include "EngineSupport.h"
-#include "lod/Landscape.h"
 #include "heightmap/Tiff.h"
 
 #include <OgreException.h>
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <functional>
+#include <memory>
 
 using namespace testing_support;
 
 namespace
 {
-// Exposes the height source of the terrain to the tests.
-class StreamTerrain : public Terrain
-{
-public:
-    using Terrain::Terrain;
-    using Terrain::getHeight;
-    using Terrain::updateHeightCache;
-
-    // The height source as the builder calls it: under the height lock, which keeps the build
-    // thread's own reads of the file and the cache away.
-    float sampledHeight(const Ogre::Vector3& point)
-    {
-        Lock lock(getLandscape()->getHeightLock());
-        return getHeight(point, 0);
-    }
-    void moveCache()
-    {
-        Lock lock(getLandscape()->getHeightLock());
-        updateHeightCache();
-    }
-};
-
 class TerrainStream : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        folder = std::filesystem::temp_directory_path() /
-                 ("terrain-stream-" + std::to_string(::getpid()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(folder);
-    }
-    void TearDown() override
-    {
-        for (StreamTerrain* terrain : terrains)
-            delete terrain;
-        std::filesystem::remove_all(folder);
-    }
-
     std::string writeMap(const std::string& name, int width, int height,
                          const std::function<uint16_t(int, int)>& sample, int samples = 1, int bits = 16)
     {
-        const std::string file = (folder / name).string();
+        const std::string file = folder.file(name);
         std::vector<uint8_t> bytes(size_t(width) * height * samples * (bits / 8));
         for (int z = 0; z < height; ++z)
             for (int x = 0; x < width; ++x)
@@ -77,18 +40,18 @@ protected:
         return file;
     }
 
-    StreamTerrain* makeTerrain(float size, float height)
+    TestTerrain* makeTerrain(float size, float height)
     {
-        auto* terrain = new StreamTerrain("stream" + std::to_string(terrains.size()));
+        terrains.push_back(std::make_unique<TestTerrain>("stream" + std::to_string(terrains.size())));
+        TestTerrain* terrain = terrains.back().get();
         engine.scene->getRootSceneNode()->attachObject(terrain);
         terrain->setTerrainScale(size, height);
-        terrains.push_back(terrain);
         return terrain;
     }
 
     // Makes the camera the terrain's reference camera and runs one frame, which hands the
     // camera position to the height cache.
-    void frameAt(StreamTerrain* terrain, Ogre::Camera* camera, const Ogre::Vector3& position)
+    void frameAt(TestTerrain* terrain, Ogre::Camera* camera, const Ogre::Vector3& position)
     {
         camera->getParentSceneNode()->setPosition(position);
         terrain->_notifyCurrentCamera(camera);
@@ -96,9 +59,9 @@ protected:
         terrain->frameStarted(event);
     }
 
+    TestFolder folder;
     Engine engine;
-    std::filesystem::path folder;
-    std::vector<StreamTerrain*> terrains;
+    std::vector<std::unique_ptr<TestTerrain>> terrains; // before the engine goes
 };
 
 uint16_t fractalSample(const std::vector<uint16_t>& map, int width, int x, int z)
@@ -120,7 +83,7 @@ TEST_F(TerrainStream, SamplesMapOntoTheTerrainEdgeToEdge)
     {
         SCOPED_TRACE(c.width);
         const std::string file = writeMap("ramp" + std::to_string(c.width) + ".tif", c.width, 3, ramp);
-        StreamTerrain* terrain = makeTerrain(8192, 65535);
+        TestTerrain* terrain = makeTerrain(8192, 65535);
         ASSERT_TRUE(terrain->openStream(file));
         EXPECT_EQ(terrain->sampledHeight(Ogre::Vector3(-4096, 0, -4096)), 0.0f);
         EXPECT_EQ(terrain->sampledHeight(Ogre::Vector3(4096, 0, -4096)), c.heightAtFarEdge);
@@ -138,8 +101,8 @@ TEST_F(TerrainStream, CachedAndUncachedHeightsAreBitIdentical)
     const std::vector<uint16_t> map = FractalHeightmap::generate(edge, 9, 0.6f);
     const std::string file = writeMap("fractal.tif", edge, edge,
                                       [&](int x, int z) { return fractalSample(map, edge, x, z); });
-    StreamTerrain* cached = makeTerrain(1024, 777);
-    StreamTerrain* uncached = makeTerrain(1024, 777);
+    TestTerrain* cached = makeTerrain(1024, 777);
+    TestTerrain* uncached = makeTerrain(1024, 777);
     cached->setHeightCacheSize(96); // N = 48: the window covers part of the map at a time
     ASSERT_TRUE(cached->openStream(file));
     ASSERT_TRUE(uncached->openStream(file));
@@ -174,7 +137,7 @@ TEST_F(TerrainStream, RawRectanglesPartlyOutsideTheMapFillOnlyTheInside)
 {
     const auto sample = [](int x, int z) { return uint16_t(1000 + x + 100 * z); };
     const std::string file = writeMap("raw.tif", 20, 10, sample);
-    StreamTerrain* terrain = makeTerrain(100, 50);
+    TestTerrain* terrain = makeTerrain(100, 50);
     std::vector<uint16_t> buffer(64, 0xBEEF);
     EXPECT_EQ(terrain->getRawData(0, 0, 4, 4, reinterpret_cast<char*>(buffer.data())), 0u) << "no stream";
     ASSERT_TRUE(terrain->openStream(file));
@@ -204,20 +167,20 @@ TEST_F(TerrainStream, RawRectanglesPartlyOutsideTheMapFillOnlyTheInside)
 TEST_F(TerrainStream, RefusesFilesThatAreNotOneSixteenBitSamplePerPixel)
 {
     const auto sample = [](int x, int z) { return uint16_t(x * z); };
-    StreamTerrain* terrain = makeTerrain(100, 50);
+    TestTerrain* terrain = makeTerrain(100, 50);
     const std::string eightBit = writeMap("eight.tif", 8, 8, sample, 1, 8);
     const std::string twoSamples = writeMap("two.tif", 8, 8, sample, 2, 16);
-    const std::string text = (folder / "text.tif").string();
+    const std::string text = folder.file("text.tif");
     std::FILE* f = std::fopen(text.c_str(), "wb");
     std::fputs("not a heightmap", f);
     std::fclose(f);
-    for (const std::string& file : {eightBit, twoSamples, text, (folder / "missing.tif").string()})
+    for (const std::string& file : {eightBit, twoSamples, text, folder.file("missing.tif")})
     {
         SCOPED_TRACE(file);
         testing::internal::CaptureStdout();
         EXPECT_FALSE(terrain->openStream(file));
         const std::string output = testing::internal::GetCapturedStdout();
-        if (file != (folder / "missing.tif").string())
+        if (file != folder.file("missing.tif"))
         {
             EXPECT_NE(output.find("\n"), std::string::npos) << "says why";
         }
@@ -232,7 +195,7 @@ TEST_F(TerrainStream, ANewStreamForgetsThePreviousMapsHeightsAndPatches)
 {
     const std::string low = writeMap("low.tif", 65, 65, [](int, int) { return uint16_t(1000); });
     const std::string high = writeMap("high.tif", 65, 65, [](int, int) { return uint16_t(50000); });
-    StreamTerrain* terrain = makeTerrain(512, 65535);
+    TestTerrain* terrain = makeTerrain(512, 65535);
     terrain->setHeightCacheSize(64);
     Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(0, 3000, 0), Ogre::Vector3(0, 0, 1));
     ASSERT_TRUE(terrain->openStream(low));
@@ -263,7 +226,7 @@ TEST_F(TerrainStream, TheBuildThreadBuildsPatchesFromTheFile)
 {
     // A tilted plane: every drawn patch must answer the plane's height.
     const std::string file = writeMap("plane.tif", 257, 257, [](int x, int z) { return uint16_t(100 * x + 20 * z); });
-    StreamTerrain* terrain = makeTerrain(2048, 65535);
+    TestTerrain* terrain = makeTerrain(2048, 65535);
     terrain->setPatchSize(16);
     terrain->setHeightCacheSize(128);
     ASSERT_TRUE(terrain->openStream(file));

@@ -3,8 +3,8 @@
 // whatever the path: it tiles the square, it has no cracks, adjacent patches stay within the
 // level slack, patches are fine enough, and the queries agree with brute-force references.
 
-#include "../tools/FractalHeightmap.h"
-#include "TestSupport.h"
+#include "../../tools/FractalHeightmap.h"
+#include "LodTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +17,7 @@ using namespace testing_support;
 
 namespace
 {
-constexpr int kFloats = 10;
+constexpr int kFloats = kFloatsPerVertex;
 constexpr float kTerrainSize = 8192.0f;
 constexpr float kTerrainHeight = 1200.0f;
 
@@ -28,6 +28,7 @@ struct FractalTerrain
     uint32_t edge;
     std::vector<uint16_t> samples;
     Landscape landscape{0, Ogre::Vector3::ZERO};
+    LandscapeTestView view{landscape};
 
     explicit FractalTerrain(int patchSize = 16, uint32_t edge_ = 2049, uint32_t seed = 11)
         : edge(edge_), samples(FractalHeightmap::generate(edge_, seed, 0.55f))
@@ -52,32 +53,16 @@ struct FractalTerrain
     ~FractalTerrain() { landscape.stop(true); }
 };
 
-void drawnLeaves(const PatchNode* node, std::vector<const PatchNode*>& out)
-{
-    if (node->state & 1)
-        for (const PatchNode* child : node->children)
-            drawnLeaves(child, out);
-    else
-        out.push_back(node);
-}
-
-std::vector<const PatchNode*> drawnLeaves(const Landscape& landscape)
-{
-    std::vector<const PatchNode*> leaves;
-    drawnLeaves(landscape.root, leaves);
-    return leaves;
-}
-
 // The drawn leaf containing (x, z), found from the corners alone.
 const PatchNode* leafContaining(const PatchNode* node, float x, float z)
 {
-    while (node->state & 1)
+    while (node->drawsChildren())
     {
         const PatchNode* next = nullptr;
-        for (const PatchNode* child : node->children)
+        for (const auto& child : node->children)
             if (x >= child->corners[0].x && x <= child->corners[3].x && z >= child->corners[0].z &&
                 z <= child->corners[3].z)
-                next = child;
+                next = child.get();
         if (!next)
             return nullptr;
         node = next;
@@ -127,23 +112,10 @@ float drawnHeight(const PatchNode* leaf, float x, float z)
 // Vertex indices on one side of a leaf that its (stitched) strip actually uses.
 std::vector<uint16_t> usedEdgeVertices(const PatchNode* leaf, int side)
 {
-    const int n = int(leaf->edgeVertices);
-    std::vector<bool> used(size_t(n) * n, false);
-    const uint16_t* strip = leaf->geometry.indices;
-    for (uint64_t p = 0; p + 2 < leaf->geometry.indexCount; ++p)
-    {
-        const uint16_t a = strip[p], b = strip[p + 1], c = strip[p + 2];
-        if (a == b || b == c || a == c)
-            continue;
-        used[a] = used[b] = used[c] = true;
-    }
+    const StripLayout strip(leaf->edgeVertices);
     std::vector<uint16_t> out;
-    for (int t = 0; t < n; ++t)
-    {
-        const int index = side == 0 ? t * n : side == 1 ? t * n + n - 1 : side == 2 ? t : (n - 1) * n + t;
-        if (used[size_t(index)])
-            out.push_back(uint16_t(index));
-    }
+    for (int t : edgeVerticesUsed(leaf->geometry, strip.n, side))
+        out.push_back(strip.edgeVertex(side, t));
     return out;
 }
 
@@ -167,7 +139,7 @@ float drawnEdgeHeight(const PatchNode* leaf, const std::vector<uint16_t>& used, 
 std::array<int, 4> expectedEdgeLevels(const PatchNode* node, std::ostringstream& report)
 {
     std::array<int, 4> result;
-    if (!(node->state & 1))
+    if (!node->drawsChildren())
     {
         result.fill(int(node->level));
     }
@@ -175,7 +147,7 @@ std::array<int, 4> expectedEdgeLevels(const PatchNode* node, std::ostringstream&
     {
         std::array<int, 4> c[4];
         for (int k = 0; k < 4; ++k)
-            c[k] = expectedEdgeLevels(node->children[k], report);
+            c[k] = expectedEdgeLevels(node->child(k), report);
         result = {std::max(c[0][0], c[2][0]), std::max(c[1][1], c[3][1]), std::max(c[0][2], c[1][2]),
                   std::max(c[2][3], c[3][3])};
     }
@@ -189,6 +161,7 @@ std::array<int, 4> expectedEdgeLevels(const PatchNode* node, std::ostringstream&
 // Checks every property of a converged tree; returns the number of drawn leaves.
 size_t checkConvergedTree(const Landscape& landscape, const CameraState& camera)
 {
+    const LandscapeTestView view(landscape);
     const std::vector<const PatchNode*> leaves = drawnLeaves(landscape);
     // The drawn leaves tile the root square: all built, disjoint by construction, areas add up.
     double area = 0.0;
@@ -197,15 +170,15 @@ size_t checkConvergedTree(const Landscape& landscape, const CameraState& camera)
         EXPECT_TRUE(leaf->isBuilt()) << "a hole: level " << leaf->level;
         const Ogre::Vector3 extent = leaf->corners[3] - leaf->corners[0];
         area += double(extent.x) * double(extent.z);
-        if (leaf->level < landscape.maxLevel)
+        if (leaf->level < view.maxLevel())
         {
-            EXPECT_LE(landscape.screenError(leaf, camera), landscape.detailThreshold)
+            EXPECT_LE(view.screenError(leaf, camera), view.detailThreshold())
                 << "a leaf at level " << leaf->level << " is too coarse";
         }
     }
     EXPECT_DOUBLE_EQ(area, double(kTerrainSize) * double(kTerrainSize));
     std::ostringstream stale;
-    expectedEdgeLevels(landscape.root, stale);
+    expectedEdgeLevels(view.root(), stale);
     EXPECT_EQ(stale.str(), "");
     if (::testing::Test::HasFailure())
         return leaves.size();
@@ -229,10 +202,10 @@ size_t checkConvergedTree(const Landscape& landscape, const CameraState& camera)
                 const float alongZ = side < 2 ? (inward.z > 0 ? epsilon : -epsilon) : 0.0f;
                 const float outX = p.x + (side == 0 ? -epsilon : side == 1 ? epsilon : alongX);
                 const float outZ = p.z + (side == 2 ? -epsilon : side == 3 ? epsilon : alongZ);
-                const PatchNode* b = leafContaining(landscape.root, outX, outZ);
+                const PatchNode* b = leafContaining(view.root(), outX, outZ);
                 if (!b || b == a)
                     continue; // the terrain's outer edge
-                EXPECT_LE(std::abs(int(a->level) - int(b->level)), int(landscape.levelSlack))
+                EXPECT_LE(std::abs(int(a->level) - int(b->level)), int(view.levelSlack()))
                     << "levels " << a->level << " and " << b->level;
                 if (b->level > a->level)
                     continue; // checked from the finer side
@@ -270,7 +243,7 @@ TEST(LevelOfDetail, ConvergedTreesHaveNoCracksHolesOrCoarsePatches)
         {
             SCOPED_TRACE(move);
             const CameraState camera = randomCamera(random);
-            ASSERT_GT(pumpUntilIdle(terrain.landscape, camera), 0) << "did not converge";
+            ASSERT_GT(settle(terrain.landscape, camera), 0) << "did not converge";
             largest = std::max(largest, checkConvergedTree(terrain.landscape, camera));
             if (HasFailure())
                 return;
@@ -297,7 +270,7 @@ TEST(LevelOfDetail, EveryRegionIsDrawnAgainAfterRestlessCameraMoves)
             for (int k = 0; k < count; ++k)
                 terrain.landscape.update(camera);
         }
-        ASSERT_GT(pumpUntilIdle(terrain.landscape, camera), 0);
+        ASSERT_GT(settle(terrain.landscape, camera), 0);
         checkConvergedTree(terrain.landscape, camera);
         if (HasFailure())
             return;
@@ -310,17 +283,15 @@ struct NodeCensus
 {
     uint64_t nodes = 0;     // every node in the tree
     uint64_t drawnPath = 0; // nodes drawn themselves or through their descendants
-    uint64_t bytes = 0;     // what the memory counter should say
 };
 
 void census(const PatchNode* node, bool onPath, NodeCensus& out)
 {
     out.nodes += 1;
     out.drawnPath += onPath ? 1 : 0;
-    out.bytes += 256 + 40 * node->geometry.vertexCount + 2 * node->geometry.indexCount;
-    for (const PatchNode* child : node->children)
+    for (const auto& child : node->children)
         if (child)
-            census(child, onPath && (node->state & 1), out);
+            census(child.get(), onPath && node->drawsChildren(), out);
 }
 } // namespace
 
@@ -329,7 +300,7 @@ TEST(LevelOfDetail, KeptChildrenAreFreedAndMemoryFallsBack)
     FractalTerrain terrain(16);
     // Far beyond the terrain's edge, looking away from it.
     const CameraState away = lookAt(Ogre::Vector3(0, 500, 200000), Ogre::Vector3(0, 500, 300000));
-    ASSERT_GT(pumpUntilIdle(terrain.landscape, away), 0);
+    ASSERT_GT(settle(terrain.landscape, away), 0);
 
     // A long fly-over close to the ground, back and forth, never waiting for the builds.
     uint64_t mostPatches = 0;
@@ -340,28 +311,32 @@ TEST(LevelOfDetail, KeptChildrenAreFreedAndMemoryFallsBack)
         const CameraState low = lookAt(Ogre::Vector3(x, 60, -200), Ogre::Vector3(x + 100, 0, 300));
         terrain.landscape.update(low);
         terrain.landscape.update(low);
-        mostPatches = std::max(mostPatches, terrain.landscape.patchCount);
+        mostPatches = std::max(mostPatches, terrain.view.patchCount());
         NodeCensus live;
-        census(terrain.landscape.root, true, live);
-        ASSERT_EQ(live.nodes + terrain.landscape.deadPatches.size(), terrain.landscape.patchCount);
+        census(terrain.view.root(), true, live);
+        ASSERT_EQ(live.nodes + terrain.view.queue().retiredCount(), terrain.view.patchCount());
     }
 
     // Away again. The merged children are kept for 500 updates, then freed: afterwards every
-    // node is part of the drawn tree again, and the counters agree with the nodes that exist.
-    ASSERT_GT(pumpUntilIdle(terrain.landscape, away), 0);
+    // node is part of the drawn tree again, and the counters follow the nodes that exist.
+    ASSERT_GT(settle(terrain.landscape, away), 0);
     NodeCensus kept;
-    census(terrain.landscape.root, true, kept);
+    census(terrain.view.root(), true, kept);
     EXPECT_GT(kept.nodes, kept.drawnPath) << "merged children are kept for a while";
     for (int k = 0; k < 510; ++k)
         terrain.landscape.update(away);
-    ASSERT_GT(pumpUntilIdle(terrain.landscape, away), 0);
+    ASSERT_GT(settle(terrain.landscape, away), 0);
     NodeCensus after;
-    census(terrain.landscape.root, true, after);
+    census(terrain.view.root(), true, after);
     EXPECT_EQ(after.nodes, after.drawnPath);
-    EXPECT_TRUE(terrain.landscape.deadPatches.empty());
-    EXPECT_EQ(terrain.landscape.patchCount, after.nodes);
-    EXPECT_EQ(terrain.landscape.memoryBytes, after.bytes);
+    EXPECT_EQ(terrain.view.queue().retiredCount(), 0u);
+    EXPECT_EQ(terrain.view.patchCount(), after.nodes);
     EXPECT_LT(after.nodes * 2, mostPatches);
+    // The memory counter never drifted: with every node freed it is back at exactly 0.
+    terrain.landscape.stop(true);
+    terrain.landscape.clear();
+    EXPECT_EQ(terrain.view.patchCount(), 0u);
+    EXPECT_EQ(terrain.view.memoryBytes(), 0u);
 }
 
 TEST(LevelOfDetail, HeightQueriesMatchTheDrawnSurface)
@@ -369,7 +344,7 @@ TEST(LevelOfDetail, HeightQueriesMatchTheDrawnSurface)
     FractalTerrain terrain(16);
     std::mt19937 random(5);
     const CameraState camera = lookAt(Ogre::Vector3(-500, 300, -800), Ogre::Vector3(200, 0, 400));
-    ASSERT_GT(pumpUntilIdle(terrain.landscape, camera), 0);
+    ASSERT_GT(settle(terrain.landscape, camera), 0);
     // Blend some leaves half way so that the morph matters.
     std::uniform_real_distribution<float> across(-kTerrainSize / 2, kTerrainSize / 2);
     for (int k = 0; k < 3000; ++k)
@@ -378,7 +353,7 @@ TEST(LevelOfDetail, HeightQueriesMatchTheDrawnSurface)
         uint8_t level = 0;
         Ogre::Vector3 normal;
         const float height = terrain.landscape.getHeight(x, z, level, &normal);
-        const PatchNode* leaf = leafContaining(terrain.landscape.root, x, z);
+        const PatchNode* leaf = leafContaining(terrain.view.root(), x, z);
         ASSERT_NE(leaf, nullptr);
         ASSERT_EQ(level, leaf->level);
         ASSERT_NEAR(height, drawnHeight(leaf, x, z), 2e-3f) << x << "," << z;
@@ -468,7 +443,7 @@ TEST(LevelOfDetail, RayHitsAreTheNearestHitOfEveryDrawnTriangle)
 {
     FractalTerrain terrain(16);
     const CameraState camera = lookAt(Ogre::Vector3(300, 400, 300), Ogre::Vector3(900, 0, 1500));
-    ASSERT_GT(pumpUntilIdle(terrain.landscape, camera), 0);
+    ASSERT_GT(settle(terrain.landscape, camera), 0);
     std::mt19937 random(77);
     std::uniform_real_distribution<float> across(-4000.0f, 4000.0f);
     std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
@@ -494,7 +469,7 @@ TEST(LevelOfDetail, RayHitsAreTheNearestHitOfEveryDrawnTriangle)
         ASSERT_NEAR(t * length, expected * length, 0.02) << "ray " << k;
         ASSERT_GE(normal.y, 0.0f);
         // The hit lies on the drawn surface.
-        const PatchNode* leaf = leafContaining(terrain.landscape.root, point.x, point.z);
+        const PatchNode* leaf = leafContaining(terrain.view.root(), point.x, point.z);
         ASSERT_NEAR(point.y, drawnHeight(leaf, point.x, point.z), 0.05f);
     }
     EXPECT_GT(hits, 40);

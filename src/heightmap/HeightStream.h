@@ -1,0 +1,78 @@
+#pragma once
+
+#include "heightmap/HeightCache.h"
+#include "heightmap/Tiff.h"
+#include "support/Thread.h"
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+// The heightmap a terrain streams its heights from: the open file, the mapping of its samples
+// onto the terrain's square and heights, and the height cache around the camera.
+//
+// Sample s stands for the world height s * terrainHeight / 65535. The map covers the terrain's
+// square: image column x runs along world x and image row y along world z, row 0 at the most
+// negative z; (width rounded down to even) samples span the edge, so a map of 2^k + 1 samples puts
+// its last one exactly on the far edge.
+//
+// Threads: heightAt and updateCache run on the thread that builds patches; everything else on
+// the render thread. The file and the cache are shared through the height lock (the Landscape's,
+// given at construction): heightAt's caller holds it while it samples a patch, readRaw and the
+// cache take it themselves, each for one rectangle read at a time.
+class HeightStream
+{
+public:
+    explicit HeightStream(CriticalSection& heightLock);
+    HeightStream(const HeightStream&) = delete;
+    HeightStream& operator=(const HeightStream&) = delete;
+
+    // Opens a file for streaming: a TIFF the module reads, with one 16-bit sample per pixel.
+    // Otherwise prints why (one line) and returns null.
+    static TiffPtr openHeightmap(const std::string& fileName);
+
+    // ---- render thread, with the build thread stopped ----
+    void attach(TiffPtr file);
+    void close();
+    bool isOpen() const { return heightMap != nullptr; }
+    uint32_t sampleColumns() const { return heightMap ? heightMap->width : 0; }
+    // The terrain's edge and the world height of sample 65535; empties the cache, whose heights
+    // were scaled for the old values.
+    void setScale(float terrainSize, float terrainHeight);
+
+    // ---- render thread ----
+    // Edge of the cache window in samples (0 or less: no cache). A new size empties it.
+    void setCacheSize(int size) { heightCache.setSize(size); }
+    // The reference camera's position for the cache; a stale value only delays its move.
+    void setCameraPosition(float worldX, float worldZ)
+    {
+        cacheCameraX = worldX;
+        cacheCameraZ = worldZ;
+    }
+    // Raw samples of image columns x .. x+w-1 and rows y .. y+h-1 into buffer (w * h samples of
+    // two little-endian bytes, row by row); parts outside the map are left untouched. Returns the
+    // number of samples read (0 without a file).
+    uint64_t readRaw(int x, int y, int w, int h, char* buffer);
+
+    // ---- the thread that builds patches ----
+    // World height of the sample at or below (worldX, worldZ): the conversion truncates toward
+    // zero, so a position up to one sample before the near edge still reads sample 0. 0 outside
+    // the map or without a file. The caller holds the height lock.
+    float heightAt(float worldX, float worldZ) const;
+    // Moves the cache window around the camera when it has moved far enough.
+    void updateCache();
+
+private:
+    CriticalSection& heightLock;
+
+    // ---- set while the build thread is stopped ----
+    TiffPtr heightMap;        // the open heightmap; null while no stream is open
+    float heightScale = 0;    // terrainHeight / 65535
+    float samplesPerUnit = 0; // heightmap samples per world unit
+    float terrainOrigin = 0;  // world x and z of sample (0, 0): -terrainSize / 2
+
+    HeightCache heightCache; // under heightLock
+    // Written by the render thread each frame, read by the build thread.
+    std::atomic<float> cacheCameraX{0.0f};
+    std::atomic<float> cacheCameraZ{0.0f};
+};

@@ -1,0 +1,197 @@
+#include "lod/BuildQueue.h"
+
+#include <algorithm>
+#include <cassert>
+#include <chrono>
+#include <mutex>
+
+namespace
+{
+// How long an idle build thread waits for a job before it looks at runFlag again.
+constexpr std::chrono::milliseconds kIdlePoll(10);
+} // namespace
+
+BuildQueue::BuildQueue(Generator generate_) : generate(std::move(generate_))
+{
+}
+
+BuildQueue::~BuildQueue()
+{
+    stop(true);
+}
+
+void BuildQueue::start()
+{
+    runFlag = true;
+    thread.start(this, &BuildQueue::threadMain);
+}
+
+void BuildQueue::stop(bool wait)
+{
+    runFlag = false;
+    {
+        Lock lock(jobLock);
+        jobPosted.notify_all();
+    }
+    if (wait)
+    {
+        thread.join();
+        assert(!thread.isAlive());
+    }
+}
+
+void BuildQueue::post(PatchNode* node, bool build)
+{
+    Lock lock(jobLock);
+    jobQueue.push_back(BuildJob{node, build ? 0 : 1});
+    node->busy += 1;
+    if (build)
+        pending += 1;
+    jobPosted.notify_one();
+}
+
+/* runs on the build thread, jobLock held */
+void BuildQueue::takeJobs(std::vector<PatchNode*>& pendingNodes)
+{
+    while (!jobQueue.empty())
+    {
+        const BuildJob job = jobQueue.front();
+        jobQueue.pop_front();
+        if (!job.cancel)
+        {
+            pendingNodes.push_back(job.node);
+            continue;
+        }
+        // The cancel job itself is consumed; so is the build it withdraws, if any.
+        job.node->busy -= 1;
+        auto found = std::find(pendingNodes.begin(), pendingNodes.end(), job.node);
+        if (found != pendingNodes.end())
+        {
+            *found = pendingNodes.back();
+            pendingNodes.pop_back();
+            job.node->busy -= 1;
+            pending -= 1;
+        }
+    }
+}
+
+/* runs on the build thread */
+void BuildQueue::threadMain()
+{
+    thread.setName("Terrain thread");
+    // Requested builds, oldest first; the newest request is built first, so the patches the
+    // latest camera move asked for come before older requests.
+    std::vector<PatchNode*> pendingNodes;
+    while (runFlag)
+    {
+        {
+            std::unique_lock<CriticalSection> lock(jobLock);
+            if (jobQueue.empty() && pendingNodes.empty())
+            {
+                jobPosted.wait_for(lock, kIdlePoll);
+                if (!runFlag)
+                    break;
+            }
+            takeJobs(pendingNodes);
+        }
+        if (pendingNodes.empty())
+            continue;
+
+        // Generated without holding a lock of this queue.
+        PatchNode* node = pendingNodes.back();
+        pendingNodes.pop_back();
+        generate(*node);
+        Lock lock(resultLock);
+        resultQueue.push_back(node);
+    }
+
+    // Builds taken but not started go back to the front of the queue, in their order, so that a
+    // later start builds them (their nodes are busy and waiting for them).
+    if (!pendingNodes.empty())
+    {
+        Lock lock(jobLock);
+        for (auto it = pendingNodes.rbegin(); it != pendingNodes.rend(); ++it)
+            jobQueue.push_front(BuildJob{*it, 0});
+    }
+}
+
+bool BuildQueue::drain(const std::function<void(PatchNode*)>& handOver,
+                       std::vector<std::unique_ptr<PatchNode>>& dead)
+{
+    Lock results(resultLock, false);
+    if (!results.locked())
+        return false;
+    while (!resultQueue.empty())
+    {
+        PatchNode* node = resultQueue.front();
+        resultQueue.pop_front();
+        // The result is consumed: the node no longer waits for it.
+        node->busy -= 1;
+        pending -= 1;
+        handOver(node);
+    }
+
+    Lock jobs(jobLock, false);
+    Lock tree(treeLock, false);
+    if (jobs.locked() && tree.locked())
+        collectDead(dead);
+    return true;
+}
+
+/* render thread, jobLock and treeLock held: busy cannot change under the dead pass */
+void BuildQueue::collectDead(std::vector<std::unique_ptr<PatchNode>>& dead)
+{
+    for (size_t i = 0; i < deadPatches.size();)
+    {
+        if (inUse(deadPatches[i].get()))
+        {
+            ++i;
+            continue;
+        }
+        dead.push_back(std::move(deadPatches[i]));
+        deadPatches[i] = std::move(deadPatches.back());
+        deadPatches.pop_back();
+    }
+}
+
+void BuildQueue::retire(std::unique_ptr<PatchNode> node)
+{
+    // A job, a result or the build thread's parent read may still name the node: withdraw what
+    // can be withdrawn; the dead pass waits for the rest.
+    if (inUse(node.get()))
+        post(node.get(), false);
+    deadPatches.push_back(std::move(node));
+}
+
+void BuildQueue::clear(std::vector<std::unique_ptr<PatchNode>>& dead)
+{
+    assert(!thread.isAlive());
+    for (std::unique_ptr<PatchNode>& node : deadPatches)
+        dead.push_back(std::move(node));
+    deadPatches.clear();
+    jobQueue.clear();
+    resultQueue.clear();
+    pending = 0;
+}
+
+/* runs on the build thread */
+bool BuildQueue::beginReading(const PatchNode& node, PatchNode* parent)
+{
+    nodeBeingRead = parent;
+    if (node.parent == parent)
+        return true;
+    nodeBeingRead = nullptr;
+    return false;
+}
+
+size_t BuildQueue::queuedJobs() const
+{
+    Lock lock(jobLock);
+    return jobQueue.size();
+}
+
+bool BuildQueue::hasResults() const
+{
+    Lock lock(resultLock);
+    return !resultQueue.empty();
+}

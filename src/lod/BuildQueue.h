@@ -1,0 +1,145 @@
+#pragma once
+
+#include "lod/PatchNode.h"
+#include "support/Thread.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <vector>
+
+// The seam between the render thread and the build thread ("Terrain thread") of one Landscape:
+// the job and result queues, the build thread's loop, the bookkeeping of what is in flight
+// (busy counts, pending builds), the nodes detached while something may still name them, and
+// the handshake that keeps a parent alive while its child reads its heights. Every rule about
+// which thread may touch what lives here; the level-of-detail update that uses it reads as
+// single-threaded code.
+//
+// A node's journey: created by the update (render thread) -> post(build): busy, in jobQueue ->
+// in the build thread's own pending list -> generated (only the build thread writes its
+// `result`) -> in resultQueue -> handed over by takeResults (render thread): result installed.
+// A cancel removes a build from the pending list, or, when the node has already left it, lets
+// the build and hand-over run their course.
+//
+// Locks (all recursive; each is held only to move entries, never while a patch is built):
+//
+//   lock        guards                                 held by
+//   jobLock     jobQueue; the build thread's changes   post (render, blocking, one append);
+//               of busy                                the build thread while it moves jobs to
+//                                                      its pending list (blocking); the dead
+//                                                      pass (render, try)
+//   resultLock  resultQueue                            the build thread while it appends one
+//                                                      node (blocking); takeResults (render, try)
+//   heightLock  the height source: the heightmap       the build thread while it samples one
+//               stream and the height cache            patch's heights (blocking); the owner's
+//                                                      raw reads, cache moves and resizes
+//   treeLock    deadPatches; the tree while a          the render thread only: visits and the
+//               visitor walks it                       dead pass (so, being recursive, it never
+//                                                      makes the render thread wait)
+//
+// Order: the render thread takes resultLock, then jobLock, then treeLock, and only with
+// try-locks when it nests them, so it never waits while it holds another lock: work it cannot
+// lock is left to a later update. The build thread holds at most one lock at a time.
+class BuildQueue
+{
+public:
+    // Generates one node's geometry into node.result. Runs on the build thread.
+    using Generator = std::function<void(PatchNode& node)>;
+
+    explicit BuildQueue(Generator generate);
+    BuildQueue(const BuildQueue&) = delete;
+    BuildQueue& operator=(const BuildQueue&) = delete;
+    // Stops the build thread (with "Warning: Thread still running" if the owner has not).
+    ~BuildQueue();
+
+    // ---- the build thread (render thread calls) ----
+    void start();
+    // Clears runFlag; with wait, returns only once the build thread has ended. Builds it had
+    // taken but not started go back to the front of the job queue for the next start.
+    void stop(bool wait);
+    bool isThreadAlive() const { return thread.isAlive(); }
+    bool isThreadRunning() const { return thread.isRunning(); }
+
+    // ---- jobs and results (render thread) ----
+    // Asks for a build of node, or withdraws an earlier request (build false).
+    void post(PatchNode* node, bool build);
+    // Builds requested and not yet handed over or withdrawn: 0 once the tree is idle.
+    int pendingBuilds() const { return pending; }
+    // Hands every finished node to handOver, in the order they were finished, then deletes the
+    // retired nodes that nothing names any more into dead. Does nothing (and returns false) when
+    // the build thread holds the result lock; retired nodes wait when a lock is busy.
+    bool drain(const std::function<void(PatchNode*)>& handOver,
+               std::vector<std::unique_ptr<PatchNode>>& dead);
+    // Takes a detached node for deletion by a later drain: once no job, result or parent read
+    // names it. A node that may still be named gets a cancel job first.
+    void retire(std::unique_ptr<PatchNode> node);
+    // Build thread stopped: gives back every retired node and forgets every queued job and
+    // result (they name nodes that are about to be freed).
+    void clear(std::vector<std::unique_ptr<PatchNode>>& dead);
+
+    // ---- the parent read handshake (build thread) ----
+    // Publishes parent as being read, then confirms that node is still its child. A render
+    // thread that detaches node clears the link before it retires the parent, and never deletes
+    // the node published here, so one of the two always sees the other. Returns false, with
+    // nothing published, when node has been detached.
+    bool beginReading(const PatchNode& node, PatchNode* parent);
+    void endReading() { nodeBeingRead = nullptr; }
+
+    CriticalSection& getHeightLock() { return heightLock; }
+    CriticalSection& getTreeLock() { return treeLock; }
+
+    // ---- test access: the queues as they stand (render thread, thread stopped or idle) ----
+    size_t queuedJobs() const;
+    size_t retiredCount() const { return deadPatches.size(); }
+    const std::vector<std::unique_ptr<PatchNode>>& retired() const { return deadPatches; }
+    bool hasResults() const;
+    // The thread wrapper and the result lock, for tests of the start and stop protocol and of
+    // a drain that meets a busy lock.
+    Thread& getThread() { return thread; }
+    CriticalSection& getResultLock() { return resultLock; }
+
+private:
+    // A request from the render thread to the build thread.
+    struct BuildJob
+    {
+        PatchNode* node;
+        int32_t cancel; // 0: build the node; 1: withdraw an earlier build request for it
+    };
+
+    void threadMain();
+    // Build thread: moves the queued jobs into pending (jobLock held).
+    void takeJobs(std::vector<PatchNode*>& pendingNodes);
+    // Render thread, jobLock and treeLock held: retired nodes that nothing names any more.
+    void collectDead(std::vector<std::unique_ptr<PatchNode>>& dead);
+    bool inUse(const PatchNode* node) const { return node->busy > 0 || node == nodeBeingRead; }
+
+    const Generator generate; // build thread
+
+    // ---- build thread lifetime (render thread) ----
+    Thread thread;
+    std::atomic<bool> runFlag{false}; // the build thread loops while it is set
+
+    // ---- under jobLock ----
+    mutable CriticalSection jobLock;
+    std::deque<BuildJob> jobQueue;
+    std::condition_variable_any jobPosted; // wakes an idle build thread early
+
+    // ---- under resultLock ----
+    mutable CriticalSection resultLock;
+    std::deque<PatchNode*> resultQueue;
+
+    // ---- the height source, used by the owner ----
+    mutable CriticalSection heightLock;
+
+    // ---- render thread only (treeLock marks the passes that walk or free nodes) ----
+    mutable CriticalSection treeLock;
+    std::vector<std::unique_ptr<PatchNode>> deadPatches; // retired, waiting to be deleted
+
+    // ---- atomics shared by both threads ----
+    // Parent whose vertices the build thread is reading; the render thread does not delete it.
+    std::atomic<PatchNode*> nodeBeingRead{nullptr};
+    std::atomic<int> pending{0}; // see pendingBuilds
+};

@@ -1,0 +1,142 @@
+#pragma once
+
+#include "lod/PatchLayout.h"
+
+#include <OgreAxisAlignedBox.h>
+#include <OgreVector.h>
+
+#include <boost/function.hpp>
+
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+// Patch building as a function of its inputs: the grid of one node, the heights of that grid
+// (sampled from the height source, or taken from the parent where the grids coincide) and
+// nothing else. It knows nothing of the tree or the threads: the Landscape calls it on the build
+// thread (on the render thread for the root) and moves the result into the node.
+
+// The height source: world height at a point (its x and z; y carries nothing) for a level.
+using HeightFunction = boost::function<float(const Ogre::Vector3&, int)>;
+
+// The root square of a terrain, in its local space. Vertex and corner coordinates of every node
+// come from integer cell positions here, so that every node that names a shared point gets the
+// very same float: (cell + fraction) is exact for the dyadic fractions used, and scaling by
+// powers of two commutes with rounding.
+struct RootSquare
+{
+    Ogre::Vector3 origin = Ogre::Vector3::ZERO; // low-x, low-z corner
+    float size = 0;                             // edge length in x and z
+
+    float gridX(uint32_t cell, double fraction, uint32_t level) const
+    {
+        return float(double(origin.x) + double(size) * (double(cell) + fraction) / std::ldexp(1.0, int(level)));
+    }
+    float gridZ(uint32_t cell, double fraction, uint32_t level) const
+    {
+        return float(double(origin.z) + double(size) * (double(cell) + fraction) / std::ldexp(1.0, int(level)));
+    }
+};
+
+// What building produces for one node. Move-only: it is written by the build thread alone and
+// then moved, whole, into its node by the hand-over on the render thread.
+struct PatchBuildResult
+{
+    std::unique_ptr<float[]> vertices;    // vertexCount records of kFloatsPerVertex floats
+    std::unique_ptr<uint16_t[]> indices;  // the strip, indexCount long
+    uint64_t vertexCount = 0;
+    uint64_t indexCount = 0;
+    uint32_t edgeVertices = 0;            // vertices along a patch edge when it was built
+    Ogre::AxisAlignedBox bounds;          // around every vertex (x, height, z)
+    float error = 0;                      // largest distance from the parent's surface
+
+    PatchBuildResult() = default;
+    PatchBuildResult(PatchBuildResult&&) = default;
+    PatchBuildResult& operator=(PatchBuildResult&&) = default;
+};
+
+// The vertex coordinates of one node's n x n grid, with one column and one row beyond each edge:
+// the normals of border vertices look at the terrain just outside the patch.
+class PatchGrid
+{
+public:
+    PatchGrid(const RootSquare& square, uint32_t cellX, uint32_t cellZ, uint32_t level, uint32_t n);
+
+    float x(int i) const { return xs[size_t(i + 1)]; } // i from -1 to n
+    float z(int j) const { return zs[size_t(j + 1)]; }
+
+    const uint32_t n;     // vertices along an edge
+    const uint32_t level; // passed to the height source
+    float spacingX = 0;   // world units between vertex columns
+    float spacingZ = 0;
+
+private:
+    std::vector<float> xs;
+    std::vector<float> zs;
+};
+
+// The parent's vertex records where they coincide with the child's: child vertex (2a, 2b) is
+// parent vertex (a + offsetX, b + offsetZ). Both grids have n vertices along an edge.
+struct ParentHeights
+{
+    const float* vertices = nullptr;
+    uint32_t offsetX = 0;
+    uint32_t offsetZ = 0;
+};
+
+// The heights a patch is built from: its n x n vertices and the ring around them, (n + 2)^2
+// values, row-major, the ring's low corner first. Ring corners that no normal looks at stay 0.
+class PatchHeights
+{
+public:
+    explicit PatchHeights(uint32_t n_) : n(n_), values(size_t(n_ + 2) * size_t(n_ + 2), 0.0f) {}
+    float& at(int i, int j) { return values[size_t(j + 1) * (n + 2) + size_t(i + 1)]; } // -1 .. n
+    float at(int i, int j) const { return values[size_t(j + 1) * (n + 2) + size_t(i + 1)]; }
+
+    const uint32_t n;
+
+private:
+    std::vector<float> values;
+};
+
+// Whether a grid of n vertices per edge nests in its parent's: every other child vertex is a
+// parent vertex. A patch of one quad (n = 2) does not; it has no morph targets of its own.
+inline bool gridNests(uint32_t n)
+{
+    return n >= 3 && (n - 1) % 2 == 0;
+}
+
+// Fills heights for the grid: the parent's heights where the grids coincide (parent may be null),
+// the height source everywhere else, ring included. Rows outer, columns inner, so that a
+// file-backed source reads along heightmap rows. The caller holds the height lock.
+void samplePatchHeights(const PatchGrid& grid, const ParentHeights* parent,
+                        const HeightFunction& heightAt, PatchHeights& heights);
+
+// Builds vertex records, bounds and error from the sampled heights; sets vertices, vertexCount,
+// edgeVertices, bounds and error of out. The error is never less than a tenth of the spacing.
+void buildPatchVertices(const PatchGrid& grid, const PatchHeights& heights, PatchBuildResult& out);
+
+// The unstitched strip of a patch of n vertices per edge (n from 2 to 256); sets indices and
+// indexCount of out.
+void buildStrip(uint32_t n, PatchBuildResult& out);
+
+// The unit normal of a vertex from its six strip neighbours' heights h (in the order of the
+// directions (0, -1), (1, -1), (1, 0), (0, 1), (-1, 1), (-1, 0) in columns and rows) and the
+// grid spacing.
+Ogre::Vector3 vertexNormal(const float (&h)[6], float spacingX, float spacingZ);
+
+// The column and row steps of the six strip neighbours of a vertex, in vertexNormal's order.
+constexpr int kNeighbourDx[6] = {0, 1, 1, 0, -1, -1};
+constexpr int kNeighbourDz[6] = {-1, -1, 0, 1, 1, 0};
+
+// Sets the morph targets of vertex (i, j) of a grid of n vertices per edge from its neighbours
+// (see PatchBuilder.cpp); returns its distance from the parent's surface.
+float morphVertex(float* vertices, uint32_t i, uint32_t j, uint32_t n);
+// Morph targets equal to the vertex's own height and normal.
+void keepOwnTargets(float* vertex);
+
+inline float* vertexAt(float* vertices, uint32_t i, uint32_t j, uint32_t n)
+{
+    return vertices + (size_t(j) * n + i) * kFloatsPerVertex;
+}

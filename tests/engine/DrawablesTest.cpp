@@ -1,0 +1,329 @@
+// Patch drawables: the per-frame budgets, the GPU copies of the patches, restitched strips, the
+// render queue and the visitor, drawables given back when out of use.
+
+#include "DrawingFixture.h"
+
+#include <gtest/gtest.h>
+
+using namespace testing_support;
+
+// ---- drawables, budgets and counters ----
+
+TEST_F(DrawingTest, VisibleBudgetLimitsDrawablesMadeWhileRendering)
+{
+    makeTerrain(flatMap());
+    terrain->setOgreBuildLimits(0, 0);
+    Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(0, 600, -700), Ogre::Vector3(0, 100, 0));
+    settle(camera);
+    EXPECT_EQ(terrain->getDebugInfo().drawables, 0u) << "with both budgets 0 nothing is ever made";
+    EXPECT_TRUE(frame(camera).empty()) << "patches without drawables are not queued";
+    const uint64_t visible = terrain->getDebugInfo().visibleCount;
+    ASSERT_GT(visible, 20u);
+
+    terrain->setOgreBuildLimits(3, 0);
+    // A second camera with the same view: it would make drawables of its own if it had a budget.
+    Ogre::Camera* second = engine.createCamera("second", Ogre::Vector3(0, 600, -700), Ogre::Vector3(0, 100, 0));
+    uint64_t made = 0;
+    int frames = 0;
+    while (made < visible && frames < 1000)
+    {
+        const uint64_t before = terrain->getDebugInfo().drawables;
+        EXPECT_EQ(frame(camera).size(), std::min<uint64_t>(made + 3, visible));
+        // A second camera in the same frame shares the budget: it makes nothing more.
+        render(second);
+        made = terrain->getDebugInfo().drawables;
+        EXPECT_EQ(made - before, std::min<uint64_t>(3, visible - before)) << "frame " << frames;
+        ++frames;
+    }
+    EXPECT_EQ(frames, int((visible + 2) / 3));
+    EXPECT_EQ(terrain->getDebugInfo().deferred, 0u) << "the pending pass is off";
+}
+
+TEST_F(DrawingTest, PendingBudgetLimitsDrawablesMadeAheadOfViewAndSharesTheFrame)
+{
+    makeTerrain(flatMap());
+    terrain->setOgreBuildLimits(0, 0);
+    Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(0, 600, -700), Ogre::Vector3(0, 100, 0));
+    settle(camera);
+    const uint64_t drawn = drawnWithoutDrawable();
+    ASSERT_EQ(drawn, 256u) << "16 x 16 flat patches";
+
+    terrain->setOgreBuildLimits(0, 5);
+    frame(camera);
+    Terrain::Info info = terrain->getDebugInfo();
+    EXPECT_EQ(info.drawables, 5u);
+    EXPECT_EQ(info.deferred, drawn - 5) << "every drawn patch the pass could not afford";
+    EXPECT_EQ(info.deferred, drawnWithoutDrawable());
+
+    // Drawables made while rendering count against the next pending pass.
+    terrain->setOgreBuildLimits(2, 3);
+    const uint64_t inViewWithout = [&] {
+        uint64_t count = 0;
+        forEachDrawn(root(), [&](const PatchNode* node) { count += !drawableOf(node) && inView(camera, node->bounds); });
+        return count;
+    }();
+    ASSERT_GE(inViewWithout, 2u);
+    render(camera);
+    EXPECT_EQ(terrain->getDebugInfo().drawables, 7u);
+    terrain->frameStarted(Ogre::FrameEvent{});
+    EXPECT_EQ(terrain->getDebugInfo().drawables, 8u) << "3 - 2 left for the pending pass";
+    terrain->frameStarted(Ogre::FrameEvent{});
+    EXPECT_EQ(terrain->getDebugInfo().drawables, 11u) << "a new frame starts from 0";
+
+    // Once every drawn patch has one, the pass defers nothing.
+    terrain->setOgreBuildLimits(0, 10000);
+    terrain->frameStarted(Ogre::FrameEvent{});
+    EXPECT_EQ(drawnWithoutDrawable(), 0u);
+    terrain->frameStarted(Ogre::FrameEvent{});
+    EXPECT_EQ(terrain->getDebugInfo().deferred, 0u);
+}
+
+TEST_F(DrawingTest, DebugInfoCountsTheTreeTheViewAndTheDrawables)
+{
+    makeTerrain(roughMap(), 300);
+    const Terrain::Info before = terrain->getDebugInfo();
+    EXPECT_EQ(before.patchCount, 0u) << "no frame yet";
+    EXPECT_EQ(before.visibleCount, 0u);
+    EXPECT_EQ(before.triangles, 0u);
+    terrain->setOgreBuildLimits(10000, 10000);
+    Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(-100, 400, -500), Ogre::Vector3(0, 0, 0));
+    settle(camera);
+    const Terrain::Info info = terrain->getDebugInfo();
+    const std::vector<PatchGeometry*>& visible = terrain->getLandscape()->getVisiblePatches();
+    EXPECT_EQ(info.patchCount, countNodes([](const PatchNode*) { return true; }));
+    EXPECT_EQ(info.drawables, countNodes([](const PatchNode* node) { return drawableOf(node) != nullptr; }));
+    EXPECT_EQ(info.visibleCount, visible.size());
+    ASSERT_FALSE(visible.empty());
+    EXPECT_EQ(visible.front()->indexCount, uint64_t((2 * 17 + 4) * 16 - 4));
+    EXPECT_EQ(info.triangles, info.visibleCount * visible.front()->indexCount - 2);
+    EXPECT_GT(info.memoryBytes, info.patchCount * 17 * 17 * 40);
+
+    // Looking at the sky: nothing in view, no triangles; the tree and drawables are unchanged.
+    Ogre::Camera* sky = engine.createCamera("sky", Ogre::Vector3(0, 600, 0), Ogre::Vector3(0, 1000, 1));
+    EXPECT_TRUE(render(sky).empty());
+    EXPECT_EQ(terrain->getDebugInfo().visibleCount, 0u);
+    EXPECT_EQ(terrain->getDebugInfo().triangles, 0u);
+    EXPECT_EQ(terrain->getDebugInfo().drawables, info.drawables);
+
+    // A new heightmap destroys every patch and with it every drawable.
+    ASSERT_TRUE(terrain->openStream(roughMap()));
+    EXPECT_EQ(terrain->getDebugInfo().drawables, 0u);
+    EXPECT_EQ(terrain->getDebugInfo().patchCount, 0u);
+}
+
+TEST_F(DrawingTest, InvalidPatchesAreLoggedAndSkipped)
+{
+    makeTerrain(flatMap());
+    PatchGeometry unbuilt;
+    terrain->createDrawable(&unbuilt);
+    EXPECT_EQ(unbuilt.drawable, nullptr);
+    terrain->createDrawable(nullptr);
+    EXPECT_EQ(terrain->getDebugInfo().drawables, 0u);
+    EXPECT_EQ(std::count(log.lines.begin(), log.lines.end(), "Error: Invalid terrain patch"), 2);
+}
+
+TEST_F(DrawingTest, GpuBuffersHoldThePatchRecordsAndTheStrip)
+{
+    makeTerrain(roughMap(), 300);
+    // The terrain's node places every patch: a moved node moves transforms and view depths.
+    terrain->getParentSceneNode()->setPosition(Ogre::Vector3(40, -20, 30));
+    Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(-60, 500, -450), Ogre::Vector3(40, 0, 30));
+    settle(camera);
+    const std::vector<Queued>& queued = render(camera);
+    ASSERT_GT(queued.size(), 10u);
+    int checked = 0;
+    for (PatchGeometry* patch : terrain->getLandscape()->getVisiblePatches())
+    {
+        auto* drawable = static_cast<TerrainRenderable*>(patch->drawable);
+        ASSERT_NE(drawable, nullptr);
+        Ogre::RenderOperation op;
+        drawable->getRenderOperation(op);
+        ASSERT_EQ(op.operationType, Ogre::RenderOperation::OT_TRIANGLE_STRIP);
+        ASSERT_TRUE(op.useIndexes);
+        ASSERT_EQ(op.indexData->indexBuffer->getType(), Ogre::HardwareIndexBuffer::IT_16BIT);
+        ASSERT_EQ(op.indexData->indexCount, patch->indexCount);
+        ASSERT_TRUE(gpuIndicesMatch(drawable, *patch));
+
+        const Ogre::VertexDeclaration* declaration = op.vertexData->vertexDeclaration;
+        ASSERT_EQ(declaration->getVertexSize(0), 40u);
+        ASSERT_EQ(declaration->getElementCount(), 3u);
+        struct Element
+        {
+            Ogre::VertexElementSemantic semantic;
+            size_t offset;
+            Ogre::VertexElementType type;
+        };
+        for (const Element& e : {Element{Ogre::VES_POSITION, 0, Ogre::VET_FLOAT4},
+                                 Element{Ogre::VES_NORMAL, 16, Ogre::VET_FLOAT3},
+                                 Element{Ogre::VES_BINORMAL, 28, Ogre::VET_FLOAT3}})
+        {
+            const Ogre::VertexElement* element = declaration->findElementBySemantic(e.semantic);
+            ASSERT_NE(element, nullptr);
+            ASSERT_EQ(element->getSource(), 0);
+            ASSERT_EQ(element->getOffset(), e.offset);
+            ASSERT_EQ(element->getType(), e.type);
+        }
+        ASSERT_EQ(op.vertexData->vertexStart, 0u);
+        ASSERT_EQ(op.vertexData->vertexCount, patch->vertexCount);
+        const Ogre::HardwareVertexBufferSharedPtr& buffer = op.vertexData->vertexBufferBinding->getBuffer(0);
+        ASSERT_EQ(buffer->getNumVertices(), patch->vertexCount);
+        std::vector<float> gpu(patch->vertexCount * 10);
+        buffer->readData(0, gpu.size() * sizeof(float), gpu.data());
+        ASSERT_EQ(std::memcmp(gpu.data(), patch->vertices, gpu.size() * sizeof(float)), 0);
+
+        Ogre::Matrix4 world;
+        drawable->getWorldTransforms(&world);
+        ASSERT_EQ(world, Ogre::Matrix4(terrain->getParentSceneNode()->_getFullTransform()));
+        const Ogre::Vector3 centre = patch->bounds->getCenter() + Ogre::Vector3(40, -20, 30);
+        ASSERT_NEAR(drawable->getSquaredViewDepth(camera), centre.squaredDistance(camera->getDerivedPosition()),
+                    1e-3f * centre.squaredDistance(camera->getDerivedPosition()));
+        ASSERT_TRUE(drawable->getLights().empty());
+        ASSERT_EQ(drawable->getMaterial(), defaultMaterial);
+        ++checked;
+    }
+    EXPECT_EQ(size_t(checked), queued.size());
+}
+
+TEST_F(DrawingTest, RestitchedStripReachesTheGpuOnceAtTheNextQueueing)
+{
+    makeTerrain(flatMap());
+    terrain->setOgreBuildLimits(10000, 10000);
+    Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(-200, 400, -200), Ogre::Vector3(-200, 100, -190));
+    Ogre::Camera* away = engine.createCamera("away", Ogre::Vector3(300, 400, 300), Ogre::Vector3(300, 100, 310));
+    settle(camera);
+    const PatchNode* node = drawnAt(-200, -200);
+    ASSERT_NE(node, nullptr);
+    TerrainRenderable* drawable = drawableOf(node);
+    ASSERT_NE(drawable, nullptr);
+    ASSERT_TRUE(inView(camera, node->bounds));
+    ASSERT_FALSE(inView(away, node->bounds));
+
+    // Without a change nothing is copied, however often the patch is queued.
+    scribbleIndices(drawable);
+    frame(camera);
+    EXPECT_TRUE(indicesAreScribbled(drawable));
+
+    // A change is copied when the patch is next queued, not before, and only once.
+    terrain->patchChanged(const_cast<PatchGeometry*>(&node->geometry), 1);
+    EXPECT_TRUE(indicesAreScribbled(drawable));
+    render(away);
+    EXPECT_TRUE(indicesAreScribbled(drawable)) << "not queued by a camera that does not see it";
+    render(camera);
+    EXPECT_TRUE(gpuIndicesMatch(drawable, node->geometry));
+    EXPECT_FALSE(drawable->indicesStale);
+    scribbleIndices(drawable);
+    render(camera);
+    EXPECT_TRUE(indicesAreScribbled(drawable));
+
+    // A patch without a drawable ignores the change.
+    PatchGeometry bare;
+    terrain->patchChanged(&bare, 1);
+    EXPECT_EQ(bare.drawable, nullptr);
+}
+
+TEST_F(DrawingTest, QueuedStripsFollowRestitchingWhileTheCameraFlies)
+{
+    makeTerrain(roughMap(), 300);
+    terrain->setOgreBuildLimits(10000, 10000);
+    Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(-450, 120, -450), Ogre::Vector3(0, 0, 0));
+    settle(camera);
+    std::set<uint64_t> visibleCounts;
+    int between = 0;
+    for (int step = 0; step <= 120; ++step)
+    {
+        const float t = float(step) / 120.0f;
+        moveCamera(camera, Ogre::Vector3(-450 + 900 * t, 120 + 200 * t, -450 + 800 * t));
+        const std::vector<Queued>& queued = frame(camera);
+        visibleCounts.insert(terrain->getDebugInfo().visibleCount);
+        std::set<const Ogre::Renderable*> queuedSet;
+        for (const Queued& q : queued)
+            queuedSet.insert(q.renderable);
+        for (PatchGeometry* patch : terrain->getLandscape()->getVisiblePatches())
+        {
+            auto* drawable = static_cast<TerrainRenderable*>(patch->drawable);
+            if (!drawable)
+                continue;
+            ASSERT_TRUE(queuedSet.count(drawable));
+            ASSERT_TRUE(gpuIndicesMatch(drawable, *patch)) << "step " << step;
+            const float morph = *patch->morph;
+            const Ogre::Vector4 parameter = drawable->getCustomParameter(TerrainRenderable::kMorphParameter);
+            ASSERT_EQ(parameter, Ogre::Vector4(std::clamp(morph, 0.0f, 1.0f), 0, 0, 0)) << morph;
+            between += morph > 0.0f && morph < 1.0f;
+        }
+        if (terrain->pendingBuilds() != 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    EXPECT_GT(visibleCounts.size(), 3u) << "the tree changed during the flight";
+    EXPECT_GT(between, 0) << "patches were morphing";
+}
+
+TEST_F(DrawingTest, QueueAndVisitorSeeExactlyTheDrawablesInView)
+{
+    makeTerrain(roughMap(), 300);
+    terrain->setOgreBuildLimits(10000, 10000);
+    terrain->setRenderQueueGroup(60);
+    Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(300, 250, -500), Ogre::Vector3(-100, 0, 100));
+    settle(camera);
+    const std::vector<Queued>& queued = render(camera);
+
+    std::set<const Ogre::Renderable*> expected;
+    forEachDrawn(root(), [&](const PatchNode* node) {
+        if (drawableOf(node) && inView(camera, node->bounds))
+            expected.insert(drawableOf(node));
+    });
+    ASSERT_GT(expected.size(), 10u);
+    ASSERT_LT(expected.size(), size_t(terrain->getDebugInfo().drawables)) << "some drawables are out of view";
+
+    std::multiset<const Ogre::Renderable*> queuedSet;
+    for (const Queued& q : queued)
+    {
+        EXPECT_EQ(q.group, 60);
+        queuedSet.insert(q.renderable);
+    }
+    EXPECT_EQ(std::set<const Ogre::Renderable*>(queuedSet.begin(), queuedSet.end()), expected);
+    EXPECT_EQ(queuedSet.size(), expected.size()) << "each once";
+
+    struct Visitor : Ogre::Renderable::Visitor
+    {
+        void visit(Ogre::Renderable* renderable, Ogre::ushort lodIndex, bool isDebug, Ogre::Any*) override
+        {
+            EXPECT_EQ(lodIndex, 0);
+            EXPECT_FALSE(isDebug);
+            seen.insert(renderable);
+        }
+        std::multiset<const Ogre::Renderable*> seen;
+    } visitor;
+    terrain->visitRenderables(&visitor);
+    EXPECT_EQ(visitor.seen, queuedSet);
+}
+
+TEST_F(DrawingTest, DrawablesOutOfUseAreGivenBackAndMadeAgainWhenNeeded)
+{
+    makeTerrain(flatMap());
+    terrain->setDrawableKeepFrames(30);
+    useHost(100000);
+    // Looking at one corner: only the patches there are queued and get drawables.
+    Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(-480, 150, -480), Ogre::Vector3(-470, 100, -460));
+    settle(camera);
+    const uint64_t seen = terrain->getDebugInfo().drawables;
+    ASSERT_GT(seen, 0u);
+    // Turned to the other corner for longer than the idle limit: the first drawables go back to
+    // the host, with their materials, and the new view has its own.
+    moveCamera(camera, Ogre::Vector3(480, 150, 480));
+    camera->getParentSceneNode()->lookAt(Ogre::Vector3(470, 100, 460), Ogre::Node::TS_WORLD);
+    const size_t releasedBefore = host.releasedBoxes.size();
+    for (int k = 0; k < 33; ++k)
+        frame(camera);
+    EXPECT_GE(host.releasedBoxes.size() - releasedBefore, seen);
+    const std::vector<Queued>& queued = frame(camera);
+    EXPECT_EQ(terrain->getDebugInfo().drawables, inGroup(queued, 50).size())
+        << "only what is in use keeps a drawable";
+    for (const Ogre::MaterialPtr& material : host.handedOut)
+        EXPECT_LE(host.releasesOf(material), 1);
+    // Back to the first corner: the patches are drawn again, with new drawables.
+    moveCamera(camera, Ogre::Vector3(-480, 150, -480));
+    camera->getParentSceneNode()->lookAt(Ogre::Vector3(-470, 100, -460), Ogre::Node::TS_WORLD);
+    const size_t queuedAgain = inGroup(frame(camera), 50).size();
+    EXPECT_GT(queuedAgain, 0u);
+    EXPECT_GE(terrain->getDebugInfo().drawables, queuedAgain);
+}

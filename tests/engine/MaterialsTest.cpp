@@ -1,0 +1,294 @@
+// Host materials near the camera, the material pass, releases, and missing materials.
+
+#include "DrawingFixture.h"
+
+#include <gtest/gtest.h>
+
+using namespace testing_support;
+
+TEST_F(DrawingTest, HostMaterialsAreAskedForOnlyWithinTheDistanceAtCreation)
+{
+    makeTerrain(flatMap());
+    terrain->setOgreBuildLimits(10000, 10000);
+    useHost(200);
+    const Ogre::Vector3 eye(8, 150, 8);
+    Ogre::Camera* camera = engine.createCamera("eye", eye, Ogre::Vector3(8, 100, 30));
+    settle(camera);
+    ASSERT_FALSE(host.requests.empty());
+    EXPECT_EQ(host.flags, std::set<int>{0});
+    for (const Ogre::AxisAlignedBox& box : host.requests)
+        EXPECT_LT(box.squaredDistance(eye), 200.0f * 200.0f) << box;
+    // Every drawable within the distance holds its own host material, every other the default.
+    std::set<const Ogre::Material*> holders;
+    forEachNode(root(), [&](const PatchNode* node) {
+        TerrainRenderable* drawable = drawableOf(node);
+        if (!drawable)
+            return;
+        if (node->bounds.squaredDistance(eye) < 200.0f * 200.0f)
+        {
+            EXPECT_NE(drawable->getMaterial(), defaultMaterial);
+            EXPECT_TRUE(holders.insert(drawable->getMaterial().get()).second) << "one material per patch";
+        }
+        else
+        {
+            EXPECT_EQ(drawable->getMaterial(), defaultMaterial);
+        }
+    });
+    EXPECT_EQ(holders.size(), host.handedOut.size());
+    EXPECT_TRUE(host.released.empty());
+}
+
+TEST_F(DrawingTest, MaterialPassRunsAfterMoreThanAHundredUnitsAndTakesTheDistanceAsNear)
+{
+    makeTerrain(flatMap());
+    terrain->setOgreBuildLimits(10000, 10000);
+    useHost(50);
+    // 50 units above the ground: the patch under the eye lies exactly at the material distance.
+    Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(8, 150, 8), Ogre::Vector3(8, 100, 30));
+    settle(camera);
+    const PatchNode* under = drawnAt(8, 8);
+    ASSERT_NE(drawableOf(under), nullptr);
+    EXPECT_EQ(under->bounds.squaredDistance(Ogre::Vector3(8, 150, 8)), 2500.0f);
+    EXPECT_TRUE(host.requests.empty()) << "at exactly the distance a new drawable is not near";
+
+    // Exactly 100 units of travel is not more than 100.
+    moveCamera(camera, Ogre::Vector3(8, 150, 108));
+    frame(camera);
+    EXPECT_TRUE(host.requests.empty());
+
+    moveCamera(camera, Ogre::Vector3(8, 150, 108.5f));
+    frame(camera);
+    const PatchNode* next = drawnAt(8, 108.5f);
+    ASSERT_EQ(host.requests.size(), 1u) << "only the patch at exactly the distance is near";
+    EXPECT_EQ(host.requests[0], next->bounds);
+    ASSERT_EQ(host.handedOut.size(), 1u);
+    EXPECT_EQ(drawableOf(next)->getMaterial(), host.handedOut[0]);
+
+    // The pass measures from where it last ran: a short move back does not run it again.
+    moveCamera(camera, Ogre::Vector3(8, 150, 60));
+    frame(camera);
+    EXPECT_EQ(host.requests.size(), 1u);
+    EXPECT_TRUE(host.released.empty());
+}
+
+TEST_F(DrawingTest, EachHostMaterialIsReleasedExactlyOnce)
+{
+    makeTerrain(flatMap());
+    terrain->setOgreBuildLimits(10000, 10000);
+    useHost(150);
+    Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(-300, 200, -300), Ogre::Vector3(-300, 100, -290));
+    settle(camera);
+    // The host materials of drawn patches (the material pass visits only those).
+    const auto heldByDrawn = [&] {
+        std::map<const PatchNode*, Ogre::MaterialPtr> held;
+        forEachDrawn(root(), [&](const PatchNode* node) {
+            if (drawableOf(node)->getMaterial() != defaultMaterial)
+                held[node] = drawableOf(node)->getMaterial();
+        });
+        return held;
+    };
+    const std::map<const PatchNode*, Ogre::MaterialPtr> first = heldByDrawn();
+    ASSERT_GT(first.size(), 3u);
+
+    // Far from all of them: each gives its host material back once and returns to the default;
+    // the patches near the new position get theirs.
+    moveCamera(camera, Ogre::Vector3(300, 200, 300));
+    frame(camera);
+    for (const auto& [node, material] : first)
+    {
+        EXPECT_EQ(host.releasesOf(material), 1);
+        EXPECT_EQ(drawableOf(node)->getMaterial(), defaultMaterial);
+    }
+    EXPECT_EQ(host.releasedBoxes.size(), first.size()) << "no other release";
+    EXPECT_EQ(host.releasesOf(defaultMaterial), 0) << "a drawable on the default gives nothing back";
+    const std::map<const PatchNode*, Ogre::MaterialPtr> second = heldByDrawn();
+    ASSERT_GT(second.size(), 3u);
+    for (const auto& entry : second)
+        EXPECT_LE(entry.first->bounds.squaredDistance(Ogre::Vector3(300, 200, 300)), 150.0f * 150.0f);
+
+    // Another pass near neither: the second set goes back once, the first is not given twice.
+    moveCamera(camera, Ogre::Vector3(-300, 200, 300));
+    frame(camera);
+    for (const auto& entry : second)
+        EXPECT_EQ(host.releasesOf(entry.second), 1);
+    for (const auto& entry : first)
+        EXPECT_EQ(host.releasesOf(entry.second), 1);
+
+    // Destroying the terrain gives back every drawable's material, host or default, once.
+    const uint64_t drawables = terrain->getDebugInfo().drawables;
+    const uint64_t holdingHost = countNodes(
+        [&](const PatchNode* node) { return drawableOf(node) && drawableOf(node)->getMaterial() != defaultMaterial; });
+    const size_t releasesBefore = host.releasedBoxes.size();
+    const int defaultsBefore = host.releasesOf(defaultMaterial);
+    destroyTerrain();
+    EXPECT_EQ(host.releasedBoxes.size() - releasesBefore, drawables);
+    for (const Ogre::MaterialPtr& material : host.handedOut)
+        EXPECT_EQ(host.releasesOf(material), 1);
+    EXPECT_EQ(uint64_t(host.releasesOf(defaultMaterial) - defaultsBefore), drawables - holdingHost);
+}
+
+TEST_F(DrawingTest, DestroyedPatchesGiveTheirMaterialBack)
+{
+    makeTerrain(flatMap());
+    terrain->setOgreBuildLimits(10000, 10000);
+    useHost(150);
+    Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(-300, 200, -300), Ogre::Vector3(-300, 100, -290));
+    settle(camera);
+    const uint64_t drawables = terrain->getDebugInfo().drawables;
+    const size_t handedOut = host.handedOut.size();
+    ASSERT_GT(handedOut, 0u);
+    // A new heightmap destroys every patch.
+    ASSERT_TRUE(terrain->openStream(flatMap()));
+    EXPECT_EQ(host.releasedBoxes.size(), drawables);
+    for (const Ogre::MaterialPtr& material : host.handedOut)
+        EXPECT_EQ(host.releasesOf(material), 1);
+    EXPECT_EQ(uint64_t(host.releasesOf(defaultMaterial)), drawables - handedOut);
+    EXPECT_EQ(terrain->getDebugInfo().drawables, 0u);
+}
+
+TEST_F(DrawingTest, ANullHostMaterialIsAskedForAgainAtTheNextPass)
+{
+    makeTerrain(flatMap());
+    terrain->setOgreBuildLimits(10000, 10000);
+    useHost(300);
+    host.giveNothing = true;
+    const Ogre::Vector3 eye(0, 200, 0);
+    Ogre::Camera* camera = engine.createCamera("eye", eye, Ogre::Vector3(0, 100, 10));
+    settle(camera);
+    std::map<std::string, int> asked;
+    const auto key = [](const Ogre::AxisAlignedBox& box) {
+        std::ostringstream out;
+        out << box;
+        return out.str();
+    };
+    for (const Ogre::AxisAlignedBox& box : host.requests)
+        asked[key(box)] += 1;
+    for (const auto& entry : asked)
+        EXPECT_EQ(entry.second, 1) << entry.first;
+    forEachNode(root(), [&](const PatchNode* node) {
+        if (drawableOf(node))
+        {
+            EXPECT_EQ(drawableOf(node)->getMaterial(), defaultMaterial);
+        }
+    });
+
+    const Ogre::Vector3 moved(101, 200, 0);
+    moveCamera(camera, moved);
+    frame(camera);
+    int again = 0;
+    forEachDrawn(root(), [&](const PatchNode* node) {
+        if (node->bounds.squaredDistance(moved) <= 300.0f * 300.0f)
+        {
+            const int expected = node->bounds.squaredDistance(eye) < 300.0f * 300.0f ? 2 : 1;
+            EXPECT_EQ(std::count(host.requests.begin(), host.requests.end(), node->bounds), expected);
+            again += expected == 2;
+        }
+    });
+    EXPECT_GT(again, 4);
+    EXPECT_TRUE(host.released.empty()) << "nothing was handed out";
+}
+
+TEST_F(DrawingTest, AMissingMaterialThrowsAndChangesNothing)
+{
+    makeTerrain(flatMap());
+    terrain->setDefaultMaterial(Ogre::MaterialPtr());
+    terrain->setOgreBuildLimits(0, 0);
+    Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(0, 600, -700), Ogre::Vector3(0, 100, 0));
+    settle(camera);
+    const auto expectMissing = [&](const std::function<void()>& run) {
+        try
+        {
+            run();
+            ADD_FAILURE() << "no exception";
+        }
+        catch (const Ogre::ItemIdentityException& error)
+        {
+            EXPECT_EQ(error.getDescription(), "Terrain material missing");
+            EXPECT_EQ(error.getSource(), "Terrain::patchCreated");
+        }
+        EXPECT_EQ(terrain->getDebugInfo().drawables, 0u);
+        EXPECT_EQ(countNodes([](const PatchNode* node) { return drawableOf(node) != nullptr; }), 0u);
+    };
+    // Made while rendering, and made ahead of view.
+    terrain->setOgreBuildLimits(10000, 0);
+    expectMissing([&] { render(camera); });
+    terrain->setOgreBuildLimits(0, 10000);
+    expectMissing([&] { terrain->frameStarted(Ogre::FrameEvent{}); });
+
+    // A host material within the distance is enough; beyond it the default is missing again.
+    useHost(1e9f);
+    terrain->setOgreBuildLimits(10000, 0);
+    render(camera);
+    EXPECT_GT(terrain->getDebugInfo().drawables, 0u);
+    useHost(0);
+    ASSERT_TRUE(terrain->openStream(flatMap()));
+    terrain->setOgreBuildLimits(0, 0);
+    settle(camera);
+    terrain->setOgreBuildLimits(10000, 0);
+    expectMissing([&] { render(camera); });
+
+    terrain->setDefaultMaterial(defaultMaterial);
+    EXPECT_FALSE(render(camera).empty());
+}
+
+TEST_F(DrawingTest, UnknownMaterialNamesThrowTheSystemsMessages)
+{
+    makeTerrain(flatMap());
+    terrain->setDefaultMaterialName("Ground");
+    try
+    {
+        terrain->setDefaultMaterialName("No such ground");
+        ADD_FAILURE() << "no exception";
+    }
+    catch (const Ogre::ItemIdentityException& error)
+    {
+        EXPECT_EQ(error.getDescription(), "Default terrain material not found");
+        EXPECT_EQ(error.getSource(), "Terrain::setDefaultMaterial");
+    }
+    // The default is gone: the first drawable finds no material.
+    terrain->setOgreBuildLimits(10000, 0);
+    Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(0, 600, -700), Ogre::Vector3(0, 100, 0));
+    EXPECT_THROW(settle(camera), Ogre::ItemIdentityException);
+    terrain->setDefaultMaterialName("Ground");
+    settle(camera);
+    const std::vector<Queued>& queued = render(camera);
+    ASSERT_FALSE(queued.empty());
+    EXPECT_EQ(queued.front().renderable->getMaterial(), defaultMaterial);
+
+    try
+    {
+        terrain->setBloodMaterialName("No such blood");
+        ADD_FAILURE() << "no exception";
+    }
+    catch (const Ogre::ItemIdentityException& error)
+    {
+        EXPECT_EQ(error.getDescription(), "Terrain blood material");
+        EXPECT_EQ(error.getSource(), "Terrain::setDefaultMaterial");
+    }
+    EXPECT_NO_THROW(terrain->setBloodMaterialName("Blood"));
+}
+
+TEST_F(DrawingTest, ReleaseFailuresWhilePatchesAreDestroyedAreLogged)
+{
+    makeTerrain(flatMap());
+    terrain->setOgreBuildLimits(10000, 10000);
+    useHost(150);
+    Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(0, 300, 0), Ogre::Vector3(0, 100, 10));
+    settle(camera);
+    const uint64_t drawables = terrain->getDebugInfo().drawables;
+    host.failure = [] { throw std::runtime_error("host refuses"); };
+    ASSERT_TRUE(terrain->openStream(flatMap()));
+    EXPECT_EQ(host.releasedBoxes.size(), drawables) << "every patch was still destroyed";
+    EXPECT_EQ(terrain->getDebugInfo().drawables, 0u);
+    EXPECT_TRUE(log.saw("host refuses"));
+
+    // Whatever the host throws.
+    settle(camera);
+    const uint64_t again = terrain->getDebugInfo().drawables;
+    host.failure = [] { throw 7; };
+    const size_t before = host.releasedBoxes.size();
+    log.lines.clear();
+    destroyTerrain();
+    EXPECT_EQ(host.releasedBoxes.size() - before, again);
+    EXPECT_EQ(uint64_t(std::count(log.lines.begin(), log.lines.end(), "Error: terrain material release failed")), again);
+}

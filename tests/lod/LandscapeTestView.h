@@ -1,0 +1,110 @@
+#pragma once
+
+// The tests' window onto a Landscape's insides (a friend of Landscape): its tree, counters and
+// node operations, for tests that build trees by hand or check invariants of the drawn tree.
+
+#include "lod/Landscape.h"
+
+#include <vector>
+
+class LandscapeTestView
+{
+public:
+    explicit LandscapeTestView(Landscape& landscape_) : landscape(landscape_) {}
+    explicit LandscapeTestView(const Landscape& landscape_) : landscape(const_cast<Landscape&>(landscape_)) {}
+
+    PatchNode* root() const { return landscape.root.get(); }
+    BuildQueue& queue() const { return landscape.queue; }
+    uint64_t patchCount() const { return landscape.patchCount; }
+    uint64_t memoryBytes() const { return landscape.memoryBytes; }
+    uint32_t patchVertices() const { return landscape.patchVertices; }
+    uint32_t levelSlack() const { return landscape.levelSlack; }
+    uint32_t maxLevel() const { return landscape.maxLevel; }
+    float detailThreshold() const { return landscape.detailThreshold; }
+    float screenError(const PatchNode* node, const CameraState& camera) const
+    {
+        return landscape.screenError(node, camera);
+    }
+
+    // ---- building trees by hand ----
+    void createRoot() { landscape.createRoot(); }
+    // A leaf's four children, linked as a split links them; nothing is built or posted.
+    void makeChildren(PatchNode* node) { landscape.makeChildren(node); }
+    // Generates and installs a node's geometry here and now, as the build thread and the
+    // hand-over would.
+    void build(PatchNode* node)
+    {
+        landscape.generate(*node);
+        landscape.install(node, std::move(node->result));
+    }
+    // What building the node gives, without installing it (for benchmarks that build repeatedly).
+    PatchBuildResult buildResult(PatchNode* node)
+    {
+        PatchBuildResult result;
+        landscape.buildNode(*node, result);
+        return result;
+    }
+    void post(PatchNode* node, bool build) { landscape.queue.post(node, build); }
+    void drainResults() { landscape.drainResults(); }
+    // Detaches and retires a node's children; a later drain frees them.
+    void destroyChildren(PatchNode* node)
+    {
+        for (std::unique_ptr<PatchNode>& child : node->children)
+            landscape.destroy(std::move(child));
+    }
+
+    // ---- stitching ----
+    int levelDifference(const PatchNode* node, int side) const { return landscape.levelDifference(node, side); }
+    void stitchSide(PatchNode* node, int side) { landscape.stitchSide(node, side); }
+    void refreshRegion(PatchNode* node, const Ogre::AxisAlignedBox& box, bool normals)
+    {
+        landscape.refreshRegion(node, box, normals);
+    }
+
+private:
+    Landscape& landscape;
+};
+
+namespace testing_support
+{
+
+template <class F>
+void forEachNode(const PatchNode* node, const F& f)
+{
+    if (!node)
+        return;
+    f(node);
+    for (const auto& child : node->children)
+        forEachNode(child.get(), f);
+}
+
+// The patches drawn: a node whose children are drawn is drawn through them.
+template <class F>
+void forEachDrawn(const PatchNode* node, const F& f)
+{
+    if (!node)
+        return;
+    if (node->drawsChildren() && node->hasChildren())
+    {
+        for (const auto& child : node->children)
+            forEachDrawn(child.get(), f);
+        return;
+    }
+    f(node);
+}
+
+// Nothing in flight: no build pending, no detached node waiting to be freed.
+inline bool isSettled(const Landscape& landscape)
+{
+    return landscape.hasTree() && landscape.pendingBuilds() == 0 &&
+           LandscapeTestView(landscape).queue().retiredCount() == 0;
+}
+
+inline std::vector<const PatchNode*> drawnLeaves(const Landscape& landscape)
+{
+    std::vector<const PatchNode*> leaves;
+    forEachDrawn(LandscapeTestView(landscape).root(), [&](const PatchNode* leaf) { leaves.push_back(leaf); });
+    return leaves;
+}
+
+} // namespace testing_support
