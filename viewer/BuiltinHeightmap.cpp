@@ -1,6 +1,7 @@
 #include "BuiltinHeightmap.h"
 
 #include "FractalHeightmap.h"
+#include "heightmap/SampleRows.h"
 #include "heightmap/Tiff.h"
 
 #include <unistd.h>
@@ -64,12 +65,7 @@ bool writeHeightmapFile(const fs::path& file, const std::vector<uint16_t>& sampl
     for (uint32_t row = 0; row < edge && written; row += kBandRows)
     {
         const uint32_t rows = std::min(kBandRows, edge - row);
-        const uint16_t* source = samples.data() + size_t(row) * edge;
-        for (size_t k = 0; k < size_t(rows) * edge; ++k)
-        {
-            band[2 * k] = uint8_t(source[k] & 0xFF);
-            band[2 * k + 1] = uint8_t(source[k] >> 8);
-        }
+        writeSamples(samples.data() + size_t(row) * edge, band.data(), size_t(rows) * edge);
         written = writeRect(tiff, 0, int32_t(row), int32_t(edge), int32_t(rows), band.data()) ==
                   uint64_t(rows) * edge;
         report(progress, double(row + rows) / double(edge));

@@ -3,6 +3,7 @@
 #include "BloodPainter.h"
 #include "EngineSetup.h"
 #include "Terrain.h"
+#include "heightmap/SampleRows.h"
 
 #include <OgreCamera.h>
 #include <OgreGpuProgramParams.h>
@@ -37,11 +38,6 @@ public:
     void visit(Ogre::Renderable*, Ogre::ushort, bool, Ogre::Any*) override { count += 1; }
     uint64_t count = 0;
 };
-
-uint16_t littleEndianSample(const unsigned char* bytes)
-{
-    return uint16_t(bytes[0] | (bytes[1] << 8));
-}
 } // namespace
 
 TerrainScene::TerrainScene(Ogre::Root& root_, Ogre::OverlaySystem* overlays_, const TerrainSettings& settings_)
@@ -130,7 +126,7 @@ void TerrainScene::fitHeightBands()
         if (terrain->getRawData(0, int(y), int(edge), 1, reinterpret_cast<char*>(row.data())) != edge)
             continue;
         for (uint32_t x = 0; x < edge; ++x)
-            histogram[littleEndianSample(&row[2 * size_t(x)]) * kBins / 65536] += 1;
+            histogram[readSample(&row[2 * size_t(x)]) * kBins / 65536] += 1;
         count += edge;
     }
     const auto percentile = [&](double fraction) {
@@ -229,7 +225,7 @@ float TerrainScene::highestGround(float x, float z, float radius) const
         bytes.assign(size_t(count) * 2, 0);
         terrain->getRawData(first, sampleZ, count, 1, reinterpret_cast<char*>(bytes.data()));
         for (int k = 0; k < count; k += stride)
-            highest = std::max(highest, littleEndianSample(&bytes[2 * size_t(k)]));
+            highest = std::max(highest, readSample(&bytes[2 * size_t(k)]));
     }
     return float(highest) * settings.height / 65535.0f;
 }

@@ -151,7 +151,13 @@ private:
     int levelDifference(const PatchNode* node, int side) const;
     void stitchSide(PatchNode* node, int side);
     void restitch(PatchNode* node);
+    // Resamples the heights of the vertices inside box (and, with recomputeNormals, their
+    // normals), then their morph targets and the patch error; children first.
     void refreshRegion(PatchNode* node, const Ogre::AxisAlignedBox& box, bool recomputeNormals);
+    // Heights (and normals) of the vertices of columns firstI..lastI, rows firstJ..lastJ, from
+    // the height source, under the height lock.
+    void resample(PatchNode* node, const PatchGrid& grid, int firstI, int lastI, int firstJ, int lastJ,
+                  bool recomputeNormals);
 
     // ---- queries (LandscapeQueries.cpp) ----
     const PatchNode* leafAt(float x, float z) const;

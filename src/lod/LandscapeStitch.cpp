@@ -68,6 +68,12 @@ void Landscape::restitch(PatchNode* node)
 
 namespace
 {
+// A rectangle of vertices of one patch, inclusive.
+struct VertexRange
+{
+    int firstI = 0, lastI = 0, firstJ = 0, lastJ = 0;
+};
+
 // The vertex columns (or rows) from `low` to `high` in world units, of a grid starting at
 // `start` with `spacing` between vertices, clamped to the grid. False when there are none.
 bool vertexRange(float low, float high, float start, float spacing, uint32_t n, int& first, int& last)
@@ -77,6 +83,35 @@ bool vertexRange(float low, float high, float start, float spacing, uint32_t n, 
     first = int(std::clamp(a, 0.0, double(n - 1)));
     last = int(std::clamp(b, 0.0, double(n - 1)));
     return a <= double(n - 1) && b >= 0.0 && a <= b;
+}
+
+// Morph targets of the range and of the vertices next to it, which average heights from it;
+// then the patch's error from scratch, no less than the error of the children it draws.
+float remorph(PatchNode* node, const PatchGrid& grid, const VertexRange& range)
+{
+    const uint32_t n = grid.n;
+    float* vertices = node->geometry.vertices;
+    const int lowI = std::max(range.firstI - 1, 0), highI = std::min(range.lastI + 1, int(n) - 1);
+    const int lowJ = std::max(range.firstJ - 1, 0), highJ = std::min(range.lastJ + 1, int(n) - 1);
+    for (int j = lowJ; j <= highJ; ++j)
+        for (int i = lowI; i <= highI; ++i)
+        {
+            if (gridNests(n))
+                morphVertex(vertices, uint32_t(i), uint32_t(j), n);
+            else
+                keepOwnTargets(vertexAt(vertices, uint32_t(i), uint32_t(j), n));
+        }
+
+    float error = 0.1f * grid.spacingX;
+    if (node->drawsChildren() && node->hasChildren())
+        for (const auto& child : node->children)
+            error = std::max(error, child->error);
+    for (uint64_t k = 0; k < node->geometry.vertexCount; ++k)
+    {
+        const float* v = vertices + k * kFloatsPerVertex;
+        error = std::max(error, std::fabs(v[kVertexMorphHeight] - v[kVertexHeight]));
+    }
+    return error;
 }
 } // namespace
 
@@ -98,67 +133,50 @@ void Landscape::refreshRegion(PatchNode* node, const Ogre::AxisAlignedBox& box, 
         if (centre.x <= boxMax.x && centre.z <= boxMax.z)
             refreshRegion(node->child(3), box, recomputeNormals);
     }
-
-    float* vertices = node->geometry.vertices;
-    if (!vertices)
+    if (!node->geometry.vertices)
         return;
     const uint32_t n = node->edgeVertices;
     const PatchGrid grid(rootSquare, node->cellX, node->cellZ, node->level, n);
-    int firstI, lastI, firstJ, lastJ;
-    if (!vertexRange(boxMin.x, boxMax.x, node->corners[0].x, grid.spacingX, n, firstI, lastI) ||
-        !vertexRange(boxMin.z, boxMax.z, node->corners[0].z, grid.spacingZ, n, firstJ, lastJ))
+    VertexRange range;
+    if (!vertexRange(boxMin.x, boxMax.x, node->corners[0].x, grid.spacingX, n, range.firstI, range.lastI) ||
+        !vertexRange(boxMin.z, boxMax.z, node->corners[0].z, grid.spacingZ, n, range.firstJ, range.lastJ))
         return;
+    resample(node, grid, range.firstI, range.lastI, range.firstJ, range.lastJ, recomputeNormals);
+    node->error = remorph(node, grid, range);
+}
 
-    {
-        Lock lock(queue.getHeightLock());
-        const auto heightAt = [&](int i, int j) {
-            if (i >= 0 && j >= 0 && i < int(n) && j < int(n))
-                return vertexAt(vertices, uint32_t(i), uint32_t(j), n)[kVertexHeight];
-            return heightFunction(Ogre::Vector3(grid.x(i), 0.0f, grid.z(j)), int(node->level));
-        };
-        for (int j = firstJ; j <= lastJ; ++j)
-            for (int i = firstI; i <= lastI; ++i)
-            {
-                float* v = vertexAt(vertices, uint32_t(i), uint32_t(j), n);
-                v[kVertexHeight] = heightFunction(Ogre::Vector3(v[kVertexX], 0.0f, v[kVertexZ]), int(node->level));
-                v[kVertexMorphHeight] = v[kVertexHeight];
-                node->bounds.merge(Ogre::Vector3(v[kVertexX], v[kVertexHeight], v[kVertexZ]));
-            }
-        if (recomputeNormals)
-            for (int j = firstJ; j <= lastJ; ++j)
-                for (int i = firstI; i <= lastI; ++i)
-                {
-                    float h[6];
-                    for (int k = 0; k < 6; ++k)
-                        h[k] = heightAt(i + kNeighbourDx[k], j + kNeighbourDz[k]);
-                    const Ogre::Vector3 normal = vertexNormal(h, grid.spacingX, grid.spacingZ);
-                    float* v = vertexAt(vertices, uint32_t(i), uint32_t(j), n);
-                    v[kVertexNormal] = normal.x;
-                    v[kVertexNormal + 1] = normal.y;
-                    v[kVertexNormal + 2] = normal.z;
-                }
-    }
-
-    // Morph targets of the range and of the vertices next to it, which average heights from it.
-    const int lowI = std::max(firstI - 1, 0), highI = std::min(lastI + 1, int(n) - 1);
-    const int lowJ = std::max(firstJ - 1, 0), highJ = std::min(lastJ + 1, int(n) - 1);
-    for (int j = lowJ; j <= highJ; ++j)
-        for (int i = lowI; i <= highI; ++i)
+void Landscape::resample(PatchNode* node, const PatchGrid& grid, int firstI, int lastI, int firstJ, int lastJ,
+                         bool recomputeNormals)
+{
+    const uint32_t n = grid.n;
+    float* vertices = node->geometry.vertices;
+    Lock lock(queue.getHeightLock());
+    for (int j = firstJ; j <= lastJ; ++j)
+        for (int i = firstI; i <= lastI; ++i)
         {
-            if (gridNests(n))
-                morphVertex(vertices, uint32_t(i), uint32_t(j), n);
-            else
-                keepOwnTargets(vertexAt(vertices, uint32_t(i), uint32_t(j), n));
+            float* v = vertexAt(vertices, uint32_t(i), uint32_t(j), n);
+            v[kVertexHeight] = heightFunction(Ogre::Vector3(v[kVertexX], 0.0f, v[kVertexZ]), int(node->level));
+            v[kVertexMorphHeight] = v[kVertexHeight];
+            node->bounds.merge(Ogre::Vector3(v[kVertexX], v[kVertexHeight], v[kVertexZ]));
         }
-
-    float error = 0.1f * grid.spacingX;
-    if (node->drawsChildren() && node->hasChildren())
-        for (const auto& child : node->children)
-            error = std::max(error, child->error);
-    for (uint64_t k = 0; k < node->geometry.vertexCount; ++k)
-    {
-        const float* v = vertices + k * kFloatsPerVertex;
-        error = std::max(error, std::fabs(v[kVertexMorphHeight] - v[kVertexHeight]));
-    }
-    node->error = error;
+    if (!recomputeNormals)
+        return;
+    // Neighbours inside the patch from its (new) heights, outside it from the height source.
+    const auto heightAt = [&](int i, int j) {
+        if (i >= 0 && j >= 0 && i < int(n) && j < int(n))
+            return vertexAt(vertices, uint32_t(i), uint32_t(j), n)[kVertexHeight];
+        return heightFunction(Ogre::Vector3(grid.x(i), 0.0f, grid.z(j)), int(node->level));
+    };
+    for (int j = firstJ; j <= lastJ; ++j)
+        for (int i = firstI; i <= lastI; ++i)
+        {
+            float h[6];
+            for (int k = 0; k < 6; ++k)
+                h[k] = heightAt(i + kNeighbourDx[k], j + kNeighbourDz[k]);
+            const Ogre::Vector3 normal = vertexNormal(h, grid.spacingX, grid.spacingZ);
+            float* v = vertexAt(vertices, uint32_t(i), uint32_t(j), n);
+            v[kVertexNormal] = normal.x;
+            v[kVertexNormal + 1] = normal.y;
+            v[kVertexNormal + 2] = normal.z;
+        }
 }

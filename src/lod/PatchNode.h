@@ -88,7 +88,8 @@ public:
     uint32_t lastVisit = 0;          // frameCounter of the last update that reached the node
     uint32_t edgeVertices = 0;       // vertices along an edge of the installed geometry
     // Jobs and results that name this node and have not been consumed; while it is not 0 the
-    // node must not be freed. Changed by the build thread under jobLock only.
+    // node must not be freed. Raised by a post and lowered by the build thread, both under
+    // jobLock; lowered by the drain for each result it takes (see BuildQueue).
     std::atomic<int> busy{0};
     PatchGeometry geometry;          // the patch as the owner sees it; arrays owned below
 

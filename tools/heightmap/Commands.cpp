@@ -4,6 +4,7 @@
 #include "HeightmapFiles.h"
 #include "ImageCodecs.h"
 #include "Progress.h"
+#include "heightmap/SampleRows.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -106,7 +107,7 @@ SampleRange scanSamples(TiffFile& tiff, const std::string& path)
             const uint8_t* p = buffer.data();
             for (uint64_t i = 0; i < samples; ++i, p += sampleBytes)
             {
-                const uint32_t value = sampleBytes == 1 ? p[0] : uint32_t(p[0] | p[1] << 8);
+                const uint32_t value = sampleBytes == 1 ? p[0] : readSample(p);
                 range.minimum = std::min(range.minimum, value);
                 range.maximum = std::max(range.maximum, value);
             }

@@ -1,6 +1,7 @@
 #include "HeightmapFiles.h"
 
 #include "Progress.h"
+#include "heightmap/SampleRows.h"
 
 #include <unistd.h>
 
@@ -27,11 +28,6 @@ constexpr uint64_t kCreatedHeaderBytes = 258;
 // Pixels move between memory and the file in bands of about this many bytes: small enough to
 // keep memory flat for any image, large enough that the per-call costs vanish.
 constexpr uint64_t kBandBytes = uint64_t(1) << 20;
-
-uint16_t getU16(const uint8_t* p)
-{
-    return uint16_t(p[0] | p[1] << 8);
-}
 
 std::string errnoText(int error, const char* fallback)
 {
@@ -288,9 +284,7 @@ Heightmap readHeightmap(const std::string& path)
             pixels)
             throw ToolError("cannot read the pixels of " + inQuotes(path) + " from row " +
                             std::to_string(y));
-        uint16_t* out = map.samples.data() + uint64_t(y) * map.width;
-        for (uint64_t i = 0; i < pixels; ++i)
-            out[i] = getU16(bytes.data() + 2 * i);
+        readSamples(bytes.data(), map.samples.data() + uint64_t(y) * map.width, pixels);
         progress.advance(rows);
     }
     progress.finish();
@@ -318,13 +312,7 @@ void writeHeightmap(const Heightmap& map, const std::string& path)
     {
         const uint32_t rows = std::min(band, map.height - y);
         const uint64_t pixels = uint64_t(rows) * map.width;
-        const uint16_t* in = map.samples.data() + uint64_t(y) * map.width;
-        // TIFF files of the terrain are little-endian, whatever the host.
-        for (uint64_t i = 0; i < pixels; ++i)
-        {
-            bytes[2 * i] = uint8_t(in[i]);
-            bytes[2 * i + 1] = uint8_t(in[i] >> 8);
-        }
+        writeSamples(map.samples.data() + uint64_t(y) * map.width, bytes.data(), pixels);
         errno = 0;
         if (writeRect(tiff.get(), 0, int32_t(y), int32_t(map.width), int32_t(rows), bytes.data()) !=
             pixels)
@@ -388,12 +376,15 @@ Heightmap readRawHeightmap(const std::string& path, uint32_t width, uint32_t hei
     if (got != map.samples.size())
         throw ToolError("cannot read " + inQuotes(path) + ": it ended early");
     // The bytes were copied as they lie in the file; put each sample into host order.
-    for (uint16_t& sample : map.samples)
-    {
-        uint8_t b[2];
-        std::memcpy(b, &sample, 2);
-        sample = bigEndian ? uint16_t(b[0] << 8 | b[1]) : uint16_t(b[0] | b[1] << 8);
-    }
+    if (bigEndian)
+        for (uint16_t& sample : map.samples)
+        {
+            uint8_t b[2];
+            std::memcpy(b, &sample, 2);
+            sample = uint16_t(b[0] << 8 | b[1]);
+        }
+    else
+        readSamples(map.samples.data(), map.samples.data(), map.samples.size());
     return map;
 }
 

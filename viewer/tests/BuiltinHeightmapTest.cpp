@@ -1,6 +1,7 @@
 #include "BuiltinHeightmap.h"
 
 #include "FractalHeightmap.h"
+#include "heightmap/SampleRows.h"
 #include "heightmap/Tiff.h"
 
 #include <gtest/gtest.h>
@@ -41,8 +42,7 @@ protected:
         EXPECT_EQ(readRect(tiff, 0, 0, int32_t(edge), int32_t(edge), bytes.data()), uint64_t(edge) * edge);
         closeTiff(tiff);
         std::vector<uint16_t> samples(size_t(edge) * edge);
-        for (size_t k = 0; k < samples.size(); ++k)
-            samples[k] = uint16_t(bytes[2 * k] | (bytes[2 * k + 1] << 8));
+        readSamples(bytes.data(), samples.data(), samples.size());
         return samples;
     }
 
