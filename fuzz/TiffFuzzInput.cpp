@@ -112,10 +112,11 @@ void checkRecord(const TiffFile& tiff, size_t size)
     check(tiff.rowsPerStrip >= 1 && tiff.rowsPerStrip <= tiff.height, "rows per strip");
     check(tiff.stripCount >= 1 && tiff.stripOffsets != nullptr, "strip table");
     check(tiff.fileSize == size, "file size");
+    check(tiff.directory < tiff.directoryCount, "directory");
 }
 
-// A rectangle read against one readPixel per covered cell: the same pixels, the same count,
-// and nothing written to cells outside the image or without a position.
+// A rectangle read against one readPixel per covered cell: the same pixels, every pixel of the
+// image in the file, and nothing written to cells outside the image.
 void checkRect(TiffFile* tiff, Choices& choices)
 {
     const uint32_t pixelBytes = tiff->bytesPerPixel();
@@ -149,21 +150,14 @@ void checkRect(TiffFile* tiff, Choices& choices)
                 continue;
             }
             const uint64_t position = pixelOffset(tiff, uint32_t(px), uint32_t(py));
-            if (position == kNoPixel)
-            {
-                check(untouched, "cell without a position written");
-                continue;
-            }
-            check(position + pixelBytes <= (uint64_t(1) << 32), "position past 4 GiB");
-            if (readPixel(tiff, uint32_t(px), uint32_t(py), pixel.data()) == tiff->samplesPerPixel)
-            {
-                ++whole;
-                check(std::memcmp(cell, pixel.data(), pixelBytes) == 0,
-                      "rectangle and pixel differ");
-            }
+            check(position != kNoPixel && position + pixelBytes <= tiff->fileSize, "pixel not in the file");
+            check(readPixel(tiff, uint32_t(px), uint32_t(py), pixel.data()) == tiff->samplesPerPixel,
+                  "pixel of an opened file not read");
+            check(std::memcmp(cell, pixel.data(), pixelBytes) == 0, "rectangle and pixel differ");
+            ++whole;
         }
     }
-    check(count == whole, "rectangle count differs from whole pixels read");
+    check(count == whole, "rectangle count differs from the pixels it covers");
 
     // The stream is read-only: nothing may be written, and the refusal must not stick.
     check(writeRect(tiff, x, y, w, h, buffer.data()) == 0, "write to a read-only file");
@@ -191,6 +185,9 @@ int tiffFuzzInput(const uint8_t* data, size_t size)
         const uint64_t position = pixelOffset(tiff, x, y);
         if (x >= tiff->width || y >= tiff->height)
             check(position == kNoPixel, "position outside the image");
+        else
+            check(position != kNoPixel && position + tiff->bytesPerPixel() <= tiff->fileSize,
+                  "pixel of an opened file not in the file");
     }
     if (tiff->bytesPerPixel() <= kMaxPixelBytes)
     {

@@ -43,6 +43,8 @@ Terrain::Terrain(const Ogre::String& name) : Ogre::MovableObject(name)
                             boost::bind(&Terrain::patchDestroyed, this, _1),
                             boost::bind(&Terrain::patchChanged, this, _1, _2),
                             boost::bind(&Terrain::preBuildCallback, this, _1));
+    HeightStream* stream = heightStream.get();
+    landscape->setSampleCheck([stream] { return stream->samplesStillValid(); });
     Ogre::Root::getSingleton().addFrameListener(this);
 }
 

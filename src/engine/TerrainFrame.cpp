@@ -9,6 +9,7 @@
 #include "lod/Landscape.h"
 
 #include <OgreCamera.h>
+#include <OgreLogManager.h>
 #include <OgreRenderQueue.h>
 
 #include <boost/bind/bind.hpp>
@@ -33,7 +34,12 @@ void Terrain::setReferenceCamera(const Ogre::Camera* cam)
 
 bool Terrain::frameStarted(const Ogre::FrameEvent&)
 {
-    if (!camera || !heightStream->isOpen())
+    if (!heightStream->isOpen())
+        return true;
+    // What the build thread found wrong with the file, one line per kind of trouble.
+    for (std::string report = heightStream->takeReport(); !report.empty(); report = heightStream->takeReport())
+        Ogre::LogManager::getSingleton().logMessage(report, Ogre::LML_CRITICAL);
+    if (!camera)
         return true;
     CameraState state;
     // A camera that has not been rendered through a viewport has no pixel scale yet.

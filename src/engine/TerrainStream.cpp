@@ -19,7 +19,7 @@ bool Terrain::openStream(const std::string& fileName)
         return false;
     // Patches and cached heights made from an earlier heightmap would show the wrong ground.
     landscape->clear();
-    heightStream->attach(std::move(file));
+    heightStream->attach(std::move(file), fileName);
     applyStreamScale();
     landscape->start();
     return true;

@@ -133,7 +133,8 @@ int HeightCache::update(float cameraX, float cameraZ, float heightScale, const B
                 OptionalLock lock(heightLock);
                 if (generation != planned)
                     return blocksRead; // resized or emptied meanwhile: the plan is void
-                read((move.cellX + (i & 1) - 1) * n, (move.cellZ + (i >> 1) - 1) * n, n, staging.data());
+                if (!read((move.cellX + (i & 1) - 1) * n, (move.cellZ + (i >> 1) - 1) * n, n, staging.data()))
+                    return blocksRead + 1; // a block with holes is never kept
             }
             blocksRead += 1;
             fresh[i].reset(new float[blockSamples]);

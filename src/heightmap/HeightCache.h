@@ -24,8 +24,9 @@ class HeightCache
 {
 public:
     // Reads n x n raw 16-bit samples of the heightmap starting at sample (x0, z0) into samples
-    // (rows of n, as numbers); parts outside the heightmap are left as they are.
-    using BlockReader = std::function<void(int x0, int z0, int n, uint16_t* samples)>;
+    // (rows of n, as numbers); parts outside the heightmap are left as they are. Returns false
+    // when the part inside could not all be read: the block is not kept.
+    using BlockReader = std::function<bool(int x0, int z0, int n, uint16_t* samples)>;
 
     // lock: held around every access (null: the caller serialises, as single-threaded tests do).
     explicit HeightCache(CriticalSection* lock = nullptr) : heightLock(lock) {}
@@ -55,7 +56,8 @@ public:
     // Moves the window around the camera, given in sample coordinates, once the camera is 0.7 N
     // or more from the window's centre along x or z (after a move it is within 0.5 N, so a
     // camera hovering at a boundary does not make the window move back and forth). Heights are
-    // samples times heightScale. Returns the number of blocks read (0 when nothing moved).
+    // samples times heightScale. Returns the number of blocks read (0 when nothing moved). When
+    // a block cannot be read whole the window stays where it was, and moves at a later call.
     // On allocation failure the cache turns itself off and heights come from the file.
     int update(float cameraX, float cameraZ, float heightScale, const BlockReader& read);
 

@@ -3,30 +3,63 @@
 #include "heightmap/SampleRows.h"
 #include "support/Diagnostics.h"
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace
+{
+constexpr float kUnreadable = std::numeric_limits<float>::quiet_NaN();
+
+// Why the height source cannot read a file the TIFF module opened, in a user's words; empty
+// when it can (one unsigned 16-bit sample per pixel; SampleFormat 4, "undefined", is taken as
+// unsigned, as libtiff does).
+std::string unstreamable(const TiffFile& file)
+{
+    if (file.samplesPerPixel != 1)
+        return std::to_string(file.samplesPerPixel) + " samples per pixel";
+    const std::string bits = std::to_string(file.bitsPerSample) + "-bit";
+    if (file.sampleFormat == 2)
+        return "signed " + bits + " samples";
+    if (file.sampleFormat == 3)
+        return bits + " float samples";
+    if (file.sampleFormat != 1 && file.sampleFormat != 4)
+        return "samples of format " + std::to_string(file.sampleFormat);
+    if (file.bitsPerSample != 16)
+        return bits + " samples";
+    return {};
+}
+} // namespace
+
 HeightStream::HeightStream(CriticalSection& heightLock_) : heightLock(heightLock_), heightCache(&heightLock_)
 {
 }
 
 TiffPtr HeightStream::openHeightmap(const std::string& fileName)
 {
-    TiffPtr file(openTiff(fileName.c_str(), 1));
-    if (!file)
-        return nullptr;
-    // The height source reads exactly one 2-byte sample per pixel; a wider pixel would not fit,
-    // and any other layout would give meaningless heights.
-    if (file->bitsPerSample != 16 || file->samplesPerPixel != 1)
-    {
-        printDiagnostic("Error: Heightmap needs one 16-bit sample per pixel (has %u of %u bits)\n",
-                        file->samplesPerPixel, file->bitsPerSample);
-        return nullptr;
-    }
-    return file;
+    TiffRefusal refusal = TiffRefusal::none;
+    TiffPtr file(openTiff(fileName.c_str(), 1, &refusal));
+    std::string reason;
+    if (file)
+        reason = unstreamable(*file);
+    if (file && reason.empty())
+        return file;
+    if (file)
+        printDiagnostic("Error: %s cannot be streamed: %s\n", fileName.c_str(), reason.c_str());
+    // Another image format, or a TIFF of another kind: the tool reads those.
+    if (file || refusal == TiffRefusal::notTiff || refusal == TiffRefusal::unsupported)
+        printDiagnostic("convert it with: terrain-heightmap import %s OUT.tif\n", fileName.c_str());
+    return nullptr;
 }
 
-void HeightStream::attach(TiffPtr file)
+void HeightStream::attach(TiffPtr file, const std::string& name)
 {
     Lock lock(heightLock);
     heightMap = std::move(file);
+    fileName = name;
+    stale = false;
+    problems = 0;
+    reported = 0;
 }
 
 void HeightStream::close()
@@ -43,14 +76,58 @@ void HeightStream::setScale(float terrainSize, float terrainHeight)
     samplesPerUnit = heightMap ? float(heightMap->width & ~1u) / terrainSize : 0.0f;
 }
 
+/* the height lock is held */
+void HeightStream::checkFile()
+{
+    switch (checkTiffFile(heightMap.get(), fileName.c_str()))
+    {
+    case TiffChange::none: break;
+    case TiffChange::modified:
+        stale = true;
+        notice(kModified);
+        break;
+    case TiffChange::truncated:
+        stale = true;
+        notice(kTruncated);
+        break;
+    case TiffChange::replaced: notice(kReplaced); break;
+    case TiffChange::removed: notice(kRemoved); break;
+    }
+}
+
 uint64_t HeightStream::readRaw(int x, int y, int w, int h, char* buffer)
 {
     if (!buffer)
         return 0;
     Lock lock(heightLock);
-    if (!heightMap)
+    if (!heightMap || stale)
         return 0;
-    return readRect(heightMap.get(), x, y, w, h, buffer);
+    const uint64_t count = readRect(heightMap.get(), x, y, w, h, buffer);
+    // What was read is the opened map's only if the file did not change before or during it.
+    checkFile();
+    return stale ? 0 : count;
+}
+
+std::string HeightStream::takeReport()
+{
+    const unsigned fresh = problems.load() & ~reported;
+    if (!fresh)
+        return {};
+    // The most telling kind first; the others follow at later calls.
+    static const std::pair<Problem, const char*> kinds[] = {
+        {kTruncated, "was cut short on disk: nothing more is read from it until openStream opens it again"},
+        {kModified, "was written to by another program: nothing more is read from it until openStream opens it again"},
+        {kRemoved, "was deleted: the terrain goes on reading the file it opened"},
+        {kReplaced, "was replaced by another file: the terrain goes on reading the one it opened until openStream opens the new one"},
+        {kUnreadable, "could not be read: the patches that need it are not built; what is drawn stays"},
+    };
+    for (const auto& [problem, text] : kinds)
+        if (fresh & problem)
+        {
+            reported |= problem;
+            return "Terrain: heightmap '" + fileName + "' " + text;
+        }
+    return {};
 }
 
 /* runs on the thread that builds patches, with the height lock held */
@@ -58,6 +135,8 @@ float HeightStream::heightAt(float worldX, float worldZ) const
 {
     if (!heightMap)
         return 0.0f;
+    if (stale)
+        return kUnreadable;
     const float sampleX = (worldX - terrainOrigin) * samplesPerUnit;
     const float sampleZ = (worldZ - terrainOrigin) * samplesPerUnit;
     if (!(sampleX > -1.0f && sampleZ > -1.0f && sampleX < float(heightMap->width) &&
@@ -69,20 +148,42 @@ float HeightStream::heightAt(float worldX, float worldZ) const
     if (heightCache.lookup(x, z, height))
         return height;
     unsigned char sample[2] = {0, 0};
-    readPixel(heightMap.get(), uint32_t(x), uint32_t(z), sample);
+    if (readPixel(heightMap.get(), uint32_t(x), uint32_t(z), sample) != 1)
+    {
+        notice(kUnreadable);
+        return kUnreadable;
+    }
     return float(readSample(sample)) * heightScale;
+}
+
+/* runs on the thread that builds patches, with the height lock held */
+bool HeightStream::samplesStillValid()
+{
+    if (!heightMap)
+        return true;
+    checkFile();
+    return !stale;
 }
 
 /* runs on the thread that builds patches */
 void HeightStream::updateCache()
 {
-    if (!heightMap)
+    if (!heightMap || stale)
         return;
     TiffFile* file = heightMap.get();
     heightCache.update((cacheCameraX.load() - terrainOrigin) * samplesPerUnit,
                        (cacheCameraZ.load() - terrainOrigin) * samplesPerUnit, heightScale,
-                       [file](int x0, int z0, int n, uint16_t* samples) {
-                           readRect(file, x0, z0, n, n, samples);
+                       [this, file](int x0, int z0, int n, uint16_t* samples) {
+                           // The part of the block inside the map must be read whole, from the
+                           // file as it was opened.
+                           const int64_t columns = std::min<int64_t>(int64_t(x0) + n, file->width) - std::max(x0, 0);
+                           const int64_t rows = std::min<int64_t>(int64_t(z0) + n, file->height) - std::max(z0, 0);
+                           const uint64_t inside = columns > 0 && rows > 0 ? uint64_t(columns * rows) : 0;
+                           const bool whole = readRect(file, x0, z0, n, n, samples) == inside;
                            readSamples(samples, samples, size_t(n) * size_t(n));
+                           if (!whole)
+                               notice(kUnreadable);
+                           checkFile();
+                           return whole && !stale;
                        });
 }

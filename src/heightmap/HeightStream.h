@@ -16,10 +16,16 @@
 // negative z; (width rounded down to even) samples span the edge, so a map of 2^k + 1 samples puts
 // its last one exactly on the far edge.
 //
-// Threads: heightAt and updateCache run on the thread that builds patches; everything else on
-// the render thread. The file and the cache are shared through the height lock (the Landscape's,
-// given at construction): heightAt's caller holds it while it samples a patch, readRaw and the
-// cache take it themselves, each for one rectangle read at a time.
+// A sample that cannot be read is never made up: heightAt answers NaN for it, and the patch that
+// asked is not built. The file may change on disk while it is streamed: written to or cut short
+// by another program, nothing more is read from it (its content is no longer the map that was
+// opened) until it is opened again; replaced or deleted, the stream goes on reading the file it
+// opened, which the system keeps. Each such event is reported once (takeReport).
+//
+// Threads: heightAt, updateCache and samplesStillValid run on the thread that builds patches;
+// everything else on the render thread. The file and the cache are shared through the height lock
+// (the Landscape's, given at construction): heightAt's caller holds it while it samples a patch,
+// readRaw and the cache take it themselves, each for one rectangle read at a time.
 class HeightStream
 {
 public:
@@ -27,12 +33,13 @@ public:
     HeightStream(const HeightStream&) = delete;
     HeightStream& operator=(const HeightStream&) = delete;
 
-    // Opens a file for streaming: a TIFF the module reads, with one 16-bit sample per pixel.
-    // Otherwise prints why (one line) and returns null.
+    // Opens a file for streaming: a TIFF the module reads, with one unsigned 16-bit sample per
+    // pixel. Otherwise prints why and, when the heightmap tool can convert the file, the command
+    // that does, and returns null.
     static TiffPtr openHeightmap(const std::string& fileName);
 
     // ---- render thread, with the build thread stopped ----
-    void attach(TiffPtr file);
+    void attach(TiffPtr file, const std::string& fileName);
     void close();
     bool isOpen() const { return heightMap != nullptr; }
     uint32_t sampleColumns() const { return heightMap ? heightMap->width : 0; }
@@ -51,22 +58,43 @@ public:
     }
     // Raw samples of image columns x .. x+w-1 and rows y .. y+h-1 into buffer (w * h samples of
     // two little-endian bytes, row by row); parts outside the map are left untouched. Returns the
-    // number of samples read (0 without a file).
+    // number of samples read: 0 without a file, or once the file has changed on disk.
     uint64_t readRaw(int x, int y, int w, int h, char* buffer);
+    // One line for the engine's log about something the file did that was not reported yet
+    // (changed on disk, replaced, deleted, unreadable), naming it; empty when there is none.
+    std::string takeReport();
 
     // ---- the thread that builds patches ----
     // World height of the sample at or below (worldX, worldZ): the conversion truncates toward
     // zero, so a position up to one sample before the near edge still reads sample 0. 0 outside
-    // the map or without a file. The caller holds the height lock.
+    // the map or without a file; NaN when the sample cannot be read. The caller holds the height
+    // lock.
     float heightAt(float worldX, float worldZ) const;
+    // Whether the samples read so far are the opened file's: false once it has been written to
+    // or cut short on disk. The caller holds the height lock.
+    bool samplesStillValid();
     // Moves the cache window around the camera when it has moved far enough.
     void updateCache();
 
 private:
+    // Kinds of trouble with the file, as bits of `problems`.
+    enum Problem : unsigned
+    {
+        kUnreadable = 1,
+        kModified = 2,
+        kTruncated = 4,
+        kReplaced = 8,
+        kRemoved = 16,
+    };
+    // Looks at the file on disk; records what changed. Height lock held.
+    void checkFile();
+    void notice(Problem problem) const { problems |= problem; }
+
     CriticalSection& heightLock;
 
     // ---- set while the build thread is stopped ----
     TiffPtr heightMap;        // the open heightmap; null while no stream is open
+    std::string fileName;     // its name, for checks on disk and for reports
     float heightScale = 0;    // terrainHeight / 65535
     float samplesPerUnit = 0; // heightmap samples per world unit
     float terrainOrigin = 0;  // world x and z of sample (0, 0): -terrainSize / 2
@@ -75,4 +103,9 @@ private:
     // Written by the render thread each frame, read by the build thread.
     std::atomic<float> cacheCameraX{0.0f};
     std::atomic<float> cacheCameraZ{0.0f};
+
+    // ---- shared: set by whichever thread notices, read by the render thread ----
+    std::atomic<bool> stale{false};        // written to or cut short: nothing more is read
+    mutable std::atomic<unsigned> problems{0}; // Problem bits seen since the file was opened
+    unsigned reported = 0;                 // render thread only: Problem bits already reported
 };

@@ -28,6 +28,14 @@ size_t transfer(FILE* file, Direction direction, void* data, size_t size, size_t
     return std::fflush(file) == 0 ? written : 0;
 }
 
+// After the record's own writes, the file as they left it is the one to compare with: only
+// changes made by others count as changes on disk.
+void restamp(TiffFile* tiff, Direction direction, uint64_t transferred)
+{
+    if (direction == Direction::write && transferred > 0)
+        stampFile(tiff->file, tiff->stamp);
+}
+
 uint32_t transferPixel(TiffFile* tiff, uint32_t x, uint32_t y, void* pixel, Direction direction)
 {
     if (!tiff || !tiff->file || !pixel)
@@ -35,8 +43,9 @@ uint32_t transferPixel(TiffFile* tiff, uint32_t x, uint32_t y, void* pixel, Dire
     const uint64_t position = pixelOffset(tiff, x, y);
     if (position == kNoPixel || !seekTo(tiff->file, position))
         return 0;
-    return uint32_t(transfer(tiff->file, direction, pixel, tiff->bitsPerSample / 8,
-                             tiff->samplesPerPixel));
+    const size_t samples = transfer(tiff->file, direction, pixel, tiff->bitsPerSample / 8, tiff->samplesPerPixel);
+    restamp(tiff, direction, samples);
+    return uint32_t(samples);
 }
 
 // The walk shared by readRect and writeRect: one seek and one transfer per row of the part
@@ -66,12 +75,13 @@ uint64_t transferRect(TiffFile* tiff, int32_t x, int32_t y, int32_t w, int32_t h
         const uint64_t position = pixelOffset(tiff, uint32_t(left), uint32_t(row));
         if (position == kNoPixel || !seekTo(tiff->file, position))
             continue;
-        // A row of a huge image may run past 4 GiB: only the pixels below the limit exist.
-        const uint64_t count = std::min(rowPixels, (kClassicLimit - position) / pixelBytes);
+        // A row of a record not made by openTiff may run past what its format addresses.
+        const uint64_t count = std::min(rowPixels, (positionLimit(*tiff) - position) / pixelBytes);
         const uint64_t bufferPixel = uint64_t(row - y) * uint64_t(w) + skip;
         total += transfer(tiff->file, direction, bytes + bufferPixel * pixelBytes, pixelBytes,
                           count);
     }
+    restamp(tiff, direction, total);
     return total;
 }
 
@@ -90,14 +100,14 @@ uint64_t pixelOffset(const TiffFile* tiff, uint32_t x, uint32_t y)
     if (strip >= tiff->stripCount)
         return kNoPixel;
     const uint64_t rowInStrip = y - uint64_t(strip) * rows;
-    // Below 2^64: both factors are below 2^32.
+    // Below 2^64: both factors are below 2^32. The rest is checked before it is computed: an
+    // opened record's pixels all lie in its file, but a record may be made by hand.
     const uint64_t pixelInStrip = x + rowInStrip * tiff->width;
-    if (pixelInStrip >= kClassicLimit)
+    const uint64_t limit = positionLimit(*tiff);
+    const uint64_t start = tiff->stripOffsets[strip];
+    if (start > limit || limit - start < pixelBytes || pixelInStrip > (limit - start - pixelBytes) / pixelBytes)
         return kNoPixel;
-    const uint64_t position = tiff->stripOffsets[strip] + pixelInStrip * pixelBytes;
-    if (position + pixelBytes > kClassicLimit)
-        return kNoPixel;
-    return position;
+    return start + pixelInStrip * pixelBytes;
 }
 
 uint32_t readPixel(TiffFile* tiff, uint32_t x, uint32_t y, void* pixel)

@@ -3,24 +3,37 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <string>
 
-// A small reader and writer for uncompressed, little-endian, strip-organised baseline TIFF
-// files. Pixels are copied byte for byte between the file and the caller's buffer: the caller
-// knows what a pixel means (the terrain reads one unsigned 16-bit height sample per pixel).
+// A small reader and writer for uncompressed, little-endian, strip-organised TIFF files, classic
+// or BigTIFF. Pixels are copied byte for byte between the file and the caller's buffer: the
+// caller knows what a pixel means (the terrain reads one unsigned 16-bit height sample per
+// pixel), and SampleFormat is reported for it to check.
 //
-// Not supported, and refused at open: big-endian files, BigTIFF, compression, tiles (they have
-// no StripOffsets), sample widths that are not whole bytes, samples of differing widths. Sample
-// format, photometric interpretation, planar configuration and StripByteCounts are not
-// interpreted: each strip is taken to hold whole rows of contiguous pixels.
+// Refused at open, with the reason: big-endian files, compression, tiles, separate sample
+// planes, sample widths that are not whole bytes, samples of differing widths, and any file
+// whose pixel data does not lie wholly inside it. Of several images in one file, the first one
+// at full resolution is opened (reduced-resolution overviews and masks are skipped).
 //
 // Every count and offset read from the file is checked before use: a damaged or hostile file
-// yields no record (with one line on standard output), never a crash, a hang or a read outside
-// the file or the caller's buffer. Opening also traces every directory entry on standard output
-// ("Tag: tag type count value", and "bps: ..." for images of several samples).
+// yields no record (with a line on standard output saying why), never a crash, a hang, a read
+// outside the file or the caller's buffer, or pixels read as zeros. Opening also traces every
+// directory entry on standard output ("Tag: tag type count value", and "bps: ..." for images of
+// several samples).
 //
 // Thread: a TiffFile is used by one thread at a time (the stream position is shared by all
 // operations, each of which seeks before it transfers); the terrain serialises its uses with
 // the height lock.
+
+// What a file was when it was opened, or when the record last wrote to it: enough to tell that
+// it changed on disk since.
+struct TiffFileStamp
+{
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    uint64_t size = 0;
+    int64_t modifiedNanoseconds = 0;
+};
 
 struct TiffFile
 {
@@ -41,27 +54,45 @@ struct TiffFile
     uint32_t samplesPerPixel = 0; // samples in one pixel (SamplesPerPixel, default 1), 1..65535
     // Rows in each strip (RowsPerStrip): 1..height; the last strip may hold fewer.
     uint32_t rowsPerStrip = 0;
-    // Entries in stripOffsets, >= 1; may be fewer than the image needs (rows past the table
-    // have no position).
+    // Entries in stripOffsets: at least the strips the image needs, each wholly in the file.
     uint32_t stripCount = 0;
     // File position of the first byte of each strip.
-    std::unique_ptr<uint32_t[]> stripOffsets;
+    std::unique_ptr<uint64_t[]> stripOffsets;
     uint64_t fileSize = 0;        // bytes in the file when it was opened or created
+    bool bigTiff = false;         // 8-byte offsets (BigTIFF) rather than classic TIFF's 4
+    // SampleFormat: 1 unsigned integer (TIFF's default), 2 signed integer, 3 floating point,
+    // 4 undefined.
+    uint32_t sampleFormat = 1;
+    uint32_t directory = 0;       // which image of the file this is, counting from 0
+    uint32_t directoryCount = 0;  // images in the file
+    TiffFileStamp stamp;          // the file as opened, or as last written through the record
 
     // Pixel size in bytes: whole bytes per sample times samples per pixel; below 2^29 for the
     // ranges above.
     uint32_t bytesPerPixel() const { return bitsPerSample / 8 * samplesPerPixel; }
 };
 
+// Why openTiff gave no record, for callers that tell their user what to do about it.
+enum class TiffRefusal
+{
+    none,          // a record was made
+    cannotOpen,    // the file does not exist or may not be read (nothing printed)
+    notTiff,       // the first bytes are not a TIFF header (the file may be another image)
+    unsupported,   // a valid TIFF of a kind this module does not stream: big-endian, compressed,
+                   // tiled, separate planes, odd sample widths (libtiff reads it)
+    damaged,       // counts or offsets that do not fit the file
+};
+
 // Opens an existing file.
 // [in] fileName: zero-terminated path. [in] mode: 1 read-only ("rb"), 3 read-write ("r+b");
 //   2 opens with "wb", which empties the file, so it always ends in "Invalid TIFF header".
+// [out] refusal: when not null, why no record was made (TiffRefusal::none otherwise).
 // Result: a new record owned by the caller (release it with closeTiff), or null when the mode is
-// not 1 to 3, the file cannot be opened (nothing printed) or is not a usable TIFF file (one line
-// says why: "Invalid TIFF header", "Error: Image compressed", or "Error: ..." for a damaged
-// file). TIFF's defaults stand in for tags the file leaves out: SamplesPerPixel 1, RowsPerStrip
-// the whole image (also for 0 or more than the height), Compression none.
-TiffFile* openTiff(const char* fileName, int mode);
+// not 1 to 3, the file cannot be opened (nothing printed) or is not a usable TIFF file (lines on
+// standard output say why: "Invalid TIFF header", "Error: Image compressed", or "Error: ...").
+// TIFF's defaults stand in for tags the file leaves out: SamplesPerPixel 1, RowsPerStrip the
+// whole image (also for 0 or more than the height), Compression none, SampleFormat unsigned.
+TiffFile* openTiff(const char* fileName, int mode, TiffRefusal* refusal = nullptr);
 
 // Creates a single-strip file of width x height pixels: header, one directory of 16 entries,
 // then the pixel data at byte 258, filled. ImageWidth, ImageLength and RowsPerStrip are SHORT
@@ -79,27 +110,40 @@ TiffFile* openTiff(const char* fileName, int mode);
 TiffFile* createTiff(const char* fileName, int width, int height, int samplesPerPixel,
                      int bitsPerSample, int mode, const void* fill, uint64_t fillSize);
 
-// File position of pixel (x, y), or kNoPixel when the pixel lies outside the image, its strip
-// is not in the strip table, or any of its bytes would lie at 4 GiB or beyond. The position may
-// lie past the end of the file: reads there transfer nothing.
+// File position of pixel (x, y), or kNoPixel when the pixel lies outside the image or its strip
+// is not in the strip table (neither happens for a pixel inside the image of an opened file).
 constexpr uint64_t kNoPixel = ~uint64_t(0);
 uint64_t pixelOffset(const TiffFile* tiff, uint32_t x, uint32_t y);
 
 // One pixel between the file and a buffer of bytesPerPixel() bytes ([out] for readPixel, [in]
 // for writePixel).
 // Result: the number of samples transferred: samplesPerPixel on success, 0 when the pixel has
-// no position, less on a short transfer (end of file, read-only stream).
+// no position, less on a short transfer (a file cut short since it was opened, a read-only
+// stream, a full disk).
 uint32_t readPixel(TiffFile* tiff, uint32_t x, uint32_t y, void* pixel);
 uint32_t writePixel(TiffFile* tiff, uint32_t x, uint32_t y, const void* pixel);
 
 // A rectangle of w x h pixels at (x, y) between the file and a buffer of w * h * bytesPerPixel()
 // bytes laid out row by row, w pixels per row: image pixel (x + c, y + r) is buffer pixel
 // r * w + c. x and y may be negative and the rectangle may reach past the image: only the part
-// inside the image is transferred, and buffer cells outside it (or in rows without a strip) are
-// not touched. w or h <= 0 transfers nothing. One seek and one transfer per row.
+// inside the image is transferred, and buffer cells outside it are not touched. w or h <= 0
+// transfers nothing. One seek and one transfer per row.
 // Result: the number of whole pixels the stream transferred.
 uint64_t readRect(TiffFile* tiff, int32_t x, int32_t y, int32_t w, int32_t h, void* buffer);
 uint64_t writeRect(TiffFile* tiff, int32_t x, int32_t y, int32_t w, int32_t h, const void* buffer);
+
+// How the file behind a record stands now, against its stamp and against the file that its
+// name gives now.
+enum class TiffChange
+{
+    none,      // the same file, as it was
+    modified,  // the same file, written to by something else since (its size or time changed)
+    truncated, // the same file, now shorter than when it was opened
+    replaced,  // the name now gives another file; the record still reads the one it opened
+    removed,   // the name gives no file any more; the record still reads the one it opened
+};
+// [in] fileName: the name the record was opened by.
+TiffChange checkTiffFile(const TiffFile* tiff, const char* fileName);
 
 // Closes the stream (when open) and destroys the record. A null record is ignored.
 void closeTiff(TiffFile* tiff);

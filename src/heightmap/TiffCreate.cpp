@@ -147,7 +147,7 @@ TiffFile* createTiff(const char* fileName, int width, int height, int samplesPer
     TiffPtr tiff(new (std::nothrow) TiffFile);
     if (!tiff)
         return nullptr;
-    tiff->stripOffsets.reset(new (std::nothrow) uint32_t[1]);
+    tiff->stripOffsets.reset(new (std::nothrow) uint64_t[1]);
     if (!tiff->stripOffsets)
         return nullptr;
     tiff->file = std::fopen(fileName, streamMode);
@@ -170,6 +170,8 @@ TiffFile* createTiff(const char* fileName, int width, int height, int samplesPer
     tiff->stripCount = 1;
     tiff->stripOffsets[0] = kCreatedDataOffset;
     tiff->fileSize = kCreatedDataOffset + imageBytes;
+    tiff->directoryCount = 1;
+    stampFile(tiff->file, tiff->stamp);
     return tiff.release();
 }
 

@@ -5,6 +5,7 @@
 
 #include "heightmap/Tiff.h"
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -16,12 +17,13 @@ static_assert(sizeof(off_t) >= 8, "the TIFF module needs a 64-bit off_t");
 
 namespace tiff_format
 {
-// Field types of a directory entry (TIFF 6.0, section 2).
+// Field types of a directory entry (TIFF 6.0, section 2; LONG8 from BigTIFF).
 constexpr uint16_t kTypeByte = 1;
 constexpr uint16_t kTypeAscii = 2;
 constexpr uint16_t kTypeShort = 3;
 constexpr uint16_t kTypeLong = 4;
 constexpr uint16_t kTypeRational = 5;
+constexpr uint16_t kTypeLong8 = 16;
 
 constexpr uint16_t kTagNewSubfileType = 254;
 constexpr uint16_t kTagImageWidth = 256;
@@ -37,11 +39,22 @@ constexpr uint16_t kTagStripByteCounts = 279;
 constexpr uint16_t kTagXResolution = 282;
 constexpr uint16_t kTagYResolution = 283;
 constexpr uint16_t kTagResolutionUnit = 296;
+constexpr uint16_t kTagPlanarConfig = 284;
 constexpr uint16_t kTagSoftware = 305;
 constexpr uint16_t kTagDateTime = 306;
+constexpr uint16_t kTagPredictor = 317;
+constexpr uint16_t kTagTileWidth = 322;
+constexpr uint16_t kTagTileOffsets = 324;
+constexpr uint16_t kTagSampleFormat = 339;
+
+// NewSubfileType bits: a reduced-resolution version of another image, a transparency mask.
+constexpr uint32_t kSubfileReduced = 1;
+constexpr uint32_t kSubfileMask = 4;
 
 // "II" (little-endian byte order) and 42 as a little-endian 16-bit number.
 constexpr uint8_t kHeaderMagic[4] = {0x49, 0x49, 0x2A, 0x00};
+// BigTIFF: "II", 43, then the size of an offset (8) and a reserved 0, each 16 bits.
+constexpr uint8_t kBigHeaderMagic[4] = {0x49, 0x49, 0x2B, 0x00};
 
 // Classic TIFF addresses its file with 32-bit offsets: no byte of it lies at 4 GiB or beyond.
 constexpr uint64_t kClassicLimit = uint64_t(1) << 32;
@@ -53,6 +66,7 @@ constexpr uint32_t kMaxDirectories = 1024;
 // a directory at all.
 constexpr uint32_t kMaxEntries = 4096;
 constexpr uint32_t kEntrySize = 12;
+constexpr uint32_t kBigEntrySize = 20;
 
 // TIFF 6.0 gives SamplesPerPixel and BitsPerSample the type SHORT. Larger values (possible
 // only through a LONG entry) are refused; this bound also keeps bytesPerPixel() below 2^29.
@@ -68,6 +82,11 @@ inline uint32_t getU32(const uint8_t* p)
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
+inline uint64_t getU64(const uint8_t* p)
+{
+    return uint64_t(getU32(p)) | uint64_t(getU32(p + 4)) << 32;
+}
+
 inline void putU16(uint8_t* p, uint32_t value)
 {
     p[0] = uint8_t(value);
@@ -80,6 +99,12 @@ inline void putU32(uint8_t* p, uint32_t value)
     p[1] = uint8_t(value >> 8);
     p[2] = uint8_t(value >> 16);
     p[3] = uint8_t(value >> 24);
+}
+
+inline void putU64(uint8_t* p, uint64_t value)
+{
+    putU32(p, uint32_t(value));
+    putU32(p + 4, uint32_t(value >> 32));
 }
 
 inline bool seekTo(FILE* file, uint64_t position)
@@ -102,4 +127,22 @@ inline uint32_t stripRows(const TiffFile& tiff)
                                                                       : tiff.rowsPerStrip;
 }
 
+// The file's identity, size and time of last change, as the record's stamp keeps them.
+inline bool stampFile(FILE* file, TiffFileStamp& stamp)
+{
+    struct stat status;
+    if (fstat(fileno(file), &status) != 0)
+        return false;
+    stamp.device = uint64_t(status.st_dev);
+    stamp.inode = uint64_t(status.st_ino);
+    stamp.size = uint64_t(status.st_size);
+    stamp.modifiedNanoseconds = int64_t(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
+    return true;
+}
+
+// The end of the bytes a record may address: 4 GiB for classic TIFF, whose offsets are 32 bits.
+inline uint64_t positionLimit(const TiffFile& tiff)
+{
+    return tiff.bigTiff ? std::numeric_limits<uint64_t>::max() : kClassicLimit;
+}
 } // namespace tiff_format

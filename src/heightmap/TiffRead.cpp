@@ -1,38 +1,82 @@
-// Opening a TIFF file: the header, the chain of directories, the values that locate every
-// pixel, each count and offset checked against the file before it is used.
+// Opening a TIFF file: the header, the chain of directories, the choice of the image, and the
+// values that locate every pixel, each count and offset checked against the file before use.
 
 #include "heightmap/TiffFormat.h"
 
 #include "support/Diagnostics.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cinttypes>
+#include <cstdarg>
 #include <cstring>
 #include <new>
+#include <string>
 #include <vector>
 
 using namespace tiff_format;
 
 namespace
 {
-// One 12-byte directory entry. value holds the raw value field: the values themselves when
-// they fit in 4 bytes (left-justified), else the file offset of the values.
+// A formatted line, kept to be printed later (or not, for a directory that is not used).
+std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* pattern, ...)
+{
+    char text[512];
+    va_list args;
+    va_start(args, pattern);
+    std::vsnprintf(text, sizeof(text), pattern, args);
+    va_end(args);
+    return text;
+}
+
+// The open file and the shape of its structures: classic TIFF (12-byte entries, 4-byte values
+// and offsets) or BigTIFF (20-byte entries, 8-byte values and offsets).
+struct Source
+{
+    FILE* file = nullptr;
+    uint64_t fileSize = 0;
+    bool bigTiff = false;
+    const char* name = "";
+
+    uint32_t entrySize() const { return bigTiff ? kBigEntrySize : kEntrySize; }
+    uint32_t valueSize() const { return bigTiff ? 8 : 4; }
+    uint64_t offsetAt(const uint8_t* p) const { return bigTiff ? getU64(p) : getU32(p); }
+};
+
+// One directory entry. value holds the raw value field: the values themselves when they fit in
+// it (left-justified), else the file offset of the values.
 struct Entry
 {
     uint16_t tag = 0;
     uint16_t type = 0;
-    uint32_t count = 0;
-    uint8_t value[4] = {};
+    uint64_t count = 0;
+    uint8_t value[8] = {};
 };
 
-Entry parseEntry(const uint8_t* p)
+// What one directory says about its image: the entries it gives, TIFF's defaults for the rest.
+// A value that cannot be read is kept as an error, printed only if this directory is the one
+// opened.
+struct Directory
 {
-    Entry entry;
-    entry.tag = getU16(p);
-    entry.type = getU16(p + 2);
-    entry.count = getU32(p + 4);
-    std::memcpy(entry.value, p + 8, 4);
-    return entry;
-}
+    uint32_t subfileType = 0;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    uint32_t bitsPerSample[4] = {1, 0, 0, 0}; // the first four; TIFF's default is 1 bit
+    uint32_t bitsPerSampleCount = 1;          // how many of the four the file gave
+    uint32_t samplesPerPixel = 1;
+    uint32_t compression = 1;
+    uint32_t planarConfig = 1;
+    uint32_t sampleFormat = 1;
+    uint32_t rowsPerStrip = 0; // 0: not given
+    bool tiled = false;
+    bool haveStripOffsets = false;
+    Entry stripOffsets;
+    bool haveStripByteCounts = false;
+    Entry stripByteCounts;
+    std::string error;
+};
 
 // Size of one value of the unsigned integer types that locate pixels; 0 for any other type.
 uint32_t integerTypeSize(uint16_t type)
@@ -42,164 +86,207 @@ uint32_t integerTypeSize(uint16_t type)
     case kTypeByte: return 1;
     case kTypeShort: return 2;
     case kTypeLong: return 4;
+    case kTypeLong8: return 8;
     default: return 0;
     }
 }
 
-uint32_t decodeValue(const uint8_t* p, uint32_t size)
+uint64_t decodeValue(const uint8_t* p, uint32_t size)
 {
-    return size == 1 ? p[0] : size == 2 ? getU16(p) : getU32(p);
+    return size == 1 ? p[0] : size == 2 ? getU16(p) : size == 4 ? getU32(p) : getU64(p);
 }
 
-// Reads the first valueCount (at most entry.count) values of an entry of type BYTE, SHORT or
-// LONG. As TIFF 6.0 has it, values that fit in the 4-byte field are stored there (a SHORT is
-// the field's first two bytes, whatever the other two hold), longer arrays at the offset it
-// holds; such an array must lie wholly inside the file, even where fewer values are wanted.
-// Prints one line and returns false when the entry cannot be read.
-bool readEntryValues(FILE* file, uint64_t fileSize, const Entry& entry, uint32_t* values,
-                     uint32_t valueCount)
+// Reads the first valueCount (at most entry.count) values of an entry of type BYTE, SHORT, LONG
+// or LONG8. As TIFF has it, values that fit in the value field are stored there (a SHORT is the
+// field's first two bytes, whatever the others hold), longer arrays at the offset it holds; such
+// an array must lie wholly inside the file, even where fewer values are wanted. Values above
+// limit count as unreadable. Returns an error line, or an empty string.
+template <class Value>
+std::string readValues(const Source& source, const Entry& entry, Value* values, uint64_t valueCount,
+                       uint64_t limit)
 {
     const uint32_t size = integerTypeSize(entry.type);
     if (size == 0)
+        return format("Error: Tag %d has unsupported type %d\n", entry.tag, entry.type);
+    const auto take = [&](uint64_t i, uint64_t v) {
+        values[i] = Value(v);
+        return v <= limit;
+    };
+    // The product cannot overflow: count < 2^64 / 8 is checked first.
+    if (entry.count > source.fileSize / size + 1)
+        return format("Error: Tag %d values past end of file\n", entry.tag);
+    const uint64_t arrayBytes = entry.count * size;
+    if (arrayBytes <= source.valueSize())
     {
-        printDiagnostic("Error: Tag %d has unsupported type %d\n", entry.tag, entry.type);
-        return false;
+        for (uint64_t i = 0; i < valueCount; ++i)
+            if (!take(i, decodeValue(entry.value + i * size, size)))
+                return format("Error: Tag %d value too large\n", entry.tag);
+        return {};
     }
-    const uint64_t arrayBytes = uint64_t(entry.count) * size;
-    if (arrayBytes <= 4)
-    {
-        for (uint32_t i = 0; i < valueCount; ++i)
-            values[i] = decodeValue(entry.value + i * size, size);
-        return true;
-    }
-    const uint64_t offset = getU32(entry.value);
-    if (offset > fileSize || arrayBytes > fileSize - offset)
-    {
-        printDiagnostic("Error: Tag %d values past end of file\n", entry.tag);
-        return false;
-    }
-    if (!seekTo(file, offset))
-    {
-        printDiagnostic("Error: Tag %d values cannot be read\n", entry.tag);
-        return false;
-    }
+    const uint64_t offset = source.offsetAt(entry.value);
+    if (offset > source.fileSize || arrayBytes > source.fileSize - offset || !seekTo(source.file, offset))
+        return format("Error: Tag %d values past end of file\n", entry.tag);
     uint8_t chunk[4096];
-    for (uint32_t done = 0; done < valueCount;)
+    for (uint64_t done = 0; done < valueCount;)
     {
-        const uint32_t n = std::min<uint32_t>(valueCount - done, sizeof(chunk) / size);
-        if (std::fread(chunk, size, n, file) != n)
-        {
-            printDiagnostic("Error: Tag %d values cannot be read\n", entry.tag);
-            return false;
-        }
-        for (uint32_t i = 0; i < n; ++i)
-            values[done + i] = decodeValue(chunk + i * size, size);
+        const size_t n = size_t(std::min<uint64_t>(valueCount - done, sizeof(chunk) / size));
+        if (std::fread(chunk, size, n, source.file) != n)
+            return format("Error: Tag %d values cannot be read\n", entry.tag);
+        for (size_t i = 0; i < n; ++i)
+            if (!take(done + i, decodeValue(chunk + i * size, size)))
+                return format("Error: Tag %d value too large\n", entry.tag);
         done += n;
     }
-    return true;
+    return {};
 }
 
-// The single value of a tag that TIFF 6.0 defines with count 1 (ImageWidth, Compression, ...).
-bool readScalar(FILE* file, uint64_t fileSize, const Entry& entry, uint32_t& value)
+// The single value of a tag that TIFF defines with count 1 (ImageWidth, Compression, ...).
+std::string readScalar(const Source& source, const Entry& entry, uint32_t& value)
 {
     if (entry.count != 1)
-    {
-        printDiagnostic("Error: Tag %d has %d values, expected 1\n", entry.tag,
-                        static_cast<int>(entry.count));
-        return false;
-    }
-    return readEntryValues(file, fileSize, entry, &value, 1);
+        return format("Error: Tag %d has %" PRIu64 " values, expected 1\n", entry.tag, entry.count);
+    return readValues(source, entry, &value, 1, UINT32_MAX);
 }
 
-// What the directory walk gathers beyond the record's own fields. Each directory of the chain
-// is read and the last value of each tag wins; tags that no directory gives keep TIFF's
-// defaults, applied by checkLayout.
-struct WalkState
-{
-    bool haveSamplesPerPixel = false;
-    bool haveStripOffsets = false;
-    Entry stripOffsets;                      // read once the walk is over
-    uint32_t bitsPerSample[4] = {1, 0, 0, 0}; // the first four; TIFF's default is 1 bit
-    uint32_t bitsPerSampleCount = 1;         // how many of the four the file gave
-};
-
 // Reads the byte-order mark, the file size and the first directory's offset.
-bool readHeader(TiffFile& tiff, uint64_t& firstDirectory)
+bool readHeader(Source& source, uint64_t& firstDirectory, TiffRefusal& refusal)
 {
-    FILE* file = tiff.file;
-    uint8_t header[8];
-    if (std::fread(header, 1, 4, file) != 4 || std::memcmp(header, kHeaderMagic, 4) != 0)
+    uint8_t header[16];
+    const bool classic = std::fread(header, 1, 4, source.file) == 4;
+    if (!classic || (std::memcmp(header, kHeaderMagic, 4) != 0 && std::memcmp(header, kBigHeaderMagic, 4) != 0))
     {
         printDiagnostic("Invalid TIFF header\n");
+        if (classic && header[0] == 0x4D && header[1] == 0x4D)
+        {
+            printDiagnostic("Error: %s cannot be streamed: big-endian\n", source.name);
+            refusal = TiffRefusal::unsupported;
+        }
+        else
+        {
+            printDiagnostic("Error: %s is not a TIFF file\n", source.name);
+            refusal = TiffRefusal::notTiff;
+        }
         return false;
     }
-    const off_t end = fseeko(file, 0, SEEK_END) == 0 ? ftello(file) : -1;
+    refusal = TiffRefusal::damaged;
+    source.bigTiff = header[2] == 0x2B;
+    const off_t end = fseeko(source.file, 0, SEEK_END) == 0 ? ftello(source.file) : -1;
     if (end < 0)
     {
         printDiagnostic("Error: TIFF file size unknown\n");
         return false;
     }
-    tiff.fileSize = uint64_t(end);
-    if (!readAt(file, 4, header + 4, 4))
+    source.fileSize = uint64_t(end);
+    const size_t rest = source.bigTiff ? 12 : 4;
+    if (!readAt(source.file, 4, header + 4, rest))
     {
         printDiagnostic("Error: Truncated TIFF header\n");
         return false;
     }
-    firstDirectory = getU32(header + 4);
+    if (source.bigTiff && (getU16(header + 4) != 8 || getU16(header + 6) != 0))
+    {
+        printDiagnostic("Error: Invalid BigTIFF header\n");
+        return false;
+    }
+    firstDirectory = source.bigTiff ? getU64(header + 8) : getU32(header + 4);
     return true;
 }
 
-// Traces one directory entry and takes what it gives.
-bool takeEntry(TiffFile& tiff, const Entry& entry, WalkState& walk)
+// Traces one directory entry and takes what it gives into its directory.
+void takeEntry(const Source& source, const Entry& entry, Directory& d)
 {
-    printDiagnostic("Tag: %d %d %d %d\n", entry.tag, entry.type, static_cast<int>(entry.count),
-                    static_cast<int>(getU32(entry.value)));
-    FILE* file = tiff.file;
+    if (source.bigTiff)
+        printDiagnostic("Tag: %d %d %" PRIu64 " %" PRIu64 "\n", entry.tag, entry.type, entry.count, getU64(entry.value));
+    else
+        printDiagnostic("Tag: %d %d %d %d\n", entry.tag, entry.type, static_cast<int>(entry.count),
+                        static_cast<int>(getU32(entry.value)));
+    std::string error;
     switch (entry.tag)
     {
-    case kTagImageWidth: return readScalar(file, tiff.fileSize, entry, tiff.width);
-    case kTagImageLength: return readScalar(file, tiff.fileSize, entry, tiff.height);
+    case kTagNewSubfileType: error = readScalar(source, entry, d.subfileType); break;
+    case kTagImageWidth: error = readScalar(source, entry, d.width); break;
+    case kTagImageLength: error = readScalar(source, entry, d.height); break;
     case kTagBitsPerSample:
-        // One value per sample. The first four are kept: enough for the trace and for the
-        // check that all samples have the same width.
-        walk.bitsPerSampleCount = std::min<uint32_t>(entry.count, 4);
-        std::fill(walk.bitsPerSample, walk.bitsPerSample + 4, 0);
-        return readEntryValues(file, tiff.fileSize, entry, walk.bitsPerSample,
-                               walk.bitsPerSampleCount);
-    case kTagCompression:
-    {
-        uint32_t compression = 0;
-        if (!readScalar(file, tiff.fileSize, entry, compression))
-            return false;
-        if (compression != 1)
-        {
-            printDiagnostic("Error: Image compressed\n");
-            return false;
-        }
-        return true;
-    }
+        // One value per sample. The first four are kept: enough for the trace and for the check
+        // that all samples have the same width.
+        d.bitsPerSampleCount = uint32_t(std::min<uint64_t>(entry.count, 4));
+        std::fill(d.bitsPerSample, d.bitsPerSample + 4, 0);
+        error = readValues(source, entry, d.bitsPerSample, d.bitsPerSampleCount, UINT32_MAX);
+        break;
+    case kTagCompression: error = readScalar(source, entry, d.compression); break;
     case kTagStripOffsets:
-        walk.stripOffsets = entry;
-        walk.haveStripOffsets = true;
-        return true;
-    case kTagSamplesPerPixel:
-        walk.haveSamplesPerPixel = true;
-        return readScalar(file, tiff.fileSize, entry, tiff.samplesPerPixel);
-    case kTagRowsPerStrip: return readScalar(file, tiff.fileSize, entry, tiff.rowsPerStrip);
+        d.stripOffsets = entry;
+        d.haveStripOffsets = true;
+        break;
+    case kTagSamplesPerPixel: error = readScalar(source, entry, d.samplesPerPixel); break;
+    case kTagRowsPerStrip: error = readScalar(source, entry, d.rowsPerStrip); break;
+    case kTagStripByteCounts:
+        d.stripByteCounts = entry;
+        d.haveStripByteCounts = true;
+        break;
+    case kTagPlanarConfig: error = readScalar(source, entry, d.planarConfig); break;
+    case kTagTileWidth:
+    case kTagTileOffsets: d.tiled = true; break;
+    case kTagSampleFormat:
+        // One value per sample; the first stands for all (the terrain reads one sample).
+        error = readValues(source, entry, &d.sampleFormat, std::min<uint64_t>(entry.count, 1), UINT32_MAX);
+        break;
     default:
-        // PhotometricInterpretation, StripByteCounts, PlanarConfiguration, SampleFormat and the
-        // rest are not consulted: the caller knows the pixel format it expects.
-        return true;
+        // PhotometricInterpretation and the rest do not locate pixels.
+        break;
     }
+    if (d.error.empty())
+        d.error = error;
+}
+
+// Reads the directory at offset: its entries into d, the next directory's offset into next.
+bool readDirectory(const Source& source, uint64_t offset, Directory& d, uint64_t& next,
+                   std::vector<uint8_t>& bytes)
+{
+    const uint32_t countSize = source.bigTiff ? 8 : 2;
+    uint8_t countBytes[8];
+    if (offset > source.fileSize || source.fileSize - offset < countSize ||
+        !readAt(source.file, offset, countBytes, countSize))
+    {
+        printDiagnostic("Error: TIFF directory past end of file\n");
+        return false;
+    }
+    const uint64_t entryCount = source.bigTiff ? getU64(countBytes) : getU16(countBytes);
+    if (entryCount > kMaxEntries)
+    {
+        printDiagnostic("Error: TIFF directory with %" PRIu64 " entries\n", entryCount);
+        return false;
+    }
+    // The entries and the next directory's offset, read at once.
+    const uint64_t directoryBytes = entryCount * source.entrySize() + source.valueSize();
+    bytes.resize(directoryBytes);
+    if (source.fileSize - offset - countSize < directoryBytes ||
+        std::fread(bytes.data(), 1, directoryBytes, source.file) != directoryBytes)
+    {
+        printDiagnostic("Error: Truncated TIFF directory\n");
+        return false;
+    }
+    for (uint64_t i = 0; i < entryCount; ++i)
+    {
+        const uint8_t* p = bytes.data() + i * source.entrySize();
+        Entry entry;
+        entry.tag = getU16(p);
+        entry.type = getU16(p + 2);
+        entry.count = source.bigTiff ? getU64(p + 4) : getU32(p + 4);
+        std::memcpy(entry.value, p + (source.bigTiff ? 12 : 8), source.valueSize());
+        takeEntry(source, entry, d);
+    }
+    next = source.offsetAt(bytes.data() + entryCount * source.entrySize());
+    return true;
 }
 
 // Follows the chain of directories from the header. The chain is bounded: a directory must lie
 // wholly inside the file, hold at most kMaxEntries entries, not be visited twice, and there are
 // at most kMaxDirectories of them.
-bool walkDirectories(TiffFile& tiff, uint64_t firstDirectory, WalkState& walk)
+bool walkDirectories(const Source& source, uint64_t firstDirectory, std::vector<Directory>& directories)
 {
     std::vector<uint64_t> visited;
-    std::vector<uint8_t> directory;
+    std::vector<uint8_t> bytes;
     for (uint64_t offset = firstDirectory; offset != 0;)
     {
         if (std::find(visited.begin(), visited.end(), offset) != visited.end())
@@ -213,116 +300,229 @@ bool walkDirectories(TiffFile& tiff, uint64_t firstDirectory, WalkState& walk)
             return false;
         }
         visited.push_back(offset);
-
-        uint8_t countBytes[2];
-        if (offset > tiff.fileSize || tiff.fileSize - offset < 2 ||
-            !readAt(tiff.file, offset, countBytes, 2))
-        {
-            printDiagnostic("Error: TIFF directory past end of file\n");
+        directories.emplace_back();
+        if (!readDirectory(source, offset, directories.back(), offset, bytes))
             return false;
-        }
-        const uint32_t entryCount = getU16(countBytes);
-        if (entryCount > kMaxEntries)
-        {
-            printDiagnostic("Error: TIFF directory with %u entries\n", entryCount);
-            return false;
-        }
-        // The entries and the next directory's offset, read at once.
-        const uint32_t directoryBytes = entryCount * kEntrySize + 4;
-        directory.resize(directoryBytes);
-        if (tiff.fileSize - offset - 2 < directoryBytes ||
-            std::fread(directory.data(), 1, directoryBytes, tiff.file) != directoryBytes)
-        {
-            printDiagnostic("Error: Truncated TIFF directory\n");
-            return false;
-        }
-        for (uint32_t i = 0; i < entryCount; ++i)
-        {
-            if (!takeEntry(tiff, parseEntry(directory.data() + i * kEntrySize), walk))
-                return false;
-        }
-        offset = getU32(directory.data() + entryCount * kEntrySize);
+    }
+    if (directories.empty())
+    {
+        printDiagnostic("Error: TIFF file without an image\n");
+        return false;
     }
     return true;
 }
 
-// Applies TIFF's defaults and refuses layouts that pixel addressing cannot handle.
-bool checkLayout(TiffFile& tiff, const WalkState& walk)
+// The first image at full resolution: reduced-resolution overviews and masks are extras of the
+// image they belong to. A file of extras only opens its first.
+size_t chooseDirectory(const std::vector<Directory>& directories)
 {
-    if (tiff.width == 0 || tiff.height == 0)
+    for (size_t i = 0; i < directories.size(); ++i)
+        if (!(directories[i].subfileType & (kSubfileReduced | kSubfileMask)))
+            return i;
+    return 0;
+}
+
+const char* compressionName(uint32_t compression)
+{
+    switch (compression)
     {
-        printDiagnostic("Error: Invalid image size %u x %u\n", tiff.width, tiff.height);
+    case 2: return "CCITT";
+    case 5: return "LZW";
+    case 6:
+    case 7: return "JPEG";
+    case 8:
+    case 32946: return "Deflate";
+    case 32773: return "PackBits";
+    case 34925: return "LZMA";
+    case 50000: return "ZSTD";
+    case 50001: return "WebP";
+    default: return "scheme";
+    }
+}
+
+// Applies TIFF's defaults and refuses what pixel addressing cannot handle.
+bool checkLayout(const Source& source, const Directory& d, TiffFile& tiff, TiffRefusal& refusal)
+{
+    refusal = TiffRefusal::unsupported;
+    if (d.compression != 1)
+    {
+        printDiagnostic("Error: Image compressed\n");
+        printDiagnostic("Error: %s cannot be streamed: compressed (%s %u)\n", source.name,
+                        compressionName(d.compression), d.compression);
         return false;
     }
-    if (!walk.haveSamplesPerPixel)
-        tiff.samplesPerPixel = 1;
-    if (tiff.samplesPerPixel == 0 || tiff.samplesPerPixel > kMaxShort)
+    if (d.tiled)
     {
-        printDiagnostic("Error: Invalid SamplesPerPixel %u\n", tiff.samplesPerPixel);
+        printDiagnostic("Error: %s cannot be streamed: tiled\n", source.name);
         return false;
     }
-    const uint32_t* bits = walk.bitsPerSample;
-    if (tiff.samplesPerPixel > 1)
+    refusal = TiffRefusal::damaged;
+    if (d.width == 0 || d.height == 0)
+    {
+        printDiagnostic("Error: Invalid image size %u x %u\n", d.width, d.height);
+        return false;
+    }
+    if (d.samplesPerPixel == 0 || d.samplesPerPixel > kMaxShort)
+    {
+        printDiagnostic("Error: Invalid SamplesPerPixel %u\n", d.samplesPerPixel);
+        return false;
+    }
+    const uint32_t* bits = d.bitsPerSample;
+    if (d.samplesPerPixel > 1)
         printDiagnostic("bps: %d %d %d %d\n", static_cast<int>(bits[0]), static_cast<int>(bits[1]),
                         static_cast<int>(bits[2]), static_cast<int>(bits[3]));
-    tiff.bitsPerSample = bits[0];
-    if (tiff.bitsPerSample == 0 || tiff.bitsPerSample % 8 != 0 || tiff.bitsPerSample > kMaxShort)
+    refusal = TiffRefusal::unsupported;
+    if (bits[0] == 0 || bits[0] % 8 != 0 || bits[0] > kMaxShort)
     {
-        printDiagnostic("Error: Unsupported BitsPerSample %u\n", tiff.bitsPerSample);
+        printDiagnostic("Error: Unsupported BitsPerSample %u\n", bits[0]);
         return false;
     }
     // Pixels are copied as bytesPerPixel() blocks, so every sample must be as wide as the first
     // (libtiff refuses differing widths as well). A single value stands for all samples.
-    const uint32_t widthsToCheck = std::min(walk.bitsPerSampleCount, tiff.samplesPerPixel);
-    for (uint32_t i = 1; i < widthsToCheck; ++i)
-    {
-        if (bits[i] != tiff.bitsPerSample)
+    for (uint32_t i = 1; i < std::min(d.bitsPerSampleCount, d.samplesPerPixel); ++i)
+        if (bits[i] != bits[0])
         {
             printDiagnostic("Error: Samples of different widths\n");
             return false;
         }
+    if (d.planarConfig == 2 && d.samplesPerPixel > 1)
+    {
+        printDiagnostic("Error: %s cannot be streamed: samples in separate planes\n", source.name);
+        return false;
     }
-    tiff.rowsPerStrip = stripRows(tiff);
+    refusal = TiffRefusal::damaged;
+    tiff.width = d.width;
+    tiff.height = d.height;
+    tiff.samplesPerPixel = d.samplesPerPixel;
+    tiff.bitsPerSample = bits[0];
+    tiff.sampleFormat = d.sampleFormat;
+    tiff.rowsPerStrip = d.rowsPerStrip == 0 || d.rowsPerStrip > d.height ? d.height : d.rowsPerStrip;
     return true;
 }
 
-// Reads the strip table of the last StripOffsets entry: SHORT or LONG positions, in the entry
-// itself when they fit in its 4 bytes (one LONG, one or two SHORTs), else at its offset.
-bool readStripTable(TiffFile& tiff, const WalkState& walk)
+// Reads the strip table: SHORT, LONG or LONG8 positions, in the entry itself when they fit in
+// its value field, else at its offset.
+bool readStripTable(const Source& source, const Directory& d, TiffFile& tiff)
 {
-    const Entry& entry = walk.stripOffsets;
-    if (!walk.haveStripOffsets || entry.count == 0)
+    const Entry& entry = d.stripOffsets;
+    if (!d.haveStripOffsets || entry.count == 0)
     {
         printDiagnostic("Error: Missing StripOffsets\n");
         return false;
     }
-    if (entry.type != kTypeShort && entry.type != kTypeLong)
+    if (entry.type != kTypeShort && entry.type != kTypeLong && entry.type != kTypeLong8)
     {
         printDiagnostic("Error: Tag %d has unsupported type %d\n", entry.tag, entry.type);
         return false;
     }
-    // The table must lie in the file (readEntryValues checks it again, exactly), which bounds
-    // the allocation by the file size before it is made.
-    const uint64_t tableBytes = uint64_t(entry.count) * integerTypeSize(entry.type);
-    if (tableBytes > 4 && tableBytes > tiff.fileSize)
+    // The table must lie in the file (readValues checks it again, exactly), which bounds the
+    // allocation by the file size before it is made.
+    if (entry.count > UINT32_MAX || (entry.count * integerTypeSize(entry.type) > source.valueSize() &&
+                                     entry.count * integerTypeSize(entry.type) > source.fileSize))
     {
         printDiagnostic("Error: Tag %d values past end of file\n", entry.tag);
         return false;
     }
-    tiff.stripOffsets.reset(new (std::nothrow) uint32_t[entry.count]);
+    tiff.stripOffsets.reset(new (std::nothrow) uint64_t[entry.count]);
     if (!tiff.stripOffsets)
     {
-        printDiagnostic("Error: No memory for %u strips\n", entry.count);
+        printDiagnostic("Error: No memory for %" PRIu64 " strips\n", entry.count);
         return false;
     }
-    tiff.stripCount = entry.count;
-    return readEntryValues(tiff.file, tiff.fileSize, entry, tiff.stripOffsets.get(), entry.count);
+    tiff.stripCount = uint32_t(entry.count);
+    const std::string error = readValues(source, entry, tiff.stripOffsets.get(), entry.count, UINT64_MAX);
+    if (!error.empty())
+        printDiagnostic("%s", error.c_str());
+    return error.empty();
 }
 
+// Every strip the image needs is in the table and lies wholly in the file (below 4 GiB for
+// classic TIFF), and no StripByteCounts value says it holds less than its rows: otherwise the
+// image's pixels are not in the file, whatever the header says.
+bool checkPixelData(const Source& source, const Directory& d, const TiffFile& tiff)
+{
+    const uint64_t rows = tiff.rowsPerStrip;
+    const uint64_t needed = (uint64_t(tiff.height) + rows - 1) / rows;
+    if (tiff.stripCount < needed)
+    {
+        printDiagnostic("Error: Image needs %" PRIu64 " strips, StripOffsets has %u\n", needed, tiff.stripCount);
+        return false;
+    }
+    std::vector<uint64_t> byteCounts;
+    if (d.haveStripByteCounts)
+    {
+        const Entry& counts = d.stripByteCounts;
+        if (counts.count < needed)
+        {
+            printDiagnostic("Error: StripByteCounts has %" PRIu64 " values for %" PRIu64 " strips\n",
+                            counts.count, needed);
+            return false;
+        }
+        byteCounts.resize(size_t(needed));
+        const std::string error = readValues(source, counts, byteCounts.data(), needed, UINT64_MAX);
+        if (!error.empty())
+        {
+            printDiagnostic("%s", error.c_str());
+            return false;
+        }
+    }
+    const uint64_t limit = source.bigTiff ? source.fileSize : std::min(source.fileSize, kClassicLimit);
+    const uint64_t rowBytes = uint64_t(tiff.width) * tiff.bytesPerPixel(); // below 2^61
+    for (uint64_t k = 0; k < needed; ++k)
+    {
+        const uint64_t rowsInStrip = std::min(rows, tiff.height - k * rows);
+        // Strip bytes compared by division first: they may exceed 64 bits for a huge header.
+        if (rowsInStrip > limit / rowBytes || tiff.stripOffsets[k] > limit ||
+            rowsInStrip * rowBytes > limit - tiff.stripOffsets[k])
+        {
+            printDiagnostic("Error: Strip %" PRIu64 " of %u x %u pixels lies past the end of the file\n", k,
+                            tiff.width, tiff.height);
+            return false;
+        }
+        // A count of 0 says nothing (some writers leave it so); libtiff then goes by the rows too.
+        if (!byteCounts.empty() && byteCounts[k] != 0 && byteCounts[k] < rowsInStrip * rowBytes)
+        {
+            printDiagnostic("Error: Strip %" PRIu64 " holds %" PRIu64 " bytes, its rows need %" PRIu64 "\n", k,
+                            byteCounts[k], rowsInStrip * rowBytes);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Reads everything that locates the pixels of the chosen image into tiff.
+bool readFile(TiffFile& tiff, const char* fileName, TiffRefusal& refusal)
+{
+    Source source;
+    source.file = tiff.file;
+    source.name = fileName;
+    uint64_t firstDirectory = 0;
+    std::vector<Directory> directories;
+    if (!readHeader(source, firstDirectory, refusal) || !walkDirectories(source, firstDirectory, directories))
+        return false;
+    const size_t chosen = chooseDirectory(directories);
+    const Directory& d = directories[chosen];
+    tiff.fileSize = source.fileSize;
+    tiff.bigTiff = source.bigTiff;
+    tiff.directory = uint32_t(chosen);
+    tiff.directoryCount = uint32_t(directories.size());
+    if (!d.error.empty())
+    {
+        printDiagnostic("%s", d.error.c_str());
+        return false;
+    }
+    if (!checkLayout(source, d, tiff, refusal) || !readStripTable(source, d, tiff) ||
+        !checkPixelData(source, d, tiff))
+        return false;
+    return stampFile(tiff.file, tiff.stamp);
+}
 } // namespace
 
-TiffFile* openTiff(const char* fileName, int mode)
+TiffFile* openTiff(const char* fileName, int mode, TiffRefusal* refusal)
 {
+    TiffRefusal ignored = TiffRefusal::none;
+    TiffRefusal& why = refusal ? *refusal : ignored;
+    why = TiffRefusal::cannotOpen;
     const char* streamMode = mode == 1 ? "rb" : mode == 2 ? "wb" : mode == 3 ? "r+b" : nullptr;
     if (!fileName || !streamMode)
         return nullptr;
@@ -336,11 +536,27 @@ TiffFile* openTiff(const char* fileName, int mode)
         return nullptr;
     }
     tiff->file = file;
-    uint64_t firstDirectory = 0;
-    WalkState walk;
-    if (!readHeader(*tiff, firstDirectory) || !walkDirectories(*tiff, firstDirectory, walk) ||
-        !checkLayout(*tiff, walk) || !readStripTable(*tiff, walk))
+    if (!readFile(*tiff, fileName, why))
         return nullptr;
+    why = TiffRefusal::none;
     return tiff.release();
 }
 
+TiffChange checkTiffFile(const TiffFile* tiff, const char* fileName)
+{
+    if (!tiff || !tiff->file)
+        return TiffChange::none;
+    TiffFileStamp now;
+    if (!stampFile(tiff->file, now))
+        return TiffChange::modified;
+    if (now.size < tiff->stamp.size)
+        return TiffChange::truncated;
+    if (now.size != tiff->stamp.size || now.modifiedNanoseconds != tiff->stamp.modifiedNanoseconds)
+        return TiffChange::modified;
+    struct stat named;
+    if (!fileName || stat(fileName, &named) != 0)
+        return TiffChange::removed;
+    if (uint64_t(named.st_dev) != now.device || uint64_t(named.st_ino) != now.inode)
+        return TiffChange::replaced;
+    return TiffChange::none;
+}

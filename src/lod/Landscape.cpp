@@ -111,6 +111,12 @@ void Landscape::setCallbacks(const PatchCallback& created, const PatchCallback& 
     preBuildCallback = preBuild;
 }
 
+void Landscape::setSampleCheck(const SampleCheck& check)
+{
+    assert(!queue.isThreadAlive());
+    sampleCheck = check;
+}
+
 void Landscape::getDebugInfo(uint64_t& patchCountOut, uint64_t& memoryBytesOut) const
 {
     patchCountOut = patchCount;
@@ -193,6 +199,12 @@ void Landscape::createRoot()
     root = makeRoot();
     PatchBuildResult result;
     buildNode(*root, result);
+    if (result.unreadable)
+    {
+        root->unreadable = true;
+        unreadableCount += 1;
+        return;
+    }
     root->generated = true;
     install(root.get(), std::move(result));
 }
@@ -205,7 +217,7 @@ void Landscape::generate(PatchNode& node)
     if (node.generated)
         return;
     buildNode(node, node.result);
-    node.generated = true;
+    node.generated = !node.result.unreadable;
 }
 
 /* runs on the build thread (on the render thread for the root) */
@@ -233,12 +245,18 @@ void Landscape::buildNode(PatchNode& node, PatchBuildResult& out)
         preBuildCallback(int(patchId(&node)));
 
     PatchHeights heights(n);
+    bool readable;
     {
         Lock lock(queue.getHeightLock());
-        samplePatchHeights(grid, readingParent ? &parentHeights : nullptr, heightFunction, heights);
+        readable = samplePatchHeights(grid, readingParent ? &parentHeights : nullptr, heightFunction, heights);
+        readable = readable && (!sampleCheck || sampleCheck());
     }
     if (readingParent)
         queue.endReading();
+    // Made-up heights are never drawn: a patch that could not read them all is not built.
+    out.unreadable = !readable;
+    if (!readable)
+        return;
 
     buildPatchVertices(grid, heights, out);
     buildStrip(out.edgeVertices, out);
@@ -263,6 +281,14 @@ void Landscape::handOver(PatchNode* node)
     // A node detached while it was being built only waits to be freed; its result goes with it.
     if (!node->parent && node != root.get())
         return;
+    if (node->result.unreadable)
+    {
+        // Left unbuilt: a splitting parent goes on drawing itself, a merging node its children.
+        node->unreadable = true;
+        unreadableCount += 1;
+        node->result = PatchBuildResult();
+        return;
+    }
     if (node->result.vertices)
     {
         install(node, std::move(node->result));

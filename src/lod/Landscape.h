@@ -31,6 +31,7 @@ public:
     using PatchCallback = boost::function<int(PatchGeometry*)>;
     using ChangedCallback = boost::function<void(PatchGeometry*, int)>;
     using PreBuildCallback = boost::function<void(int)>;
+    using SampleCheck = boost::function<bool()>;
     using Visitor = boost::function<int(PatchGeometry*)>;
 
     Landscape(float size, const Ogre::Vector3& origin);
@@ -52,6 +53,10 @@ public:
     void setHeightFunction(const HeightFunction& function);
     void setCallbacks(const PatchCallback& created, const PatchCallback& destroyed,
                       const ChangedCallback& changed, const PreBuildCallback& preBuild);
+    // Asked on the build thread, with the height lock held, after a patch's heights have been
+    // sampled: false means they may not be the height source's (its file changed meanwhile) and
+    // the patch is not built. Empty: always true.
+    void setSampleCheck(const SampleCheck& check);
     // These take effect at the next update.
     void setLevelLimits(int minLevel, int maxLevel);
     void setDetailThreshold(float threshold);
@@ -67,6 +72,9 @@ public:
     void getDebugInfo(uint64_t& patchCountOut, uint64_t& memoryBytesOut) const;
     // Builds requested and not yet handed over or withdrawn: 0 once the tree is idle.
     int pendingBuilds() const { return queue.pendingBuilds(); }
+    // Patches whose heights could not all be read: they stay unbuilt, and are not asked for
+    // again until the tree is cleared.
+    uint64_t unreadablePatches() const { return unreadableCount; }
     // Calls visitor for every drawn patch (also those not built yet), children in order 0..3,
     // under treeLock; a visitor result of 0 or less stops the walk of the current node's
     // siblings. The visitor must not be empty.
@@ -172,6 +180,7 @@ private:
     uint32_t patchVertices = 9;                // vertices along a patch edge
     HeightFunction heightFunction;
     PreBuildCallback preBuildCallback;
+    SampleCheck sampleCheck;
 
     // ---- render thread only ----
     std::vector<std::string>* debugMessages = nullptr;
@@ -190,6 +199,7 @@ private:
     uint32_t frameCounter = 0;                  // completed updates
     uint64_t patchCount = 0;                    // live PatchNode objects
     uint64_t memoryBytes = 0;                   // bytes held by nodes and their geometry
+    uint64_t unreadableCount = 0;               // handed-over builds that could not read heights
 
     // The thread seam: queues, locks, the build thread. Last, so that it (and its thread)
     // goes first when the Landscape is destroyed.

@@ -82,7 +82,7 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
         for (const auto& child : node->children)
             updateNode(child.get(), camera, error);
         node->lod = 1.0f;
-        if (node->state == kMerging && !node->isBuilt() && node->busy == 0)
+        if (node->state == kMerging && !node->isBuilt() && node->busy == 0 && !node->unreadable)
             queue.post(node, true); // its build was cancelled by an ancestor's merge: ask again
         // A node at minLevel may merge back: its leaves are at minLevel then, which is allowed.
         if (!(error >= threshold) && node->level >= minLevel)
@@ -108,7 +108,7 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
         freeStaleChildren(node);
     // A drawn leaf without geometry and without a build in flight (left so by the cancel of an
     // ancestor's merge) asks for its build again instead of staying a hole.
-    if (node->state == kLeaf && !node->isBuilt() && node->busy == 0)
+    if (node->state == kLeaf && !node->isBuilt() && node->busy == 0 && !node->unreadable)
         queue.post(node, true);
     node->lod = morph;
 }

@@ -18,10 +18,11 @@ PatchGrid::PatchGrid(const RootSquare& square, uint32_t cellX, uint32_t cellZ, u
 }
 
 /* the caller holds the height lock */
-void samplePatchHeights(const PatchGrid& grid, const ParentHeights* parent,
+bool samplePatchHeights(const PatchGrid& grid, const ParentHeights* parent,
                         const HeightFunction& heightAt, PatchHeights& heights)
 {
     const int n = int(grid.n);
+    bool readable = true;
     const auto sample = [&](int i, int j) {
         return heightAt(Ogre::Vector3(grid.x(i), 0.0f, grid.z(j)), int(grid.level));
     };
@@ -39,8 +40,10 @@ void samplePatchHeights(const PatchGrid& grid, const ParentHeights* parent,
                                                     kVertexHeight];
             else
                 heights.at(i, j) = sample(i, j);
+            readable = readable && !std::isnan(heights.at(i, j));
         }
     }
+    return readable;
 }
 
 Ogre::Vector3 vertexNormal(const float (&h)[6], float spacingX, float spacingZ)

@@ -50,6 +50,7 @@ struct PatchBuildResult
     uint32_t edgeVertices = 0;            // vertices along a patch edge when it was built
     Ogre::AxisAlignedBox bounds;          // around every vertex (x, height, z)
     float error = 0;                      // largest distance from the parent's surface
+    bool unreadable = false;              // some height could not be read: nothing was built
 
     PatchBuildResult() = default;
     PatchBuildResult(PatchBuildResult&&) = default;
@@ -110,7 +111,8 @@ inline bool gridNests(uint32_t n)
 // Fills heights for the grid: the parent's heights where the grids coincide (parent may be null),
 // the height source everywhere else, ring included. Rows outer, columns inner, so that a
 // file-backed source reads along heightmap rows. The caller holds the height lock.
-void samplePatchHeights(const PatchGrid& grid, const ParentHeights* parent,
+// Returns false when the source gave NaN for some height (a sample it could not read).
+bool samplePatchHeights(const PatchGrid& grid, const ParentHeights* parent,
                         const HeightFunction& heightAt, PatchHeights& heights);
 
 // Builds vertex records, bounds and error from the sampled heights; sets vertices, vertexCount,

@@ -87,6 +87,9 @@ public:
     uint16_t edgeLevels = 0;         // bits 4s..4s+3: level difference side s is stitched for
     uint32_t lastVisit = 0;          // frameCounter of the last update that reached the node
     uint32_t edgeVertices = 0;       // vertices along an edge of the installed geometry
+    // Its build could not read every height it needed: it is not asked for again, so that an
+    // unreadable heightmap costs one failed build per patch, not one per frame.
+    bool unreadable = false;
     // Jobs and results that name this node and have not been consumed; while it is not 0 the
     // node must not be freed. Raised by a post and lowered by the build thread, both under
     // jobLock; lowered by the drain for each result it takes (see BuildQueue).

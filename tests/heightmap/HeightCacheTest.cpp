@@ -17,14 +17,20 @@ struct Map
 {
     int width, height;
     int reads = 0;
+    bool failing = false; // reads of blocks that reach into the map fail, as a cut-off file's do
     HeightCache::BlockReader reader()
     {
         return [this](int x0, int z0, int n, uint16_t* samples) {
             reads += 1;
+            bool inside = false;
             for (int z = 0; z < n; ++z)
                 for (int x = 0; x < n; ++x)
                     if (x0 + x >= 0 && x0 + x < width && z0 + z >= 0 && z0 + z < height)
-                        samples[z * n + x] = sample(x0 + x, z0 + z);
+                    {
+                        samples[z * n + x] = failing ? 0 : sample(x0 + x, z0 + z);
+                        inside = true;
+                    }
+            return !(failing && inside);
         };
     }
     static uint16_t sample(int x, int z) { return uint16_t((x * 7 + z * 13) % 65536); }
@@ -142,4 +148,25 @@ TEST(HeightCache, AWindowPastTheMapEdgeHoldsTheInsideOnly)
         if (HasFailure())
             return;
     }
+}
+
+TEST(HeightCache, ABlockThatCannotBeReadWholeIsNeverKept)
+{
+    Map map{1000, 1000};
+    HeightCache cache;
+    cache.setSize(200); // N = 100
+    ASSERT_EQ(cache.update(500, 500, kScale, map.reader()), 4);
+    map.failing = true;
+    // The move reads a block, finds it incomplete, and leaves the window where it was: every
+    // height it holds is still the map's.
+    EXPECT_GE(cache.update(600, 500, kScale, map.reader()), 1);
+    EXPECT_EQ(cache.cacheCentreX, 500);
+    expectWindowMatchesMap(cache, map);
+    float height;
+    EXPECT_FALSE(cache.lookup(650, 500, height));
+    // Once the file reads again, the window moves.
+    map.failing = false;
+    EXPECT_EQ(cache.update(600, 500, kScale, map.reader()), 2);
+    EXPECT_EQ(cache.cacheCentreX, 600);
+    expectWindowMatchesMap(cache, map);
 }

@@ -247,12 +247,12 @@ void runInfo(const InfoOptions& options)
     const std::string problem = pixelDataProblem(t);
     const uint32_t last = t.stripCount - 1;
     if (t.stripCount == 1)
-        std::printf("strip offsets: %u\n", t.stripOffsets[0]);
+        std::printf("strip offsets: %" PRIu64 "\n", t.stripOffsets[0]);
     else if (problem.empty())
-        std::printf("strip offsets: %u .. %u (%s)\n", t.stripOffsets[0], t.stripOffsets[last],
+        std::printf("strip offsets: %" PRIu64 " .. %" PRIu64 " (%s)\n", t.stripOffsets[0], t.stripOffsets[last],
                     stripOrder(t));
     else
-        std::printf("strip offsets: %u .. %u\n", t.stripOffsets[0], t.stripOffsets[last]);
+        std::printf("strip offsets: %" PRIu64 " .. %" PRIu64 "\n", t.stripOffsets[0], t.stripOffsets[last]);
     std::printf("pixel data: %s\n",
                 problem.empty() ? "complete" : ("incomplete, " + problem).c_str());
 

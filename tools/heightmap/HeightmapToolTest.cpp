@@ -508,11 +508,10 @@ TEST_F(HeightmapToolTest, InputsAndExistingOutputsSurviveFailures)
     expectError({"import", path("bad.raw"), path("map.tif")}, "bad.raw");
     EXPECT_EQ(readText(path("map.tif")), original);
 
-    // A file cut short is described, then refused.
+    // A file cut short is refused.
     writeBytes(path("cut.tif"), original.substr(0, original.size() / 2));
     const Result result = run({"info", path("cut.tif")});
     EXPECT_NE(result.status, 0);
-    EXPECT_NE(result.out.find("width: 33\n"), std::string::npos) << result.out;
     EXPECT_NE(result.err.find("terrain-heightmap: error: "), std::string::npos) << result.err;
     expectError({"export", path("cut.tif"), path("cut.png")}, "cut.tif");
 
