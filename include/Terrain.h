@@ -97,20 +97,24 @@ public:
 
     // ---- configuration (render thread; before openStream unless noted) ----
 
-    // Edge length of the square terrain and the world height of sample value 65535. Sets the
+    // Edge length of the square terrain and the world height of sample value 65535, both finite
+    // and greater than 0 (else Ogre::InvalidParametersException, changing nothing). Sets the
     // bounding box: (-size/2, 0, -size/2) to (size/2, height, size/2). Patches already made are
     // dropped (they belong to the old scale); an open stream goes on at the new scale.
     void setTerrainScale(float size, float height);
     // Quads along a patch edge: a power of two from 2 to 128 (16-bit indices address at most
-    // 129 x 129 vertices). Throws Ogre::InvalidStateException "setPatchSize() must be a power of
+    // 129 x 129 vertices; 1 quad does not nest in its parent). Adjacent patches may differ by
+    // log2(size) - 1 levels, at least 1. Throws Ogre::InvalidStateException "setPatchSize() must be a power of
     // 2" for any other value, changing nothing. Sets the deepest level to 14 - log2(size), or
     // shallower while a heightmap is open whose samples that level would repeat. Patches
     // already made are dropped.
     void setPatchSize(int size);
     // Screen-space error (pixels) above which a patch splits; farThreshold applies from twice
-    // farDistance (world units) on, blending in linearly from farDistance.
+    // farDistance (world units) on, blending in linearly from farDistance. NaN or negative
+    // values throw Ogre::InvalidParametersException, changing nothing.
     void setDetailThreshold(float threshold, float farThreshold, float farDistance);
-    // Most patch drawables made per frame for patches in view, and ahead of view (0: none).
+    // Most patch drawables made per frame for patches in view, and ahead of view (0 or less:
+    // none).
     void setOgreBuildLimits(int visibleLimit, int pendingLimit);
     // A patch drawable neither queued for a camera nor seen drawn by the pending pass for this
     // many frames (30 to begin with) gives its GPU buffers, and its host material, back; it is
@@ -139,7 +143,8 @@ public:
     // returns a material or a null one; release(bounds, material) takes a material back when its
     // patch leaves the distance or is destroyed. Either may be empty.
     void setMaterialCallbacks(const MaterialCallback& source, const MaterialReleaseCallback& release);
-    // Distance (world units, from the camera to a patch's box) within which host materials apply.
+    // Distance (world units, from the camera to a patch's box) within which host materials apply;
+    // its size counts, not its sign. NaN throws Ogre::InvalidParametersException.
     void setMaterialDistance(float distance);
 
     // ---- heightmap stream ----
@@ -169,8 +174,9 @@ public:
     // Full-detail height and normal of the drawn patch's vertex nearest to (x, z): cheaper, not
     // interpolated, not blended.
     Hit getApproximateHeight(const Ogre::Vector3& point) const;
-    // Nearest hit of the ray with the drawn surface, from its origin up to 100000 direction
-    // lengths along it; the normal is the hit triangle's, facing up.
+    // Nearest hit of the ray with the drawn surface, from its origin up to 100000 world units
+    // along its direction (of any length but 0); the normal is the hit triangle's, facing up.
+    // A ray with a NaN or infinite origin or direction finds nothing.
     Hit intersect(const Ogre::Ray& ray) const;
 
     // ---- patch identifiers (any thread; read only the terrain's square) ----
@@ -187,12 +193,16 @@ public:
 
     // Requests a texture on one cell of a drawn patch for the next frame. cellCode holds two bits
     // per subdivision, the first subdivision in the most significant pair (bit 0 of a pair: the
-    // high-x half, bit 1: the high-z half); cellDepth subdivisions (0: the whole patch).
-    // Requests made while no blood material is set are ignored.
+    // high-x half, bit 1: the high-z half); cellDepth subdivisions, 0 (the whole patch) to 15.
+    // A request lives for one frame: one that the frame does not draw (the terrain is out of
+    // the reference camera's view) is dropped when the next frame starts. Ignored: requests
+    // made while no blood material is set, with another depth, or with an identifier that names
+    // no patch (0, 2, 3, ...: no level marker).
     void drawBloodPatch(unsigned int patchId, const Ogre::TexturePtr& texture, int cellCode,
                         int cellDepth);
     // Appends (identifier, distance from the camera) of every drawn patch in view of the reference
-    // camera to out; returns out's size. The float is not used.
+    // camera, as it stood at the start of this frame, to out; returns out's size. The float is
+    // not used.
     uint64_t getBloodPatches(float unused, std::vector<std::pair<unsigned int, float>>& out) const;
     void setBloodMaterial(const Ogre::MaterialPtr& material);
     // Throws Ogre::ItemIdentityException "Terrain blood material" when there is no such material.
@@ -253,6 +263,8 @@ private:
     static constexpr size_t kDrawableSweepSlice = 256; // fewest drawables looked at per frame
     template <class Query>
     Hit heightQuery(const Ogre::Vector3& point, Query query) const;
+    // At the start of a frame: blood patch requests no pass served in the last frame go.
+    void dropUnservedBloodPatches();
 
     // ---- render thread only ----
     const Ogre::Camera* camera = nullptr; // reference camera that drives the level of detail
@@ -282,7 +294,8 @@ private:
     Ogre::MaterialPtr defaultMaterial;
     MaterialCallback materialCallback;
     MaterialReleaseCallback materialReleaseCallback;
-    std::vector<BloodPatch> bloodPatches;
+    std::vector<BloodPatch> bloodPatches; // requests since the last blood patch pass
+    size_t unservedBloodPatches = 0;      // of them, those already waiting when this frame started
     std::vector<std::unique_ptr<TerrainDecal>> decals; // decal i serves blood patch request i
     Ogre::MaterialPtr bloodMaterial;
     std::unique_ptr<CameraState> cameraState; // snapshot of the reference camera

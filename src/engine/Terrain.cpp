@@ -15,6 +15,7 @@
 #include <boost/bind/bind.hpp>
 
 #include <algorithm>
+#include <cmath>
 
 std::vector<std::string> Terrain::debugMessages;
 
@@ -63,6 +64,10 @@ Terrain::~Terrain()
 
 void Terrain::setTerrainScale(float size, float height)
 {
+    // A square of no size, or an inverted or endless one, has no patches and no bounding box
+    // the engine accepts.
+    if (!(std::isfinite(size) && size > 0.0f && std::isfinite(height) && height > 0.0f))
+        throwTerrainError(TerrainError::InvalidScale);
     const bool streaming = suspendTree();
     terrainSize = size;
     terrainHeight = height;
@@ -128,14 +133,19 @@ void Terrain::applyLevelLimits()
 
 void Terrain::setDetailThreshold(float threshold, float farThreshold, float farDistance)
 {
+    // An infinite threshold is a sensible reading (the coarsest tree the levels allow); NaN and
+    // negative values are not.
+    if (!(threshold >= 0.0f && farThreshold >= 0.0f && farDistance >= 0.0f))
+        throwTerrainError(TerrainError::InvalidDetail);
     landscape->setDetailThreshold(threshold);
     landscape->setFarDetail(farThreshold, farDistance);
 }
 
 void Terrain::setOgreBuildLimits(int visibleLimit, int pendingLimit)
 {
-    visibleBuildLimit = visibleLimit;
-    pendingBuildLimit = pendingLimit;
+    // A negative limit reads as none at all.
+    visibleBuildLimit = std::max(visibleLimit, 0);
+    pendingBuildLimit = std::max(pendingLimit, 0);
 }
 
 const Ogre::AxisAlignedBox& Terrain::getBoundingBox() const

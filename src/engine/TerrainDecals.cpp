@@ -14,11 +14,16 @@
 #include <OgreSceneNode.h>
 #include <OgreTexture.h>
 
+#include <algorithm>
+
 void Terrain::drawBloodPatch(unsigned int patchId, const Ogre::TexturePtr& texture, int cellCode,
                              int cellDepth)
 {
     // Without a blood material there is nothing to clone a decal from: the request is dropped.
-    if (!bloodMaterial)
+    // So is one that names no patch (an identifier without its level marker: 0, 2, 3, ...) or
+    // no cell (a depth outside 0 .. 15, whose bits would not fit the code).
+    if (!bloodMaterial || cellDepth < 0 || cellDepth > kMaxPatchLevel || patchId == 0 ||
+        (patchId >> (2 * patchIdLevel(patchId))) != 1)
         return;
     bloodPatches.push_back(BloodPatch{patchId, cellCode, cellDepth, texture});
 }
@@ -83,6 +88,16 @@ void Terrain::createBloodPatches()
     for (size_t i = bloodPatches.size(); i < decals.size(); ++i)
         decals[i]->detach();
     bloodPatches.clear();
+    unservedBloodPatches = 0;
+}
+
+void Terrain::dropUnservedBloodPatches()
+{
+    // Requests live for one frame: those already waiting when the last frame started were not
+    // served by its blood patch pass (the reference camera did not draw the terrain), and go.
+    bloodPatches.erase(bloodPatches.begin(),
+                       bloodPatches.begin() + std::ptrdiff_t(std::min(unservedBloodPatches, bloodPatches.size())));
+    unservedBloodPatches = bloodPatches.size();
 }
 
 uint64_t Terrain::getBloodPatches(float, std::vector<std::pair<unsigned int, float>>& out) const

@@ -124,9 +124,24 @@ void Terrain::releaseIdleDrawables()
         if (sweepCursor >= liveDrawables.size())
             sweepCursor = 0;
         TerrainRenderable* drawable = liveDrawables[sweepCursor].get();
-        if (frameNumber - drawable->lastUsedFrame > drawableKeepFrames)
-            releaseDrawable(drawable->source); // the last entry moves into this slot
-        else
+        const bool idle = frameNumber - drawable->lastUsedFrame > drawableKeepFrames;
+        // A patch drawn out of view keeps its drawable while drawables are made ahead of view:
+        // releasing it would only make the pending pass make it again.
+        if (idle && pendingBuildLimit > 0 && landscape->isDrawn(drawable->source))
+        {
+            drawable->lastUsedFrame = frameNumber;
             ++sweepCursor;
+        }
+        else if (idle)
+        {
+            releaseDrawable(drawable->source); // the last entry moves into this slot
+            // Its patch may still be drawn, out of view: it is pending again, so that whichever
+            // budget applies makes its drawable again when it is needed.
+            patchesPending = true;
+        }
+        else
+        {
+            ++sweepCursor;
+        }
     }
 }

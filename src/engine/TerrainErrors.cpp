@@ -25,6 +25,14 @@ ErrorText describe(TerrainError error)
                 "Terrain::setDefaultMaterial"};
     case TerrainError::BloodMaterialNotFound:
         return {Ogre::Exception::ERR_ITEM_NOT_FOUND, "Terrain blood material", "Terrain::setDefaultMaterial"};
+    case TerrainError::InvalidScale:
+        return {Ogre::Exception::ERR_INVALIDPARAMS,
+                "setTerrainScale() needs a finite size and height greater than 0", "Terrain"};
+    case TerrainError::InvalidDetail:
+        return {Ogre::Exception::ERR_INVALIDPARAMS,
+                "setDetailThreshold() needs thresholds and a distance of 0 or more", "Terrain"};
+    case TerrainError::InvalidMaterialDistance:
+        return {Ogre::Exception::ERR_INVALIDPARAMS, "setMaterialDistance() needs a number", "Terrain"};
     case TerrainError::MaterialMissing:
         break;
     }

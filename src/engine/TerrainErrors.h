@@ -10,6 +10,9 @@ enum class TerrainError
     DefaultMaterialNotFound, // ItemIdentityException "Default terrain material not found"
     BloodMaterialNotFound,   // ItemIdentityException "Terrain blood material"
     MaterialMissing,         // ItemIdentityException "Terrain material missing"
+    InvalidScale,            // InvalidParametersException: a size or height that is not > 0
+    InvalidDetail,           // InvalidParametersException: a NaN or negative threshold or distance
+    InvalidMaterialDistance, // InvalidParametersException: a NaN material distance
 };
 
 // Throws the engine's exception for error, naming the caller's file and line.

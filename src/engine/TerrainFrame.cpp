@@ -34,6 +34,7 @@ void Terrain::setReferenceCamera(const Ogre::Camera* cam)
 
 bool Terrain::frameStarted(const Ogre::FrameEvent&)
 {
+    dropUnservedBloodPatches();
     if (!heightStream->isOpen())
         return true;
     // What the build thread found wrong with the file, one line per kind of trouble.
@@ -42,8 +43,13 @@ bool Terrain::frameStarted(const Ogre::FrameEvent&)
     if (!camera)
         return true;
     CameraState state;
+    const bool hasPixelScale = captureCamera(camera, state);
+    // The snapshot follows the camera even while the terrain is out of its view, when the
+    // engine does not notify the terrain: the patches in view are then none.
+    if (cameraState)
+        *cameraState = state;
     // A camera that has not been rendered through a viewport has no pixel scale yet.
-    if (!captureCamera(camera, state))
+    if (!hasPixelScale)
         return true;
 
     landscape->update(state);

@@ -9,6 +9,8 @@
 #include <OgreMaterialManager.h>
 #include <OgreResourceGroupManager.h>
 
+#include <cmath>
+
 void Terrain::setDefaultMaterial(const Ogre::MaterialPtr& material)
 {
     defaultMaterial = material;
@@ -30,6 +32,8 @@ void Terrain::setMaterialCallbacks(const MaterialCallback& source, const Materia
 
 void Terrain::setMaterialDistance(float distance)
 {
+    if (std::isnan(distance))
+        throwTerrainError(TerrainError::InvalidMaterialDistance);
     materialDistanceSq = distance * distance;
 }
 

@@ -8,6 +8,12 @@
 #include <algorithm>
 #include <cmath>
 
+namespace
+{
+// How far along a ray intersect looks, in world units.
+constexpr float kRayReach = 100000.0f;
+} // namespace
+
 unsigned int Terrain::getPatchInfo(const Ogre::Vector3& point, int level) const
 {
     return landscape->encodePatchId(point.x, point.z, level);
@@ -73,8 +79,17 @@ Terrain::Hit Terrain::getApproximateHeight(const Ogre::Vector3& point) const
 Terrain::Hit Terrain::intersect(const Ogre::Ray& ray) const
 {
     Hit result;
-    const Ogre::Vector3 from = ray.getOrigin();
-    const Ogre::Vector3 to = ray.getPoint(100000.0f);
-    result.hit = landscape->intersect(from, to, result.level, result.position, result.normal) != 0;
+    // The direction is taken for its way only: a very long one would put the segment's end so
+    // far off that floats could not tell the hit from the origin, a very short one would reach
+    // nowhere. Its length is worked out in doubles, which do not overflow for any float.
+    const Ogre::Vector3 origin = ray.getOrigin();
+    const Ogre::Vector3 d = ray.getDirection();
+    const double length = std::sqrt(double(d.x) * d.x + double(d.y) * d.y + double(d.z) * d.z);
+    if (!(length > 0.0 && std::isfinite(length) && std::isfinite(origin.x) && std::isfinite(origin.y) &&
+          std::isfinite(origin.z)))
+        return result;
+    const Ogre::Vector3 way(float(d.x / length), float(d.y / length), float(d.z / length));
+    const Ogre::Vector3 to = origin + way * kRayReach;
+    result.hit = landscape->intersect(origin, to, result.level, result.position, result.normal) != 0;
     return result;
 }

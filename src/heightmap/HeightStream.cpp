@@ -125,6 +125,9 @@ std::string HeightStream::takeReport()
         if (fresh & problem)
         {
             reported |= problem;
+            // A file cut short or written to cannot be read: that says it already.
+            if (problem & (kTruncated | kModified))
+                reported |= kUnreadable;
             return "Terrain: heightmap '" + fileName + "' " + text;
         }
     return {};

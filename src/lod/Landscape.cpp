@@ -25,13 +25,16 @@ float flatHeight(const Ogre::Vector3&, int)
     return 0.0f;
 }
 
-// Number of halvings of n that leave a value greater than 1: log2(n) - 1 for n >= 2, 0 for 1.
-uint32_t halvingsAboveOne(int n)
+// Levels by which adjacent drawn patches of n quads per edge may differ: log2(n) - 1, so that a
+// stitched edge keeps at least two quads; but at least 1 for n = 2, whose edge still stitches
+// against a neighbour one level coarser. With 0, no patch could ever merge, and every split
+// would force its neighbours to split too, level after level. 0 for n = 1, which does not nest.
+uint32_t levelSlackFor(int n)
 {
     uint32_t count = 0;
     for (int v = n; v / 2 > 1; v /= 2)
         ++count;
-    return count;
+    return n >= 2 ? std::max<uint32_t>(count, 1) : 0;
 }
 } // namespace
 
@@ -75,7 +78,7 @@ void Landscape::setPatchSize(int n)
     assert(n >= 1 && (n & (n - 1)) == 0);
     assert(!queue.isThreadAlive());
     patchVertices = uint32_t(n) + 1;
-    levelSlack = halvingsAboveOne(n);
+    levelSlack = levelSlackFor(n);
 }
 
 void Landscape::setLevelLimits(int minLevel_, int maxLevel_)

@@ -113,6 +113,8 @@ public:
     // The patch named by an identifier (its box, its drawable), or null when the tree is not
     // split that deep there.
     PatchGeometry* findPatch(unsigned int id) const;
+    // Whether a patch of this tree is drawn now (not a kept child of a drawn patch).
+    bool isDrawn(const PatchGeometry* patch) const;
 
 private:
     friend class LandscapeTestView; // the tests' window onto the tree and the queue

@@ -316,6 +316,16 @@ const PatchNode* Landscape::leafAt(float x, float z) const
     return node;
 }
 
+bool Landscape::isDrawn(const PatchGeometry* patch) const
+{
+    // The drawn leaf under the centre of the patch's square is the patch itself exactly when
+    // the patch is drawn.
+    if (!root || !patch || patch->bounds->isNull())
+        return false;
+    const Ogre::Vector3 centre = patch->bounds->getCenter();
+    return &leafAt(centre.x, centre.z)->geometry == patch;
+}
+
 const PatchNode* Landscape::builtLeafAt(float x, float z, uint8_t& level, float& gridX, float& gridZ) const
 {
     if (!root)

@@ -217,7 +217,11 @@ int Landscape::tryMerge(PatchNode* node)
 {
     if (node->state == kLeaf || node->state == kMerging)
         return 0;
-    const uint32_t limit = node->level + levelSlack;
+    // A merge keeps one level of margin below what a split allows (no neighbour levelSlack
+    // levels deeper), so that merged patches do not sit at the limit. With a slack of 1 that
+    // margin would leave no merge possible at all (two split siblings would each wait for the
+    // other), so there it is the slack itself.
+    const uint32_t limit = node->level + std::max<uint32_t>(levelSlack, 2);
     for (int side = 0; side < 4; ++side)
     {
         const PatchNode* neighbour = node->neighbours[side];

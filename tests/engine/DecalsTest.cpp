@@ -260,3 +260,62 @@ TEST_F(DrawingTest, BloodPatchListHoldsTheDrawnPatchesInView)
     EXPECT_EQ(terrain->getBloodPatches(0, out), 0u);
     EXPECT_TRUE(terrain->frameStarted(Ogre::FrameEvent{}));
 }
+
+TEST_F(DrawingTest, RequestsThatNameNoPatchOrCellAttachNothing)
+{
+    makeTerrain(flatMap());
+    terrain->setOgreBuildLimits(10000, 10000);
+    terrain->setBloodMaterial(bloodMaterial);
+    Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(0, 800, -300), Ogre::Vector3(0, 100, 0));
+    settle(camera);
+    const unsigned int id = terrain->getPatchInfo(Ogre::Vector3(10, 0, 10), 4);
+    const Ogre::TexturePtr red = texture("red", 64);
+    const uint32_t decalsBefore = TerrainDecal::decalCounter;
+    // No level marker (0, 2, 3 would name the whole terrain), depths outside 0 .. 15.
+    struct Request
+    {
+        unsigned int id;
+        int code, depth;
+    };
+    for (const Request& r : {Request{0, 0, 0}, Request{2, 0, 0}, Request{3, 1, 1}, Request{0x80000000u, 0, 0},
+                             Request{id, 0, 16}, Request{id, 1, 17}, Request{id, 0, 100}, Request{id, 0, -1}})
+        terrain->drawBloodPatch(r.id, red, r.code, r.depth);
+    EXPECT_TRUE(inGroup(frame(camera), 51).empty());
+    EXPECT_EQ(TerrainDecal::decalCounter, decalsBefore) << "no decal was even made";
+    // The deepest cell a code holds still works.
+    terrain->drawBloodPatch(id, red, 0x3FFFFFFF, 15);
+    EXPECT_EQ(inGroup(frame(camera), 51).size(), 1u);
+}
+
+TEST_F(DrawingTest, RequestsLiveForOneFrameAndTheListFollowsTheView)
+{
+    makeTerrain(flatMap());
+    terrain->setOgreBuildLimits(10000, 10000);
+    terrain->setBloodMaterial(bloodMaterial);
+    Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(0, 800, -300), Ogre::Vector3(0, 100, 0));
+    settle(camera);
+    const unsigned int id = terrain->getPatchInfo(Ogre::Vector3(10, 0, 10), 4);
+    const Ogre::TexturePtr red = texture("red", 64);
+    std::vector<std::pair<unsigned int, float>> inView;
+    EXPECT_GT(terrain->getBloodPatches(0, inView), 10u);
+    const uint32_t decalsBefore = TerrainDecal::decalCounter;
+
+    // Looking at the sky, the engine does not ask the terrain for its render queue: the
+    // requests of those frames are never served, and must not pile up.
+    camera->getParentSceneNode()->lookAt(Ogre::Vector3(0, 5000, -280), Ogre::Node::TS_WORLD);
+    for (int f = 0; f < 200; ++f)
+    {
+        for (int k = 0; k < 3; ++k)
+            terrain->drawBloodPatch(id, red, k, 1);
+        terrain->frameStarted(Ogre::FrameEvent{});
+    }
+    inView.clear();
+    EXPECT_EQ(terrain->getBloodPatches(0, inView), 0u) << "nothing of the terrain is in view";
+    // Back to the ground: the frame draws this frame's requests and no more.
+    camera->getParentSceneNode()->lookAt(Ogre::Vector3(0, 100, 0), Ogre::Node::TS_WORLD);
+    for (int k = 0; k < 3; ++k)
+        terrain->drawBloodPatch(id, red, k, 1);
+    EXPECT_EQ(inGroup(frame(camera), 51).size(), 3u);
+    EXPECT_EQ(TerrainDecal::decalCounter - decalsBefore, 3u) << "three decals in all";
+    EXPECT_GT(terrain->getBloodPatches(0, inView), 10u);
+}

@@ -3,6 +3,8 @@
 
 #include "DrawingFixture.h"
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 using namespace testing_support;
@@ -326,4 +328,46 @@ TEST_F(DrawingTest, DrawablesOutOfUseAreGivenBackAndMadeAgainWhenNeeded)
     const size_t queuedAgain = inGroup(frame(camera), 50).size();
     EXPECT_GT(queuedAgain, 0u);
     EXPECT_GE(terrain->getDebugInfo().drawables, queuedAgain);
+}
+
+TEST_F(DrawingTest, TurningAwayAndBackLeavesNoPatchInViewWithoutADrawable)
+{
+    struct Budgets
+    {
+        int visible, pending;
+    };
+    for (const Budgets budgets : {Budgets{10000, 0}, Budgets{0, 10000}, Budgets{4, 0}, Budgets{0, 4}, Budgets{3, 2}})
+    {
+        SCOPED_TRACE(testing::Message() << "budgets " << budgets.visible << ", " << budgets.pending);
+        makeTerrain(flatMap());
+        terrain->setDrawableKeepFrames(5);
+        terrain->setOgreBuildLimits(budgets.visible, budgets.pending);
+        Ogre::Camera* camera = engine.createCamera("eye" + std::to_string(budgets.visible) + "/" + std::to_string(budgets.pending),
+                                                   Ogre::Vector3(-480, 150, -480), Ogre::Vector3(-470, 100, -460));
+        settle(camera);
+        // Frames until every patch in view has its drawable, as fast as the budgets allow.
+        const auto untilAllDrawn = [&] {
+            for (int f = 0; f < 400; ++f)
+            {
+                frame(camera);
+                const std::vector<PatchGeometry*>& visible = terrain->getLandscape()->getVisiblePatches();
+                if (std::all_of(visible.begin(), visible.end(), [](PatchGeometry* p) { return p->drawable; }))
+                    return f;
+            }
+            return -1;
+        };
+        ASSERT_GE(untilAllDrawn(), 0);
+        const size_t inView = terrain->getLandscape()->getVisiblePatches().size();
+        // Away for longer than drawables stay idle, then back.
+        camera->getParentSceneNode()->lookAt(Ogre::Vector3(480, 100, 480), Ogre::Node::TS_WORLD);
+        for (int f = 0; f < 20; ++f)
+            frame(camera);
+        camera->getParentSceneNode()->lookAt(Ogre::Vector3(-470, 100, -460), Ogre::Node::TS_WORLD);
+        const int frames = untilAllDrawn();
+        ASSERT_GE(frames, 0) << "holes that no budget fills";
+        // Within the frames the budgets need for what is in view.
+        const int perFrame = budgets.visible + budgets.pending;
+        EXPECT_LE(frames, int(inView) / perFrame + 2);
+        destroyTerrain();
+    }
 }

@@ -78,6 +78,8 @@ struct Host
     {
         requests.push_back(box);
         flags.insert(flag);
+        if (refuse)
+            throw std::runtime_error("no material for you");
         if (giveNothing)
             return Ogre::MaterialPtr();
         Ogre::MaterialPtr material = Ogre::MaterialManager::getSingleton().create(
@@ -99,6 +101,7 @@ struct Host
     }
 
     bool giveNothing = false;
+    bool refuse = false; // the source throws
     std::function<void()> failure;
     std::vector<Ogre::AxisAlignedBox> requests;
     std::set<int> flags;

@@ -292,3 +292,20 @@ TEST_F(DrawingTest, ReleaseFailuresWhilePatchesAreDestroyedAreLogged)
     EXPECT_EQ(host.releasedBoxes.size() - before, again);
     EXPECT_EQ(uint64_t(std::count(log.lines.begin(), log.lines.end(), "Error: terrain material release failed")), again);
 }
+
+TEST_F(DrawingTest, AHostMaterialSourceThatThrowsLeavesNoDrawableBehind)
+{
+    makeTerrain(flatMap());
+    terrain->setOgreBuildLimits(10000, 0);
+    useHost(1e9f);
+    host.refuse = true;
+    Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(0, 600, -700), Ogre::Vector3(0, 100, 0));
+    // The host's exception passes to the engine's caller; the drawable made for it is gone
+    // (the sanitizer build sees any buffer left behind).
+    EXPECT_THROW(settle(camera), std::runtime_error);
+    EXPECT_EQ(terrain->getDebugInfo().drawables, 0u);
+    EXPECT_EQ(countNodes([](const PatchNode* node) { return drawableOf(node) != nullptr; }), 0u);
+    host.refuse = false;
+    settle(camera);
+    EXPECT_GT(terrain->getDebugInfo().drawables, 0u);
+}

@@ -8,7 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <functional>
 #include <random>
+#include <tuple>
 
 using namespace testing_support;
 
@@ -85,18 +88,54 @@ TEST(Terrain, ScaleSetsTheBoxAndTheStreamNeedsAHeight)
               Ogre::AxisAlignedBox(-512, 0, -512, 512, 300, 512));
     EXPECT_FLOAT_EQ(terrain->getBoundingRadius(), Ogre::Vector3(1024, 300, 1024).length() / 2);
 
-    terrain->setTerrainScale(1024, 0);
+    Terrain* fresh = engine.createTerrain("fresh");
     try
     {
-        terrain->openStream("does-not-matter.tif");
+        fresh->openStream("does-not-matter.tif");
         ADD_FAILURE() << "opened without a height";
     }
     catch (const Ogre::InvalidStateException& error)
     {
         EXPECT_EQ(error.getDescription(), "setTerrainScale() must be called before the stream is opened");
+        EXPECT_EQ(error.getSource(), "Terrain");
     }
-    terrain->setTerrainScale(1024, 300);
     EXPECT_FALSE(terrain->openStream("no-such-file.tif"));
+}
+
+TEST(Terrain, SettingsThatMakeNoSenseThrowAndChangeNothing)
+{
+    Engine engine;
+    Terrain* terrain = engine.createTerrain("t");
+    terrain->setTerrainScale(1024, 300);
+    const float nan = std::nanf(""), inf = INFINITY;
+    const auto expectRefused = [&](const std::function<void()>& call, const char* what) {
+        SCOPED_TRACE(what);
+        try
+        {
+            call();
+            ADD_FAILURE() << "accepted";
+        }
+        catch (const Ogre::InvalidParametersException& error)
+        {
+            EXPECT_EQ(error.getSource(), "Terrain");
+            EXPECT_FALSE(error.getDescription().empty());
+        }
+        EXPECT_EQ(terrain->getBoundingBox(), Ogre::AxisAlignedBox(-512, 0, -512, 512, 300, 512));
+    };
+    for (const auto& [size, height] : std::vector<std::pair<float, float>>{
+             {0, 300}, {-1024, 300}, {nan, 300}, {inf, 300}, {1024, 0}, {1024, -1}, {1024, nan}, {1024, inf}})
+        expectRefused([&, s = size, h = height] { terrain->setTerrainScale(s, h); }, "scale");
+    for (const auto& [near, far, distance] : std::vector<std::tuple<float, float, float>>{
+             {nan, 16, 100}, {-1, 16, 100}, {8, nan, 100}, {8, -16, 100}, {8, 16, nan}, {8, 16, -100}})
+        expectRefused([&, a = near, b = far, c = distance] { terrain->setDetailThreshold(a, b, c); }, "detail");
+    expectRefused([&] { terrain->setMaterialDistance(nan); }, "material distance");
+    // Values with a sensible reading keep it.
+    EXPECT_NO_THROW(terrain->setDetailThreshold(0, 0, 0));
+    EXPECT_NO_THROW(terrain->setDetailThreshold(inf, inf, inf));
+    EXPECT_NO_THROW(terrain->setMaterialDistance(-50));
+    EXPECT_NO_THROW(terrain->setOgreBuildLimits(-5, -5));
+    EXPECT_NO_THROW(terrain->setHeightCacheSize(-5));
+    EXPECT_NO_THROW(terrain->setDrawableKeepFrames(-5));
 }
 
 TEST(Terrain, PatchIdentifiersRoundTripAtEveryLevel)

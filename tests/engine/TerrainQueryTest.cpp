@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <memory>
 
 using namespace testing_support;
@@ -61,7 +62,7 @@ TEST_F(TerrainQueries, NothingIsFoundBeforeTheFirstFrameOrOutsideTheTerrain)
     const Terrain::Hit edge = terrain->getHeight(Ogre::Vector3(512, 0, 512));
     EXPECT_TRUE(edge.hit);
     EXPECT_NEAR(edge.position.y, planeHeight(512, 512), 1e-2f);
-    // A ray that meets the terrain only beyond 100000 direction lengths misses.
+    // A ray that meets the terrain only beyond 100000 units misses.
     EXPECT_FALSE(terrain->intersect(Ogre::Ray(Ogre::Vector3(0, 200000, 0), Ogre::Vector3::NEGATIVE_UNIT_Y)).hit);
     // Pointing away, or starting under the ground pointing down: no hit behind the origin.
     EXPECT_FALSE(terrain->intersect(Ogre::Ray(Ogre::Vector3(0, 9000, 0), Ogre::Vector3::UNIT_Y)).hit);
@@ -122,4 +123,28 @@ TEST_F(TerrainQueries, ACameraWithoutAViewportDrivesNoUpdate)
     terrain->_notifyCurrentCamera(under);
     engine.scene->destroyCamera(camera);
     EXPECT_TRUE(engine.root->_fireFrameStarted());
+}
+
+TEST_F(TerrainQueries, RaysOfAnyDirectionLengthFindTheDrawnSurfaceOrNothing)
+{
+    ASSERT_TRUE(terrain->openStream(file));
+    Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(0, 300, -600), Ogre::Vector3(0, 0, 0));
+    settle(camera);
+    const Ogre::Vector3 origin(30, 9000, -40);
+    for (const float length : {1e-30f, 1e-6f, 1.0f, 1e6f, 1e30f, 3e38f})
+        for (const Ogre::Vector3& way : {Ogre::Vector3(0, -1, 0), Ogre::Vector3(0.05f, -1, 0.02f).normalisedCopy()})
+        {
+            SCOPED_TRACE(testing::Message() << "length " << length << " way " << way);
+            const Terrain::Hit hit = terrain->intersect(Ogre::Ray(origin, way * length));
+            ASSERT_TRUE(hit.hit);
+            // On the drawn surface, and on the ray.
+            EXPECT_NEAR(hit.position.y, terrain->getHeight(hit.position).position.y, 0.05f);
+            EXPECT_LT((hit.position - origin).crossProduct(way).length(), 0.05f);
+            EXPECT_GT(hit.normal.y, 0.0f);
+        }
+    const float nan = std::nanf(""), inf = INFINITY;
+    for (const Ogre::Ray& ray : {Ogre::Ray(origin, Ogre::Vector3::ZERO), Ogre::Ray(origin, Ogre::Vector3(0, nan, 0)),
+                                 Ogre::Ray(origin, Ogre::Vector3(0, -inf, 0)), Ogre::Ray(Ogre::Vector3(nan, 100, 0), Ogre::Vector3::NEGATIVE_UNIT_Y),
+                                 Ogre::Ray(Ogre::Vector3(0, inf, 0), Ogre::Vector3::NEGATIVE_UNIT_Y)})
+        EXPECT_FALSE(terrain->intersect(ray).hit) << ray.getOrigin() << " " << ray.getDirection();
 }

@@ -215,8 +215,8 @@ TEST_F(TerrainStream, ANewStreamForgetsThePreviousMapsHeightsAndPatches)
     // touches the open stream.
     terrain->setTerrainScale(512, 65535.0f / 2);
     EXPECT_EQ(terrain->sampledHeight(Ogre::Vector3(10, 0, 10)), 25000.0f);
-    terrain->setTerrainScale(512, 0);
-    EXPECT_THROW(terrain->openStream(low), Ogre::InvalidStateException);
+    EXPECT_THROW(terrain->setTerrainScale(512, 0), Ogre::InvalidParametersException);
+    EXPECT_EQ(terrain->sampledHeight(Ogre::Vector3(10, 0, 10)), 25000.0f) << "the scale is as it was";
     uint16_t raw = 0;
     EXPECT_EQ(terrain->getRawData(3, 3, 1, 1, reinterpret_cast<char*>(&raw)), 1u) << "still open";
     EXPECT_EQ(raw, 50000);

@@ -277,6 +277,25 @@ TEST(LevelOfDetail, EveryRegionIsDrawnAgainAfterRestlessCameraMoves)
     }
 }
 
+TEST(LevelOfDetail, PatchSizeTwoStaysWithinItsSlackAndMergesBack)
+{
+    // Two quads per edge still stitch against a neighbour one level coarser. With no slack at
+    // all, every split would force its neighbours to split, level after level, and nothing
+    // could ever merge.
+    FractalTerrain terrain(2, 513);
+    EXPECT_EQ(terrain.view.levelSlack(), 1u);
+    const CameraState low = lookAt(Ogre::Vector3(-500, 150, -300), Ogre::Vector3(0, 0, 0));
+    ASSERT_GT(settle(terrain.landscape, low), 0);
+    EXPECT_GT(checkConvergedTree(terrain.landscape, low), 100u);
+    const uint64_t refined = terrain.view.patchCount();
+    const CameraState away = lookAt(Ogre::Vector3(0, 500, 200000), Ogre::Vector3(0, 500, 300000));
+    ASSERT_GT(settle(terrain.landscape, away), 0);
+    for (int k = 0; k < 510; ++k)
+        terrain.landscape.update(away);
+    ASSERT_GT(settle(terrain.landscape, away), 0);
+    EXPECT_LT(terrain.view.patchCount() * 4, refined) << "merged back";
+}
+
 namespace
 {
 struct NodeCensus

@@ -1,0 +1,188 @@
+// Long runs: streams opened and closed many times while a camera moves, terrains destroyed and
+// made again, and settings changed at random while the build thread works. Heights stay
+// exact, nothing leaks (the sanitizer builds run these too), memory stays flat.
+//
+// CI runs a short form; TERRAIN_LONG_RUN=1 runs the full one (1,000 cycles, 2,000 settings).
+
+#include "EngineSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <random>
+#include <thread>
+
+using namespace testing_support;
+
+namespace
+{
+bool longRun()
+{
+    const char* value = std::getenv("TERRAIN_LONG_RUN");
+    return value && *value && *value != '0';
+}
+
+// Rough ground with every sample telling where it is.
+uint16_t sampleAt(int x, int z)
+{
+    uint32_t h = uint32_t(x) * 73856093u ^ uint32_t(z) * 19349663u;
+    h ^= h >> 13;
+    return uint16_t(1000 + (x * 97 + z * 31) % 20000 + h % 997);
+}
+
+// Resident memory of the process, in bytes.
+uint64_t residentBytes()
+{
+    long pages = 0, resident = 0;
+    std::FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (!statm)
+        return 0;
+    const int read = std::fscanf(statm, "%ld %ld", &pages, &resident);
+    std::fclose(statm);
+    return read == 2 ? uint64_t(resident) * uint64_t(sysconf(_SC_PAGESIZE)) : 0;
+}
+
+bool underSanitizer()
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return true;
+#else
+    return false;
+#endif
+}
+
+class LongRun : public ::testing::Test
+{
+protected:
+    void SetUp() override { map = writeHeightmap(folder.file("map.tif"), 257, 257, sampleAt); }
+
+    std::unique_ptr<TestTerrain> makeTerrain(const std::string& name)
+    {
+        auto terrain = std::make_unique<TestTerrain>(name);
+        engine.scene->getRootSceneNode()->attachObject(terrain.get());
+        terrain->setTerrainScale(1024, 65535); // one world unit per sample value
+        terrain->setPatchSize(16);
+        return terrain;
+    }
+
+    // Every drawn vertex lies on its own sample; the number of vertices checked.
+    static uint64_t expectExactVertices(const TestTerrain& terrain, float size)
+    {
+        uint64_t checked = 0;
+        const float perSample = size / 256;
+        forEachDrawn(terrain.root(), [&](const PatchNode* leaf) {
+            for (uint64_t k = 0; k < leaf->geometry.vertexCount; k += 5)
+            {
+                const float* v = leaf->geometry.vertices + k * kFloatsPerVertex;
+                const int x = int((v[0] + size / 2) / perSample), z = int((v[2] + size / 2) / perSample);
+                ASSERT_EQ(v[1], float(sampleAt(x, z))) << x << "," << z;
+                ++checked;
+            }
+        });
+        return checked;
+    }
+
+    TestFolder folder;
+    Engine engine;
+    std::string map;
+};
+} // namespace
+
+TEST_F(LongRun, OpenCloseCyclesKeepHeightsExactAndMemoryFlat)
+{
+    const int cycles = longRun() ? 1000 : 60;
+    Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(0, 900, -600), Ogre::Vector3(0, 0, 0));
+    std::unique_ptr<TestTerrain> terrain;
+    uint64_t checked = 0, residentAt20 = 0;
+    std::mt19937 random(17);
+    std::uniform_real_distribution<float> across(-450, 450);
+    for (int cycle = 0; cycle < cycles; ++cycle)
+    {
+        if (cycle % 50 == 0)
+        {
+            terrain.reset();
+            terrain = makeTerrain("ground" + std::to_string(cycle));
+            terrain->setHeightCacheSize(cycle % 100 == 0 ? 128 : 0);
+        }
+        ASSERT_TRUE(terrain->openStream(map)) << "cycle " << cycle;
+        // A few frames with the camera on the move, some of them leaving builds in flight.
+        const int frames = 3 + cycle % 7;
+        for (int f = 0; f < frames; ++f)
+        {
+            camera->getParentSceneNode()->setPosition(across(random), 200 + across(random) + 450, across(random));
+            camera->getParentSceneNode()->lookAt(Ogre::Vector3(across(random), 0, across(random)), Ogre::Node::TS_WORLD);
+            terrain->_notifyCurrentCamera(camera);
+            terrain->frameStarted(Ogre::FrameEvent{});
+            // A frame's worth of time for the build thread, so that patches come and go.
+            std::this_thread::sleep_for(std::chrono::microseconds(700));
+        }
+        checked += expectExactVertices(*terrain, 1024);
+        ASSERT_FALSE(HasFailure()) << "cycle " << cycle;
+        if (cycle % 3 != 0)
+            terrain->closeStream(); // otherwise the next openStream closes it
+        if (cycle == 20)
+            residentAt20 = residentBytes();
+    }
+    terrain.reset();
+    const uint64_t residentAtEnd = residentBytes();
+    EXPECT_GT(checked, uint64_t(cycles));
+    std::printf("%d cycles: %llu vertices checked; resident memory %.1f MiB after 20 cycles, %.1f MiB at the end\n",
+                cycles, static_cast<unsigned long long>(checked), double(residentAt20) / 1048576.0,
+                double(residentAtEnd) / 1048576.0);
+    if (!underSanitizer())
+    {
+        EXPECT_LT(double(residentAtEnd), double(residentAt20) + 10.0 * 1048576.0);
+    }
+}
+
+TEST_F(LongRun, SettingsChangedAtRandomWhileTheBuildThreadWorks)
+{
+    const int operations = longRun() ? 2000 : 500;
+    Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(0, 700, -500), Ogre::Vector3(0, 0, 0));
+    std::unique_ptr<TestTerrain> terrain = makeTerrain("ground");
+    ASSERT_TRUE(terrain->openStream(map));
+    std::mt19937 random(23);
+    const auto pick = [&](int n) { return int(random() % uint32_t(n)); };
+    float size = 1024;
+    for (int op = 0; op < operations; ++op)
+    {
+        switch (pick(8))
+        {
+        case 0: terrain->setHeightCacheSize(pick(3) * 96); break;
+        case 1: terrain->setPatchSize(8 << pick(3)); break;
+        case 2:
+            size = pick(2) ? 1024.0f : 2048.0f;
+            terrain->setTerrainScale(size, 65535);
+            break;
+        case 3: terrain->setDetailThreshold(float(2 + pick(12)), float(4 + pick(20)), float(pick(2000))); break;
+        case 4:
+            terrain->closeStream();
+            ASSERT_TRUE(terrain->openStream(map));
+            break;
+        case 5:
+            // Destroyed with builds queued: made, asked for patches, gone at once.
+            terrain.reset();
+            terrain = makeTerrain("ground" + std::to_string(op));
+            size = 1024;
+            ASSERT_TRUE(terrain->openStream(map));
+            terrain->_notifyCurrentCamera(camera);
+            terrain->frameStarted(Ogre::FrameEvent{});
+            break;
+        default:
+            camera->getParentSceneNode()->setPosition(float(pick(800) - 400), float(200 + pick(600)), float(pick(800) - 400));
+            terrain->_notifyCurrentCamera(camera);
+            terrain->frameStarted(Ogre::FrameEvent{});
+            break;
+        }
+    }
+    // Settled afterwards, every height is the file's.
+    settle(*terrain, [&] {
+        terrain->_notifyCurrentCamera(camera);
+        terrain->frameStarted(Ogre::FrameEvent{});
+    });
+    EXPECT_GT(expectExactVertices(*terrain, size), 100u);
+}
