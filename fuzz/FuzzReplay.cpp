@@ -1,7 +1,7 @@
-// Feeds every file of a folder to the TIFF fuzz input once: the corpus as a regression test,
-// built with any compiler and run under the sanitizer builds.
+// Feeds every file of a folder to a fuzz input once (FUZZ_INPUT, given by the build): the
+// corpus as a regression test, built with any compiler and run under the sanitizer builds.
 
-#include "TiffFuzzInput.h"
+#include FUZZ_INPUT_HEADER
 
 #include <filesystem>
 #include <fstream>
@@ -24,7 +24,7 @@ int main(int argc, char** argv)
         std::ifstream in(entry.path(), std::ios::binary);
         const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
                                          std::istreambuf_iterator<char>());
-        tiffFuzzInput(bytes.data(), bytes.size());
+        FUZZ_INPUT(bytes.data(), bytes.size());
         ++replayed;
     }
     std::cerr << "replayed " << replayed << " inputs from " << argv[1] << "\n";
