@@ -7,7 +7,7 @@
 #include "BuiltinHeightmap.h"
 #include "ProgressBar.h"
 #include "StopSignal.h"
-#include "heightmap/Tiff.h"
+#include "heightmap/HeightmapFormat.h"
 #include "ViewerPaths.h"
 #include "ViewerRuns.h"
 
@@ -59,21 +59,17 @@ uint32_t inspectHeightmap(const std::string& file, std::string& error)
         error = "heightmap " + file + " not found";
         return 0;
     }
-    TiffFile* tiff = openTiff(file.c_str(), 1);
-    if (!tiff)
+    StreamableHeightmap opened = openStreamableHeightmap(file);
+    if (!opened.file)
     {
-        error = "heightmap " + file + " cannot be read: it must be an uncompressed little-endian TIFF";
+        // The same reason and hint the terrain prints when it refuses the file.
+        error = "heightmap " + file + " cannot be streamed: " + opened.reason;
+        if (opened.convertible)
+            error += "\n" + importHint(file);
         return 0;
     }
-    const uint32_t width = tiff->width;
-    const uint32_t height = tiff->height;
-    const bool usable = tiff->bitsPerSample == 16 && tiff->samplesPerPixel == 1;
-    closeTiff(tiff);
-    if (!usable)
-    {
-        error = "heightmap " + file + " must hold one 16-bit sample per pixel";
-        return 0;
-    }
+    const uint32_t width = opened.file->width;
+    const uint32_t height = opened.file->height;
     if (width != height || width < 3)
     {
         error = "heightmap " + file + " is " + std::to_string(width) + " x " + std::to_string(height) +
@@ -101,6 +97,16 @@ int main(int argc, char** argv)
     }
     const ViewerOptions& options = commandLine.options;
 
+    // A heightmap that cannot be streamed is the user's first thing to fix, display or not.
+    uint32_t heightmapEdge = 0;
+    if (!options.heightmap.empty())
+    {
+        std::string error;
+        heightmapEdge = inspectHeightmap(options.heightmap, error);
+        if (heightmapEdge == 0)
+            return fail(error);
+    }
+
     if (!hasDisplay())
     {
         if (options.frames == 0)
@@ -125,9 +131,7 @@ int main(int argc, char** argv)
 
     if (!options.heightmap.empty())
     {
-        setup.edge = inspectHeightmap(options.heightmap, error);
-        if (setup.edge == 0)
-            return fail(error);
+        setup.edge = heightmapEdge;
         setup.heightmap = options.heightmap;
         std::printf("Heightmap: %s\n", setup.heightmap.c_str());
     }

@@ -1,5 +1,6 @@
 #include "heightmap/HeightStream.h"
 
+#include "heightmap/HeightmapFormat.h"
 #include "heightmap/SampleRows.h"
 #include "support/Diagnostics.h"
 
@@ -10,25 +11,6 @@
 namespace
 {
 constexpr float kUnreadable = std::numeric_limits<float>::quiet_NaN();
-
-// Why the height source cannot read a file the TIFF module opened, in a user's words; empty
-// when it can (one unsigned 16-bit sample per pixel; SampleFormat 4, "undefined", is taken as
-// unsigned, as libtiff does).
-std::string unstreamable(const TiffFile& file)
-{
-    if (file.samplesPerPixel != 1)
-        return std::to_string(file.samplesPerPixel) + " samples per pixel";
-    const std::string bits = std::to_string(file.bitsPerSample) + "-bit";
-    if (file.sampleFormat == 2)
-        return "signed " + bits + " samples";
-    if (file.sampleFormat == 3)
-        return bits + " float samples";
-    if (file.sampleFormat != 1 && file.sampleFormat != 4)
-        return "samples of format " + std::to_string(file.sampleFormat);
-    if (file.bitsPerSample != 16)
-        return bits + " samples";
-    return {};
-}
 } // namespace
 
 HeightStream::HeightStream(CriticalSection& heightLock_) : heightLock(heightLock_), heightCache(&heightLock_)
@@ -37,18 +19,14 @@ HeightStream::HeightStream(CriticalSection& heightLock_) : heightLock(heightLock
 
 TiffPtr HeightStream::openHeightmap(const std::string& fileName)
 {
-    TiffRefusal refusal = TiffRefusal::none;
-    TiffPtr file(openTiff(fileName.c_str(), 1, &refusal));
-    std::string reason;
-    if (file)
-        reason = unstreamable(*file);
-    if (file && reason.empty())
-        return file;
-    if (file)
-        printDiagnostic("Error: %s cannot be streamed: %s\n", fileName.c_str(), reason.c_str());
-    // Another image format, or a TIFF of another kind: the tool reads those.
-    if (file || refusal == TiffRefusal::notTiff || refusal == TiffRefusal::unsupported)
-        printDiagnostic("convert it with: terrain-heightmap import %s OUT.tif\n", fileName.c_str());
+    StreamableHeightmap opened = openStreamableHeightmap(fileName);
+    if (opened.file)
+        return std::move(opened.file);
+    // The TIFF module says why it refuses a file; samples the terrain cannot use are said here.
+    if (opened.refusedByTerrain)
+        printDiagnostic("Error: %s cannot be streamed: %s\n", fileName.c_str(), opened.reason.c_str());
+    if (opened.convertible)
+        printDiagnostic("%s\n", importHint(fileName).c_str());
     return nullptr;
 }
 

@@ -93,9 +93,23 @@ enum class TiffRefusal
 // TIFF's defaults stand in for tags the file leaves out: SamplesPerPixel 1, RowsPerStrip the
 // whole image (also for 0 or more than the height), Compression none, SampleFormat unsigned.
 TiffFile* openTiff(const char* fileName, int mode, TiffRefusal* refusal = nullptr);
+// As above; [out] reason, when not null, receives why no record was made in a few words
+// ("compressed (LZW)", "tiled", "big-endian", "not a TIFF file", "No such file or directory",
+// the damage found), or is emptied when a record is made.
+TiffFile* openTiff(const char* fileName, int mode, TiffRefusal* refusal, std::string* reason);
+
+// Which TIFF createTiff writes: classic TIFF while the file fits in its 4 GiB and BigTIFF beyond
+// (the default), classic only, or BigTIFF whatever the size.
+enum class TiffKind
+{
+    classicWhenItFits,
+    classic,
+    big,
+};
 
 // Creates a single-strip file of width x height pixels: header, one directory of 16 entries,
-// then the pixel data at byte 258, filled. ImageWidth, ImageLength and RowsPerStrip are SHORT
+// then the pixel data, filled: at byte 258 of a classic file, at byte 388 of a BigTIFF one (whose
+// strip offset and byte count are LONG8). ImageWidth, ImageLength and RowsPerStrip are SHORT
 // when they fit in 16 bits and LONG otherwise.
 // [in] mode: 0 "rb" (nothing can be written, so always null), 1 "wb", 2 "w+b" (pixels can be
 //   read back through the record).
@@ -104,11 +118,12 @@ TiffFile* openTiff(const char* fileName, int mode, TiffRefusal* refusal = nullpt
 //   with a non-null fill means fill holds the whole image. fillSize in bytes.
 // Result: a record describing the file, stream left open for pixel writes; null for a mode
 // outside 0 to 2, width or height <= 0, samplesPerPixel outside 1..65535, bitsPerSample not a
-// multiple of 8 in 8..65528, pixel data larger than 4 GiB - 258 bytes (classic TIFF's limit),
-// a file that cannot be opened, or a write that fails (a full disk; the partial file stays).
-// Nothing is printed.
+// multiple of 8 in 8..65528, pixel data beyond 256 TiB (or beyond 4 GiB - 258 bytes for
+// TiffKind::classic), a file that cannot be opened, or a write that fails (a full disk; the
+// partial file stays). Nothing is printed.
 TiffFile* createTiff(const char* fileName, int width, int height, int samplesPerPixel,
-                     int bitsPerSample, int mode, const void* fill, uint64_t fillSize);
+                     int bitsPerSample, int mode, const void* fill, uint64_t fillSize,
+                     TiffKind kind = TiffKind::classicWhenItFits);
 
 // File position of pixel (x, y), or kNoPixel when the pixel lies outside the image or its strip
 // is not in the strip table (neither happens for a pixel inside the image of an opened file).

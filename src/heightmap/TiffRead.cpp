@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstring>
@@ -39,11 +40,35 @@ struct Source
     uint64_t fileSize = 0;
     bool bigTiff = false;
     const char* name = "";
+    std::string* reason = nullptr; // where refuse() keeps the last reason, when not null
 
     uint32_t entrySize() const { return bigTiff ? kBigEntrySize : kEntrySize; }
     uint32_t valueSize() const { return bigTiff ? 8 : 4; }
     uint64_t offsetAt(const uint8_t* p) const { return bigTiff ? getU64(p) : getU32(p); }
 };
+
+// Prints one of the module's lines on why the file is not opened and keeps its gist for the
+// caller: "compressed (LZW)" rather than "Error: NAME cannot be streamed: compressed (LZW)".
+void refuse(const Source& source, const char* pattern, ...) __attribute__((format(printf, 2, 3)));
+void refuse(const Source& source, const char* pattern, ...)
+{
+    char text[512];
+    va_list args;
+    va_start(args, pattern);
+    std::vsnprintf(text, sizeof(text), pattern, args);
+    va_end(args);
+    printDiagnostic("%s", text);
+    if (!source.reason)
+        return;
+    std::string gist = text;
+    while (!gist.empty() && gist.back() == '\n')
+        gist.pop_back();
+    for (const std::string& prefix : {std::string("Error: "), std::string(source.name) + " cannot be streamed: ",
+                                     std::string(source.name) + " is "})
+        if (gist.compare(0, prefix.size(), prefix) == 0)
+            gist.erase(0, prefix.size());
+    *source.reason = gist;
+}
 
 // One directory entry. value holds the raw value field: the values themselves when they fit in
 // it (left-justified), else the file offset of the values.
@@ -155,15 +180,15 @@ bool readHeader(Source& source, uint64_t& firstDirectory, TiffRefusal& refusal)
     const bool classic = std::fread(header, 1, 4, source.file) == 4;
     if (!classic || (std::memcmp(header, kHeaderMagic, 4) != 0 && std::memcmp(header, kBigHeaderMagic, 4) != 0))
     {
-        printDiagnostic("Invalid TIFF header\n");
+        refuse(source, "Invalid TIFF header\n");
         if (classic && header[0] == 0x4D && header[1] == 0x4D)
         {
-            printDiagnostic("Error: %s cannot be streamed: big-endian\n", source.name);
+            refuse(source, "Error: %s cannot be streamed: big-endian\n", source.name);
             refusal = TiffRefusal::unsupported;
         }
         else
         {
-            printDiagnostic("Error: %s is not a TIFF file\n", source.name);
+            refuse(source, "Error: %s is not a TIFF file\n", source.name);
             refusal = TiffRefusal::notTiff;
         }
         return false;
@@ -173,19 +198,19 @@ bool readHeader(Source& source, uint64_t& firstDirectory, TiffRefusal& refusal)
     const off_t end = fseeko(source.file, 0, SEEK_END) == 0 ? ftello(source.file) : -1;
     if (end < 0)
     {
-        printDiagnostic("Error: TIFF file size unknown\n");
+        refuse(source, "Error: TIFF file size unknown\n");
         return false;
     }
     source.fileSize = uint64_t(end);
     const size_t rest = source.bigTiff ? 12 : 4;
     if (!readAt(source.file, 4, header + 4, rest))
     {
-        printDiagnostic("Error: Truncated TIFF header\n");
+        refuse(source, "Error: Truncated TIFF header\n");
         return false;
     }
     if (source.bigTiff && (getU16(header + 4) != 8 || getU16(header + 6) != 0))
     {
-        printDiagnostic("Error: Invalid BigTIFF header\n");
+        refuse(source, "Error: Invalid BigTIFF header\n");
         return false;
     }
     firstDirectory = source.bigTiff ? getU64(header + 8) : getU32(header + 4);
@@ -248,13 +273,13 @@ bool readDirectory(const Source& source, uint64_t offset, Directory& d, uint64_t
     if (offset > source.fileSize || source.fileSize - offset < countSize ||
         !readAt(source.file, offset, countBytes, countSize))
     {
-        printDiagnostic("Error: TIFF directory past end of file\n");
+        refuse(source, "Error: TIFF directory past end of file\n");
         return false;
     }
     const uint64_t entryCount = source.bigTiff ? getU64(countBytes) : getU16(countBytes);
     if (entryCount > kMaxEntries)
     {
-        printDiagnostic("Error: TIFF directory with %" PRIu64 " entries\n", entryCount);
+        refuse(source, "Error: TIFF directory with %" PRIu64 " entries\n", entryCount);
         return false;
     }
     // The entries and the next directory's offset, read at once.
@@ -263,7 +288,7 @@ bool readDirectory(const Source& source, uint64_t offset, Directory& d, uint64_t
     if (source.fileSize - offset - countSize < directoryBytes ||
         std::fread(bytes.data(), 1, directoryBytes, source.file) != directoryBytes)
     {
-        printDiagnostic("Error: Truncated TIFF directory\n");
+        refuse(source, "Error: Truncated TIFF directory\n");
         return false;
     }
     for (uint64_t i = 0; i < entryCount; ++i)
@@ -291,12 +316,12 @@ bool walkDirectories(const Source& source, uint64_t firstDirectory, std::vector<
     {
         if (std::find(visited.begin(), visited.end(), offset) != visited.end())
         {
-            printDiagnostic("Error: TIFF directory chain loops\n");
+            refuse(source, "Error: TIFF directory chain loops\n");
             return false;
         }
         if (visited.size() == kMaxDirectories)
         {
-            printDiagnostic("Error: More than %u TIFF directories\n", kMaxDirectories);
+            refuse(source, "Error: More than %u TIFF directories\n", kMaxDirectories);
             return false;
         }
         visited.push_back(offset);
@@ -306,7 +331,7 @@ bool walkDirectories(const Source& source, uint64_t firstDirectory, std::vector<
     }
     if (directories.empty())
     {
-        printDiagnostic("Error: TIFF file without an image\n");
+        refuse(source, "Error: TIFF file without an image\n");
         return false;
     }
     return true;
@@ -336,7 +361,7 @@ const char* compressionName(uint32_t compression)
     case 34925: return "LZMA";
     case 50000: return "ZSTD";
     case 50001: return "WebP";
-    default: return "scheme";
+    default: return nullptr;
     }
 }
 
@@ -346,25 +371,28 @@ bool checkLayout(const Source& source, const Directory& d, TiffFile& tiff, TiffR
     refusal = TiffRefusal::unsupported;
     if (d.compression != 1)
     {
-        printDiagnostic("Error: Image compressed\n");
-        printDiagnostic("Error: %s cannot be streamed: compressed (%s %u)\n", source.name,
-                        compressionName(d.compression), d.compression);
+        refuse(source, "Error: Image compressed\n");
+        if (const char* name = compressionName(d.compression))
+            refuse(source, "Error: %s cannot be streamed: compressed (%s)\n", source.name, name);
+        else
+            refuse(source, "Error: %s cannot be streamed: compressed (scheme %u)\n", source.name,
+                            d.compression);
         return false;
     }
     if (d.tiled)
     {
-        printDiagnostic("Error: %s cannot be streamed: tiled\n", source.name);
+        refuse(source, "Error: %s cannot be streamed: tiled\n", source.name);
         return false;
     }
     refusal = TiffRefusal::damaged;
     if (d.width == 0 || d.height == 0)
     {
-        printDiagnostic("Error: Invalid image size %u x %u\n", d.width, d.height);
+        refuse(source, "Error: Invalid image size %u x %u\n", d.width, d.height);
         return false;
     }
     if (d.samplesPerPixel == 0 || d.samplesPerPixel > kMaxShort)
     {
-        printDiagnostic("Error: Invalid SamplesPerPixel %u\n", d.samplesPerPixel);
+        refuse(source, "Error: Invalid SamplesPerPixel %u\n", d.samplesPerPixel);
         return false;
     }
     const uint32_t* bits = d.bitsPerSample;
@@ -374,7 +402,7 @@ bool checkLayout(const Source& source, const Directory& d, TiffFile& tiff, TiffR
     refusal = TiffRefusal::unsupported;
     if (bits[0] == 0 || bits[0] % 8 != 0 || bits[0] > kMaxShort)
     {
-        printDiagnostic("Error: Unsupported BitsPerSample %u\n", bits[0]);
+        refuse(source, "Error: Unsupported BitsPerSample %u\n", bits[0]);
         return false;
     }
     // Pixels are copied as bytesPerPixel() blocks, so every sample must be as wide as the first
@@ -382,12 +410,12 @@ bool checkLayout(const Source& source, const Directory& d, TiffFile& tiff, TiffR
     for (uint32_t i = 1; i < std::min(d.bitsPerSampleCount, d.samplesPerPixel); ++i)
         if (bits[i] != bits[0])
         {
-            printDiagnostic("Error: Samples of different widths\n");
+            refuse(source, "Error: Samples of different widths\n");
             return false;
         }
     if (d.planarConfig == 2 && d.samplesPerPixel > 1)
     {
-        printDiagnostic("Error: %s cannot be streamed: samples in separate planes\n", source.name);
+        refuse(source, "Error: %s cannot be streamed: samples in separate planes\n", source.name);
         return false;
     }
     refusal = TiffRefusal::damaged;
@@ -407,12 +435,12 @@ bool readStripTable(const Source& source, const Directory& d, TiffFile& tiff)
     const Entry& entry = d.stripOffsets;
     if (!d.haveStripOffsets || entry.count == 0)
     {
-        printDiagnostic("Error: Missing StripOffsets\n");
+        refuse(source, "Error: Missing StripOffsets\n");
         return false;
     }
     if (entry.type != kTypeShort && entry.type != kTypeLong && entry.type != kTypeLong8)
     {
-        printDiagnostic("Error: Tag %d has unsupported type %d\n", entry.tag, entry.type);
+        refuse(source, "Error: Tag %d has unsupported type %d\n", entry.tag, entry.type);
         return false;
     }
     // The table must lie in the file (readValues checks it again, exactly), which bounds the
@@ -420,19 +448,19 @@ bool readStripTable(const Source& source, const Directory& d, TiffFile& tiff)
     if (entry.count > UINT32_MAX || (entry.count * integerTypeSize(entry.type) > source.valueSize() &&
                                      entry.count * integerTypeSize(entry.type) > source.fileSize))
     {
-        printDiagnostic("Error: Tag %d values past end of file\n", entry.tag);
+        refuse(source, "Error: Tag %d values past end of file\n", entry.tag);
         return false;
     }
     tiff.stripOffsets.reset(new (std::nothrow) uint64_t[entry.count]);
     if (!tiff.stripOffsets)
     {
-        printDiagnostic("Error: No memory for %" PRIu64 " strips\n", entry.count);
+        refuse(source, "Error: No memory for %" PRIu64 " strips\n", entry.count);
         return false;
     }
     tiff.stripCount = uint32_t(entry.count);
     const std::string error = readValues(source, entry, tiff.stripOffsets.get(), entry.count, UINT64_MAX);
     if (!error.empty())
-        printDiagnostic("%s", error.c_str());
+        refuse(source, "%s", error.c_str());
     return error.empty();
 }
 
@@ -445,7 +473,7 @@ bool checkPixelData(const Source& source, const Directory& d, const TiffFile& ti
     const uint64_t needed = (uint64_t(tiff.height) + rows - 1) / rows;
     if (tiff.stripCount < needed)
     {
-        printDiagnostic("Error: Image needs %" PRIu64 " strips, StripOffsets has %u\n", needed, tiff.stripCount);
+        refuse(source, "Error: Image needs %" PRIu64 " strips, StripOffsets has %u\n", needed, tiff.stripCount);
         return false;
     }
     std::vector<uint64_t> byteCounts;
@@ -454,7 +482,7 @@ bool checkPixelData(const Source& source, const Directory& d, const TiffFile& ti
         const Entry& counts = d.stripByteCounts;
         if (counts.count < needed)
         {
-            printDiagnostic("Error: StripByteCounts has %" PRIu64 " values for %" PRIu64 " strips\n",
+            refuse(source, "Error: StripByteCounts has %" PRIu64 " values for %" PRIu64 " strips\n",
                             counts.count, needed);
             return false;
         }
@@ -462,7 +490,7 @@ bool checkPixelData(const Source& source, const Directory& d, const TiffFile& ti
         const std::string error = readValues(source, counts, byteCounts.data(), needed, UINT64_MAX);
         if (!error.empty())
         {
-            printDiagnostic("%s", error.c_str());
+            refuse(source, "%s", error.c_str());
             return false;
         }
     }
@@ -475,14 +503,14 @@ bool checkPixelData(const Source& source, const Directory& d, const TiffFile& ti
         if (rowsInStrip > limit / rowBytes || tiff.stripOffsets[k] > limit ||
             rowsInStrip * rowBytes > limit - tiff.stripOffsets[k])
         {
-            printDiagnostic("Error: Strip %" PRIu64 " of %u x %u pixels lies past the end of the file\n", k,
+            refuse(source, "Error: Strip %" PRIu64 " of %u x %u pixels lies past the end of the file\n", k,
                             tiff.width, tiff.height);
             return false;
         }
         // A count of 0 says nothing (some writers leave it so); libtiff then goes by the rows too.
         if (!byteCounts.empty() && byteCounts[k] != 0 && byteCounts[k] < rowsInStrip * rowBytes)
         {
-            printDiagnostic("Error: Strip %" PRIu64 " holds %" PRIu64 " bytes, its rows need %" PRIu64 "\n", k,
+            refuse(source, "Error: Strip %" PRIu64 " holds %" PRIu64 " bytes, its rows need %" PRIu64 "\n", k,
                             byteCounts[k], rowsInStrip * rowBytes);
             return false;
         }
@@ -491,11 +519,12 @@ bool checkPixelData(const Source& source, const Directory& d, const TiffFile& ti
 }
 
 // Reads everything that locates the pixels of the chosen image into tiff.
-bool readFile(TiffFile& tiff, const char* fileName, TiffRefusal& refusal)
+bool readFile(TiffFile& tiff, const char* fileName, TiffRefusal& refusal, std::string* reason)
 {
     Source source;
     source.file = tiff.file;
     source.name = fileName;
+    source.reason = reason;
     uint64_t firstDirectory = 0;
     std::vector<Directory> directories;
     if (!readHeader(source, firstDirectory, refusal) || !walkDirectories(source, firstDirectory, directories))
@@ -508,7 +537,7 @@ bool readFile(TiffFile& tiff, const char* fileName, TiffRefusal& refusal)
     tiff.directoryCount = uint32_t(directories.size());
     if (!d.error.empty())
     {
-        printDiagnostic("%s", d.error.c_str());
+        refuse(source, "%s", d.error.c_str());
         return false;
     }
     if (!checkLayout(source, d, tiff, refusal) || !readStripTable(source, d, tiff) ||
@@ -520,6 +549,13 @@ bool readFile(TiffFile& tiff, const char* fileName, TiffRefusal& refusal)
 
 TiffFile* openTiff(const char* fileName, int mode, TiffRefusal* refusal)
 {
+    return openTiff(fileName, mode, refusal, nullptr);
+}
+
+TiffFile* openTiff(const char* fileName, int mode, TiffRefusal* refusal, std::string* reason)
+{
+    if (reason)
+        reason->clear();
     TiffRefusal ignored = TiffRefusal::none;
     TiffRefusal& why = refusal ? *refusal : ignored;
     why = TiffRefusal::cannotOpen;
@@ -528,7 +564,11 @@ TiffFile* openTiff(const char* fileName, int mode, TiffRefusal* refusal)
         return nullptr;
     FILE* file = std::fopen(fileName, streamMode);
     if (!file)
+    {
+        if (reason)
+            *reason = std::strerror(errno);
         return nullptr;
+    }
     TiffPtr tiff(new (std::nothrow) TiffFile);
     if (!tiff)
     {
@@ -536,7 +576,7 @@ TiffFile* openTiff(const char* fileName, int mode, TiffRefusal* refusal)
         return nullptr;
     }
     tiff->file = file;
-    if (!readFile(*tiff, fileName, why))
+    if (!readFile(*tiff, fileName, why, reason))
         return nullptr;
     why = TiffRefusal::none;
     return tiff.release();

@@ -28,6 +28,7 @@ struct LibtiffImage
     uint32_t rowsPerStrip = 0;
     uint16_t bitsPerSample = 0;
     uint16_t samplesPerPixel = 0;
+    bool bigTiff = false;
     PixelImage pixels;
 };
 
@@ -54,6 +55,7 @@ LibtiffImage readWithLibtiff(const std::string& name)
     uint32_t height = 0;
     EXPECT_EQ(TIFFGetField(tif.get(), TIFFTAG_IMAGEWIDTH, &width), 1);
     EXPECT_EQ(TIFFGetField(tif.get(), TIFFTAG_IMAGELENGTH, &height), 1);
+    image.bigTiff = TIFFIsBigTIFF(tif.get()) != 0;
     TIFFGetFieldDefaulted(tif.get(), TIFFTAG_BITSPERSAMPLE, &image.bitsPerSample);
     TIFFGetFieldDefaulted(tif.get(), TIFFTAG_SAMPLESPERPIXEL, &image.samplesPerPixel);
     TIFFGetFieldDefaulted(tif.get(), TIFFTAG_ROWSPERSTRIP, &image.rowsPerStrip);
@@ -73,6 +75,7 @@ struct LibtiffLayout
     uint16_t samplesPerPixel, bitsPerSample;
     uint32_t rowsPerStrip;
     bool writeSamplesPerPixel;
+    bool bigTiff = false;
 };
 
 // Writes an image of pattern pixels with libtiff: uncompressed, contiguous samples.
@@ -80,7 +83,7 @@ PixelImage writeWithLibtiff(const std::string& name, const LibtiffLayout& layout
 {
     PixelImage pixels = patternImage(layout.width, layout.height,
                                      uint32_t(layout.samplesPerPixel) * layout.bitsPerSample / 8);
-    LibtiffPtr tif(TIFFOpen(name.c_str(), "wl"));
+    LibtiffPtr tif(TIFFOpen(name.c_str(), layout.bigTiff ? "w8l" : "wl"));
     EXPECT_TRUE(tif);
     if (!tif)
         return pixels;
@@ -112,18 +115,22 @@ TEST(TiffInterop, CreatedAndEditedFilesReadTheSameInLibtiff)
     struct Case
     {
         int width, height, samplesPerPixel, bitsPerSample;
+        TiffKind kind = TiffKind::classicWhenItFits;
     };
     const Case cases[] = {
         {4, 2, 1, 16}, {37, 23, 1, 16}, {5, 3, 3, 8}, {9, 4, 2, 16},
         {70000, 2, 1, 16}, // ImageWidth and StripByteCounts beyond 16 bits, still 280 KB
         {3, 70000, 1, 8},  // ImageLength and RowsPerStrip beyond 16 bits
+        // The layout of maps beyond 4 GiB, on small images.
+        {37, 23, 1, 16, TiffKind::big}, {70000, 2, 1, 16, TiffKind::big}, {5, 3, 3, 8, TiffKind::big},
     };
     TempDir dir;
     const TIFFErrorHandler previous = TIFFSetWarningHandler(collectWarning);
     for (const Case& c : cases)
     {
         SCOPED_TRACE(testing::Message() << c.width << " x " << c.height << " x "
-                                        << c.samplesPerPixel << " x " << c.bitsPerSample);
+                                        << c.samplesPerPixel << " x " << c.bitsPerSample
+                                        << (c.kind == TiffKind::big ? ", BigTIFF" : ""));
         const std::string name = dir.file("created.tif");
         warnings.clear();
         const uint32_t pixelBytes = uint32_t(c.samplesPerPixel * c.bitsPerSample / 8);
@@ -134,8 +141,9 @@ TEST(TiffInterop, CreatedAndEditedFilesReadTheSameInLibtiff)
             model.bytes[i] = fill[i % 6000 % 3];
         {
             TiffPtr tiff(createTiff(name.c_str(), c.width, c.height, c.samplesPerPixel,
-                                    c.bitsPerSample, 2, fill, sizeof(fill)));
+                                    c.bitsPerSample, 2, fill, sizeof(fill), c.kind));
             ASSERT_TRUE(tiff);
+            EXPECT_EQ(tiff->bigTiff, c.kind == TiffKind::big);
             std::mt19937 rng(uint32_t(c.width + c.height));
             for (int i = 0; i < 20; ++i)
             {
@@ -162,6 +170,12 @@ TEST(TiffInterop, CreatedAndEditedFilesReadTheSameInLibtiff)
             }
         }
         const LibtiffImage image = readWithLibtiff(name);
+        EXPECT_EQ(image.bigTiff, c.kind == TiffKind::big);
+        // And the module reads back what it wrote, through a record of its own.
+        TiffPtr reopened = openQuietly(name);
+        ASSERT_TRUE(reopened);
+        EXPECT_EQ(reopened->bigTiff, c.kind == TiffKind::big);
+        expectRectMatches(reopened.get(), model, Rect{0, 0, c.width, c.height});
         EXPECT_EQ(image.pixels.width, uint32_t(c.width));
         EXPECT_EQ(image.pixels.height, uint32_t(c.height));
         EXPECT_EQ(image.bitsPerSample, c.bitsPerSample);
@@ -192,6 +206,8 @@ TEST(TiffInterop, LibtiffFilesReadTheSameHere)
         {"one row per strip", 13, 9, 1, 16, 1, true},
         {"two 16-bit samples", 17, 11, 2, 16, 4, true},
         {"RGB, 8 bits", 17, 11, 3, 8, 5, true},
+        {"BigTIFF, 7 rows per strip", 61, 50, 1, 16, 7, true, true},
+        {"BigTIFF, two 16-bit samples", 17, 11, 2, 16, 4, true, true},
     };
     TempDir dir;
     for (const LibtiffLayout& layout : layouts)
@@ -206,6 +222,7 @@ TEST(TiffInterop, LibtiffFilesReadTheSameHere)
         std::string trace;
         TiffPtr tiff = openCapturing(name, 1, trace);
         ASSERT_TRUE(tiff);
+        EXPECT_EQ(tiff->bigTiff, layout.bigTiff);
         EXPECT_EQ(trace.find("Tag: 277 ") == std::string::npos, !layout.writeSamplesPerPixel);
         EXPECT_EQ(tiff->width, layout.width);
         EXPECT_EQ(tiff->height, layout.height);

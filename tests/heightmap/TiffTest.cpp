@@ -223,7 +223,7 @@ TEST(TiffFile, CreateRefusesInvalidArguments)
         {0, 4, 1, 16, 1},     {-1, 4, 1, 16, 1},    {4, 0, 1, 16, 1},
         {4, -5, 1, 16, 1},    {4, 4, 0, 16, 1},     {4, 4, -1, 16, 1},
         {4, 4, 1, 0, 1},      {4, 4, 1, 12, 1},     {4, 4, 1, -8, 1},
-        {4, 4, 70000, 8, 1},  {4, 4, 1, 70000, 1},  {65536, 65536, 1, 8, 1}, // 4 GiB of pixels
+        {4, 4, 70000, 8, 1},  {4, 4, 1, 70000, 1},
         {INT_MAX, INT_MAX, 65535, 65528, 1},      {4, 4, 1, 16, 3},
         {4, 4, 1, 16, -1},
     };
@@ -239,6 +239,9 @@ TEST(TiffFile, CreateRefusesInvalidArguments)
                   nullptr);
         EXPECT_FALSE(std::filesystem::exists(name));
     }
+    // 4 GiB of pixels do not fit in a classic file; asked for one, there is none.
+    EXPECT_EQ(createTiff(name.c_str(), 65536, 65536, 1, 8, 1, nullptr, 0, TiffKind::classic), nullptr);
+    EXPECT_FALSE(std::filesystem::exists(name));
     // Mode 0 opens read-only: nothing can be written, so there is no record.
     writeFileBytes(name, {1, 2, 3});
     EXPECT_EQ(createTiff(name.c_str(), 4, 4, 1, 16, 0, nullptr, 0), nullptr);
@@ -606,7 +609,9 @@ TEST(TiffFile, RefusesDamagedUnsupportedAndIncompleteFiles)
         {"too many directories", chain(1025, -1), "Error: More than 1024 TIFF directories\n", damaged},
         {"LZW compression", edited([](Fields& f) { setField(f, {259, 3, 1, 5}); }),
          "Error: Image compressed\n", unsupported},
-        {"Deflate, named", edited([](Fields& f) { setField(f, {259, 3, 1, 8}); }), "compressed (Deflate 8)", unsupported},
+        {"Deflate, named", edited([](Fields& f) { setField(f, {259, 3, 1, 8}); }), "compressed (Deflate)", unsupported},
+        {"a scheme without a name", edited([](Fields& f) { setField(f, {259, 3, 1, 34712}); }),
+         "compressed (scheme 34712)", unsupported},
         {"tiled", edited([](Fields& f) { setField(f, {322, 3, 1, 16}); }), "cannot be streamed: tiled", unsupported},
         {"separate sample planes", edited([](Fields& f) {
              setField(f, {258, 3, 2, 8 | 8 << 16});
@@ -666,11 +671,16 @@ TEST(TiffFile, RefusesDamagedUnsupportedAndIncompleteFiles)
         writeFileBytes(name, c.bytes);
         std::string output;
         TiffRefusal refusal = TiffRefusal::none;
+        std::string reason;
         testing::internal::CaptureStdout();
-        EXPECT_EQ(openTiff(name.c_str(), 1, &refusal), nullptr);
+        EXPECT_EQ(openTiff(name.c_str(), 1, &refusal, &reason), nullptr);
         output = testing::internal::GetCapturedStdout();
         EXPECT_NE(output.find(c.message), std::string::npos) << output;
         EXPECT_EQ(refusal, c.refusal);
+        // The reason handed to the caller is the gist of the last line printed, for a user.
+        EXPECT_FALSE(reason.empty());
+        EXPECT_EQ(reason.find("Error: "), std::string::npos) << reason;
+        EXPECT_NE(lastLine(output).find(reason), std::string::npos) << reason << " / " << output;
     }
 }
 
@@ -810,4 +820,36 @@ TEST(TiffFile, ReadsAndWritesAPixelBeyondTwoGiB)
     std::vector<uint8_t> rect(4 * 2 * 2);
     ASSERT_EQ(readRect(tiff.get(), 0, 0, 4, 2, rect.data()), 8u);
     EXPECT_EQ(rect, (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0, 0, 0, 0, 0x34, 0x12}));
+}
+
+TEST(TiffFile, ReadsAndWritesPixelsBeyondFourGiBOfABigTiff)
+{
+    // A small BigTIFF whose only strip is moved to 5 GiB, in a sparse file: the layout of a
+    // map larger than classic TIFF can hold, without writing gigabytes.
+    constexpr uint64_t kStrip = uint64_t(5) << 30;
+    constexpr size_t kStripOffsetValue = 16 + 8 + 6 * 20 + 12; // the seventh entry's value field
+    TempDir dir;
+    const std::string name = dir.file("big.tif");
+    TiffPtr(createTiff(name.c_str(), 4, 2, 1, 16, 1, nullptr, 0, TiffKind::big)).reset();
+    std::vector<uint8_t> bytes = readFileBytes(name);
+    ASSERT_EQ(bytes.size(), 388u + 16);
+    ASSERT_EQ(getLe32(bytes.data() + kStripOffsetValue), 388u);
+    putLe32(bytes, kStripOffsetValue, uint32_t(kStrip));
+    putLe32(bytes, kStripOffsetValue + 4, uint32_t(kStrip >> 32));
+    writeFileBytes(name, bytes);
+    if (truncate(name.c_str(), off_t(kStrip) + 16) != 0)
+        GTEST_SKIP() << "the file system refuses a 5 GiB sparse file";
+    const uint8_t row[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    {
+        TiffPtr tiff = openQuietly(name, 3);
+        ASSERT_TRUE(tiff);
+        EXPECT_TRUE(tiff->bigTiff);
+        EXPECT_EQ(pixelOffset(tiff.get(), 3, 1), kStrip + 14);
+        ASSERT_EQ(writeRect(tiff.get(), 0, 1, 4, 1, row), 4u);
+    }
+    TiffPtr tiff = openQuietly(name, 1);
+    ASSERT_TRUE(tiff);
+    std::vector<uint8_t> rect(16);
+    ASSERT_EQ(readRect(tiff.get(), 0, 0, 4, 2, rect.data()), 8u);
+    EXPECT_EQ(rect, (std::vector<uint8_t>{0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8}));
 }

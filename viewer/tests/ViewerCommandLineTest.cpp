@@ -4,6 +4,7 @@
 #include "RunProgram.h"
 
 #include <gtest/gtest.h>
+#include <tiffio.h>
 
 #include <unistd.h>
 
@@ -22,6 +23,24 @@ void expectFailure(const std::string& commandLine, int status, const std::string
     const ProgramRun run = runProgram(commandLine);
     EXPECT_EQ(run.status, status) << commandLine << "\n" << run.output;
     EXPECT_NE(run.output.find(message), std::string::npos) << commandLine << "\n" << run.output;
+}
+
+// A 5 x 5 grey TIFF written by libtiff with the given sample format and compression.
+void writeLibtiffImage(const std::string& name, uint16_t sampleFormat, uint16_t compression)
+{
+    TIFF* tif = TIFFOpen(name.c_str(), "w");
+    ASSERT_TRUE(tif);
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, 5);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, 5);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 16);
+    TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, sampleFormat);
+    TIFFSetField(tif, TIFFTAG_COMPRESSION, compression);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 5);
+    uint16_t row[5] = {1, 2, 3, 4, 5};
+    for (uint32_t y = 0; y < 5; ++y)
+        TIFFWriteScanline(tif, row, y, 0);
+    TIFFClose(tif);
 }
 } // namespace
 
@@ -52,7 +71,18 @@ TEST(ViewerCommandLine, MissingOrUnreadableHeightmapIsNamed)
     const std::filesystem::path notTiff =
         std::filesystem::temp_directory_path() / ("viewer-cli-" + std::to_string(getpid()) + ".tif");
     std::ofstream(notTiff) << "this is not a TIFF file";
-    expectFailure(kWithDisplay + " --frames 1 --heightmap " + shellQuoted(notTiff.string()), 1, "cannot be read");
+    const std::string notTiffRun = kWithDisplay + " --frames 1 --heightmap " + shellQuoted(notTiff.string());
+    expectFailure(notTiffRun, 1, "cannot be streamed: not a TIFF file");
+    expectFailure(notTiffRun, 1, "convert it with: terrain-heightmap import " + notTiff.string() + " OUT.tif");
+
+    // TIFF files of kinds the terrain does not stream: the stream's reason and the way out.
+    writeLibtiffImage(notTiff.string(), SAMPLEFORMAT_INT, COMPRESSION_NONE);
+    expectFailure(notTiffRun, 1, "cannot be streamed: signed 16-bit samples\nconvert it with: terrain-heightmap import");
+    writeLibtiffImage(notTiff.string(), SAMPLEFORMAT_UINT, COMPRESSION_LZW);
+    expectFailure(notTiffRun, 1, "cannot be streamed: compressed (LZW)\nconvert it with: terrain-heightmap import");
+    // Without a display too: the heightmap is the first thing to fix.
+    expectFailure(kWithoutDisplay + " --frames 1 --heightmap " + shellQuoted(notTiff.string()), 1,
+                  "compressed (LZW)");
     std::filesystem::remove(notTiff);
 }
 
