@@ -3,7 +3,7 @@
 
 JOBS ?= $(shell nproc)
 PACKAGES := cmake g++ make pkg-config ca-certificates libogre-1.12-dev libboost-dev \
-	libgtest-dev libgmock-dev libbenchmark-dev libtiff-dev libtiff-tools libcli11-dev \
+	libgtest-dev libgmock-dev libbenchmark-dev libtiff-dev libtiff-tools libcli11-dev gdal-bin \
 	xvfb xauth libgl1-mesa-dri
 
 .PHONY: all deps build run test test-plain test-install test-asan test-tsan bench clean

@@ -23,6 +23,36 @@ public:
         while (size + 1 < edge)
             size *= 2;
         const uint32_t n = size + 1;
+        const std::vector<float> h = heights(n, seed, roughness);
+        const auto at = [&](uint32_t x, uint32_t z) { return h[size_t(z) * n + x]; };
+        // Normalise over the part that is returned (the generated grid may be larger).
+        float low = at(0, 0), high = at(0, 0);
+        for (uint32_t z = 0; z < edge; ++z)
+            for (uint32_t x = 0; x < edge; ++x)
+            {
+                low = std::min(low, at(x, z));
+                high = std::max(high, at(x, z));
+            }
+        std::vector<uint16_t> samples(size_t(edge) * edge);
+        for (uint32_t z = 0; z < edge; ++z)
+            for (uint32_t x = 0; x < edge; ++x)
+                samples[size_t(z) * edge + x] = toSample(at(x, z), low, high, lowest, highest);
+        return samples;
+    }
+
+    // A height of a map whose heights span low .. high, as a sample of lowest .. highest.
+    static uint16_t toSample(float value, float low, float high, uint16_t lowest, uint16_t highest)
+    {
+        const float t = (value - low) / std::max(high - low, 1e-6f);
+        return uint16_t(std::lround(float(lowest) + t * float(int(highest) - int(lowest))));
+    }
+
+    // The unnormalised heights of an n x n map, n = 2^k + 1, row by row: the corners drawn from
+    // -1 .. 1, then each halving of the step adds random offsets of amplitude roughness^level
+    // (level 0 for the first step). generate() scales them to its range.
+    static std::vector<float> heights(uint32_t n, uint32_t seed, float roughness)
+    {
+        const uint32_t size = n - 1;
         std::vector<float> h(size_t(n) * n, 0.0f);
         uint64_t state = seed * 0x9E3779B97F4A7C15ull + 1;
         const auto random = [&state]() {
@@ -55,24 +85,14 @@ public:
                     if (z + half < n) { sum += at(x, z + half); ++count; }
                     at(x, z) = sum / float(count) + random() * amplitude;
                 }
-            amplitude *= roughness >= 0.0f ? std::min(roughness, 1.0f) : 0.0f; // NaN counts as 0
+            amplitude *= clampedRoughness(roughness);
         }
-        // Normalise over the part that is returned (the generated grid may be larger).
-        float low = at(0, 0), high = at(0, 0);
-        for (uint32_t z = 0; z < edge; ++z)
-            for (uint32_t x = 0; x < edge; ++x)
-            {
-                low = std::min(low, at(x, z));
-                high = std::max(high, at(x, z));
-            }
-        const float range = std::max(high - low, 1e-6f);
-        std::vector<uint16_t> samples(size_t(edge) * edge);
-        for (uint32_t z = 0; z < edge; ++z)
-            for (uint32_t x = 0; x < edge; ++x)
-            {
-                const float t = (at(x, z) - low) / range;
-                samples[size_t(z) * edge + x] = uint16_t(std::lround(float(lowest) + t * float(int(highest) - int(lowest))));
-            }
-        return samples;
+        return h;
+    }
+
+    // Roughness as the generator uses it: 0 .. 1, NaN counting as 0.
+    static float clampedRoughness(float roughness)
+    {
+        return roughness >= 0.0f ? std::min(roughness, 1.0f) : 0.0f;
     }
 };

@@ -3,6 +3,8 @@
 
 #include "heightmap/TiffFormat.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <ctime>
@@ -140,6 +142,16 @@ bool writeFill(FILE* file, uint64_t imageBytes, const void* fill, uint64_t fillS
 {
     if (fill && fillSize == 0)
         return std::fwrite(fill, 1, imageBytes, file) == imageBytes;
+    // Zeros: a regular file is extended to its size without writing them (a sparse file on most
+    // file systems, so creating a map of gigabytes takes no time); anything else gets them
+    // written.
+    if (!fill && std::fflush(file) == 0)
+    {
+        const off_t end = ftello(file);
+        if (end >= 0 && imageBytes <= uint64_t(std::numeric_limits<off_t>::max() - end) &&
+            ftruncate(fileno(file), end + off_t(imageBytes)) == 0)
+            return fseeko(file, 0, SEEK_END) == 0;
+    }
     uint8_t block[kFillBlockSize] = {};
     if (fill)
     {

@@ -1,6 +1,7 @@
 // libtiff as the oracle: files this module writes must read the same in libtiff, and files
 // libtiff writes must read the same here.
 
+#include "heightmap/HeightmapFormat.h"
 #include "heightmap/Tiff.h"
 
 #include "TiffTestUtil.h"
@@ -248,5 +249,63 @@ TEST(TiffInterop, LibtiffFilesReadTheSameHere)
             const Rect rect = randomRect(rng, layout.width, layout.height);
             expectRectMatches(tiff.get(), oracle.pixels, rect);
         }
+    }
+}
+
+// Files as GDAL writes them from one grid of unsigned 16-bit heights: the layouts the stream
+// reads give back GDAL's samples, the others are refused with the reason a user can act on.
+TEST(TiffInterop, GdalFilesStreamOrSayWhyNot)
+{
+    TempDir dir;
+    const uint32_t width = 83;
+    const uint32_t height = 57;
+    const PixelImage source = patternImage(width, height, 2);
+    writeFileBytes(dir.file("source.raw"), source.bytes);
+    const std::string header = "ENVI\nsamples = 83\nlines = 57\nbands = 1\nheader offset = 0\n"
+                               "data type = 12\ninterleave = bsq\nbyte order = 0\n";
+    writeFileBytes(dir.file("source.hdr"), std::vector<uint8_t>(header.begin(), header.end()));
+    struct Variant
+    {
+        const char* name;
+        const char* options;
+        const char* refusal; // empty: streamed
+        bool overviews = false;
+    };
+    const Variant variants[] = {
+        {"strips", "-ot UInt16", ""},
+        {"one strip, baseline", "-ot UInt16 -co PROFILE=BASELINE -co BLOCKYSIZE=57", ""},
+        {"BigTIFF with overviews", "-ot UInt16 -co BIGTIFF=YES", "", true},
+        {"signed", "-ot Int16", "signed 16-bit samples"},
+        {"float", "-ot Float32", "32-bit float samples"},
+        {"LZW", "-ot UInt16 -co COMPRESS=LZW -co PREDICTOR=2", "compressed (LZW)"},
+        {"Deflate", "-ot UInt16 -co COMPRESS=DEFLATE", "compressed (Deflate)"},
+        {"tiled", "-ot UInt16 -co TILED=YES -co BLOCKXSIZE=32 -co BLOCKYSIZE=32", "tiled"},
+        {"big-endian", "-ot UInt16 -co ENDIANNESS=BIG", "big-endian"},
+        {"8-bit", "-ot Byte", "8-bit samples"},
+    };
+    for (const Variant& variant : variants)
+    {
+        SCOPED_TRACE(variant.name);
+        const std::string name = dir.file("gdal.tif");
+        std::string command = std::string("gdal_translate -q -of GTiff ") + variant.options + " '" +
+                              dir.file("source.raw") + "' '" + name + "'";
+        if (variant.overviews)
+            command += " && gdaladdo -q -r average '" + name + "' 2 4";
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+
+        testing::internal::CaptureStdout();
+        const StreamableHeightmap opened = openStreamableHeightmap(name);
+        const std::string printed = testing::internal::GetCapturedStdout();
+        if (*variant.refusal)
+        {
+            EXPECT_FALSE(opened.file);
+            EXPECT_EQ(opened.reason, variant.refusal);
+            EXPECT_TRUE(opened.convertible);
+            continue;
+        }
+        ASSERT_TRUE(opened.file) << opened.reason << "\n" << printed;
+        EXPECT_EQ(opened.file->width, width);
+        EXPECT_EQ(opened.file->height, height);
+        expectRectMatches(opened.file.get(), source, Rect{0, 0, int32_t(width), int32_t(height)});
     }
 }

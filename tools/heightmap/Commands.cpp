@@ -1,10 +1,13 @@
 #include "Commands.h"
 
+#include "ElevationFiles.h"
 #include "FractalHeightmap.h"
 #include "HeightmapFiles.h"
+#include "HoleFill.h"
 #include "ImageCodecs.h"
+#include "LargeFractal.h"
 #include "Progress.h"
-#include "heightmap/SampleRows.h"
+#include "heightmap/HeightmapFormat.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -17,8 +20,9 @@
 
 namespace
 {
-// Pixels scanned by info per readRect call, in bytes.
-constexpr uint64_t kScanBytes = uint64_t(4) << 20;
+// Rows made at once by create for maps beyond kMaxSmallCreateSize: a multiple of every coarse
+// cell size, about 33 MB of floats at the largest edge.
+constexpr uint32_t kCreateBandRows = 64;
 
 // Keeps one sample for each factor x factor box of the map (the last boxes of a row or column
 // may be cut by the edge): the box's average, rounded.
@@ -71,51 +75,88 @@ const char* stripOrder(const TiffFile& tiff)
     return contiguous ? "contiguous" : "ascending";
 }
 
-struct SampleRange
+// A height for the user: whole numbers as such, others with the digits a float64 needs.
+std::string heightText(double value)
 {
-    uint32_t minimum = std::numeric_limits<uint32_t>::max();
-    uint32_t maximum = 0;
+    char text[64];
+    if (value == std::floor(value) && std::fabs(value) < 1e15)
+        std::snprintf(text, sizeof(text), "%.0f", value);
+    else
+        std::snprintf(text, sizeof(text), "%.10g", value);
+    return text;
+}
+
+// The valid heights of a source: their range and how many pixels have none.
+struct HeightScan
+{
+    double low = std::numeric_limits<double>::infinity();
+    double high = -std::numeric_limits<double>::infinity();
+    uint64_t missing = 0;
+
+    bool any() const { return low <= high; }
 };
 
-// The smallest and largest sample of every channel of an image of unsigned 8- or 16-bit
-// (little-endian) samples whose pixel data is complete.
-SampleRange scanSamples(TiffFile& tiff, const std::string& path)
+HeightScan scanHeights(ElevationSource& source)
 {
-    const uint32_t pixelBytes = tiff.bytesPerPixel();
-    const uint32_t sampleBytes = tiff.bitsPerSample / 8;
-    // Rectangles of whole rows where a row fits the scan buffer, else pieces of a row.
-    const uint32_t columns = uint32_t(std::clamp<uint64_t>(kScanBytes / pixelBytes, 1, tiff.width));
-    const uint32_t rows = uint32_t(std::clamp<uint64_t>(
-        kScanBytes / (uint64_t(columns) * pixelBytes), 1, tiff.height));
-    std::vector<uint8_t> buffer(uint64_t(columns) * rows * pixelBytes);
-    const uint64_t pixelCount = uint64_t(tiff.width) * tiff.height;
-    Progress progress = Progress::forSamples("scanning", tiff.height,
-                                             pixelCount * tiff.samplesPerPixel);
-    SampleRange range;
-    for (uint32_t y = 0; y < tiff.height; y += rows)
+    HeightScan scan;
+    std::vector<double> row(source.width);
+    Progress progress = Progress::forSamples("scanning", source.height, uint64_t(source.width) * source.height);
+    for (uint32_t y = 0; y < source.height; ++y)
     {
-        const uint32_t h = std::min(rows, tiff.height - y);
-        for (uint32_t x = 0; x < tiff.width; x += columns)
+        source.readRow(y, row.data());
+        for (double h : row)
         {
-            const uint32_t w = std::min(columns, tiff.width - x);
-            const uint64_t pixels = uint64_t(w) * h;
-            if (readRect(&tiff, int32_t(x), int32_t(y), int32_t(w), int32_t(h), buffer.data()) !=
-                pixels)
-                throw ToolError("cannot read the pixels of " + inQuotes(path) + " at row " +
-                                std::to_string(y));
-            const uint64_t samples = pixels * tiff.samplesPerPixel;
-            const uint8_t* p = buffer.data();
-            for (uint64_t i = 0; i < samples; ++i, p += sampleBytes)
+            if (std::isnan(h))
             {
-                const uint32_t value = sampleBytes == 1 ? p[0] : readSample(p);
-                range.minimum = std::min(range.minimum, value);
-                range.maximum = std::max(range.maximum, value);
+                ++scan.missing;
+                continue;
             }
+            scan.low = std::min(scan.low, h);
+            scan.high = std::max(scan.high, h);
         }
-        progress.advance(h);
+        progress.advance(1);
     }
     progress.finish();
-    return range;
+    return scan;
+}
+
+// Maps made a band of rows at a time: the fractal is made twice, once for its range and once
+// to write it, so that memory stays at one band whatever the size.
+void createLarge(const CreateOptions& options, TiffKind kind)
+{
+    const uint32_t edge = options.size;
+    const LargeFractal fractal(edge, options.seed, options.roughness);
+    std::vector<float> heights;
+    float low = std::numeric_limits<float>::infinity();
+    float high = -std::numeric_limits<float>::infinity();
+    {
+        Progress progress("generating", edge, true);
+        for (uint32_t y = 0; y < edge; y += kCreateBandRows)
+        {
+            const uint32_t rows = std::min(kCreateBandRows, edge - y);
+            fractal.rows(y, rows, heights);
+            const auto [a, b] = std::minmax_element(heights.begin(), heights.end());
+            low = std::min(low, *a);
+            high = std::max(high, *b);
+            progress.advance(rows);
+        }
+        progress.finish();
+    }
+    HeightmapWriter writer(options.output, edge, edge, kind);
+    std::vector<uint16_t> samples;
+    Progress progress("writing", edge, true);
+    for (uint32_t y = 0; y < edge; y += kCreateBandRows)
+    {
+        const uint32_t rows = std::min(kCreateBandRows, edge - y);
+        fractal.rows(y, rows, heights);
+        samples.resize(heights.size());
+        for (size_t i = 0; i < heights.size(); ++i)
+            samples[i] = FractalHeightmap::toSample(heights[i], low, high, options.lowest, options.highest);
+        writer.writeRows(y, rows, samples.data());
+        progress.advance(rows);
+    }
+    progress.finish();
+    writer.commit();
 }
 } // namespace
 
@@ -149,6 +190,16 @@ void runCreate(const CreateOptions& options)
                         std::to_string(options.highest) + ")");
     if (options.size < 2 || options.size > kMaxCreateSize)
         throw ToolError("--size must lie in 2 .. " + std::to_string(kMaxCreateSize));
+    const TiffKind kind = options.bigTiff ? TiffKind::big : TiffKind::classicWhenItFits;
+    if (options.size > kMaxSmallCreateSize)
+    {
+        createLarge(options, kind);
+        // Normalised over exactly the rows and columns written: the range is reached.
+        std::printf("created %s: %u x %u samples, seed %u, roughness %g, samples %u .. %u\n",
+                    options.output.c_str(), options.size, options.size, options.seed,
+                    double(options.roughness), unsigned(options.lowest), unsigned(options.highest));
+        return;
+    }
 
     Heightmap map;
     map.width = map.height = options.size;
@@ -157,7 +208,7 @@ void runCreate(const CreateOptions& options)
         std::fprintf(stderr, "generating %u x %u samples\n", map.width, map.height);
     map.samples = FractalHeightmap::generate(options.size, options.seed, options.roughness,
                                              options.lowest, options.highest);
-    writeHeightmap(map, options.output);
+    writeHeightmap(map, options.output, kind);
     const auto [low, high] = std::minmax_element(map.samples.begin(), map.samples.end());
     // The generator works on a map of 2^k + 1 samples and cuts other sizes from its corner,
     // after scaling the whole map to the range: the cut-out may not reach both ends.
@@ -175,37 +226,106 @@ void runCreate(const CreateOptions& options)
 void runImport(const ImportOptions& options)
 {
     refuseOverwritingInput(options.input, options.output);
-    const std::string extension = lowerExtension(options.input);
-    const bool raw = !options.rawSize.empty() || options.bigEndian || extension == "raw" ||
-                     extension == "r16";
-    Heightmap map;
-    std::string source;
-    if (raw)
+    ElevationOptions elevation;
+    elevation.band = options.band;
+    elevation.nodata = options.nodata;
+    elevation.bigEndian = options.bigEndian;
+    elevation.isSigned = options.isSigned;
+    elevation.isFloat = options.isFloat;
+    elevation.raw = !options.rawSize.empty() || options.bigEndian || options.isSigned || options.isFloat;
+    if (!options.rawSize.empty())
     {
-        uint32_t width = 0;
-        uint32_t height = 0;
-        if (!options.rawSize.empty())
-        {
-            const auto size = parseRawSize(options.rawSize);
-            if (!size)
-                throw ToolError("--raw-size: expected WIDTHxHEIGHT such as 1025x1025, not " +
-                                inQuotes(options.rawSize));
-            std::tie(width, height) = *size;
-        }
-        map = readRawHeightmap(options.input, width, height, options.bigEndian);
-        source = options.bigEndian ? "raw big-endian 16-bit samples"
-                                   : "raw little-endian 16-bit samples";
+        const auto size = parseRawSize(options.rawSize);
+        if (!size)
+            throw ToolError("--raw-size: expected WIDTHxHEIGHT such as 1025x1025, not " +
+                            inQuotes(options.rawSize));
+        std::tie(elevation.rawWidth, elevation.rawHeight) = *size;
+    }
+    if (options.isSigned && options.isFloat)
+        throw ToolError("--signed and --float exclude each other: float samples carry their sign");
+    if (!options.range.empty() && !(options.range.size() == 2 && options.range[0] < options.range[1]))
+        throw ToolError("--range LOW HIGH needs LOW below HIGH");
+
+    const std::unique_ptr<ElevationSource> source = openElevation(options.input, elevation);
+    const uint32_t width = source->width;
+    const uint32_t height = source->height;
+    const uint64_t pixels = uint64_t(width) * height;
+
+    // Heights low .. high become samples 0 .. 65535 on a straight line, rounded to the nearest.
+    double low = 0;
+    double high = 0;
+    if (!options.range.empty())
+    {
+        low = options.range[0];
+        high = options.range[1];
     }
     else
     {
-        const ImageCodecs codecs;
-        std::string format;
-        map = codecs.loadGrey(options.input, format);
-        source = format + " pixels through Ogre's " + codecs.codecName() + " codec";
+        const HeightScan scan = scanHeights(*source);
+        if (!scan.any())
+            throw ToolError(inQuotes(options.input) + " holds no heights: every pixel is no data" +
+                            (source->nodata ? " (" + heightText(*source->nodata) + ")" : ""));
+        low = scan.low;
+        high = scan.high;
     }
-    writeHeightmap(map, options.output);
-    std::printf("imported %s: %u x %u samples from %s\n", options.output.c_str(), map.width,
-                map.height, source.c_str());
+    const double span = high - low;
+    const double toSamples = span > 0 ? 65535.0 / span : 0.0;
+
+    Heightmap map;
+    map.width = width;
+    map.height = height;
+    map.samples.resize(pixels);
+    std::vector<bool> holes(pixels, false);
+    uint64_t missing = 0;
+    uint64_t clamped = 0;
+    std::vector<double> row(width);
+    {
+        Progress progress = Progress::forSamples("converting", height, pixels);
+        for (uint32_t y = 0; y < height; ++y)
+        {
+            source->readRow(y, row.data());
+            uint16_t* out = map.samples.data() + uint64_t(y) * width;
+            for (uint32_t x = 0; x < width; ++x)
+            {
+                const double h = row[x];
+                if (std::isnan(h))
+                {
+                    holes[uint64_t(y) * width + x] = true;
+                    out[x] = 0;
+                    ++missing;
+                    continue;
+                }
+                const double sample = std::round((h - low) * toSamples);
+                if (sample < 0 || sample > 65535)
+                    ++clamped;
+                out[x] = uint16_t(std::clamp(sample, 0.0, 65535.0));
+            }
+            progress.advance(1);
+        }
+        progress.finish();
+    }
+    if (missing == pixels)
+        throw ToolError(inQuotes(options.input) + " holds no heights: every pixel is no data");
+    const uint64_t filled = fillHoles(map, holes);
+    holes = {};
+    writeHeightmap(map, options.output, options.bigTiff ? TiffKind::big : TiffKind::classicWhenItFits);
+
+    std::printf("imported %s: %u x %u samples from %s\n", options.output.c_str(), width, height,
+                source->format.c_str());
+    std::printf("heights: %s .. %s (source units) become samples 0 .. 65535\n", heightText(low).c_str(),
+                heightText(high).c_str());
+    std::printf("filled pixels: %" PRIu64 "%s\n", filled,
+                source->nodata ? (" (no data: " + heightText(*source->nodata) + ")").c_str() : "");
+    if (!options.range.empty())
+        std::printf("clamped pixels: %" PRIu64 " (heights outside the range)\n", clamped);
+    if (span > 0)
+        std::printf("terrain height: %s (setTerrainScale's height, for world units = source units)\n",
+                    heightText(span).c_str());
+    else
+        std::printf("terrain height: any (the map is flat)\n");
+    if (low != 0)
+        std::printf("vertical offset: %s (sample 0's height: place the terrain's node at this y)\n",
+                    heightText(low).c_str());
 }
 
 void runExport(const ExportOptions& options)
@@ -233,69 +353,104 @@ void runInfo(const InfoOptions& options)
     const double worldHeight = options.worldHeight;
     if (worldHeight != 0 && !(std::isfinite(worldHeight) && worldHeight > 0))
         throw ToolError("--height must be a positive number of world units");
-    TiffPtr tiff = openTiffForReading(options.input);
-    const TiffFile& t = *tiff;
+    requireReadableFile(options.input);
+    if (!looksLikeTiff(options.input))
+        throw ToolError(inQuotes(options.input) + " is not a TIFF file (" + importHint(options.input) +
+                        " reads images and raw files)");
+    const TiffDescription description = describeTiff(options.input);
+    const TiffImageInfo& image = description.images[description.chosen];
+    const StreamCheck stream = checkStreamable(options.input);
+
     std::printf("file: %s\n", options.input.c_str());
-    std::printf("file size: %" PRIu64 " bytes\n", t.fileSize);
-    std::printf("width: %u\n", t.width);
-    std::printf("height: %u\n", t.height);
-    std::printf("bits per sample: %u\n", t.bitsPerSample);
-    std::printf("samples per pixel: %u\n", t.samplesPerPixel);
-    std::printf("rows per strip: %u\n", t.rowsPerStrip);
-    std::printf("strips: %u\n", t.stripCount);
-
-    const std::string problem = pixelDataProblem(t);
-    const uint32_t last = t.stripCount - 1;
-    if (t.stripCount == 1)
-        std::printf("strip offsets: %" PRIu64 "\n", t.stripOffsets[0]);
-    else if (problem.empty())
-        std::printf("strip offsets: %" PRIu64 " .. %" PRIu64 " (%s)\n", t.stripOffsets[0], t.stripOffsets[last],
-                    stripOrder(t));
+    std::printf("file size: %" PRIu64 " bytes\n", fileBytes(options.input));
+    std::printf("format: %s, %s\n", description.bigTiff ? "BigTIFF" : "classic TIFF",
+                description.bigEndian ? "big-endian" : "little-endian");
+    std::string images = std::to_string(description.images.size());
+    if (description.images.size() > 1)
+    {
+        images += " (";
+        for (size_t i = 0; i < description.images.size(); ++i)
+        {
+            const TiffImageInfo& other = description.images[i];
+            const char* kind = i == description.chosen                ? "the heightmap"
+                               : other.isMask()                         ? "mask"
+                               : other.isOverview()                     ? "overview"
+                                                                        : "another image";
+            images += (i ? "; " : "") + std::to_string(i + 1) + ": " + std::to_string(other.width) + " x " +
+                      std::to_string(other.height) + " " + kind;
+        }
+        images += ")";
+    }
+    std::printf("images: %s\n", images.c_str());
+    std::printf("width: %u\n", image.width);
+    std::printf("height: %u\n", image.height);
+    const bool separate = image.separatePlanes();
+    if (image.tiled)
+        std::printf("layout: tiles of %u x %u (%u tile%s)%s\n", image.tileWidth, image.tileLength,
+                    image.chunks, image.chunks == 1 ? "" : "s",
+                    separate ? ", samples in separate planes" : "");
     else
-        std::printf("strip offsets: %" PRIu64 " .. %" PRIu64 "\n", t.stripOffsets[0], t.stripOffsets[last]);
-    std::printf("pixel data: %s\n",
-                problem.empty() ? "complete" : ("incomplete, " + problem).c_str());
+        std::printf("layout: strips of %u rows (%u strip%s)%s\n", image.rowsPerStrip, image.chunks,
+                    image.chunks == 1 ? "" : "s",
+                    separate ? ", samples in separate planes" : "");
+    if (stream.file)
+    {
+        const TiffFile& t = *stream.file;
+        std::printf("rows per strip: %u\n", t.rowsPerStrip);
+        std::printf("strips: %u\n", t.stripCount);
+        if (t.stripCount == 1)
+            std::printf("strip offsets: %" PRIu64 "\n", t.stripOffsets[0]);
+        else
+            std::printf("strip offsets: %" PRIu64 " .. %" PRIu64 " (%s)\n", t.stripOffsets[0],
+                        t.stripOffsets[t.stripCount - 1], stripOrder(t));
+    }
+    std::printf("compression: %s\n", compressionText(image.compression, image.predictor).c_str());
+    std::printf("sample format: %s\n", sampleText(image.bitsPerSample, image.sampleFormat).c_str());
+    std::printf("bits per sample: %u\n", unsigned(image.bitsPerSample));
+    std::printf("samples per pixel: %u\n", unsigned(image.samplesPerPixel));
+    if (description.nodata)
+        std::printf("nodata: %s\n", heightText(*description.nodata).c_str());
 
-    const bool usable = isTerrainPixelFormat(t);
-    // Samples are scanned as unsigned integers; wider ones are often floating point, which the
-    // TIFF module does not tell apart.
-    const bool scannable = (t.bitsPerSample == 8 || t.bitsPerSample == 16) &&
-                           t.width <= uint32_t(std::numeric_limits<int32_t>::max()) &&
-                           t.height <= uint32_t(std::numeric_limits<int32_t>::max());
-    if (problem.empty() && scannable)
+    // The heights of the first band, as import would read them.
+    std::string unreadable;
+    try
     {
         std::fflush(stdout);
-        const SampleRange range = scanSamples(*tiff, options.input);
-        std::printf("minimum: %u\n", range.minimum);
-        std::printf("maximum: %u\n", range.maximum);
+        const std::unique_ptr<ElevationSource> source = openElevation(options.input, ElevationOptions{});
+        const HeightScan scan = scanHeights(*source);
+        std::printf("pixel data: complete\n");
+        std::printf("minimum: %s\n", scan.any() ? heightText(scan.low).c_str() : "none (no data only)");
+        std::printf("maximum: %s\n", scan.any() ? heightText(scan.high).c_str() : "none (no data only)");
+        if (description.nodata)
+            std::printf("nodata pixels: %" PRIu64 "\n", scan.missing);
         // Sample s stands for the world height s * H / 65535.
-        if (usable && worldHeight > 0)
+        if (stream.file && worldHeight > 0 && scan.any())
         {
-            std::printf("minimum world height: %.9g\n", range.minimum * worldHeight / 65535.0);
-            std::printf("maximum world height: %.9g\n", range.maximum * worldHeight / 65535.0);
+            std::printf("minimum world height: %.9g\n", scan.low * worldHeight / 65535.0);
+            std::printf("maximum world height: %.9g\n", scan.high * worldHeight / 65535.0);
         }
     }
-    else if (problem.empty())
+    catch (const ToolError& e)
     {
-        std::printf("minimum: not scanned (%u-bit samples)\n", t.bitsPerSample);
-        std::printf("maximum: not scanned (%u-bit samples)\n", t.bitsPerSample);
+        unreadable = e.what();
+        std::printf("pixel data: incomplete\n");
     }
 
-    if (usable)
+    if (stream.file)
     {
         std::printf("terrain: usable\n");
     }
     else
     {
-        std::printf("terrain: not usable (needs one 16-bit sample per pixel, has %s)\n",
-                    pixelFormatText(t).c_str());
+        std::printf("terrain: not usable (%s)\n", stream.reason.c_str());
+        if (stream.convertible)
+            std::printf("convert it with: terrain-heightmap import %s OUT.tif\n", options.input.c_str());
         std::fflush(stdout);
-        std::fprintf(stderr,
-                     "terrain-heightmap: warning: %s is not usable as a terrain heightmap: it "
-                     "needs one 16-bit sample per pixel, this file has %s\n",
-                     inQuotes(options.input).c_str(), pixelFormatText(t).c_str());
+        std::fprintf(stderr, "terrain-heightmap: warning: %s cannot be streamed by the terrain: %s%s\n",
+                     inQuotes(options.input).c_str(), stream.reason.c_str(),
+                     stream.convertible ? ("; " + importHint(options.input)).c_str() : "");
     }
     std::fflush(stdout);
-    if (!problem.empty())
-        throw ToolError(inQuotes(options.input) + ": " + problem);
+    if (!unreadable.empty())
+        throw ToolError(unreadable);
 }

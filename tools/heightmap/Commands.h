@@ -7,10 +7,12 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
-// Largest edge create accepts: the generator holds the map as floats (4 GiB at this size) and
-// the TIFF file stays below classic TIFF's 4 GiB.
-constexpr uint32_t kMaxCreateSize = 32769;
+// Largest edge create accepts: a 32 GiB BigTIFF file. Up to kMaxSmallCreateSize the whole map
+// is made in memory as floats; larger ones are made a band of rows at a time.
+constexpr uint32_t kMaxCreateSize = 131073;
+constexpr uint32_t kMaxSmallCreateSize = 32769;
 
 struct CreateOptions
 {
@@ -20,6 +22,7 @@ struct CreateOptions
     float roughness = 0.5f;  // 0 (smooth) .. 1 (rough)
     uint16_t lowest = 0;     // sample value of the lowest point
     uint16_t highest = 65535; // sample value of the highest point
+    bool bigTiff = false;    // BigTIFF even when classic TIFF would do
 };
 
 struct ImportOptions
@@ -28,6 +31,12 @@ struct ImportOptions
     std::string output;
     std::string rawSize;    // "WxH", or empty
     bool bigEndian = false; // raw samples are big-endian
+    bool isSigned = false;  // raw samples are signed 16-bit
+    bool isFloat = false;   // raw samples are 32-bit floats
+    uint32_t band = 1;      // the sample of each pixel that is the height, from 1
+    std::vector<double> range;    // LOW HIGH: the heights that become samples 0 and 65535
+    std::optional<double> nodata; // the height that marks no data, over the file's own
+    bool bigTiff = false;         // BigTIFF even when classic TIFF would do
 };
 
 struct ExportOptions

@@ -47,30 +47,73 @@ void refuseOverwritingInput(const std::string& input, const std::string& output)
 // refuses the file, its reason ends up in the ToolError.
 TiffPtr openTiffForReading(const std::string& path);
 
-// The terrain reads exactly one unsigned 16-bit sample per pixel.
-bool isTerrainPixelFormat(const TiffFile& tiff);
+// Whether the terrain can stream a file as it is, decided by the terrain's own reader.
+struct StreamCheck
+{
+    TiffPtr file;       // the open file when it can
+    std::string reason; // why not, in a user's words
+    bool convertible = false; // an image import can convert (not a damaged or missing file)
+};
+StreamCheck checkStreamable(const std::string& path);
 
-// "1 x 16-bit" (samples per pixel x bits per sample).
-std::string pixelFormatText(const TiffFile& tiff);
+// The file's size in bytes.
+uint64_t fileBytes(const std::string& path);
 
-// Empty when every row of the image lies in a strip of the strip table, inside the file and
-// below classic TIFF's 4 GiB; otherwise what is missing. When it is empty, the pixel data also
-// fits in the file, which bounds any pass over the pixels by the file's size.
-std::string pixelDataProblem(const TiffFile& tiff);
-
-// Reads a whole terrain heightmap (one 16-bit sample per pixel), with a progress bar for large
-// files.
+// Reads a whole terrain heightmap (one unsigned 16-bit sample per pixel), with a progress bar
+// for large files.
 Heightmap readHeightmap(const std::string& path);
 
-// Writes a terrain heightmap TIFF file. The file is written under a temporary name beside path
-// and renamed over path once complete, so a failure leaves no partial file and an existing file
-// at path unchanged. Large maps show a progress bar.
-void writeHeightmap(const Heightmap& map, const std::string& path);
+// Writes a terrain heightmap TIFF file: classic TIFF while it fits in 4 GiB, else BigTIFF (or
+// as kind asks). The file is written under a temporary name beside path and renamed over path
+// once complete, so a failure leaves no partial file and an existing file at path unchanged.
+// Large maps show a progress bar.
+void writeHeightmap(const Heightmap& map, const std::string& path,
+                    TiffKind kind = TiffKind::classicWhenItFits);
 
-// Reads a raw file of 16-bit samples, row by row, little-endian unless bigEndian. width and
-// height 0: the file must hold a square number of samples, and its edge is their square root.
-Heightmap readRawHeightmap(const std::string& path, uint32_t width, uint32_t height,
-                           bool bigEndian);
+// A file written under a temporary name in the destination's folder, renamed over the
+// destination by commit(). Until then the destination is untouched; an uncommitted temporary
+// file is removed.
+class PendingOutput
+{
+public:
+    explicit PendingOutput(std::string path);
+    ~PendingOutput();
+    PendingOutput(const PendingOutput&) = delete;
+    PendingOutput& operator=(const PendingOutput&) = delete;
+
+    const std::string& temporaryPath() const { return temporary_; }
+    void commit();
+
+private:
+    std::string path_;
+    std::string temporary_;
+    bool committed_ = false;
+};
+
+// Writes a terrain heightmap TIFF file a band of rows at a time, for maps made as they are
+// written (as writeHeightmap, whose temporary file it shares).
+class HeightmapWriter
+{
+public:
+    HeightmapWriter(const std::string& path, uint32_t width, uint32_t height,
+                    TiffKind kind = TiffKind::classicWhenItFits);
+    ~HeightmapWriter();
+    HeightmapWriter(const HeightmapWriter&) = delete;
+    HeightmapWriter& operator=(const HeightmapWriter&) = delete;
+
+    // rows whole rows of samples from row y.
+    void writeRows(uint32_t y, uint32_t rows, const uint16_t* samples);
+    // Puts the finished file in place; without it, nothing is left behind.
+    void commit();
+
+private:
+    std::string path_;
+    uint32_t width_;
+    uint32_t height_;
+    PendingOutput output_;
+    TiffPtr tiff_;
+    std::vector<uint8_t> bytes_;
+};
 
 // Writes bytes to path through a temporary file, as writeHeightmap does.
 void writeWholeFile(const std::string& path, const std::vector<uint8_t>& bytes);

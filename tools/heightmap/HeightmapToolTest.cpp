@@ -2,6 +2,7 @@
 // the files it writes, with libtiff as the independent reader of TIFF files.
 
 #include "FractalHeightmap.h"
+#include "heightmap/LargeFractal.h"
 
 #include <gtest/gtest.h>
 #include <tiffio.h>
@@ -9,6 +10,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -301,6 +303,23 @@ TEST_F(HeightmapToolTest, CreatedMapIsTheSeededFractalReadableByLibtiff)
                    "--min", "100", "--max", "60000"});
     EXPECT_EQ(readWithLibtiff(path("b.tif")).samples, image.samples);
     EXPECT_NE(readWithLibtiff(path("c.tif")).samples, image.samples);
+
+    // The same map as BigTIFF, read by libtiff pixel for pixel, and imported back to classic.
+    expectSuccess({"create", path("big.tif"), "--size", "129", "--seed", "7", "--roughness", "0.6",
+                   "--min", "100", "--max", "60000", "--bigtiff"});
+    TIFF* tif = TIFFOpen(path("big.tif").c_str(), "r");
+    ASSERT_NE(tif, nullptr);
+    EXPECT_TRUE(TIFFIsBigTIFF(tif));
+    TIFFClose(tif);
+    EXPECT_EQ(readWithLibtiff(path("big.tif")).samples, image.samples);
+    auto fields = info({path("big.tif")});
+    EXPECT_EQ(fields.at("format"), "BigTIFF, little-endian");
+    EXPECT_EQ(fields.at("terrain"), "usable");
+    expectSuccess({"import", path("big.tif"), path("classic.tif"), "--range", "0", "65535"});
+    fields = info({path("classic.tif")});
+    EXPECT_EQ(fields.at("format"), "classic TIFF, little-endian");
+    EXPECT_EQ(fields.at("minimum"), "100");
+    EXPECT_EQ(readWithLibtiff(path("classic.tif")).samples, image.samples);
 }
 
 TEST_F(HeightmapToolTest, InfoReportsLayoutAndSampleRange)
@@ -345,7 +364,7 @@ TEST_F(HeightmapToolTest, InfoAndExportReadMultiStripFilesFromLibtiff)
     EXPECT_EQ(fields.at("maximum"), std::to_string(*high));
 
     expectSuccess({"export", path("strips.tif"), path("strips.png"), "--bits", "16"});
-    expectSuccess({"import", path("strips.png"), path("back.tif")});
+    expectSuccess({"import", path("strips.png"), path("back.tif"), "--range", "0", "65535"});
     EXPECT_TRUE(samplesMatch(readWithLibtiff(path("back.tif")).samples, samples));
 }
 
@@ -386,12 +405,13 @@ TEST_F(HeightmapToolTest, ExportScaleKeepsTheAverageOfEachBlock)
                                            30, 43, 50, 60, 71,   //
                                            1000, 2000, 3000, 4000, 65535};
     writeRaw(path("small.raw"), samples, false);
-    expectSuccess({"import", path("small.raw"), path("small.tif"), "--raw-size", "5x3"});
+    expectSuccess({"import", path("small.raw"), path("small.tif"), "--raw-size", "5x3", "--range",
+                   "0", "65535"});
     expectSuccess({"export", path("small.tif"), path("small.png"), "--scale", "2", "--bits", "16"});
     const PngHeader png = readPngHeader(path("small.png"));
     EXPECT_EQ(png.width, 3u);
     EXPECT_EQ(png.height, 2u);
-    expectSuccess({"import", path("small.png"), path("back.tif")});
+    expectSuccess({"import", path("small.png"), path("back.tif"), "--range", "0", "65535"});
     const LibtiffImage back = readWithLibtiff(path("back.tif"));
     EXPECT_EQ(back.width, 3u);
     EXPECT_EQ(back.height, 2u);
@@ -403,7 +423,7 @@ TEST_F(HeightmapToolTest, RawImportKeepsEverySample)
     // Square little-endian files need no size.
     const std::vector<uint16_t> square = pattern(33, 33);
     writeRaw(path("square.r16"), square, false);
-    expectSuccess({"import", path("square.r16"), path("square.tif")});
+    expectSuccess({"import", path("square.r16"), path("square.tif"), "--range", "0", "65535"});
     LibtiffImage image = readWithLibtiff(path("square.tif"));
     EXPECT_EQ(image.width, 33u);
     EXPECT_EQ(image.height, 33u);
@@ -412,7 +432,8 @@ TEST_F(HeightmapToolTest, RawImportKeepsEverySample)
     // Any other shape is given, first row first.
     const std::vector<uint16_t> wide = pattern(40, 25);
     writeRaw(path("wide.bin"), wide, false);
-    expectSuccess({"import", path("wide.bin"), path("wide.tif"), "--raw-size", "40x25"});
+    expectSuccess({"import", path("wide.bin"), path("wide.tif"), "--raw-size", "40x25", "--range", "0",
+                   "65535"});
     image = readWithLibtiff(path("wide.tif"));
     EXPECT_EQ(image.width, 40u);
     EXPECT_EQ(image.height, 25u);
@@ -420,7 +441,8 @@ TEST_F(HeightmapToolTest, RawImportKeepsEverySample)
 
     writeRaw(path("big-endian.raw"), wide, true);
     expectSuccess(
-        {"import", path("big-endian.raw"), path("be.tif"), "--raw-size", "40x25", "--big-endian"});
+        {"import", path("big-endian.raw"), path("be.tif"), "--raw-size", "40x25", "--big-endian",
+         "--range", "0", "65535"});
     EXPECT_TRUE(samplesMatch(readWithLibtiff(path("be.tif")).samples, wide));
 }
 
@@ -429,7 +451,7 @@ TEST_F(HeightmapToolTest, ImagesBecomeGreySixteenBitSamples)
     // 8-bit grey (binary PGM): v * 257.
     writeBytes(path("grey.pgm"),
                std::string("P5\n3 2\n255\n") + std::string("\x00\x01\x80\xff\x10\x20", 6));
-    expectSuccess({"import", path("grey.pgm"), path("grey.tif")});
+    expectSuccess({"import", path("grey.pgm"), path("grey.tif"), "--range", "0", "255"});
     EXPECT_TRUE(samplesMatch(readWithLibtiff(path("grey.tif")).samples,
                              {0, 257, 128 * 257, 65535, 16 * 257, 32 * 257}));
 
@@ -437,7 +459,7 @@ TEST_F(HeightmapToolTest, ImagesBecomeGreySixteenBitSamples)
     writeBytes(path("colour.ppm"),
                std::string("P6\n2 2\n255\n") +
                    std::string("\x64\x64\x64\xff\x00\x00\x00\xff\x00\x00\x00\xff", 12));
-    expectSuccess({"import", path("colour.ppm"), path("colour.tif")});
+    expectSuccess({"import", path("colour.ppm"), path("colour.tif"), "--range", "0", "255"});
     EXPECT_TRUE(samplesMatch(readWithLibtiff(path("colour.tif")).samples,
                              {100 * 257, 13933 /* 0.2126 */, 46871 /* 0.7152 */, 4732 /* 0.0722 */},
                              1));
@@ -473,7 +495,7 @@ TEST_F(HeightmapToolTest, BadInputFailsWithOneErrorLine)
     expectError({"create", path("out.tif"), "--size", "0"}, "--size");
     expectError({"create", path("out.tif"), "--size", "1"}, "--size");
     expectError({"create", path("out.tif"), "--size", "abc"}, "--size");
-    expectError({"create", path("out.tif"), "--size", "40000"}, "--size");
+    expectError({"create", path("out.tif"), "--size", "200000"}, "--size");
     expectError({"create", path("out.tif"), "--roughness", "1.5"}, "--roughness");
     expectError({"create", path("out.tif"), "--min", "70000"}, "--min");
     expectError({"create", path("out.tif"), "--min", "5", "--max", "3"}, "--min");
@@ -547,9 +569,23 @@ TEST_F(HeightmapToolTest, LargeMapsShowProgressOnStandardError)
     EXPECT_NE(result.err.find("writing"), std::string::npos) << result.err;
     EXPECT_NE(result.err.find("100%"), std::string::npos) << result.err;
 
+    // Not a terminal: one finished line per pass, no carriage returns flooding a log.
+    EXPECT_EQ(result.err.find('\r'), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find("  0%"), std::string::npos) << result.err;
+
     result = run({"info", path("large.tif")});
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_NE(result.err.find("100%"), std::string::npos) << result.err;
+
+    // On a terminal (script(1) gives the tool one) the bar is redrawn as the work goes on.
+    const std::string command = "script -qec " +
+                                shellQuote(shellQuote(HEIGHTMAP_TOOL) + " create " +
+                                           shellQuote(path("tty.tif")) + " --size 2049") +
+                                " /dev/null > " + shellQuote(path("tty.log"));
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    const std::string terminal = readText(path("tty.log"));
+    EXPECT_NE(terminal.find("  0%"), std::string::npos) << terminal;
+    EXPECT_NE(terminal.find("\rwriting"), std::string::npos) << terminal;
     // The bar stays off standard output, which keeps its summary lines.
     EXPECT_NE(result.out.find("\nwidth: 2049\n"), std::string::npos) << result.out;
     EXPECT_EQ(result.out.find('%'), std::string::npos) << result.out;
@@ -589,6 +625,253 @@ TEST_F(HeightmapToolTest, StbiCodecAloneGivesEightBitPng)
         result = run({"import", path("map16.png"), path("back16.tif")}, env);
         EXPECT_NE(result.status, 0);
         EXPECT_NE(result.err.find("16-bit PNG"), std::string::npos) << result.err;
+    }
+}
+
+// Elevation models as GDAL writes them. One set of heights (metres, with a void) is written as a
+// raw double grid, converted by gdal_translate into each layout users bring, then imported with
+// one shared range: every layout must give the same samples, and the terrain must refuse every
+// one it cannot stream, naming the import command.
+class ElevationImportTest : public HeightmapToolTest
+{
+protected:
+    static constexpr uint32_t kWidth = 97;
+    static constexpr uint32_t kHeight = 65;
+    static constexpr double kVoid = -32768;
+
+    static double height(uint32_t x, uint32_t y, int band = 1)
+    {
+        if (band == 1 && x >= 30 && x < 40 && y >= 20 && y < 28)
+            return kVoid;
+        const double metres = 480 * std::sin(x / 9.0) + 310 * std::cos(y / 7.0) - 100;
+        return band == 1 ? std::round(metres * 4) / 4 : 1000 + x * 7.0 - y * 3.0;
+    }
+
+    // A band-sequential ENVI file of doubles that GDAL reads as the source of every variant.
+    void writeSource(int bands)
+    {
+        std::string bytes;
+        for (int band = 1; band <= bands; ++band)
+            for (uint32_t y = 0; y < kHeight; ++y)
+                for (uint32_t x = 0; x < kWidth; ++x)
+                {
+                    const double value = height(x, y, band);
+                    bytes.append(reinterpret_cast<const char*>(&value), sizeof value);
+                }
+        writeBytes(path("source.raw"), bytes);
+        writeBytes(path("source.hdr"),
+                   "ENVI\nsamples = " + std::to_string(kWidth) + "\nlines = " +
+                       std::to_string(kHeight) + "\nbands = " + std::to_string(bands) +
+                       "\nheader offset = 0\nfile type = ENVI Standard\ndata type = 5\n"
+                       "interleave = bsq\nbyte order = 0\n");
+    }
+
+    void gdal(const std::string& commandLine)
+    {
+        const std::string command = commandLine + " >" + shellQuote(path("gdal.log")) + " 2>&1";
+        ASSERT_EQ(std::system(command.c_str()), 0) << command << "\n" << readText(path("gdal.log"));
+    }
+
+    // The sample a height becomes under --range low high, after the variant's own rounding.
+    static uint16_t expectedSample(double value, double low, double high)
+    {
+        return uint16_t(std::lround(std::clamp((value - low) / (high - low), 0.0, 1.0) * 65535));
+    }
+};
+
+TEST_F(ElevationImportTest, EveryGdalLayoutImportsToTheSameSamples)
+{
+    writeSource(2);
+    struct Variant
+    {
+        std::string name;
+        std::string options;  // gdal_translate options
+        std::string type;     // how the heights are rounded on the way: "int" or "float"
+        std::string import;   // extra import options
+        bool overviews = false;
+    };
+    const std::string voidFlag = " -a_nodata -32768";
+    const std::vector<Variant> variants = {
+        {"int16", "-ot Int16 -b 1" + voidFlag, "int", ""},
+        {"int16-big-endian", "-ot Int16 -b 1 -co ENDIANNESS=BIG" + voidFlag, "int", ""},
+        {"int16-lzw-predictor", "-ot Int16 -b 1 -co COMPRESS=LZW -co PREDICTOR=2" + voidFlag,
+         "int", ""},
+        {"int16-packbits-tiled",
+         "-ot Int16 -b 1 -co COMPRESS=PACKBITS -co TILED=YES -co BLOCKXSIZE=32 -co BLOCKYSIZE=16" +
+             voidFlag,
+         "int", ""},
+        {"int16-bigtiff-overviews", "-ot Int16 -b 1 -co BIGTIFF=YES" + voidFlag, "int", "", true},
+        {"int32-deflate", "-ot Int32 -b 1 -co COMPRESS=DEFLATE" + voidFlag, "int", ""},
+        {"float32-deflate-predictor",
+         "-ot Float32 -b 1 -co COMPRESS=DEFLATE -co PREDICTOR=3" + voidFlag, "float", ""},
+        {"float64-tiled", "-ot Float64 -b 1 -co TILED=YES" + voidFlag, "float", ""},
+        {"float32-pixel-interleaved-band-1",
+         "-ot Float32 -co INTERLEAVE=PIXEL" + voidFlag, "float", "--band 1"},
+        {"float32-band-interleaved-band-1",
+         "-ot Float32 -co INTERLEAVE=BAND" + voidFlag, "float", "--band 1"},
+    };
+    const double low = -650;
+    const double high = 900;
+    for (const Variant& variant : variants)
+    {
+        SCOPED_TRACE(variant.name);
+        const std::string tif = path(variant.name + ".tif");
+        gdal("gdal_translate -q -of GTiff " + variant.options + " " + shellQuote(path("source.raw")) +
+             " " + shellQuote(tif));
+        if (variant.overviews)
+            gdal("gdaladdo -q -r average " + shellQuote(tif) + " 2 4");
+
+        const auto fields = info({tif});
+        EXPECT_EQ(fields.at("width"), std::to_string(kWidth));
+        EXPECT_EQ(fields.at("nodata"), "-32768");
+        EXPECT_EQ(fields.at("nodata pixels"), "80");
+        EXPECT_EQ(fields.at("terrain").rfind("not usable (", 0), 0u) << fields.at("terrain");
+        EXPECT_EQ(fields.at("convert it with"),
+                  "terrain-heightmap import " + tif + " OUT.tif");
+
+        std::vector<std::string> args{"import", tif, path("out.tif"), "--range", "-650", "900"};
+        if (!variant.import.empty())
+        {
+            args.push_back(variant.import.substr(0, variant.import.find(' ')));
+            args.push_back(variant.import.substr(variant.import.find(' ') + 1));
+        }
+        const Result result = run(args);
+        ASSERT_EQ(result.status, 0) << result.err;
+        EXPECT_NE(result.out.find("filled pixels: 80 (no data: -32768)"), std::string::npos)
+            << result.out;
+        EXPECT_NE(result.out.find("terrain height: 1550"), std::string::npos) << result.out;
+        EXPECT_NE(result.out.find("vertical offset: -650"), std::string::npos) << result.out;
+
+        const LibtiffImage image = readWithLibtiff(path("out.tif"));
+        ASSERT_EQ(image.width, kWidth);
+        ASSERT_EQ(image.height, kHeight);
+        size_t wrong = 0;
+        for (uint32_t y = 0; y < kHeight; ++y)
+            for (uint32_t x = 0; x < kWidth; ++x)
+            {
+                const double value = height(x, y);
+                if (value == kVoid)
+                    continue;
+                const double stored = variant.type == "int" ? std::round(value) : value;
+                const int expected = expectedSample(stored, low, high);
+                wrong += std::abs(int(image.samples[y * kWidth + x]) - expected) > 1;
+            }
+        EXPECT_EQ(wrong, 0u);
+    }
+
+    // The second band is its own plane of heights.
+    gdal("gdal_translate -q -of GTiff -ot Float32 " + shellQuote(path("source.raw")) + " " +
+         shellQuote(path("two.tif")));
+    expectSuccess({"import", path("two.tif"), path("band2.tif"), "--band", "2", "--range", "0",
+                   "2000"});
+    const LibtiffImage band2 = readWithLibtiff(path("band2.tif"));
+    ASSERT_EQ(band2.samples.size(), size_t(kWidth) * kHeight);
+    EXPECT_EQ(band2.samples[5 * kWidth + 9], expectedSample(height(9, 5, 2), 0, 2000));
+    expectError({"import", path("two.tif"), path("band3.tif"), "--band", "3"}, "band");
+}
+
+TEST_F(ElevationImportTest, VoidsAreFilledFromTheirEdgeAndTheRangeIsTheValidHeights)
+{
+    writeSource(1);
+    gdal("gdal_translate -q -of GTiff -ot Int16 -a_nodata -32768 " + shellQuote(path("source.raw")) +
+         " " + shellQuote(path("dem.tif")));
+    const Result result = run({"import", path("dem.tif"), path("out.tif")});
+    ASSERT_EQ(result.status, 0) << result.err;
+    double lowest = 1e9;
+    double highest = -1e9;
+    for (uint32_t y = 0; y < kHeight; ++y)
+        for (uint32_t x = 0; x < kWidth; ++x)
+            if (height(x, y) != kVoid)
+            {
+                lowest = std::min(lowest, std::round(height(x, y)));
+                highest = std::max(highest, std::round(height(x, y)));
+            }
+    std::ostringstream heights;
+    heights << "heights: " << lowest << " .. " << highest;
+    EXPECT_NE(result.out.find(heights.str()), std::string::npos) << result.out;
+
+    // Filled samples lie within the valid samples around the void, never at 0 or an extreme.
+    const LibtiffImage image = readWithLibtiff(path("out.tif"));
+    ASSERT_EQ(image.samples.size(), size_t(kWidth) * kHeight);
+    const auto at = [&](uint32_t x, uint32_t y) { return image.samples[y * kWidth + x]; };
+    uint16_t ringLow = 65535;
+    uint16_t ringHigh = 0;
+    for (uint32_t y = 19; y <= 28; ++y)
+        for (uint32_t x = 29; x <= 40; ++x)
+            if (x == 29 || x == 40 || y == 19 || y == 28)
+            {
+                ringLow = std::min(ringLow, at(x, y));
+                ringHigh = std::max(ringHigh, at(x, y));
+            }
+    for (uint32_t y = 20; y < 28; ++y)
+        for (uint32_t x = 30; x < 40; ++x)
+        {
+            EXPECT_GE(at(x, y), ringLow) << x << "," << y;
+            EXPECT_LE(at(x, y), ringHigh) << x << "," << y;
+        }
+    // Smooth: no step inside the fill is larger than the steepest step on its edge.
+    int edgeStep = 0;
+    for (uint32_t x = 29; x < 40; ++x)
+        edgeStep = std::max({edgeStep, std::abs(at(x + 1, 19) - at(x, 19)),
+                             std::abs(at(x + 1, 28) - at(x, 28))});
+    for (uint32_t y = 19; y < 28; ++y)
+        edgeStep = std::max({edgeStep, std::abs(at(29, y + 1) - at(29, y)),
+                             std::abs(at(40, y + 1) - at(40, y))});
+    for (uint32_t y = 20; y < 28; ++y)
+        for (uint32_t x = 30; x < 40; ++x)
+            EXPECT_LE(std::abs(at(x + 1, y) - at(x, y)), edgeStep) << x << "," << y;
+
+    // The terrain then streams what the tool wrote.
+    EXPECT_EQ(info({path("out.tif")}).at("terrain"), "usable");
+}
+
+TEST_F(ElevationImportTest, SrtmTilesImportWithNoOptions)
+{
+    // A 1201 x 1201 tile as GDAL's SRTMHGT driver writes it: big-endian, signed, -32768 voids.
+    std::string bytes;
+    for (uint32_t y = 0; y < 1201; ++y)
+        for (uint32_t x = 0; x < 1201; ++x)
+        {
+            const double value = x == 600 && y == 600 ? kVoid : std::round(height(x % 97, y % 65, 2));
+            bytes.append(reinterpret_cast<const char*>(&value), sizeof value);
+        }
+    writeBytes(path("tile.raw"), bytes);
+    writeBytes(path("tile.hdr"), "ENVI\nsamples = 1201\nlines = 1201\nbands = 1\nheader offset = "
+                                 "0\nfile type = ENVI Standard\ndata type = 5\ninterleave = "
+                                 "bsq\nbyte order = 0\n");
+    gdal("gdal_translate -q -of SRTMHGT -ot Int16 -a_srs EPSG:4326 -a_ullr 6.9995833 "
+         "46.0004167 8.0004167 44.9995833 " +
+         shellQuote(path("tile.raw")) + " " + shellQuote(path("N45E007.hgt")));
+    const Result result = run({"import", path("N45E007.hgt"), path("tile.tif")});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find("1201 x 1201"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("filled pixels: 1 (no data: -32768)"), std::string::npos)
+        << result.out;
+    const LibtiffImage image = readWithLibtiff(path("tile.tif"));
+    ASSERT_EQ(image.samples.size(), 1201u * 1201u);
+    // The corners keep their order: the source's lowest and highest heights become 0 and 65535.
+    const auto [lowest, highest] = std::minmax_element(image.samples.begin(), image.samples.end());
+    EXPECT_EQ(*lowest, 0);
+    EXPECT_EQ(*highest, 65535);
+    EXPECT_LT(image.samples[0], image.samples[96]); // 1000 m rising 7 m per column
+}
+
+// Maps beyond memory are made a band at a time; a row must not depend on which band made it,
+// or the bands' edges would show as seams.
+TEST(LargeFractalTest, ARowIsTheSameWhicheverBandMakesIt)
+{
+    const LargeFractal fractal(8193, 11, 0.55f);
+    ASSERT_EQ(fractal.edge(), 8193u);
+    std::vector<float> wide;
+    std::vector<float> narrow;
+    for (const uint32_t row : {0u, 1u, 63u, 64u, 1000u, 4097u, 8191u})
+    {
+        const uint32_t first = row >= 5 ? row - 5 : 0;
+        fractal.rows(first, 11, wide);
+        fractal.rows(row, 1, narrow);
+        ASSERT_EQ(narrow.size(), 8193u);
+        const float* same = wide.data() + size_t(row - first) * 8193;
+        EXPECT_TRUE(std::equal(narrow.begin(), narrow.end(), same)) << "row " << row;
     }
 }
 } // namespace

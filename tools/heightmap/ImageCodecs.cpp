@@ -36,11 +36,6 @@ std::vector<char> readWholeFile(const std::string& path)
     return bytes;
 }
 
-uint16_t unitToSample(double value)
-{
-    return uint16_t(std::lround(std::clamp(value, 0.0, 1.0) * 65535.0));
-}
-
 // The bits per sample a PNG file declares (IHDR bit depth), or 0 for anything but PNG.
 int pngBitDepth(const std::vector<char>& bytes)
 {
@@ -105,7 +100,7 @@ ImageCodecs::~ImageCodecs()
     log_.reset();
 }
 
-Heightmap ImageCodecs::loadGrey(const std::string& path, std::string& sourceFormat) const
+ImageHeights ImageCodecs::loadHeights(const std::string& path) const
 {
     std::vector<char> bytes = readWholeFile(path);
     // Ogre recognises most formats by their first bytes; the STBI codec does not tell its
@@ -135,7 +130,7 @@ Heightmap ImageCodecs::loadGrey(const std::string& path, std::string& sourceForm
     }
 
     const Ogre::PixelFormat format = image.getFormat();
-    sourceFormat = Ogre::PixelUtil::getFormatName(format);
+    const std::string sourceFormat = Ogre::PixelUtil::getFormatName(format);
     if (Ogre::PixelUtil::isCompressed(format))
         throw ToolError(inQuotes(path) + " holds compressed pixels (" + sourceFormat +
                         "), which this tool does not convert");
@@ -150,39 +145,45 @@ Heightmap ImageCodecs::loadGrey(const std::string& path, std::string& sourceForm
                         " codec reduces to 8 bits; install Ogre's FreeImage codec to import it");
 
     // Volume and cube-map images: the first slice of the first face is the picture.
-    Heightmap map;
-    map.width = image.getWidth();
-    map.height = image.getHeight();
-    map.samples.resize(map.sampleCount());
+    ImageHeights out;
+    out.width = image.getWidth();
+    out.height = image.getHeight();
+    out.heights.resize(size_t(out.width) * out.height);
     const size_t pixelBytes = Ogre::PixelUtil::getNumElemBytes(format);
     const bool grey = Ogre::PixelUtil::getComponentCount(format) <= 2;
-    for (uint32_t y = 0; y < map.height; ++y)
+    const bool floating = Ogre::PixelUtil::isFloatingPoint(format);
+    // Unpacked colours are 0..1 of the channel's range: back to the stored levels.
+    const float scale = floating ? 1.0f : channelBytes >= 2 ? 65535.0f : 255.0f;
+    out.format = std::string(grey ? "grey" : "colour") + " image of " +
+                 (floating ? std::string("float") : std::to_string(channelBytes * 8) + "-bit") +
+                 " samples (" + sourceFormat + ", Ogre's " + codecName_ + " codec)";
+    for (uint32_t y = 0; y < out.height; ++y)
     {
         const Ogre::uchar* row = image.getData(0, y, 0);
-        uint16_t* out = map.samples.data() + uint64_t(y) * map.width;
+        float* heights = out.heights.data() + uint64_t(y) * out.width;
         if (format == Ogre::PF_L16)
         {
-            std::copy_n(reinterpret_cast<const uint16_t*>(row), map.width, out);
+            for (uint32_t x = 0; x < out.width; ++x)
+                heights[x] = reinterpret_cast<const uint16_t*>(row)[x];
         }
         else if (format == Ogre::PF_L8)
         {
-            for (uint32_t x = 0; x < map.width; ++x)
-                out[x] = uint16_t(row[x] * 257);
+            for (uint32_t x = 0; x < out.width; ++x)
+                heights[x] = row[x];
         }
         else
         {
-            for (uint32_t x = 0; x < map.width; ++x)
+            for (uint32_t x = 0; x < out.width; ++x)
             {
                 Ogre::ColourValue colour;
                 Ogre::PixelUtil::unpackColour(&colour, format, row + x * pixelBytes);
                 // Grey formats unpack their grey into red (and green and blue).
-                out[x] = grey ? unitToSample(colour.r)
-                              : unitToSample(kLumaRed * colour.r + kLumaGreen * colour.g +
-                                             kLumaBlue * colour.b);
+                const double level = grey ? colour.r : kLumaRed * colour.r + kLumaGreen * colour.g + kLumaBlue * colour.b;
+                heights[x] = float(level * scale);
             }
         }
     }
-    return map;
+    return out;
 }
 
 std::vector<uint8_t> ImageCodecs::encodePng(const Heightmap& map, int bitsPerSample) const

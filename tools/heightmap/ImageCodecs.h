@@ -22,6 +22,15 @@ class LogManager;
 class Root;
 } // namespace Ogre
 
+// A decoded image as heights, row by row.
+struct ImageHeights
+{
+    uint32_t width = 0;
+    uint32_t height = 0;
+    std::vector<float> heights;
+    std::string format; // "8-bit grey PNG through Ogre's FreeImage codec (PF_L8)"
+};
+
 class ImageCodecs
 {
 public:
@@ -38,15 +47,12 @@ public:
     // Whether encodePng can keep 16 bits per sample.
     bool writesSixteenBitPng() const { return sixteenBitPng_; }
 
-    // Decodes an image file and turns it into 16-bit grey samples:
-    // - grey images (with or without alpha): 16-bit samples as they are, 8-bit samples times
-    //   257 (so 255 becomes 65535);
-    // - colour images: the luma of the stored values, Y = 0.2126 R + 0.7152 G + 0.0722 B
-    //   (Rec. 709 weights, no gamma decoding), scaled to 0 .. 65535 and rounded; a grey pixel
-    //   (R = G = B) keeps its value exactly;
-    // - alpha is ignored; floating-point images are clamped to 0 .. 1 first.
-    // sourceFormat receives a description of the decoded pixel format ("PF_L8").
-    Heightmap loadGrey(const std::string& path, std::string& sourceFormat) const;
+    // Decodes an image file into heights: grey levels as stored (0..255 for 8-bit samples,
+    // 0..65535 for 16-bit ones); colour pixels as the luma of their stored values,
+    // Y = 0.2126 R + 0.7152 G + 0.0722 B (Rec. 709 weights, no gamma decoding), on the same
+    // scale, so that a grey pixel (R = G = B) keeps its value; floating-point pixels as they
+    // are. Alpha is ignored.
+    ImageHeights loadHeights(const std::string& path) const;
 
     // Encodes the map as a grey PNG of 16 bits per sample (only when writesSixteenBitPng()) or
     // 8 (each sample divided by 257 and rounded).

@@ -4,9 +4,12 @@
 //
 //     writing   [##############----------------]  47%
 //
-// Standard output stays free for results. The bar is redrawn (with a carriage return) only
-// when the whole percentage changes, so a log that captures standard error gets at most 101
-// updates, and it ends with a newline once the work is done.
+// Standard output stays free for results. On a terminal the bar is redrawn (with a carriage
+// return) when the whole percentage changes and ends with a newline once the work is done.
+// When standard error is not a terminal (a log, a pipe, CI) only the finished bar is written,
+// as one line: no carriage returns flood the log.
+
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -23,7 +26,7 @@ public:
     // label: what is being done ("writing"); total: units of work (rows, samples), >= 0;
     // shown: false makes every call a no-op.
     Progress(std::string label, uint64_t total, bool shown)
-        : label_(std::move(label)), total_(total), shown_(shown)
+        : label_(std::move(label)), total_(total), shown_(shown), terminal_(isatty(STDERR_FILENO) == 1)
     {
         draw(0);
     }
@@ -55,6 +58,7 @@ public:
     void finish()
     {
         done_ = total_;
+        terminal_ = true; // the last state is drawn whatever standard error is
         draw(done_);
         if (open_)
         {
@@ -67,7 +71,7 @@ public:
 private:
     void draw(uint64_t done)
     {
-        if (!shown_)
+        if (!shown_ || !terminal_)
             return;
         const int percent = total_ == 0 ? 100 : int(done * 100 / total_);
         if (percent == percent_)
@@ -75,7 +79,7 @@ private:
         percent_ = percent;
         constexpr int kWidth = 30;
         const int filled = percent * kWidth / 100;
-        std::fprintf(stderr, "\r%-10s[%s%s] %3d%%", label_.c_str(),
+        std::fprintf(stderr, "%s%-10s[%s%s] %3d%%", open_ ? "\r" : "", label_.c_str(),
                      std::string(filled, '#').c_str(), std::string(kWidth - filled, '-').c_str(),
                      percent);
         std::fflush(stderr);
@@ -87,5 +91,6 @@ private:
     uint64_t done_ = 0;
     int percent_ = -1; // last percentage drawn
     bool shown_ = false;
+    bool terminal_ = false; // standard error is a terminal: the bar is redrawn as work goes on
     bool open_ = false; // a bar is on the line and no newline has followed yet
 };

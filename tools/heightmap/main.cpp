@@ -46,7 +46,7 @@ CLI::Validator wholeNumber(uint64_t low, uint64_t high)
 }
 
 // A finite number in low .. high, or above low when lowExcluded; range words it for the help
-// and the error message ("0 .. 1", "above 0").
+// and the error message ("0 .. 1", "above 0"; empty for any finite number).
 CLI::Validator realNumber(double low, double high, bool lowExcluded, const std::string& range)
 {
     return CLI::Validator(
@@ -57,6 +57,8 @@ CLI::Validator realNumber(double low, double high, bool lowExcluded, const std::
                                 std::isfinite(value);
             if (number && (lowExcluded ? value > low : value >= low) && value <= high)
                 return {};
+            if (range.empty())
+                return "expected a finite number, not \"" + text + "\"";
             return std::string("expected a number ") + (lowExcluded ? "" : "in ") + range +
                    ", not \"" + text + "\"";
         },
@@ -102,20 +104,43 @@ int main(int argc, char** argv)
     createCommand->add_option("--max", create.highest, "sample value of the highest point")
         ->transform(wholeNumber(0, 65535))
         ->type_name("HIGH");
+    createCommand->add_flag("--bigtiff", create.bigTiff,
+                            "write BigTIFF even when classic TIFF would hold the map (it is "
+                            "written beyond 4 GiB anyway)");
+    createCommand->footer("Maps up to 32769 samples a side are made in memory (4 GiB at that "
+                          "size); larger ones, up to 131073, a band of rows at a time with little "
+                          "memory, and written as BigTIFF beyond 4 GiB.");
 
     ImportOptions import;
     CLI::App* importCommand = app.add_subcommand(
-        "import", "Convert an image or a raw file of 16-bit samples into a heightmap.");
-    importCommand->add_option("IN", import.input, "image (PNG, ...) or raw file")
+        "import", "Convert elevation data (GeoTIFF, SRTM .hgt, raw samples, images) into a heightmap.");
+    importCommand->add_option("IN", import.input, "TIFF or GeoTIFF, .hgt, raw file or image (PNG, PGM, ...)")
         ->required()
         ->type_name("");
     importCommand->add_option("OUT.tif", import.output, "TIFF file to write")
         ->required()
         ->type_name("");
     importCommand
+        ->add_option("--range", import.range,
+                     "heights that become samples 0 and 65535, in the source's units; heights "
+                     "outside are clamped (default: the lowest and highest valid height)")
+        ->expected(2)
+        ->default_str("")
+        ->check(realNumber(-std::numeric_limits<double>::max(), std::numeric_limits<double>::max(), false, ""))
+        ->type_name("LOW HIGH");
+    importCommand
+        ->add_option("--nodata", import.nodata,
+                     "the height that marks missing data (default: the file's GDAL nodata tag, "
+                     "-32768 for .hgt)")
+        ->check(realNumber(-std::numeric_limits<double>::max(), std::numeric_limits<double>::max(), false, ""))
+        ->type_name("V");
+    importCommand->add_option("--band", import.band, "the sample of each pixel that is the height")
+        ->transform(wholeNumber(1, 65535))
+        ->type_name("N");
+    importCommand
         ->add_option("--raw-size", import.rawSize,
-                     "read IN as raw 16-bit samples, WIDTH x HEIGHT of them (without it, a .raw or "
-                     ".r16 file must be square)")
+                     "read IN as raw samples, WIDTH x HEIGHT of them (without it, a raw file must "
+                     "be square)")
         ->check([](const std::string& text) {
             return parseRawSize(text)
                        ? std::string()
@@ -124,12 +149,24 @@ int main(int argc, char** argv)
         ->type_name("WxH");
     importCommand->add_flag("--big-endian", import.bigEndian,
                             "raw samples are big-endian (little-endian otherwise)");
+    importCommand->add_flag("--signed", import.isSigned, "raw samples are signed 16-bit");
+    importCommand->add_flag("--float", import.isFloat, "raw samples are 32-bit floats");
+    importCommand->add_flag("--bigtiff", import.bigTiff,
+                            "write BigTIFF even when classic TIFF would hold the map");
     importCommand->footer(
-        "Images are decoded by Ogre's image codecs. 16-bit grey samples are kept as they are; "
-        "8-bit grey samples are scaled by 257 (255 becomes 65535); colour pixels become their luma "
-        "Y = 0.2126 R + 0.7152 G + 0.0722 B of the stored values, scaled to 0..65535, so grey "
-        "colour pixels keep their value; alpha is ignored. Raw input: .raw and .r16 files, or any "
-        "file with --raw-size or --big-endian; rows of 16-bit samples, first row first.");
+        "Heights become samples 0 .. 65535 on a straight line, rounded to the nearest: the lowest "
+        "valid height 0 and the highest 65535, or as --range says (--range 0 65535 keeps 16-bit "
+        "samples as they are; give tiles of one region the same range). Pixels with no data are "
+        "filled smoothly from the heights around them. The output tells the setTerrainScale "
+        "height that keeps the source's units.\n"
+        "TIFF files are read through libtiff: any byte order, classic or BigTIFF, strips or tiles, "
+        "any compression libtiff decodes, 8 to 64-bit integer or float samples; the first "
+        "full-resolution image (overviews and masks are skipped), the first sample of a pixel "
+        "unless --band says. .hgt files are SRTM tiles. Raw input: .raw and .r16 files, or any "
+        "file with --raw-size, --big-endian, --signed or --float; rows of 16-bit samples (32-bit "
+        "with --float), first row first. Other images are decoded by Ogre's codecs: grey levels "
+        "as stored (0 .. 255 or 0 .. 65535), colour pixels as their Rec. 709 luma "
+        "Y = 0.2126 R + 0.7152 G + 0.0722 B on the same scale; alpha is ignored.");
 
     ExportOptions exportOptions;
     CLI::App* exportCommand =
