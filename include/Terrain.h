@@ -84,6 +84,9 @@ public:
         uint64_t triangles = 0;    // visibleCount * indices per patch - 2 (0 with none in view)
         uint64_t drawables = 0;    // patch drawables (GPU buffers) that exist
         uint64_t deferred = 0;     // drawables the last frame postponed for its budget
+        // Patch builds asked of the build thread and not yet handed over: queued, in progress or
+        // waiting for the next frame. The view has settled once this and `deferred` stay 0.
+        uint64_t builds = 0;
     };
 
     using MaterialCallback = boost::function<Ogre::MaterialPtr(const Ogre::AxisAlignedBox&, int)>;
@@ -157,6 +160,9 @@ public:
     // Stops the build thread, waits for it and closes the file. Nothing happens without a stream.
     void closeStream();
     // Edge of the in-memory height window around the camera, in samples (0 or less: no cache).
+    // The build thread moves the window between patch builds; while the camera outruns it (a
+    // dense map, a fast flight) moves are spaced so that they take at most a third of that
+    // thread's time, and builds read the file directly in between.
     void setHeightCacheSize(int size);
     // Copies raw samples of image columns x .. x+w-1 and rows y .. y+h-1 into buffer (w * h
     // samples of 2 bytes, row by row); parts outside the heightmap are left untouched.

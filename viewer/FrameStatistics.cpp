@@ -6,7 +6,7 @@
 bool ConvergenceTracker::add(const FrameSample& sample)
 {
     const bool created = !first && (sample.patches > patches || sample.drawables > drawables);
-    if (first || created || sample.pending != 0)
+    if (first || created || sample.pending != 0 || sample.builds != 0)
         quiet = 0;
     else
         quiet += 1;

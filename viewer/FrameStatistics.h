@@ -15,12 +15,14 @@ struct FrameSample
     uint64_t triangles = 0;   // triangles of the patches in view
     uint64_t pending = 0;     // patches in view still without a drawable, plus drawables the
                               // frame postponed for its budget (also of patches out of view)
+    uint64_t builds = 0;      // patch builds the build thread has not handed over yet
     uint64_t memoryBytes = 0; // bytes held by patch nodes and their geometry
     uint64_t decals = 0;      // blood patches requested for the frame
     double renderMs = 0;      // render-thread time of the frame (update, culling, drawing)
 };
 
-// Converged: no build pending, and nothing created (no new patch node, no new drawable) for
+// Converged: no build pending (no patch in view waiting for its drawable, none waiting for
+// the build thread), and nothing created (no new patch node, no new drawable) for
 // `quietFrames` frames in a row. Patches that go away do not count: a still camera frees
 // children it no longer needs long after the view has settled.
 class ConvergenceTracker

@@ -192,6 +192,7 @@ FrameSample TerrainScene::sample(double renderMs)
     sample.drawables = info.drawables;
     sample.triangles = info.triangles;
     sample.pending = (info.visibleCount > counter.count ? info.visibleCount - counter.count : 0) + info.deferred;
+    sample.builds = info.builds;
     sample.memoryBytes = info.memoryBytes;
     sample.decals = decalsRequested;
     sample.renderMs = renderMs;

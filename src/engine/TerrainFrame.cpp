@@ -170,5 +170,6 @@ Terrain::Info Terrain::getDebugInfo() const
     info.triangles = indices >= 2 ? indices - 2 : 0;
     info.drawables = uint64_t(drawableCount);
     info.deferred = uint64_t(drawablesDeferred);
+    info.builds = uint64_t(std::max(landscape->pendingBuilds(), 0));
     return info;
 }

@@ -53,7 +53,7 @@ void Terrain::setHeightCacheSize(int size)
 /* runs on the thread that builds patches */
 void Terrain::preBuildCallback(int)
 {
-    updateHeightCache();
+    heightStream->updateCacheBetweenBuilds();
 }
 
 /* runs on the thread that builds patches */

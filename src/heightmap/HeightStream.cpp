@@ -38,6 +38,7 @@ void HeightStream::attach(TiffPtr file, const std::string& name)
     stale = false;
     problems = 0;
     reported = 0;
+    nextCacheUpdate = {};
 }
 
 void HeightStream::close()
@@ -144,6 +145,18 @@ bool HeightStream::samplesStillValid()
         return true;
     checkFile();
     return !stale;
+}
+
+/* runs on the thread that builds patches */
+void HeightStream::updateCacheBetweenBuilds()
+{
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    if (start < nextCacheUpdate)
+        return;
+    updateCache();
+    const Clock::time_point end = Clock::now();
+    nextCacheUpdate = end + 2 * (end - start);
 }
 
 /* runs on the thread that builds patches */

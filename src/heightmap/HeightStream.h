@@ -5,6 +5,7 @@
 #include "support/Thread.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -75,6 +76,11 @@ public:
     bool samplesStillValid();
     // Moves the cache window around the camera when it has moved far enough.
     void updateCache();
+    // The same between patch builds, paced: while the camera outruns the window (a dense map, a
+    // fast flight) back-to-back refills would starve the builds, which meanwhile read the file
+    // directly. A refill that took D lets the next one start only 2D later, so refills take at
+    // most a third of the build thread's time.
+    void updateCacheBetweenBuilds();
 
 private:
     // Kinds of trouble with the file, as bits of `problems`.
@@ -100,6 +106,8 @@ private:
     float terrainOrigin = 0;  // world x and z of sample (0, 0): -terrainSize / 2
 
     HeightCache heightCache; // under heightLock
+    // Thread that builds patches only: when updateCacheBetweenBuilds may refill the window again.
+    std::chrono::steady_clock::time_point nextCacheUpdate;
     // Written by the render thread each frame, read by the build thread.
     std::atomic<float> cacheCameraX{0.0f};
     std::atomic<float> cacheCameraZ{0.0f};

@@ -239,16 +239,10 @@ void takeEntry(const Source& source, const Entry& entry, Directory& d)
         error = readValues(source, entry, d.bitsPerSample, d.bitsPerSampleCount, UINT32_MAX);
         break;
     case kTagCompression: error = readScalar(source, entry, d.compression); break;
-    case kTagStripOffsets:
-        d.stripOffsets = entry;
-        d.haveStripOffsets = true;
-        break;
+    case kTagStripOffsets: d.stripOffsets = entry, d.haveStripOffsets = true; break;
     case kTagSamplesPerPixel: error = readScalar(source, entry, d.samplesPerPixel); break;
     case kTagRowsPerStrip: error = readScalar(source, entry, d.rowsPerStrip); break;
-    case kTagStripByteCounts:
-        d.stripByteCounts = entry;
-        d.haveStripByteCounts = true;
-        break;
+    case kTagStripByteCounts: d.stripByteCounts = entry, d.haveStripByteCounts = true; break;
     case kTagPlanarConfig: error = readScalar(source, entry, d.planarConfig); break;
     case kTagTileWidth:
     case kTagTileOffsets: d.tiled = true; break;

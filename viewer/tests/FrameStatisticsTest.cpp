@@ -37,6 +37,11 @@ TEST(ConvergenceTracker, PendingBuildsAndCreationsRestartTheCount)
     EXPECT_FALSE(tracker.add(sample(14, 10, 0)));
     EXPECT_TRUE(tracker.add(sample(14, 10, 0)));
     EXPECT_FALSE(tracker.add(sample(14, 11, 0)));  // a new drawable
+    tracker.add(sample(14, 11, 0));
+    EXPECT_TRUE(tracker.add(sample(14, 11, 0)));
+    FrameSample building = sample(14, 11, 0);
+    building.builds = 4; // children on the build thread: nothing new in the tree, yet not settled
+    EXPECT_FALSE(tracker.add(building));
 }
 
 TEST(ConvergenceTracker, PatchesGoingAwayDoNotCount)
