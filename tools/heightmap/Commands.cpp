@@ -390,7 +390,8 @@ void runInfo(const InfoOptions& options)
                     image.chunks, image.chunks == 1 ? "" : "s",
                     separate ? ", samples in separate planes" : "");
     else
-        std::printf("layout: strips of %u rows (%u strip%s)%s\n", image.rowsPerStrip, image.chunks,
+        std::printf("layout: strips of %u row%s (%u strip%s)%s\n", image.rowsPerStrip,
+                    image.rowsPerStrip == 1 ? "" : "s", image.chunks,
                     image.chunks == 1 ? "" : "s",
                     separate ? ", samples in separate planes" : "");
     if (stream.file)

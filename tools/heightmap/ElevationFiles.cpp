@@ -43,13 +43,15 @@ struct LibtiffCloser
 };
 using LibtiffPtr = std::unique_ptr<TIFF, LibtiffCloser>;
 
-LibtiffPtr openWithLibtiff(const std::string& path)
+// mode "r" lets libtiff present a large uncompressed strip as strips of a few rows, so that
+// reading rows never holds a whole strip in memory; "rc" shows the strips as the file has them.
+LibtiffPtr openWithLibtiff(const std::string& path, const char* mode = "r")
 {
     requireReadableFile(path);
     TIFFSetErrorHandler(keepLibtiffError);
     TIFFSetWarningHandler(dropLibtiffWarning);
     lastLibtiffError.clear();
-    LibtiffPtr tif(TIFFOpen(path.c_str(), "r"));
+    LibtiffPtr tif(TIFFOpen(path.c_str(), mode));
     if (!tif)
         throw ToolError("libtiff cannot read " + inQuotes(path) +
                         (lastLibtiffError.empty() ? "" : ": " + lastLibtiffError));
@@ -495,7 +497,7 @@ bool looksLikeTiff(const std::string& path)
 
 TiffDescription describeTiff(const std::string& path)
 {
-    LibtiffPtr tif = openWithLibtiff(path);
+    LibtiffPtr tif = openWithLibtiff(path, "rc");
     TiffDescription description;
     description.bigEndian = (TIFFIsBigEndian(tif.get()) != 0);
     description.bigTiff = TIFFIsBigTIFF(tif.get()) != 0;
