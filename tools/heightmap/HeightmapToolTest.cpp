@@ -868,6 +868,7 @@ TEST(LargeFractalTest, ARowIsTheSameWhicheverBandMakesIt)
     {
         const uint32_t first = row >= 5 ? row - 5 : 0;
         fractal.rows(first, 11, wide);
+        EXPECT_EQ(wide.size(), size_t(std::min(11u, 8193 - first)) * 8193);
         fractal.rows(row, 1, narrow);
         ASSERT_EQ(narrow.size(), 8193u);
         const float* same = wide.data() + size_t(row - first) * 8193;

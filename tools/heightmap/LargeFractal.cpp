@@ -34,6 +34,8 @@ float LargeFractal::random(uint32_t x, uint32_t z) const
 
 void LargeFractal::rows(uint32_t first, uint32_t count, std::vector<float>& out) const
 {
+    // Rows past the map's edge are not made (the region below would not hold them).
+    count = first < edge_ ? std::min(count, edge_ - first) : 0;
     // The band is made with one coarse cell of margin above and below: each finer level reaches
     // half a step further, so a margin of one cell (the sum of all finer half steps, plus one)
     // keeps every row handed out independent of rows outside the region.

@@ -19,7 +19,7 @@ public:
     uint32_t edge() const { return edge_; }
 
     // The unnormalised heights of rows first .. first + count - 1, columns 0 .. edge - 1, row by
-    // row into out (resized to count * edge).
+    // row into out (resized to count * edge); rows past the edge are left out.
     void rows(uint32_t first, uint32_t count, std::vector<float>& out) const;
 
 private:
