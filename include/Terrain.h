@@ -87,6 +87,8 @@ public:
         // Patch builds asked of the build thread and not yet handed over: queued, in progress or
         // waiting for the next frame. The view has settled once this and `deferred` stay 0.
         uint64_t builds = 0;
+        // What the memory budget covers: memoryBytes, the drawables' buffers and the height cache.
+        uint64_t totalBytes = 0;
     };
 
     using MaterialCallback = boost::function<Ogre::MaterialPtr(const Ogre::AxisAlignedBox&, int)>;
@@ -123,6 +125,13 @@ public:
     // many frames (30 to begin with) gives its GPU buffers, and its host material, back; it is
     // made again when the patch is next in view. 0 keeps drawables until their patches go.
     void setDrawableKeepFrames(int frames);
+    // Memory the terrain may hold, in bytes: patch nodes and their geometry, the drawables'
+    // buffers and the height cache (Info::totalBytes). Over it, each frame gives back first the
+    // children that merged patches keep for a quick split back, those drawn longest ago first,
+    // then (with no budget for drawables ahead of view) drawables of patches out of view.
+    // Nothing drawn is given back, so the view itself may need more than the budget. 0: no
+    // budget. Default: 256 MiB. Takes effect at the next frame.
+    void setMemoryBudget(size_t bytes);
 
     // ---- per-frame engine interface (render thread) ----
 
@@ -266,6 +275,8 @@ private:
     // Releases drawables that have been neither queued nor seen drawn for drawableKeepFrames
     // frames: patches kept for reuse but no longer drawn would otherwise hold GPU buffers.
     void releaseIdleDrawables();
+    // Gives memory back while the total is over the budget (see setMemoryBudget).
+    void keepWithinMemoryBudget();
     static constexpr size_t kDrawableSweepSlice = 256; // fewest drawables looked at per frame
     template <class Query>
     Hit heightQuery(const Ogre::Vector3& point, Query query) const;
@@ -291,6 +302,8 @@ private:
     int visibleBuildLimit = 10000;
     int pendingBuildLimit = 0;
     int drawableCount = 0;
+    uint64_t drawableBytes = 0; // bytes of the drawables' vertex and index buffers
+    uint64_t memoryBudget = uint64_t(256) << 20; // 0: none
     // Every drawable this terrain owns; a patch's geometry points at its own.
     std::vector<std::unique_ptr<TerrainRenderable>> liveDrawables;
     size_t sweepCursor = 0;   // where releaseIdleDrawables goes on next frame

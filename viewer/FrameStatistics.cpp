@@ -47,10 +47,10 @@ std::string formatSample(const FrameSample& sample)
     char text[200];
     std::snprintf(text, sizeof text,
                   "drawn %4llu  drawables %5llu  triangles %7s  pending %4llu  decals %2llu  memory %6.1f MiB  "
-                  "render %6.1f ms",
+                  "total %6.1f MiB  render %6.1f ms",
                   static_cast<unsigned long long>(sample.drawn), static_cast<unsigned long long>(sample.drawables),
                   formatCount(sample.triangles).c_str(), static_cast<unsigned long long>(sample.pending),
                   static_cast<unsigned long long>(sample.decals), double(sample.memoryBytes) / (1024.0 * 1024.0),
-                  sample.renderMs);
+                  double(sample.totalBytes) / (1024.0 * 1024.0), sample.renderMs);
     return text;
 }

@@ -17,6 +17,7 @@ struct FrameSample
                               // frame postponed for its budget (also of patches out of view)
     uint64_t builds = 0;      // patch builds the build thread has not handed over yet
     uint64_t memoryBytes = 0; // bytes held by patch nodes and their geometry
+    uint64_t totalBytes = 0;  // with the drawables' buffers and the height cache: the budget's measure
     uint64_t decals = 0;      // blood patches requested for the frame
     double renderMs = 0;      // render-thread time of the frame (update, culling, drawing)
 };
@@ -64,7 +65,8 @@ private:
     uint64_t peakDrawnCount = 0;
 };
 
-// "drawn 240  drawables 312  triangles 1.23M  pending 3  decals 12  memory 12.3 MiB  render 16.2 ms"
+// "drawn 240  drawables 312  triangles 1.23M  pending 3  decals 12  memory 12.3 MiB  total 40.1 MiB
+//  render 16.2 ms" (on one line)
 std::string formatSample(const FrameSample& sample);
 // 1234 -> "1234", 1234567 -> "1.23M".
 std::string formatCount(uint64_t count);

@@ -194,6 +194,7 @@ FrameSample TerrainScene::sample(double renderMs)
     sample.pending = (info.visibleCount > counter.count ? info.visibleCount - counter.count : 0) + info.deferred;
     sample.builds = info.builds;
     sample.memoryBytes = info.memoryBytes;
+    sample.totalBytes = info.totalBytes;
     sample.decals = decalsRequested;
     sample.renderMs = renderMs;
     return sample;

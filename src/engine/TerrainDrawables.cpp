@@ -6,7 +6,9 @@
 #include "engine/TerrainDecal.h"
 #include "engine/TerrainErrors.h"
 #include "engine/TerrainRenderable.h"
+#include "heightmap/HeightStream.h"
 #include "lod/Landscape.h"
+#include "lod/PatchLayout.h"
 
 #include <OgreLogManager.h>
 
@@ -40,6 +42,7 @@ void Terrain::createDrawable(PatchGeometry* patch)
     drawable->slot = liveDrawables.size();
     liveDrawables.push_back(std::move(drawable));
     drawableCount += 1;
+    drawableBytes += patchBytes(patch->vertexCount, patch->indexCount);
     drawablesBuilt += 1;
 }
 
@@ -84,6 +87,7 @@ void Terrain::releaseDrawable(PatchGeometry* patch)
     liveDrawables.pop_back();
     patch->drawable = nullptr;
     drawableCount -= 1;
+    drawableBytes -= patchBytes(patch->vertexCount, patch->indexCount);
 }
 
 void Terrain::releaseMaterial(const PatchGeometry& patch, const Ogre::MaterialPtr& material)
@@ -109,6 +113,45 @@ void Terrain::releaseMaterial(const PatchGeometry& patch, const Ogre::MaterialPt
 void Terrain::setDrawableKeepFrames(int frames)
 {
     drawableKeepFrames = uint32_t(std::max(frames, 0));
+}
+
+void Terrain::setMemoryBudget(size_t bytes)
+{
+    memoryBudget = uint64_t(bytes);
+}
+
+void Terrain::keepWithinMemoryBudget()
+{
+    if (memoryBudget == 0)
+        return;
+    // What detached patches still hold leaves with them at a later frame: it is gone already.
+    const auto held = [this] {
+        return landscape->bytesHeld() + drawableBytes + heightStream->cacheBytes() - landscape->bytesBeingFreed();
+    };
+    if (held() <= memoryBudget)
+        return;
+    // Down to 7/8 of the budget, so that the next frames' new patches do not bring the walk for
+    // kept subtrees back at every frame.
+    const uint64_t target = memoryBudget - memoryBudget / 8;
+    landscape->freeKeptSubtrees(held() - std::min(held(), target));
+    // Drawables of drawn patches out of view come back through the visible budget when they
+    // are seen again; while drawables are made ahead of view they would only be made again.
+    if (held() <= memoryBudget || pendingBuildLimit > 0)
+        return;
+    std::vector<TerrainRenderable*> idle;
+    for (const std::unique_ptr<TerrainRenderable>& drawable : liveDrawables)
+        if (frameNumber - drawable->lastUsedFrame > 1) // not queued by the last rendered frame
+            idle.push_back(drawable.get());
+    std::sort(idle.begin(), idle.end(), [](const TerrainRenderable* a, const TerrainRenderable* b) {
+        return a->lastUsedFrame < b->lastUsedFrame;
+    });
+    for (TerrainRenderable* drawable : idle)
+    {
+        if (held() <= memoryBudget)
+            break;
+        releaseDrawable(drawable->source);
+        patchesPending = true;
+    }
 }
 
 void Terrain::releaseIdleDrawables()

@@ -55,6 +55,7 @@ bool Terrain::frameStarted(const Ogre::FrameEvent&)
     landscape->update(state);
     frameNumber += 1;
     releaseIdleDrawables();
+    keepWithinMemoryBudget();
 
     drawablesDeferred = 0;
     if (patchesPending && drawablesBuilt < pendingBuildLimit)
@@ -171,5 +172,6 @@ Terrain::Info Terrain::getDebugInfo() const
     info.drawables = uint64_t(drawableCount);
     info.deferred = uint64_t(drawablesDeferred);
     info.builds = uint64_t(std::max(landscape->pendingBuilds(), 0));
+    info.totalBytes = info.memoryBytes + drawableBytes + heightStream->cacheBytes();
     return info;
 }

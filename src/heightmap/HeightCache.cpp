@@ -51,6 +51,16 @@ void HeightCache::clear()
     cacheMinX = INT_MAX;
     cacheMaxX = 0;
     generation += 1;
+    recount();
+}
+
+void HeightCache::recount()
+{
+    uint64_t held = 0;
+    for (const std::unique_ptr<float[]>& block : cacheBlocks)
+        if (block)
+            held += uint64_t(cacheHalfSize) * uint64_t(cacheHalfSize) * sizeof(float);
+    heldBytes.store(held, std::memory_order_relaxed);
 }
 
 /* the lock is held */
@@ -169,5 +179,6 @@ int HeightCache::update(float cameraX, float cameraZ, float heightScale, const B
     cacheMaxX = cacheCentreX + n;
     for (int i = 0; i < 4; ++i)
         cacheBlocks[i] = std::move(slots[i]);
+    recount();
     return blocksRead;
 }

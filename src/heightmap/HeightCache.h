@@ -2,6 +2,7 @@
 
 #include "support/Thread.h"
 
+#include <atomic>
 #include <climits>
 #include <cstdint>
 #include <functional>
@@ -61,6 +62,9 @@ public:
     // On allocation failure the cache turns itself off and heights come from the file.
     int update(float cameraX, float cameraZ, float heightScale, const BlockReader& read);
 
+    // Bytes of the blocks the window holds; any thread, without the lock.
+    uint64_t bytes() const { return heldBytes.load(std::memory_order_relaxed); }
+
     // Largest N: four blocks of 8192 x 8192 floats take 1 GiB.
     static constexpr int kMaxHalfSize = 8192;
 
@@ -83,7 +87,10 @@ private:
         int keep[4] = {-1, -1, -1, -1};
     };
     bool planMove(float cameraX, float cameraZ, Move& move) const;
+    // Sets heldBytes from the blocks; the lock is held.
+    void recount();
 
     CriticalSection* const heightLock;
     uint64_t generation = 0; // changed by every resize and emptying
+    std::atomic<uint64_t> heldBytes{0}; // written under the lock, read by anyone
 };

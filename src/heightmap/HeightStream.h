@@ -51,6 +51,8 @@ public:
     // ---- render thread ----
     // Edge of the cache window in samples (0 or less: no cache). A new size empties it.
     void setCacheSize(int size) { heightCache.setSize(size); }
+    // Bytes the cache's blocks hold now.
+    uint64_t cacheBytes() const { return heightCache.bytes(); }
     // The reference camera's position for the cache; a stale value only delays its move.
     void setCameraPosition(float worldX, float worldZ)
     {

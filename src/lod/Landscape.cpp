@@ -17,7 +17,7 @@ constexpr uint64_t kNodeBytes = 256;
 
 uint64_t geometryBytes(const PatchGeometry& geometry)
 {
-    return kVertexBytes * geometry.vertexCount + kIndexBytes * geometry.indexCount;
+    return patchBytes(geometry.vertexCount, geometry.indexCount);
 }
 
 float flatHeight(const Ogre::Vector3&, int)
@@ -190,6 +190,7 @@ void Landscape::release(std::vector<std::unique_ptr<PatchNode>>& nodes)
             patchDestroyedCallback(&node->geometry);
         patchCount -= 1;
         memoryBytes -= kNodeBytes + geometryBytes(node->geometry);
+        retiringBytes -= node->retiredBytes;
         node.reset();
     }
     nodes.clear();
@@ -263,6 +264,12 @@ void Landscape::buildNode(PatchNode& node, PatchBuildResult& out)
 
     buildPatchVertices(grid, heights, out);
     buildStrip(out.edgeVertices, out);
+}
+
+uint64_t Landscape::freedBytes(const PatchNode& node)
+{
+    const uint64_t geometry = geometryBytes(node.geometry);
+    return kNodeBytes + (node.geometry.drawable ? 2 * geometry : geometry);
 }
 
 void Landscape::install(PatchNode* node, PatchBuildResult&& result)

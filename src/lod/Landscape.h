@@ -70,8 +70,18 @@ public:
     bool hasTree() const { return root != nullptr; }
     const std::vector<PatchGeometry*>& getVisiblePatches() const { return visiblePatches; }
     void getDebugInfo(uint64_t& patchCountOut, uint64_t& memoryBytesOut) const;
+    // Bytes held by nodes and their geometry (getDebugInfo's memoryBytes).
+    uint64_t bytesHeld() const { return memoryBytes; }
     // Builds requested and not yet handed over or withdrawn: 0 once the tree is idle.
     int pendingBuilds() const { return queue.pendingBuilds(); }
+    // Of the memory counted, what detached nodes still hold until a later frame frees them,
+    // with their drawables' copies (see PatchNode::retiredBytes).
+    uint64_t bytesBeingFreed() const { return retiringBytes; }
+    // Frees kept children of drawn patches, the subtrees drawn longest ago first, until about
+    // `wanted` bytes (nodes, geometry and drawables' copies) are on their way out or nothing
+    // kept is left. Drawn patches and patches being built for the view are never touched.
+    // Returns the bytes freed; they leave the counters when the nodes are freed.
+    uint64_t freeKeptSubtrees(uint64_t wanted);
     // Patches whose heights could not all be read: they stay unbuilt, and are not asked for
     // again until the tree is cleared.
     uint64_t unreadablePatches() const { return unreadableCount; }
@@ -132,6 +142,9 @@ private:
     // Samples the node's heights (height lock held for that only) and builds its geometry.
     void buildNode(PatchNode& node, PatchBuildResult& out);
     void install(PatchNode* node, PatchBuildResult&& result);
+    // What freeing a node gives back: the node, its geometry, and its drawable's copy of the
+    // geometry when its patch has one.
+    static uint64_t freedBytes(const PatchNode& node);
     void handOver(PatchNode* node);
     void drainResults();
 
@@ -201,6 +214,7 @@ private:
     uint32_t frameCounter = 0;                  // completed updates
     uint64_t patchCount = 0;                    // live PatchNode objects
     uint64_t memoryBytes = 0;                   // bytes held by nodes and their geometry
+    uint64_t retiringBytes = 0;                 // retiredBytes of detached nodes not yet freed
     uint64_t unreadableCount = 0;               // handed-over builds that could not read heights
 
     // The thread seam: queues, locks, the build thread. Last, so that it (and its thread)

@@ -350,6 +350,8 @@ void Landscape::destroy(std::unique_ptr<PatchNode> node)
         }
         node->edgeFlags = 0;
     }
+    node->retiredBytes = freedBytes(*node);
+    retiringBytes += node->retiredBytes;
     // Freed by a later drain, never during the tree walk.
     queue.retire(std::move(node));
 }
@@ -423,4 +425,48 @@ void Landscape::printPatch(const PatchNode* node) const
     const PatchNode* parent = node->parent;
     printDiagnostic("Patch %s [%d] lod:%g error:%g,%g\n", path, int(node->level), double(node->lod),
                     double(node->error), parent ? double(parent->error) : 0.0);
+}
+
+uint64_t Landscape::freeKeptSubtrees(uint64_t wanted)
+{
+    // Drawn leaves whose children a merge kept for a quick split back, with the last update that
+    // drew any of those children.
+    std::vector<std::pair<uint32_t, PatchNode*>> kept;
+    std::vector<PatchNode*> stack;
+    if (root)
+        stack.push_back(root.get());
+    while (!stack.empty())
+    {
+        PatchNode* node = stack.back();
+        stack.pop_back();
+        if (!node->hasChildren())
+            continue;
+        if (node->drawsChildren())
+        {
+            for (const auto& child : node->children)
+                stack.push_back(child.get());
+            continue;
+        }
+        // A splitting node's children are being built for the view: they stay.
+        if (node->state != kLeaf)
+            continue;
+        uint32_t lastDrawn = 0;
+        for (const auto& child : node->children)
+            lastDrawn = std::max(lastDrawn, child->lastVisit);
+        kept.emplace_back(lastDrawn, node);
+    }
+    std::sort(kept.begin(), kept.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+
+    uint64_t freed = 0;
+    for (const auto& entry : kept)
+    {
+        if (freed >= wanted)
+            break;
+        const uint64_t before = retiringBytes;
+        for (std::unique_ptr<PatchNode>& child : entry.second->children)
+            destroy(std::move(child));
+        freed += retiringBytes - before;
+    }
+    return freed;
 }

@@ -12,6 +12,12 @@ constexpr int kFloatsPerVertex = 10;
 constexpr size_t kVertexBytes = kFloatsPerVertex * sizeof(float);
 constexpr size_t kIndexBytes = sizeof(uint16_t);
 
+// Bytes of a patch's vertex records and strip: what its geometry holds, and so does its drawable.
+constexpr uint64_t patchBytes(uint64_t vertexCount, uint64_t indexCount)
+{
+    return kVertexBytes * vertexCount + kIndexBytes * indexCount;
+}
+
 // Float offsets of the record's fields.
 constexpr int kVertexX = 0;
 constexpr int kVertexHeight = 1;       // height at the patch's own level

@@ -90,6 +90,9 @@ public:
     // Its build could not read every height it needed: it is not asked for again, so that an
     // unreadable heightmap costs one failed build per patch, not one per frame.
     bool unreadable = false;
+    // Bytes that go when this node is freed (its own and its geometry's, twice when its patch has
+    // a drawable), counted when it is detached from the tree; 0 while it is in the tree.
+    uint64_t retiredBytes = 0;
     // Jobs and results that name this node and have not been consumed; while it is not 0 the
     // node must not be freed. Raised by a post and lowered by the build thread, both under
     // jobLock; lowered by the drain for each result it takes (see BuildQueue).

@@ -1,9 +1,12 @@
 // Patch drawables: the per-frame budgets, the GPU copies of the patches, restitched strips, the
-// render queue and the visitor, drawables given back when out of use.
+// render queue and the visitor, drawables given back when out of use, the memory budget.
 
 #include "DrawingFixture.h"
 
 #include <algorithm>
+#include <random>
+#include <set>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -370,4 +373,55 @@ TEST_F(DrawingTest, TurningAwayAndBackLeavesNoPatchInViewWithoutADrawable)
         EXPECT_LE(frames, int(inView) / perFrame + 2);
         destroyTerrain();
     }
+}
+
+// A seeded flight low over rough ground, every frame settled so that both runs build the same
+// patches: with a budget, kept subtrees go whenever the terrain holds more than the budget, what
+// is in view always has its drawable, and the view the flight ends on is the same as without.
+TEST_F(DrawingTest, MemoryBudgetGivesBackKeptSubtreesNotTheView)
+{
+    using Leaf = std::tuple<uint32_t, uint32_t, uint32_t>; // level, cell x, cell z
+    struct Flight
+    {
+        std::set<Leaf> leaves; // drawn at the end
+        uint64_t largest = 0;  // bytes held, at the frame that held most
+        uint64_t total = 0;    // summed over the frames
+    };
+    const auto fly = [this](uint64_t budget) {
+        makeTerrain(roughMap(), 150.0f);
+        terrain->setPatchSize(8);
+        terrain->setMemoryBudget(budget);
+        Ogre::Camera* camera = engine.createCamera(budget ? "bounded" : "free", Ogre::Vector3(0, 80, 0),
+                                                   Ogre::Vector3(10, 60, 10));
+        std::mt19937 random(17);
+        std::uniform_real_distribution<float> across(-500, 500), height(20, 80);
+        Flight flight;
+        for (int k = 0; k < 16; ++k)
+        {
+            moveCamera(camera, Ogre::Vector3(across(random), height(random), across(random)));
+            camera->getParentSceneNode()->lookAt(Ogre::Vector3(across(random), 0, across(random)),
+                                                 Ogre::Node::TS_WORLD);
+            settle(camera);
+            terrain->frameStarted(Ogre::FrameEvent{});
+            const uint64_t held = terrain->getDebugInfo().totalBytes - terrain->getLandscape()->bytesBeingFreed();
+            flight.largest = std::max(flight.largest, held);
+            flight.total += held;
+            // Only what is drawn, and patches being built for it, may stand over the budget.
+            if (budget != 0 && held > budget)
+            {
+                EXPECT_EQ(countNodes([](const PatchNode* n) { return n->hasChildren() && n->state == kLeaf; }), 0u)
+                    << "frame " << k;
+            }
+            const size_t queued = inGroup(render(camera), 50).size();
+            EXPECT_EQ(queued, terrain->getDebugInfo().visibleCount) << "frame " << k << ", budget " << budget;
+        }
+        forEachDrawn(root(), [&](const PatchNode* n) { flight.leaves.emplace(n->level, n->cellX, n->cellZ); });
+        destroyTerrain();
+        return flight;
+    };
+    const Flight free = fly(0);
+    const Flight bounded = fly(free.largest / 2);
+    EXPECT_LE(bounded.largest, free.largest / 2 + free.largest / 10);
+    EXPECT_LT(bounded.total, free.total);
+    EXPECT_EQ(bounded.leaves, free.leaves);
 }

@@ -97,9 +97,10 @@ TEST(FrameStatistics, FormatsCountsAndSamples)
     s.triangles = 1230000;
     s.decals = 12;
     s.memoryBytes = 12 * 1024 * 1024 + 300 * 1024;
+    s.totalBytes = 40 * 1024 * 1024 + 100 * 1024;
     s.renderMs = 16.25;
     const std::string text = formatSample(s);
     for (const char* piece : {"drawn  240", "drawables   312", "triangles   1.23M", "pending    3", "decals 12",
-                              "memory   12.3 MiB", "render   16.2 ms"})
+                              "memory   12.3 MiB", "total   40.1 MiB", "render   16.2 ms"})
         EXPECT_NE(text.find(piece), std::string::npos) << piece << " in '" << text << "'";
 }
