@@ -126,7 +126,9 @@ void Terrain::keepWithinMemoryBudget()
         return;
     // What detached patches still hold leaves with them at a later frame: it is gone already.
     const auto held = [this] {
-        return landscape->bytesHeld() + drawableBytes + heightStream->cacheBytes() - landscape->bytesBeingFreed();
+        const uint64_t total = landscape->bytesHeld() + drawableBytes + heightStream->cacheBytes();
+        const uint64_t leaving = landscape->bytesBeingFreed();
+        return total > leaving ? total - leaving : 0;
     };
     if (held() <= memoryBudget)
         return;
