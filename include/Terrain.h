@@ -304,6 +304,8 @@ private:
     int drawableCount = 0;
     uint64_t drawableBytes = 0; // bytes of the drawables' vertex and index buffers
     uint64_t memoryBudget = uint64_t(256) << 20; // 0: none
+    static constexpr uint64_t kNoFruitlessWalk = ~uint64_t(0);
+    uint64_t fruitlessWalkAt = kNoFruitlessWalk; // Landscape::keptChanges() when a walk freed nothing
     // Every drawable this terrain owns; a patch's geometry points at its own.
     std::vector<std::unique_ptr<TerrainRenderable>> liveDrawables;
     size_t sweepCursor = 0;   // where releaseIdleDrawables goes on next frame

@@ -135,7 +135,13 @@ void Terrain::keepWithinMemoryBudget()
     // Down to 7/8 of the budget, so that the next frames' new patches do not bring the walk for
     // kept subtrees back at every frame.
     const uint64_t target = memoryBudget - memoryBudget / 8;
-    landscape->freeKeptSubtrees(held() - std::min(held(), target));
+    // When the view alone needs more than the budget, a walk that found nothing kept is not
+    // repeated at every frame, only after a merge may have kept something.
+    if (landscape->keptChanges() != fruitlessWalkAt)
+    {
+        const uint64_t freed = landscape->freeKeptSubtrees(held() - std::min(held(), target));
+        fruitlessWalkAt = freed == 0 ? landscape->keptChanges() : kNoFruitlessWalk;
+    }
     // Drawables of drawn patches out of view come back through the visible budget when they
     // are seen again; while drawables are made ahead of view they would only be made again.
     if (held() <= memoryBudget || pendingBuildLimit > 0)

@@ -311,6 +311,7 @@ void Landscape::handOver(PatchNode* node)
     if (node->state == kMerging)
     {
         node->state = kLeaf;
+        keptChangeCount += 1;
         refreshEdgeLevels(node);
         markAllSides(node);
         if (patchCreatedCallback)

@@ -82,6 +82,9 @@ public:
     // kept is left. Drawn patches and patches being built for the view are never touched.
     // Returns the bytes freed; they leave the counters when the nodes are freed.
     uint64_t freeKeptSubtrees(uint64_t wanted);
+    // Changes when a drawn patch may have come to keep children (a merge, an abandoned split):
+    // a walk of freeKeptSubtrees that found nothing need not be repeated until it changes.
+    uint64_t keptChanges() const { return keptChangeCount; }
     // Patches whose heights could not all be read: they stay unbuilt, and are not asked for
     // again until the tree is cleared.
     uint64_t unreadablePatches() const { return unreadableCount; }
@@ -215,6 +218,7 @@ private:
     uint64_t patchCount = 0;                    // live PatchNode objects
     uint64_t memoryBytes = 0;                   // bytes held by nodes and their geometry
     uint64_t retiringBytes = 0;                 // retiredBytes of detached nodes not yet freed
+    uint64_t keptChangeCount = 0;               // see keptChanges
     uint64_t unreadableCount = 0;               // handed-over builds that could not read heights
 
     // The thread seam: queues, locks, the build thread. Last, so that it (and its thread)

@@ -232,6 +232,7 @@ int Landscape::tryMerge(PatchNode* node)
     if (node->isBuilt())
     {
         node->state = kLeaf;
+        keptChangeCount += 1;
         markAllSides(node);
     }
     else
@@ -252,7 +253,10 @@ void Landscape::abandonDescendants(PatchNode* node)
     for (const auto& child : node->children)
     {
         if (node->state == kSplitting)
+        {
             node->state = kLeaf;
+            keptChangeCount += 1;
+        }
         abandonDescendants(child.get());
         if (child->isBuilding())
             queue.post(child.get(), false);
