@@ -403,7 +403,9 @@ public:
     {
         const float* row = heights_.data() + uint64_t(y) * width;
         for (uint32_t x = 0; x < width; ++x)
-            heights[x] = nodata && double(row[x]) == *nodata ? std::numeric_limits<double>::quiet_NaN() : row[x];
+            heights[x] = !std::isfinite(row[x]) || (nodata && double(row[x]) == *nodata)
+                             ? std::numeric_limits<double>::quiet_NaN()
+                             : row[x];
     }
 
 private:
