@@ -1,0 +1,176 @@
+// The terrain over a whole flight, headless, with the real build thread: a long straight flight
+// low over a 4097 x 4097 map and a sequence of random teleports. Each benchmark iteration is one
+// frame (frameStarted, then _notifyCurrentCamera and _updateRenderQueue); the counters give the
+// render thread's terrain time per frame (median and worst), the memory the budget covers
+// (Info::totalBytes, median and worst) and, for the teleports, the time until the view has
+// settled again (no build in flight, no drawable owed, nothing new for two frames).
+// TERRAIN_BENCH_MAP names another heightmap (a 16385 x 16385 one, for example).
+
+#include "../tools/FractalHeightmap.h"
+#include "../tools/HeadlessEngine.h"
+#include "Terrain.h"
+#include "heightmap/Tiff.h"
+
+#include <OgreRenderQueue.h>
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <thread>
+
+namespace
+{
+constexpr int kEdge = 4097;
+constexpr float kTerrainSize = 8192.0f;
+constexpr float kTerrainHeight = 1000.0f;
+using Clock = std::chrono::steady_clock;
+
+std::string mapFile()
+{
+    if (const char* chosen = std::getenv("TERRAIN_BENCH_MAP"))
+        return chosen;
+    const std::string name = (std::filesystem::temp_directory_path() / "benchmark-flight-4097.tif").string();
+    if (!std::filesystem::exists(name))
+    {
+        const std::vector<uint16_t> samples = FractalHeightmap::generate(kEdge, 11, 0.55f);
+        closeTiff(createTiff(name.c_str(), kEdge, kEdge, 1, 16, 1, samples.data(), 0));
+    }
+    return name;
+}
+
+struct Scene
+{
+    headless::Engine engine{""}; // the terrain's code is linked in
+    std::unique_ptr<Terrain> terrain;
+    Ogre::Camera* camera = nullptr;
+    Ogre::RenderQueue queue;
+    Ogre::MaterialPtr material;
+
+    Scene()
+    {
+        material = Ogre::MaterialManager::getSingleton().create("Ground", Ogre::RGN_DEFAULT);
+        terrain = std::make_unique<Terrain>("flight");
+        engine.scene->getRootSceneNode()->attachObject(terrain.get());
+        terrain->setTerrainScale(kTerrainSize, kTerrainHeight);
+        terrain->setPatchSize(32);
+        terrain->setHeightCacheSize(1024);
+        terrain->setDefaultMaterial(material);
+        terrain->setOgreBuildLimits(10000, 0);
+        terrain->openStream(mapFile());
+        camera = engine.createCamera("eye", Ogre::Vector3(0, 1500, 0), Ogre::Vector3(1, 1400, 1));
+    }
+    ~Scene()
+    {
+        terrain->closeStream();
+        engine.scene->getRootSceneNode()->detachObject(terrain.get());
+    }
+
+    void place(const Ogre::Vector3& eye, const Ogre::Vector3& target)
+    {
+        camera->getParentSceneNode()->setPosition(eye);
+        camera->getParentSceneNode()->lookAt(target, Ogre::Node::TS_WORLD);
+    }
+
+    // One frame; returns the render thread's terrain time in microseconds. The rest of a frame
+    // (drawing, the host's work) is stood in for by a pause of 4 ms before it, in which the
+    // build thread works on.
+    double frame()
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(4));
+        const Clock::time_point start = Clock::now();
+        terrain->frameStarted(Ogre::FrameEvent{});
+        queue.clear();
+        terrain->_notifyCurrentCamera(camera);
+        terrain->_updateRenderQueue(&queue);
+        return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+    }
+};
+
+double percentile(std::vector<double> values, double fraction)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, size_t(fraction * double(values.size())))];
+}
+
+void report(benchmark::State& state, const std::vector<double>& frameUs, const std::vector<double>& totalMiB)
+{
+    state.counters["frame_median_us"] = percentile(frameUs, 0.5);
+    state.counters["frame_p99_us"] = percentile(frameUs, 0.99);
+    state.counters["frame_worst_us"] = percentile(frameUs, 1.0);
+    state.counters["total_median_MiB"] = percentile(totalMiB, 0.5);
+    state.counters["total_worst_MiB"] = percentile(totalMiB, 1.0);
+}
+
+// Straight from one corner to the other, 120 units above the highest ground, 40 units a frame
+// (2,400 units a second at 60 frames a second), looking ahead and down.
+void BM_StraightFlight(benchmark::State& state)
+{
+    Scene scene;
+    const Ogre::Vector3 from(-3800, 1120, -3800);
+    const Ogre::Vector3 way = Ogre::Vector3(1, 0, 1).normalisedCopy();
+    std::vector<double> frameUs;
+    std::vector<double> totalMiB;
+    int frame = 0;
+    for (auto _ : state)
+    {
+        const Ogre::Vector3 eye = from + way * float((frame++ * 40) % 10700);
+        scene.place(eye, eye + way * 800 + Ogre::Vector3(0, -500, 0));
+        const double us = scene.frame();
+        state.SetIterationTime(us / 1e6);
+        frameUs.push_back(us);
+        totalMiB.push_back(double(scene.terrain->getDebugInfo().totalBytes) / 1048576.0);
+    }
+    report(state, frameUs, totalMiB);
+}
+BENCHMARK(BM_StraightFlight)->Iterations(1200)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+// Random spots over the map, each held until the view has settled; the first frames after a
+// teleport are the worst the terrain has to take.
+void BM_Teleports(benchmark::State& state)
+{
+    Scene scene;
+    std::mt19937 random(5);
+    std::uniform_real_distribution<float> across(-3800, 3800), height(1050, 1600);
+    std::vector<double> frameUs;
+    std::vector<double> totalMiB;
+    std::vector<double> settleMs;
+    uint64_t patches = 0;
+    uint64_t drawables = 0;
+    int quiet = 0;
+    Clock::time_point teleported;
+    for (auto _ : state)
+    {
+        if (frameUs.empty() || quiet >= 2 || Clock::now() - teleported > std::chrono::seconds(10))
+        {
+            if (!frameUs.empty())
+                settleMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - teleported).count());
+            const Ogre::Vector3 eye(across(random), height(random), across(random));
+            scene.place(eye, Ogre::Vector3(across(random), 0, across(random)));
+            teleported = Clock::now();
+            quiet = 0;
+        }
+        const double us = scene.frame();
+        state.SetIterationTime(us / 1e6);
+        frameUs.push_back(us);
+        const Terrain::Info info = scene.terrain->getDebugInfo();
+        totalMiB.push_back(double(info.totalBytes) / 1048576.0);
+        const bool created = info.patchCount > patches || info.drawables > drawables;
+        quiet = created || info.builds != 0 || info.deferred != 0 ? 0 : quiet + 1;
+        patches = info.patchCount;
+        drawables = info.drawables;
+    }
+    report(state, frameUs, totalMiB);
+    state.counters["settle_median_ms"] = percentile(settleMs, 0.5);
+    state.counters["settle_worst_ms"] = percentile(settleMs, 1.0);
+    state.counters["teleports"] = double(settleMs.size());
+}
+BENCHMARK(BM_Teleports)->Iterations(3000)->UseManualTime()->Unit(benchmark::kMicrosecond);
+} // namespace
+
+BENCHMARK_MAIN();
