@@ -4,7 +4,8 @@
 // render thread's terrain time per frame (median and worst), the memory the budget covers
 // (Info::totalBytes, median and worst) and, for the teleports, the time until the view has
 // settled again (no build in flight, no drawable owed, nothing new for two frames).
-// TERRAIN_BENCH_MAP names another heightmap (a 16385 x 16385 one, for example).
+// TERRAIN_BENCH_MAP names another heightmap (a 16385 x 16385 one, for example);
+// TERRAIN_BENCH_BUDGET_MIB sets another memory budget (0: none).
 
 #include "../tools/FractalHeightmap.h"
 #include "../tools/HeadlessEngine.h"
@@ -60,6 +61,8 @@ struct Scene
         terrain->setHeightCacheSize(1024);
         terrain->setDefaultMaterial(material);
         terrain->setOgreBuildLimits(10000, 0);
+        if (const char* budget = std::getenv("TERRAIN_BENCH_BUDGET_MIB"))
+            terrain->setMemoryBudget(size_t(std::strtoull(budget, nullptr, 10)) << 20);
         terrain->openStream(mapFile());
         camera = engine.createCamera("eye", Ogre::Vector3(0, 1500, 0), Ogre::Vector3(1, 1400, 1));
     }
