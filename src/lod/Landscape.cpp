@@ -244,8 +244,10 @@ void Landscape::buildNode(PatchNode& node, PatchBuildResult& out)
             queue.endReading();
     }
 
-    // May move the height cache; it takes the height lock itself.
-    if (preBuildCallback)
+    // May move the height cache; it takes the height lock itself. Not for the root, which the
+    // render thread builds: its few samples come from the file, and filling the cache window
+    // (megabytes) is left to the build thread.
+    if (preBuildCallback && node.parent)
         preBuildCallback(int(patchId(&node)));
 
     PatchHeights heights(n);
