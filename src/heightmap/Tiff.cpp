@@ -2,7 +2,12 @@
 
 #include "heightmap/TiffFormat.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
 #include <memory>
 
 using namespace tiff_format;
@@ -15,17 +20,67 @@ enum class Direction
     write
 };
 
-// Moves count items of size bytes at the stream's position. Written items count only once the
-// stream has passed them on: a write that fails when the buffer is flushed (a full disk) counts
-// none. The flush costs little, as the next seek would flush anyway.
-size_t transfer(FILE* file, Direction direction, void* data, size_t size, size_t count)
+// Bytes of the block readPixel fetches at once, aligned to its own size; reads longer than
+// kBlockedReadBytes (rows of a rectangle) go to the file directly.
+constexpr uint64_t kReadBlockBytes = 4096;
+constexpr uint64_t kBlockedReadBytes = 256;
+
+// Reads up to `bytes` at a file position with one system call (retried when interrupted or
+// short); returns the bytes read.
+uint64_t readAt(FILE* file, uint64_t position, uint8_t* data, uint64_t bytes)
 {
-    // A failed transfer leaves the error indicator set; it must not stick to later calls.
-    std::clearerr(file);
+    const int descriptor = fileno(file);
+    uint64_t done = 0;
+    while (done < bytes && position + done <= uint64_t(std::numeric_limits<off_t>::max()))
+    {
+        const ssize_t got = pread(descriptor, data + done, size_t(bytes - done), off_t(position + done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        done += uint64_t(got);
+    }
+    return done;
+}
+
+// Moves count items of size bytes at a file position; returns the items moved whole.
+// Reads go straight to the file, without the stream: a pixel comes from the record's block
+// (fetched when the pixel is not in it), a row of a rectangle is read as it is. Writes go through the
+// stream and count only once it has passed them on: a write that fails when the buffer is
+// flushed (a full disk) counts none. The flush leaves nothing buffered that a read could miss,
+// and a write empties the block.
+size_t transferAt(TiffFile* tiff, uint64_t position, Direction direction, void* data, size_t size, size_t count)
+{
+    const uint64_t bytes = uint64_t(size) * count;
+    if (position > uint64_t(std::numeric_limits<off_t>::max()) || bytes == 0)
+        return 0;
     if (direction == Direction::read)
-        return std::fread(data, size, count, file);
-    const size_t written = std::fwrite(data, size, count, file);
-    return std::fflush(file) == 0 ? written : 0;
+    {
+        uint8_t* out = static_cast<uint8_t*>(data);
+        if (bytes > kBlockedReadBytes)
+            return size_t(readAt(tiff->file, position, out, bytes) / size);
+        const bool inBlock = position >= tiff->readBlockStart &&
+                             position - tiff->readBlockStart + bytes <= tiff->readBlockBytes;
+        if (!inBlock)
+        {
+            if (!tiff->readBlock)
+                tiff->readBlock.reset(new uint8_t[kReadBlockBytes]);
+            tiff->readBlockStart = position / kReadBlockBytes * kReadBlockBytes;
+            tiff->readBlockBytes = readAt(tiff->file, tiff->readBlockStart, tiff->readBlock.get(), kReadBlockBytes);
+            // A pixel may straddle the block's end: it is read on its own.
+            if (position - tiff->readBlockStart + bytes > tiff->readBlockBytes)
+                return size_t(readAt(tiff->file, position, out, bytes) / size);
+        }
+        std::memcpy(out, tiff->readBlock.get() + (position - tiff->readBlockStart), size_t(bytes));
+        return count;
+    }
+    tiff->readBlockBytes = 0;
+    if (!seekTo(tiff->file, position))
+        return 0;
+    // A failed transfer leaves the error indicator set; it must not stick to later calls.
+    std::clearerr(tiff->file);
+    const size_t written = std::fwrite(data, size, count, tiff->file);
+    return std::fflush(tiff->file) == 0 ? written : 0;
 }
 
 // After the record's own writes, the file as they left it is the one to compare with: only
@@ -41,9 +96,9 @@ uint32_t transferPixel(TiffFile* tiff, uint32_t x, uint32_t y, void* pixel, Dire
     if (!tiff || !tiff->file || !pixel)
         return 0;
     const uint64_t position = pixelOffset(tiff, x, y);
-    if (position == kNoPixel || !seekTo(tiff->file, position))
+    if (position == kNoPixel)
         return 0;
-    const size_t samples = transfer(tiff->file, direction, pixel, tiff->bitsPerSample / 8, tiff->samplesPerPixel);
+    const size_t samples = transferAt(tiff, position, direction, pixel, tiff->bitsPerSample / 8, tiff->samplesPerPixel);
     restamp(tiff, direction, samples);
     return uint32_t(samples);
 }
@@ -73,13 +128,12 @@ uint64_t transferRect(TiffFile* tiff, int32_t x, int32_t y, int32_t w, int32_t h
     for (int64_t row = top; row < bottom; ++row)
     {
         const uint64_t position = pixelOffset(tiff, uint32_t(left), uint32_t(row));
-        if (position == kNoPixel || !seekTo(tiff->file, position))
+        if (position == kNoPixel)
             continue;
         // A row of a record not made by openTiff may run past what its format addresses.
         const uint64_t count = std::min(rowPixels, (positionLimit(*tiff) - position) / pixelBytes);
         const uint64_t bufferPixel = uint64_t(row - y) * uint64_t(w) + skip;
-        total += transfer(tiff->file, direction, bytes + bufferPixel * pixelBytes, pixelBytes,
-                          count);
+        total += transferAt(tiff, position, direction, bytes + bufferPixel * pixelBytes, pixelBytes, count);
     }
     restamp(tiff, direction, total);
     return total;

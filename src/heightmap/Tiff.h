@@ -67,6 +67,13 @@ struct TiffFile
     uint32_t directoryCount = 0;  // images in the file
     TiffFileStamp stamp;          // the file as opened, or as last written through the record
 
+    // The last block of the file that readPixel fetched: a patch build reads its samples one by
+    // one, mostly close to the previous one, and one read of a block serves many of them. Any
+    // write through the record empties it.
+    std::unique_ptr<uint8_t[]> readBlock;
+    uint64_t readBlockStart = 0;
+    uint64_t readBlockBytes = 0; // 0: empty
+
     // Pixel size in bytes: whole bytes per sample times samples per pixel; below 2^29 for the
     // ranges above.
     uint32_t bytesPerPixel() const { return bitsPerSample / 8 * samplesPerPixel; }
