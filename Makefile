@@ -50,8 +50,13 @@ test-tsan: deps
 	@cmake --build --preset tsan -j $(JOBS)
 	@ctest --preset tsan -j $(JOBS)
 
+# Every benchmark, then a table of the headline figures (scripts/bench-summary.sh).
 bench: build
-	@for b in build/bench/benchmark_*; do $$b; done
+	@mkdir -p build/bench-results
+	@for b in build/bench/benchmark_*; do \
+		$$b --benchmark_out=build/bench-results/$$(basename $$b).json --benchmark_out_format=json || exit 1; \
+	done
+	@scripts/bench-summary.sh build/bench-results
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz

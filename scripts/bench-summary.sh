@@ -1,0 +1,36 @@
+#!/bin/sh
+# Prints the headline figures of a `make bench` run as one short table.
+# Usage: scripts/bench-summary.sh DIR, where DIR holds the benchmarks' JSON results
+# (benchmark_NAME.json, written with --benchmark_out=... --benchmark_out_format=json).
+set -eu
+dir=$1
+# Every "key": value pair of every benchmark, as lines "BENCHMARK KEY VALUE".
+pairs=$(cat "$dir"/benchmark_*.json | awk '
+    /"name":/ { gsub(/[",]/, "", $2); name = $2; next }
+    name != "" && /^ *"[a-z_A-Z0-9]+": [-0-9.e+]+,?$/ {
+        key = $1; gsub(/[":]/, "", key); value = $2; gsub(/,/, "", value)
+        print name, key, value
+    }')
+get() { printf '%s\n' "$pairs" | awk -v n="$1" -v k="$2" '$1 == n && $2 == k { print $3; exit }'; }
+row() { printf '%-46s %s\n' "$1" "$2"; }
+
+steady=$(get BM_SteadyFrame real_time)
+queue=$(get BM_QueueOnlyBaseline real_time)
+echo
+echo "Headline figures (this machine; compare ratios, not absolute times)"
+row "steady frame / queue-only baseline" \
+    "$(awk -v a="$steady" -v b="$queue" 'BEGIN { printf "%.0f / %.0f us (%.2fx)", a, b, a / b }')"
+row "getHeight, random points" "$(awk -v a="$(get BM_GetHeight real_time)" 'BEGIN { printf "%.0f ns", a }')"
+row "intersect, random rays" "$(awk -v a="$(get BM_Intersect real_time)" 'BEGIN { printf "%.2f us", a }')"
+flight=BM_StraightFlight/iterations:1200/manual_time
+teleports=BM_Teleports/iterations:3000/manual_time
+row "flight: frame median / p99 / worst" "$(awk -v a="$(get $flight frame_median_us)" \
+    -v b="$(get $flight frame_p99_us)" -v c="$(get $flight frame_worst_us)" \
+    'BEGIN { printf "%.0f us / %.2f ms / %.2f ms", a, b / 1000, c / 1000 }')"
+row "flight: memory median / worst" "$(awk -v a="$(get $flight total_median_MiB)" \
+    -v b="$(get $flight total_worst_MiB)" 'BEGIN { printf "%.0f / %.0f MiB", a, b }')"
+row "teleports: frame p99 / worst" "$(awk -v b="$(get $teleports frame_p99_us)" \
+    -v c="$(get $teleports frame_worst_us)" 'BEGIN { printf "%.2f ms / %.2f ms", b / 1000, c / 1000 }')"
+row "teleports: memory worst, settle median / worst" "$(awk -v a="$(get $teleports total_worst_MiB)" \
+    -v b="$(get $teleports settle_median_ms)" -v c="$(get $teleports settle_worst_ms)" \
+    'BEGIN { printf "%.0f MiB, %.0f / %.0f ms", a, b, c }')"
