@@ -1,6 +1,7 @@
 // The level-of-detail engine on a 4097 x 4097 fractal map of 8192 units: the render thread's cost
 // of one update plus one camera notification with about 1,000 drawn patches, the height and ray
-// queries on the converged tree, and how long the tree takes to converge after a teleport.
+// queries on the converged tree (each beside a baseline on the map held as a float array), and
+// how long the tree takes to converge after a teleport.
 
 #include "../tests/lod/LandscapeTestView.h"
 #include "../tools/FractalHeightmap.h"
@@ -10,7 +11,9 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <random>
 #include <thread>
 
@@ -123,6 +126,38 @@ void BM_GetHeight(benchmark::State& state)
 }
 BENCHMARK(BM_GetHeight);
 
+// Baseline for BM_GetHeight: bilinear interpolation in the whole map held as a float array, the
+// cheapest a height lookup can be (and what a terrain that keeps every sample in memory does).
+float bilinear(float x, float z)
+{
+    const float sx = std::clamp((x + kSize / 2) * (float(kEdge - 1) / kSize), 0.0f, float(kEdge - 1));
+    const float sz = std::clamp((z + kSize / 2) * (float(kEdge - 1) / kSize), 0.0f, float(kEdge - 1));
+    const int ix = std::min(int(sx), kEdge - 2);
+    const int iz = std::min(int(sz), kEdge - 2);
+    const float fx = sx - float(ix);
+    const float fz = sz - float(iz);
+    const float* row = heights().data() + size_t(iz) * kEdge + size_t(ix);
+    const float near = row[0] + (row[1] - row[0]) * fx;
+    const float far = row[kEdge] + (row[kEdge + 1] - row[kEdge]) * fx;
+    return near + (far - near) * fz;
+}
+
+void BM_GetHeightArrayBaseline(benchmark::State& state)
+{
+    std::mt19937 random(3);
+    std::uniform_real_distribution<float> across(-4000.0f, 4000.0f);
+    std::vector<Ogre::Vector2> points(4096);
+    for (Ogre::Vector2& p : points)
+        p = Ogre::Vector2(across(random), across(random));
+    size_t k = 0;
+    for (auto _ : state)
+    {
+        const Ogre::Vector2& p = points[k++ & 4095];
+        benchmark::DoNotOptimize(bilinear(p.x, p.y));
+    }
+}
+BENCHMARK(BM_GetHeightArrayBaseline);
+
 // Rays from about the camera's height towards the ground at random, the typical picking query.
 void BM_Intersect(benchmark::State& state)
 {
@@ -151,6 +186,37 @@ void BM_Intersect(benchmark::State& state)
     state.counters["hit rate"] = double(hits) / double(state.iterations());
 }
 BENCHMARK(BM_Intersect)->Unit(benchmark::kMicrosecond);
+
+// Baseline for BM_Intersect: the same rays marched through the full-resolution map in steps of
+// one sample spacing, the first step below the ground taken as the hit.
+void BM_IntersectMarchBaseline(benchmark::State& state)
+{
+    std::mt19937 random(4);
+    std::uniform_real_distribution<float> across(-3000.0f, 3000.0f), tilt(-1.0f, 1.0f);
+    std::vector<std::pair<Ogre::Vector3, Ogre::Vector3>> rays(1024);
+    for (auto& ray : rays)
+        ray = {Ogre::Vector3(across(random), 800.0f, across(random)),
+               Ogre::Vector3(tilt(random), -1.0f, tilt(random)).normalisedCopy()};
+    const float step = kSize / float(kEdge - 1);
+    size_t k = 0, hits = 0;
+    for (auto _ : state)
+    {
+        const auto& [from, direction] = rays[k++ & 1023];
+        for (float t = 0; t < 100000.0f; t += step)
+        {
+            const Ogre::Vector3 p = from + direction * t;
+            if (std::fabs(p.x) > kSize / 2 || std::fabs(p.z) > kSize / 2)
+                break;
+            if (p.y <= bilinear(p.x, p.z))
+            {
+                ++hits;
+                break;
+            }
+        }
+    }
+    state.counters["hit rate"] = double(hits) / double(state.iterations());
+}
+BENCHMARK(BM_IntersectMarchBaseline)->Unit(benchmark::kMicrosecond);
 
 // A fresh tree converged at one view, then the camera jumps 5000 units: updates and wall time
 // until no build is pending. The build thread generates the patches meanwhile.

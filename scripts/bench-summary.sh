@@ -20,8 +20,10 @@ echo
 echo "Headline figures (this machine; compare ratios, not absolute times)"
 row "steady frame / queue-only baseline" \
     "$(awk -v a="$steady" -v b="$queue" 'BEGIN { printf "%.0f / %.0f us (%.2fx)", a, b, a / b }')"
-row "getHeight, random points" "$(awk -v a="$(get BM_GetHeight real_time)" 'BEGIN { printf "%.0f ns", a }')"
-row "intersect, random rays" "$(awk -v a="$(get BM_Intersect real_time)" 'BEGIN { printf "%.2f us", a }')"
+row "getHeight / float-array baseline" "$(awk -v a="$(get BM_GetHeight real_time)" \
+    -v b="$(get BM_GetHeightArrayBaseline real_time)" 'BEGIN { printf "%.0f / %.0f ns (%.1fx)", a, b, a / b }')"
+row "intersect / ray-march baseline" "$(awk -v a="$(get BM_Intersect real_time)" \
+    -v b="$(get BM_IntersectMarchBaseline real_time)" 'BEGIN { printf "%.2f / %.2f us (%.2fx)", a, b, a / b }')"
 flight=BM_StraightFlight/iterations:1200/manual_time
 teleports=BM_Teleports/iterations:3000/manual_time
 row "flight: frame median / p99 / worst" "$(awk -v a="$(get $flight frame_median_us)" \
