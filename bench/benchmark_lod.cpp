@@ -107,14 +107,36 @@ void BM_UpdateAndNotify(benchmark::State& state)
 }
 BENCHMARK(BM_UpdateAndNotify)->Unit(benchmark::kMicrosecond);
 
-void BM_GetHeight(benchmark::State& state)
+// 4096 random (x, z) points over the map, the same for a query and its baseline.
+std::vector<Ogre::Vector2> queryPoints()
 {
-    ConvergedLandscape& c = converged();
     std::mt19937 random(3);
     std::uniform_real_distribution<float> across(-4000.0f, 4000.0f);
     std::vector<Ogre::Vector2> points(4096);
     for (Ogre::Vector2& p : points)
         p = Ogre::Vector2(across(random), across(random));
+    return points;
+}
+
+// 1024 rays from about the camera's height towards the ground at random, the typical picking
+// query: origin and unit direction.
+std::vector<std::pair<Ogre::Vector3, Ogre::Vector3>> queryRays()
+{
+    std::mt19937 random(4);
+    std::uniform_real_distribution<float> across(-3000.0f, 3000.0f), tilt(-1.0f, 1.0f);
+    std::vector<std::pair<Ogre::Vector3, Ogre::Vector3>> rays(1024);
+    for (auto& ray : rays)
+    {
+        const Ogre::Vector3 from(across(random), 800.0f, across(random));
+        ray = {from, Ogre::Vector3(tilt(random), -1.0f, tilt(random)).normalisedCopy()};
+    }
+    return rays;
+}
+
+void BM_GetHeight(benchmark::State& state)
+{
+    ConvergedLandscape& c = converged();
+    const std::vector<Ogre::Vector2> points = queryPoints();
     size_t k = 0;
     uint8_t level = 0;
     Ogre::Vector3 normal;
@@ -144,11 +166,7 @@ float bilinear(float x, float z)
 
 void BM_GetHeightArrayBaseline(benchmark::State& state)
 {
-    std::mt19937 random(3);
-    std::uniform_real_distribution<float> across(-4000.0f, 4000.0f);
-    std::vector<Ogre::Vector2> points(4096);
-    for (Ogre::Vector2& p : points)
-        p = Ogre::Vector2(across(random), across(random));
+    const std::vector<Ogre::Vector2> points = queryPoints();
     size_t k = 0;
     for (auto _ : state)
     {
@@ -158,30 +176,17 @@ void BM_GetHeightArrayBaseline(benchmark::State& state)
 }
 BENCHMARK(BM_GetHeightArrayBaseline);
 
-// Rays from about the camera's height towards the ground at random, the typical picking query.
 void BM_Intersect(benchmark::State& state)
 {
     ConvergedLandscape& c = converged();
-    std::mt19937 random(4);
-    std::uniform_real_distribution<float> across(-3000.0f, 3000.0f), tilt(-1.0f, 1.0f);
-    struct Segment
-    {
-        Ogre::Vector3 from, to;
-    };
-    std::vector<Segment> rays(1024);
-    for (Segment& ray : rays)
-    {
-        const Ogre::Vector3 from(across(random), 800.0f, across(random));
-        const Ogre::Vector3 direction = Ogre::Vector3(tilt(random), -1.0f, tilt(random)).normalisedCopy();
-        ray = {from, from + direction * 100000.0f};
-    }
+    const auto rays = queryRays();
     size_t k = 0, hits = 0;
     uint8_t level = 0;
     Ogre::Vector3 point, normal;
     for (auto _ : state)
     {
-        const Segment& ray = rays[k++ & 1023];
-        hits += size_t(c.landscape.intersect(ray.from, ray.to, level, point, normal));
+        const auto& [from, direction] = rays[k++ & 1023];
+        hits += size_t(c.landscape.intersect(from, from + direction * 100000.0f, level, point, normal));
     }
     state.counters["hit rate"] = double(hits) / double(state.iterations());
 }
@@ -191,12 +196,7 @@ BENCHMARK(BM_Intersect)->Unit(benchmark::kMicrosecond);
 // one sample spacing, the first step below the ground taken as the hit.
 void BM_IntersectMarchBaseline(benchmark::State& state)
 {
-    std::mt19937 random(4);
-    std::uniform_real_distribution<float> across(-3000.0f, 3000.0f), tilt(-1.0f, 1.0f);
-    std::vector<std::pair<Ogre::Vector3, Ogre::Vector3>> rays(1024);
-    for (auto& ray : rays)
-        ray = {Ogre::Vector3(across(random), 800.0f, across(random)),
-               Ogre::Vector3(tilt(random), -1.0f, tilt(random)).normalisedCopy()};
+    const auto rays = queryRays();
     const float step = kSize / float(kEdge - 1);
     size_t k = 0, hits = 0;
     for (auto _ : state)

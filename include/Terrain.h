@@ -277,6 +277,8 @@ private:
     void releaseIdleDrawables();
     // Gives memory back while the total is over the budget (see setMemoryBudget).
     void keepWithinMemoryBudget();
+    // What the budget covers (Info::totalBytes): the tree, the drawables' buffers, the cache.
+    uint64_t budgetedBytes() const;
     static constexpr size_t kDrawableSweepSlice = 256; // fewest drawables looked at per frame
     template <class Query>
     Hit heightQuery(const Ogre::Vector3& point, Query query) const;

@@ -120,13 +120,18 @@ void Terrain::setMemoryBudget(size_t bytes)
     memoryBudget = uint64_t(bytes);
 }
 
+uint64_t Terrain::budgetedBytes() const
+{
+    return landscape->bytesHeld() + drawableBytes + heightStream->cacheBytes();
+}
+
 void Terrain::keepWithinMemoryBudget()
 {
     if (memoryBudget == 0)
         return;
     // What detached patches still hold leaves with them at a later frame: it is gone already.
     const auto held = [this] {
-        const uint64_t total = landscape->bytesHeld() + drawableBytes + heightStream->cacheBytes();
+        const uint64_t total = budgetedBytes();
         const uint64_t leaving = landscape->bytesBeingFreed();
         return total > leaving ? total - leaving : 0;
     };

@@ -172,6 +172,6 @@ Terrain::Info Terrain::getDebugInfo() const
     info.drawables = uint64_t(drawableCount);
     info.deferred = uint64_t(drawablesDeferred);
     info.builds = uint64_t(std::max(landscape->pendingBuilds(), 0));
-    info.totalBytes = info.memoryBytes + drawableBytes + heightStream->cacheBytes();
+    info.totalBytes = budgetedBytes();
     return info;
 }

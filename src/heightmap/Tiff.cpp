@@ -27,7 +27,7 @@ constexpr uint64_t kBlockedReadBytes = 256;
 
 // Reads up to `bytes` at a file position with one system call (retried when interrupted or
 // short); returns the bytes read.
-uint64_t readAt(FILE* file, uint64_t position, uint8_t* data, uint64_t bytes)
+uint64_t preadFully(FILE* file, uint64_t position, uint8_t* data, uint64_t bytes)
 {
     const int descriptor = fileno(file);
     uint64_t done = 0;
@@ -58,7 +58,7 @@ size_t transferAt(TiffFile* tiff, uint64_t position, Direction direction, void* 
     {
         uint8_t* out = static_cast<uint8_t*>(data);
         if (bytes > kBlockedReadBytes)
-            return size_t(readAt(tiff->file, position, out, bytes) / size);
+            return size_t(preadFully(tiff->file, position, out, bytes) / size);
         const bool inBlock = position >= tiff->readBlockStart &&
                              position - tiff->readBlockStart + bytes <= tiff->readBlockBytes;
         if (!inBlock)
@@ -66,10 +66,10 @@ size_t transferAt(TiffFile* tiff, uint64_t position, Direction direction, void* 
             if (!tiff->readBlock)
                 tiff->readBlock.reset(new uint8_t[kReadBlockBytes]);
             tiff->readBlockStart = position / kReadBlockBytes * kReadBlockBytes;
-            tiff->readBlockBytes = readAt(tiff->file, tiff->readBlockStart, tiff->readBlock.get(), kReadBlockBytes);
+            tiff->readBlockBytes = preadFully(tiff->file, tiff->readBlockStart, tiff->readBlock.get(), kReadBlockBytes);
             // A pixel may straddle the block's end: it is read on its own.
             if (position - tiff->readBlockStart + bytes > tiff->readBlockBytes)
-                return size_t(readAt(tiff->file, position, out, bytes) / size);
+                return size_t(preadFully(tiff->file, position, out, bytes) / size);
         }
         std::memcpy(out, tiff->readBlock.get() + (position - tiff->readBlockStart), size_t(bytes));
         return count;

@@ -247,6 +247,10 @@ void runImport(const ImportOptions& options)
         throw ToolError("--range LOW HIGH needs LOW below HIGH");
 
     const std::unique_ptr<ElevationSource> source = openElevation(options.input, elevation);
+    const auto noHeights = [&] {
+        return ToolError(inQuotes(options.input) + " holds no heights: every pixel is no data" +
+                         (source->nodata ? " (" + heightText(*source->nodata) + ")" : ""));
+    };
     const uint32_t width = source->width;
     const uint32_t height = source->height;
     const uint64_t pixels = uint64_t(width) * height;
@@ -263,8 +267,7 @@ void runImport(const ImportOptions& options)
     {
         const HeightScan scan = scanHeights(*source);
         if (!scan.any())
-            throw ToolError(inQuotes(options.input) + " holds no heights: every pixel is no data" +
-                            (source->nodata ? " (" + heightText(*source->nodata) + ")" : ""));
+            throw noHeights();
         low = scan.low;
         high = scan.high;
     }
@@ -305,7 +308,7 @@ void runImport(const ImportOptions& options)
         progress.finish();
     }
     if (missing == pixels)
-        throw ToolError(inQuotes(options.input) + " holds no heights: every pixel is no data");
+        throw noHeights();
     const uint64_t filled = fillHoles(map, holes);
     holes = {};
     writeHeightmap(map, options.output, options.bigTiff ? TiffKind::big : TiffKind::classicWhenItFits);

@@ -96,26 +96,19 @@ std::optional<double> gdalNodata(TIFF* tif)
         return std::nullopt;
     char* data = nullptr;
     std::string text;
+    const auto readCounted = [&](auto count) {
+        if (TIFFGetField(tif, TIFFTAG_GDAL_NODATA, &count, &data) == 1 && data)
+            text.assign(data, strnlen(data, count));
+    };
     if (!TIFFFieldPassCount(field))
     {
-        if (TIFFGetField(tif, TIFFTAG_GDAL_NODATA, &data) != 1 || !data)
-            return std::nullopt;
-        text = data;
+        if (TIFFGetField(tif, TIFFTAG_GDAL_NODATA, &data) == 1 && data)
+            text = data;
     }
     else if (TIFFFieldReadCount(field) == TIFF_VARIABLE2)
-    {
-        uint32_t count = 0;
-        if (TIFFGetField(tif, TIFFTAG_GDAL_NODATA, &count, &data) != 1 || !data)
-            return std::nullopt;
-        text.assign(data, strnlen(data, count));
-    }
+        readCounted(uint32_t(0));
     else
-    {
-        uint16_t count = 0;
-        if (TIFFGetField(tif, TIFFTAG_GDAL_NODATA, &count, &data) != 1 || !data)
-            return std::nullopt;
-        text.assign(data, strnlen(data, count));
-    }
+        readCounted(uint16_t(0));
     char* end = nullptr;
     const double value = std::strtod(text.c_str(), &end);
     if (end == text.c_str() || std::isnan(value))

@@ -647,24 +647,29 @@ protected:
         return band == 1 ? std::round(metres * 4) / 4 : 1000 + x * 7.0 - y * 3.0;
     }
 
-    // A band-sequential ENVI file of doubles that GDAL reads as the source of every variant.
-    void writeSource(int bands)
+    // A band-sequential ENVI file of doubles (NAME.raw and its NAME.hdr), which GDAL reads:
+    // value(x, y, band) for every band, row and column.
+    template <class Value>
+    void writeEnvi(const std::string& name, uint32_t width, uint32_t height, int bands, Value value)
     {
         std::string bytes;
         for (int band = 1; band <= bands; ++band)
-            for (uint32_t y = 0; y < kHeight; ++y)
-                for (uint32_t x = 0; x < kWidth; ++x)
+            for (uint32_t y = 0; y < height; ++y)
+                for (uint32_t x = 0; x < width; ++x)
                 {
-                    const double value = height(x, y, band);
-                    bytes.append(reinterpret_cast<const char*>(&value), sizeof value);
+                    const double v = value(x, y, band);
+                    bytes.append(reinterpret_cast<const char*>(&v), sizeof v);
                 }
-        writeBytes(path("source.raw"), bytes);
-        writeBytes(path("source.hdr"),
-                   "ENVI\nsamples = " + std::to_string(kWidth) + "\nlines = " +
-                       std::to_string(kHeight) + "\nbands = " + std::to_string(bands) +
+        writeBytes(path(name + ".raw"), bytes);
+        writeBytes(path(name + ".hdr"),
+                   "ENVI\nsamples = " + std::to_string(width) + "\nlines = " + std::to_string(height) +
+                       "\nbands = " + std::to_string(bands) +
                        "\nheader offset = 0\nfile type = ENVI Standard\ndata type = 5\n"
                        "interleave = bsq\nbyte order = 0\n");
     }
+
+    // The source of every variant.
+    void writeSource(int bands) { writeEnvi("source", kWidth, kHeight, bands, &ElevationImportTest::height); }
 
     void gdal(const std::string& commandLine)
     {
@@ -828,17 +833,9 @@ TEST_F(ElevationImportTest, VoidsAreFilledFromTheirEdgeAndTheRangeIsTheValidHeig
 TEST_F(ElevationImportTest, SrtmTilesImportWithNoOptions)
 {
     // A 1201 x 1201 tile as GDAL's SRTMHGT driver writes it: big-endian, signed, -32768 voids.
-    std::string bytes;
-    for (uint32_t y = 0; y < 1201; ++y)
-        for (uint32_t x = 0; x < 1201; ++x)
-        {
-            const double value = x == 600 && y == 600 ? kVoid : std::round(height(x % 97, y % 65, 2));
-            bytes.append(reinterpret_cast<const char*>(&value), sizeof value);
-        }
-    writeBytes(path("tile.raw"), bytes);
-    writeBytes(path("tile.hdr"), "ENVI\nsamples = 1201\nlines = 1201\nbands = 1\nheader offset = "
-                                 "0\nfile type = ENVI Standard\ndata type = 5\ninterleave = "
-                                 "bsq\nbyte order = 0\n");
+    writeEnvi("tile", 1201, 1201, 1, [](uint32_t x, uint32_t y, int) {
+        return x == 600 && y == 600 ? kVoid : std::round(height(x % 97, y % 65, 2));
+    });
     gdal("gdal_translate -q -of SRTMHGT -ot Int16 -a_srs EPSG:4326 -a_ullr 6.9995833 "
          "46.0004167 8.0004167 44.9995833 " +
          shellQuote(path("tile.raw")) + " " + shellQuote(path("N45E007.hgt")));
