@@ -304,6 +304,9 @@ private:
     int visibleBuildLimit = 10000;
     int pendingBuildLimit = 0;
     int drawableCount = 0;
+    // Microseconds one drawable takes to make, averaged over the recent ones: how many finished
+    // builds a frame takes over (each one in view needs its drawable in the same frame).
+    double drawableMicros = 10.0;
     uint64_t drawableBytes = 0; // bytes of the drawables' vertex and index buffers
     uint64_t memoryBudget = uint64_t(256) << 20; // 0: none
     static constexpr uint64_t kNoFruitlessWalk = ~uint64_t(0);

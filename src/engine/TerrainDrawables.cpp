@@ -13,6 +13,7 @@
 #include <OgreLogManager.h>
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
 
 void Terrain::createDrawable(PatchGeometry* patch)
@@ -22,6 +23,7 @@ void Terrain::createDrawable(PatchGeometry* patch)
         Ogre::LogManager::getSingleton().logMessage("Error: Invalid terrain patch", Ogre::LML_NORMAL);
         return;
     }
+    const auto start = std::chrono::steady_clock::now();
     auto drawable = std::make_unique<TerrainRenderable>(this);
     drawable->upload(*patch);
     drawable->centre = patch->bounds->getCenter();
@@ -44,6 +46,11 @@ void Terrain::createDrawable(PatchGeometry* patch)
     drawableCount += 1;
     drawableBytes += patchBytes(patch->vertexCount, patch->indexCount);
     drawablesBuilt += 1;
+    const double micros =
+        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+    // Up at once, down slowly: a run of slow drawables (fresh memory, a busy driver) throttles
+    // the next frame's hand-overs straight away.
+    drawableMicros = std::max(micros, drawableMicros + (micros - drawableMicros) / 16.0);
 }
 
 int Terrain::patchCreated(PatchGeometry*)

@@ -20,6 +20,13 @@ namespace
 {
 // Squared camera travel (world units) after which materials are chosen again: 100 units.
 constexpr float kMaterialPassTravelSq = 10000.0f;
+// Microseconds of drawable making that the patches handed over in one frame may cost: with the
+// rest of the frame's terrain work, a burst of builds after a teleport stays under 2 ms a frame.
+constexpr double kHandOverMicros = 1000.0;
+// Finished builds a frame takes over at least (a split shows once its four children are in),
+// and detached patches it frees at most.
+constexpr size_t kFewestHandOvers = 8;
+constexpr size_t kFreesPerFrame = 128;
 } // namespace
 
 void Terrain::setReferenceCamera(const Ogre::Camera* cam)
@@ -52,6 +59,8 @@ bool Terrain::frameStarted(const Ogre::FrameEvent&)
     if (!hasPixelScale)
         return true;
 
+    landscape->setUpdateLimits(
+        std::max(kFewestHandOvers, size_t(kHandOverMicros / std::max(drawableMicros, 1.0))), kFreesPerFrame);
     landscape->update(state);
     frameNumber += 1;
     releaseIdleDrawables();

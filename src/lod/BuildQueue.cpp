@@ -116,12 +116,12 @@ void BuildQueue::threadMain()
 }
 
 bool BuildQueue::drain(const std::function<void(PatchNode*)>& handOver,
-                       std::vector<std::unique_ptr<PatchNode>>& dead)
+                       std::vector<std::unique_ptr<PatchNode>>& dead, size_t maxResults, size_t maxDead)
 {
     Lock results(resultLock, false);
     if (!results.locked())
         return false;
-    while (!resultQueue.empty())
+    for (size_t taken = 0; taken < maxResults && !resultQueue.empty(); ++taken)
     {
         PatchNode* node = resultQueue.front();
         resultQueue.pop_front();
@@ -134,20 +134,22 @@ bool BuildQueue::drain(const std::function<void(PatchNode*)>& handOver,
     Lock jobs(jobLock, false);
     Lock tree(treeLock, false);
     if (jobs.locked() && tree.locked())
-        collectDead(dead);
+        collectDead(dead, maxDead);
     return true;
 }
 
 /* render thread, jobLock and treeLock held: busy cannot change under the dead pass */
-void BuildQueue::collectDead(std::vector<std::unique_ptr<PatchNode>>& dead)
+void BuildQueue::collectDead(std::vector<std::unique_ptr<PatchNode>>& dead, size_t maxDead)
 {
-    for (size_t i = 0; i < deadPatches.size();)
+    size_t taken = 0;
+    for (size_t i = 0; i < deadPatches.size() && taken < maxDead;)
     {
         if (inUse(deadPatches[i].get()))
         {
             ++i;
             continue;
         }
+        taken += 1;
         dead.push_back(std::move(deadPatches[i]));
         deadPatches[i] = std::move(deadPatches.back());
         deadPatches.pop_back();

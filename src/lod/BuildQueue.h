@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -68,11 +69,13 @@ public:
     void post(PatchNode* node, bool build);
     // Builds requested and not yet handed over or withdrawn: 0 once the tree is idle.
     int pendingBuilds() const { return pending; }
-    // Hands every finished node to handOver, in the order they were finished, then deletes the
-    // retired nodes that nothing names any more into dead. Does nothing (and returns false) when
-    // the build thread holds the result lock; retired nodes wait when a lock is busy.
+    // Hands finished nodes to handOver, in the order they were finished, then moves retired
+    // nodes that nothing names any more into dead: at most maxResults and maxDead of them, the
+    // rest wait for a later drain. Does nothing (and returns false) when the build thread holds
+    // the result lock; retired nodes wait when a lock is busy.
     bool drain(const std::function<void(PatchNode*)>& handOver,
-               std::vector<std::unique_ptr<PatchNode>>& dead);
+               std::vector<std::unique_ptr<PatchNode>>& dead, size_t maxResults = SIZE_MAX,
+               size_t maxDead = SIZE_MAX);
     // Takes a detached node for deletion by a later drain: once no job, result or parent read
     // names it. A node that may still be named gets a cancel job first.
     void retire(std::unique_ptr<PatchNode> node);
@@ -112,8 +115,9 @@ private:
     void threadMain();
     // Build thread: moves the queued jobs into pending (jobLock held).
     void takeJobs(std::vector<PatchNode*>& pendingNodes);
-    // Render thread, jobLock and treeLock held: retired nodes that nothing names any more.
-    void collectDead(std::vector<std::unique_ptr<PatchNode>>& dead);
+    // Render thread, jobLock and treeLock held: up to maxDead retired nodes that nothing names
+    // any more.
+    void collectDead(std::vector<std::unique_ptr<PatchNode>>& dead, size_t maxDead);
     bool inUse(const PatchNode* node) const { return node->busy > 0 || node == nodeBeingRead; }
 
     const Generator generate; // build thread

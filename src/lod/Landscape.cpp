@@ -98,6 +98,12 @@ void Landscape::setFarDetail(float farThreshold, float farDistance_)
     farDistance = farDistance_;
 }
 
+void Landscape::setUpdateLimits(size_t handOvers, size_t frees)
+{
+    handOverLimit = handOvers == 0 ? SIZE_MAX : handOvers;
+    freeLimit = frees == 0 ? SIZE_MAX : frees;
+}
+
 void Landscape::setHeightFunction(const HeightFunction& function)
 {
     assert(!queue.isThreadAlive());
@@ -284,7 +290,7 @@ void Landscape::install(PatchNode* node, PatchBuildResult&& result)
 void Landscape::drainResults()
 {
     std::vector<std::unique_ptr<PatchNode>> dead;
-    queue.drain([this](PatchNode* node) { handOver(node); }, dead);
+    queue.drain([this](PatchNode* node) { handOver(node); }, dead, handOverLimit, freeLimit);
     release(dead);
 }
 

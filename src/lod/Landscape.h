@@ -9,6 +9,7 @@
 
 #include <boost/function.hpp>
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -62,6 +63,11 @@ public:
     void setDetailThreshold(float threshold);
     // farScale = detailThreshold / farThreshold (the threshold set last).
     void setFarDetail(float farThreshold, float farDistance);
+    // At most this many finished builds handed over and detached nodes freed by one update (0:
+    // no limit, the default); the rest wait for the next updates, so that a burst of builds or
+    // a merge of a large subtree is spread over frames. A split shows once its four children are
+    // handed over, so handOvers of 4 or more keep the tree moving.
+    void setUpdateLimits(size_t handOvers, size_t frees);
     // Kept for the owner, never written.
     void setDebugMessages(std::vector<std::string>* messages) { debugMessages = messages; }
 
@@ -211,6 +217,8 @@ private:
     float detailThreshold = 8.0f; // screen-space error (pixels) above which a patch splits
     float farScale = 1.0f;
     float farDistance = 0.0f;
+    size_t handOverLimit = SIZE_MAX; // per update, see setUpdateLimits
+    size_t freeLimit = SIZE_MAX;
     std::unique_ptr<PatchNode> root;
     std::vector<PatchGeometry*> visiblePatches; // drawn patches the last camera saw
     std::vector<PatchNode*> changedPatches;     // nodes whose edges wait for restitching

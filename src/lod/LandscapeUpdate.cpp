@@ -364,9 +364,15 @@ void Landscape::forgetVisible(const std::vector<std::unique_ptr<PatchNode>>& gon
 {
     if (gone.empty() || visiblePatches.empty())
         return;
-    const auto isGone = [&gone](const PatchGeometry* patch) {
-        return std::any_of(gone.begin(), gone.end(),
-                           [patch](const std::unique_ptr<PatchNode>& node) { return &node->geometry == patch; });
+    // Sorted, so that a merge freeing hundreds of patches in view costs a search per patch, not
+    // a scan of every freed node.
+    std::vector<const PatchGeometry*> goneGeometry;
+    goneGeometry.reserve(gone.size());
+    for (const std::unique_ptr<PatchNode>& node : gone)
+        goneGeometry.push_back(&node->geometry);
+    std::sort(goneGeometry.begin(), goneGeometry.end());
+    const auto isGone = [&goneGeometry](const PatchGeometry* patch) {
+        return std::binary_search(goneGeometry.begin(), goneGeometry.end(), patch);
     };
     visiblePatches.erase(std::remove_if(visiblePatches.begin(), visiblePatches.end(), isGone),
                          visiblePatches.end());

@@ -11,7 +11,9 @@
 #include <array>
 #include <map>
 #include <random>
+#include <set>
 #include <sstream>
+#include <tuple>
 
 using namespace testing_support;
 
@@ -249,6 +251,64 @@ TEST(LevelOfDetail, ConvergedTreesHaveNoCracksHolesOrCoarsePatches)
                 return;
         }
         EXPECT_GT(largest, 150u) << "the paths should refine the tree well beyond the minimum";
+    }
+}
+
+namespace
+{
+uint64_t builtNodes(const PatchNode* node)
+{
+    if (!node)
+        return 0;
+    uint64_t count = node->isBuilt() ? 1 : 0;
+    for (const auto& child : node->children)
+        count += builtNodes(child.get());
+    return count;
+}
+
+std::set<std::tuple<uint32_t, uint32_t, uint32_t>> leafCells(const Landscape& landscape)
+{
+    std::set<std::tuple<uint32_t, uint32_t, uint32_t>> cells;
+    for (const PatchNode* leaf : drawnLeaves(landscape))
+        cells.emplace(leaf->level, leaf->cellX, leaf->cellZ);
+    return cells;
+}
+} // namespace
+
+TEST(LevelOfDetail, UpdateLimitsSpreadABurstOverUpdatesAndReachTheSameTree)
+{
+    FractalTerrain unlimited(16);
+    FractalTerrain limited(16);
+    constexpr uint64_t kHandOvers = 4;
+    constexpr uint64_t kFrees = 8;
+    limited.landscape.setUpdateLimits(kHandOvers, kFrees);
+    std::mt19937 random(77);
+    for (int move = 0; move < 8; ++move)
+    {
+        SCOPED_TRACE(move);
+        const CameraState camera = randomCamera(random);
+        ASSERT_GT(settle(unlimited.landscape, camera), 0);
+        // No update installs more builds than its hand-over limit (the root, built on the
+        // render thread, aside) or frees more nodes than its free limit.
+        uint64_t worstInstalled = 0;
+        uint64_t worstFreed = 0;
+        const auto update = [&] {
+            const bool hadRoot = limited.landscape.hasTree();
+            const uint64_t built = builtNodes(limited.view.root());
+            const uint64_t live = limited.view.patchCount();
+            limited.landscape.update(camera);
+            const uint64_t builtAfter = builtNodes(limited.view.root());
+            if (hadRoot && builtAfter > built)
+                worstInstalled = std::max(worstInstalled, builtAfter - built);
+            worstFreed = std::max(worstFreed, live - std::min(live, limited.view.patchCount()));
+        };
+        ASSERT_GT(pumpUntilIdle(update, [&] { return isSettled(limited.landscape); }, 20000), 0);
+        EXPECT_LE(worstInstalled, kHandOvers);
+        EXPECT_LE(worstFreed, kFrees);
+        checkConvergedTree(limited.landscape, camera);
+        EXPECT_EQ(leafCells(limited.landscape), leafCells(unlimited.landscape));
+        if (HasFailure())
+            return;
     }
 }
 
