@@ -112,8 +112,16 @@ void Terrain::_notifyCurrentCamera(Ogre::Camera* cam)
 void Terrain::_updateRenderQueue(Ogre::RenderQueue* queue)
 {
     const Ogre::uint8 group = getRenderQueueGroup();
-    for (PatchGeometry* patch : landscape->getVisiblePatches())
+    const std::vector<PatchGeometry*>& visible = landscape->getVisiblePatches();
+    for (size_t k = 0; k < visible.size(); ++k)
     {
+        // The patches and drawables lie all over the heap: ask for the ones a few steps ahead
+        // while the engine queues this one.
+        if (k + 8 < visible.size())
+            __builtin_prefetch(visible[k + 8]);
+        if (k + 4 < visible.size())
+            __builtin_prefetch(visible[k + 4]->drawable);
+        PatchGeometry* patch = visible[k];
         auto* drawable = static_cast<TerrainRenderable*>(patch->drawable);
         if (!drawable)
         {
@@ -126,8 +134,13 @@ void Terrain::_updateRenderQueue(Ogre::RenderQueue* queue)
         if (drawable->indicesStale)
             drawable->refreshIndices(*patch);
         drawable->lastUsedFrame = frameNumber;
+        // The engine keeps custom parameters in a map: set only when the factor moved.
         const float morph = std::clamp(*patch->morph, 0.0f, 1.0f);
-        drawable->setCustomParameter(TerrainRenderable::kMorphParameter, Ogre::Vector4(morph, 0, 0, 0));
+        if (morph != drawable->morphSet)
+        {
+            drawable->setCustomParameter(TerrainRenderable::kMorphParameter, Ogre::Vector4(morph, 0, 0, 0));
+            drawable->morphSet = morph;
+        }
         queue->addRenderable(drawable, group);
     }
 

@@ -32,13 +32,16 @@ public:
     // Custom parameter holding (m, 0, 0, 0), m the patch's morph factor clamped to [0, 1].
     static constexpr size_t kMorphParameter = 1;
 
+    // What the render pass reads of every drawable sits beside the material, which the engine
+    // reads as it queues the drawable: one cache line for both.
     Terrain* const owner;
     Ogre::MaterialPtr material;
+    bool indicesStale = false; // the patch's strip changed since it was copied to the GPU
+    float morphSet = -1.0f;    // the morph factor last stored in kMorphParameter (-1: none yet)
+    uint32_t lastUsedFrame = 0;     // the owner's frame number when it was last queued or seen drawn
+    PatchGeometry* source = nullptr; // the patch it draws; valid while the drawable lives
+    size_t slot = 0;                // its index in the owner's list of live drawables
     Ogre::IndexData indexData;
     Ogre::VertexData vertexData;
     Ogre::Vector3 centre = Ogre::Vector3::ZERO; // terrain-local centre of the patch's box
-    bool indicesStale = false; // the patch's strip changed since it was copied to the GPU
-    PatchGeometry* source = nullptr; // the patch it draws; valid while the drawable lives
-    uint32_t lastUsedFrame = 0;     // the owner's frame number when it was last queued or seen drawn
-    size_t slot = 0;                // its index in the owner's list of live drawables
 };

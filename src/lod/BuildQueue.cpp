@@ -197,3 +197,9 @@ bool BuildQueue::hasResults() const
     Lock lock(resultLock);
     return !resultQueue.empty();
 }
+
+size_t BuildQueue::queuedResults() const
+{
+    Lock lock(resultLock);
+    return resultQueue.size();
+}

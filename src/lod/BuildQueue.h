@@ -99,6 +99,7 @@ public:
     size_t retiredCount() const { return deadPatches.size(); }
     const std::vector<std::unique_ptr<PatchNode>>& retired() const { return deadPatches; }
     bool hasResults() const;
+    size_t queuedResults() const;
     // The thread wrapper and the result lock, for tests of the start and stop protocol and of
     // a drain that meets a busy lock.
     Thread& getThread() { return thread; }

@@ -65,6 +65,7 @@ void Landscape::clear()
     release(dead);
     changedPatches.clear();
     visiblePatches.clear();
+    fullWalk = true;
 }
 
 void Landscape::setBounds(float size, const Ogre::Vector3& origin)
@@ -85,17 +86,20 @@ void Landscape::setLevelLimits(int minLevel_, int maxLevel_)
 {
     minLevel = uint32_t(std::max(minLevel_, 0));
     maxLevel = uint32_t(std::max(maxLevel_, 0));
+    fullWalk = true;
 }
 
 void Landscape::setDetailThreshold(float threshold)
 {
     detailThreshold = threshold;
+    fullWalk = true;
 }
 
 void Landscape::setFarDetail(float farThreshold, float farDistance_)
 {
     farScale = detailThreshold / farThreshold;
     farDistance = farDistance_;
+    fullWalk = true;
 }
 
 void Landscape::setUpdateLimits(size_t handOvers, size_t frees)
@@ -189,6 +193,8 @@ void Landscape::makeChildren(PatchNode* node)
 
 void Landscape::release(std::vector<std::unique_ptr<PatchNode>>& nodes)
 {
+    if (!nodes.empty())
+        treeChanges += 1;
     forgetVisible(nodes);
     for (std::unique_ptr<PatchNode>& node : nodes)
     {
@@ -206,6 +212,7 @@ void Landscape::release(std::vector<std::unique_ptr<PatchNode>>& nodes)
 
 void Landscape::createRoot()
 {
+    treeChanges += 1;
     root = makeRoot();
     PatchBuildResult result;
     buildNode(*root, result);
@@ -299,6 +306,8 @@ void Landscape::handOver(PatchNode* node)
     // A node detached while it was being built only waits to be freed; its result goes with it.
     if (!node->parent && node != root.get())
         return;
+    // Its state, box and error, and its ancestors', change: the next update walks them again.
+    touch(node);
     if (node->result.unreadable)
     {
         // Left unbuilt: a splitting parent goes on drawing itself, a merging node its children.
@@ -318,6 +327,9 @@ void Landscape::handOver(PatchNode* node)
 
     if (node->state == kMerging)
     {
+        for (const auto& child : node->children)
+            if (child)
+                child->lastVisit = frameCounter; // drawn until now: kept from here
         node->state = kLeaf;
         keptChangeCount += 1;
         refreshEdgeLevels(node);

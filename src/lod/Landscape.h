@@ -1,6 +1,7 @@
 #pragma once
 
 #include "lod/BuildQueue.h"
+#include "lod/CameraState.h"
 #include "lod/PatchBuilder.h"
 #include "lod/PatchNode.h"
 
@@ -15,8 +16,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-class CameraState;
 
 // The level-of-detail engine of one terrain: a quadtree of square patches over the root square,
 // refined and coarsened every update from a camera snapshot, with patch geometry generated on one
@@ -158,7 +157,20 @@ private:
     void drainResults();
 
     // ---- the update (LandscapeUpdate.cpp) ----
+    // Distance from the camera's eye (moved part of the way to the box's height) to the node's
+    // box, at least 1: it moves by no more than the camera does.
+    float eyeDistance(const PatchNode* node, const CameraState& camera) const;
+    // The node's screen error seen from that distance; it falls as the distance grows.
+    float errorAt(const PatchNode* node, float distance, float pixelScale) const;
     float screenError(const PatchNode* node, const CameraState& camera) const;
+    // How far the eye may travel before the node's own split or merge decision can flip.
+    double decisionSlack(const PatchNode* node, float distance, float pixelScale) const;
+    // Morph factor of a drawn leaf from its own and its parent's screen error.
+    float morphFactor(const PatchNode* node, float error, float parentError) const;
+    // Marks node, its ancestors and the same-level neighbours of each (and their ancestors) as
+    // changed: the next update walks them again.
+    void touch(PatchNode* node);
+    void touchChain(PatchNode* node);
     // parentError: the parent's screen error in this update (the node's own for the root).
     void updateNode(PatchNode* node, const CameraState& camera, float parentError);
     bool forcedBySide(const PatchNode* node) const;
@@ -217,6 +229,22 @@ private:
     float detailThreshold = 8.0f; // screen-space error (pixels) above which a patch splits
     float farScale = 1.0f;
     float farDistance = 0.0f;
+    // The walk's view of the camera: how far the eye has travelled over every update so far
+    // (world units), where it was last, and the pixel scale the stable distances were found
+    // with. A full walk passes over nothing (after a change of settings, pixel scale or tree).
+    double eyeTravel = 0;
+    Ogre::Vector3 walkEye = Ogre::Vector3::ZERO;
+    bool walkEyeSet = false;
+    float walkPixelScale = 0;
+    bool fullWalk = true;
+    uint32_t morphEpoch = 1; // changes with every update that moves the eye or walks everything
+    // Changes whenever the drawn tree may have changed (a touch, a new root, freed patches); the
+    // camera, change count and epoch of the last collection of visiblePatches.
+    uint64_t treeChanges = 0;
+    CameraState collectedFor;
+    uint64_t collectedChanges = ~uint64_t(0);
+    uint32_t collectedEpoch = 0;
+    CameraState walkCamera; // the last update's camera, for morph factors refreshed on view
     size_t handOverLimit = SIZE_MAX; // per update, see setUpdateLimits
     size_t freeLimit = SIZE_MAX;
     std::unique_ptr<PatchNode> root;

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace
 {
@@ -34,7 +35,26 @@ void Landscape::update(const CameraState& camera)
     if (!root)
         createRoot();
     drainResults();
+    // Distances found at an earlier update hold within the eye's travel since; a new pixel
+    // scale changes every error, and a camera that jumped to no place at all trusts nothing.
+    if (camera.pixelScale != walkPixelScale)
+        fullWalk = true;
+    const double step = walkEyeSet ? double(camera.position.distance(walkEye)) : 0.0;
+    if (std::isfinite(step))
+        eyeTravel += step;
+    else
+        fullWalk = true;
+    // Morph factors follow the eye and the settings: computed at an earlier epoch, they are
+    // computed again before they are drawn.
+    if (step != 0.0 || fullWalk)
+        morphEpoch += 1;
+    walkEye = camera.position;
+    walkEyeSet = true;
+    walkPixelScale = camera.pixelScale;
+    walkCamera = camera;
+
     updateNode(root.get(), camera, screenError(root.get(), camera));
+    fullWalk = false;
     // Restitching may not add to the list: it only rewrites the flagged sides. A node that an
     // ancestor's merge took out of the drawn tree after it was flagged is left as it is: it is
     // checked again whenever it is drawn again.
@@ -48,17 +68,20 @@ void Landscape::update(const CameraState& camera)
     frameCounter += 1;
 }
 
-float Landscape::screenError(const PatchNode* node, const CameraState& camera) const
+float Landscape::eyeDistance(const PatchNode* node, const CameraState& camera) const
 {
     const Ogre::AxisAlignedBox box = node->testBox();
     // The eye is moved 40 % of the way towards the height of the box centre, so that a camera
     // high above the terrain does not see every patch as far away.
     Ogre::Vector3 eye = camera.position;
     eye.y += 0.4f * (box.getCenter().y - eye.y);
-    float distance = box.distance(eye);
-    if (!(distance >= 1.0f))
-        distance = 1.0f;
-    float error = camera.pixelScale / distance;
+    const float distance = box.distance(eye);
+    return distance >= 1.0f ? distance : 1.0f;
+}
+
+float Landscape::errorAt(const PatchNode* node, float distance, float pixelScale) const
+{
+    float error = pixelScale / distance;
     if (farScale < 1.0f)
     {
         float t = (distance - farDistance) / farDistance;
@@ -71,46 +94,118 @@ float Landscape::screenError(const PatchNode* node, const CameraState& camera) c
     return error * node->error;
 }
 
+float Landscape::screenError(const PatchNode* node, const CameraState& camera) const
+{
+    return errorAt(node, eyeDistance(node, camera), camera.pixelScale);
+}
+
+double Landscape::decisionSlack(const PatchNode* node, float distance, float pixelScale) const
+{
+    // Leaves below minLevel always split and nodes below it never merge; leaves at maxLevel
+    // never split on error. Otherwise the decision is whether the error is above the threshold.
+    if (node->level < minLevel || (!node->drawsChildren() && node->level >= maxLevel))
+        return std::numeric_limits<double>::infinity();
+    const float threshold = detailThreshold;
+    const float error = errorAt(node, distance, pixelScale);
+    if (!(error > 0.0f) || !std::isfinite(error) || error == threshold)
+        return 0.0;
+    // The error falls as the distance grows (with or without far detail), so the decision holds
+    // for every distance within slack of this one when it holds at the far end of that range
+    // (error above the threshold) or at the near end (below). The guess is where 1/d alone
+    // would cross; it is checked, and halved until it holds.
+    const bool above = error > threshold;
+    float slack = 0.9f * std::abs(distance - distance * error / threshold);
+    for (int tries = 0; tries < 4 && slack > 0.0f; ++tries, slack *= 0.5f)
+    {
+        const float end = above ? distance + slack : std::max(distance - slack, 1.0f);
+        const float endError = errorAt(node, end, pixelScale);
+        if (above ? endError > threshold : endError < threshold)
+            return double(slack);
+    }
+    return 0.0;
+}
+
+float Landscape::morphFactor(const PatchNode* node, float error, float parentError) const
+{
+    if (node->level < minLevel)
+        return 1.0f;
+    if (!node->parent)
+        parentError = error;
+    if (!(parentError > error))
+        parentError = error * 1.001f;
+    return error == parentError ? 1.0f : (detailThreshold - parentError) / (error - parentError);
+}
+
+void Landscape::touchChain(PatchNode* node)
+{
+    treeChanges += 1;
+    for (; node; node = node->parent)
+        node->walkPending = true;
+}
+
+void Landscape::touch(PatchNode* node)
+{
+    treeChanges += 1;
+    for (PatchNode* n = node; n; n = n->parent)
+    {
+        n->walkPending = true;
+        for (PatchNode* neighbour : n->neighbours)
+            touchChain(neighbour);
+    }
+}
+
 void Landscape::updateNode(PatchNode* node, const CameraState& camera, float parentError)
 {
-    const float threshold = detailThreshold;
-    const float error = screenError(node, camera);
     node->lastVisit = frameCounter;
+    // Nothing in the subtree changed, the eye has not gone far enough for any of its decisions
+    // to flip, and no kept children in it are due to go: the last walk's decisions stand. The
+    // morph factors of its leaves in view are brought up to date as they are collected.
+    if (!fullWalk && !node->walkPending && eyeTravel < node->stableUntil && frameCounter < node->wakeUpdate)
+        return;
+    node->walkPending = false;
+
+    const float threshold = detailThreshold;
+    const float distance = eyeDistance(node, camera);
+    const float error = errorAt(node, distance, camera.pixelScale);
+    double stableUntil = eyeTravel + decisionSlack(node, distance, camera.pixelScale);
+    uint32_t wakeUpdate = std::numeric_limits<uint32_t>::max();
 
     if (node->drawsChildren())
     {
         for (const auto& child : node->children)
+        {
             updateNode(child.get(), camera, error);
+            stableUntil = std::min(stableUntil, child->stableUntil);
+            wakeUpdate = std::min(wakeUpdate, child->wakeUpdate);
+        }
         node->lod = 1.0f;
         if (node->state == kMerging && !node->isBuilt() && node->busy == 0 && !node->unreadable)
             queue.post(node, true); // its build was cancelled by an ancestor's merge: ask again
         // A node at minLevel may merge back: its leaves are at minLevel then, which is allowed.
         if (!(error >= threshold) && node->level >= minLevel)
             tryMerge(node);
-        return;
     }
-
-    if (!node->parent)
-        parentError = error;
-    if (!(parentError > error))
-        parentError = error * 1.001f;
-    float morph = error == parentError ? 1.0f : (threshold - parentError) / (error - parentError);
-    bool want = error > threshold || forcedBySide(node);
-    if (node->level < minLevel)
+    else
     {
-        want = true;
-        morph = 1.0f;
+        bool want = error > threshold || forcedBySide(node) || node->level < minLevel;
+        if (want && node->level < maxLevel)
+            split(node);
+        else if (node->hasChildren() && node->state != kSplitting)
+            freeStaleChildren(node);
+        // A drawn leaf without geometry and without a build in flight (left so by the cancel of
+        // an ancestor's merge) asks for its build again instead of staying a hole.
+        if (node->state == kLeaf && !node->isBuilt() && node->busy == 0 && !node->unreadable)
+            queue.post(node, true);
+        node->lod = morphFactor(node, error, parentError);
+        node->morphEpoch = morphEpoch;
+        if (node->state == kLeaf && node->hasChildren())
+            for (const auto& child : node->children)
+                wakeUpdate = std::min(wakeUpdate, child->lastVisit + kKeepChildrenUpdates + 1);
     }
-
-    if (want && node->level < maxLevel)
-        split(node);
-    else if (node->hasChildren() && node->state != kSplitting)
-        freeStaleChildren(node);
-    // A drawn leaf without geometry and without a build in flight (left so by the cancel of an
-    // ancestor's merge) asks for its build again instead of staying a hole.
-    if (node->state == kLeaf && !node->isBuilt() && node->busy == 0 && !node->unreadable)
-        queue.post(node, true);
-    node->lod = morph;
+    // A node without geometry takes its box from an ancestor, which other builds change: it is
+    // walked every update until it is built. So is a node this update changed.
+    node->stableUntil = node->walkPending || !node->isBuilt() ? 0.0 : stableUntil;
+    node->wakeUpdate = wakeUpdate;
 }
 
 bool Landscape::forcedBySide(const PatchNode* node) const
@@ -142,6 +237,7 @@ int Landscape::split(PatchNode* node)
 {
     if (node->state == kSplit || node->state == kSplitting)
         return 0;
+    touch(node);
     if (!node->hasChildren())
     {
         makeChildren(node);
@@ -229,6 +325,11 @@ int Landscape::tryMerge(PatchNode* node)
             return 0;
     }
 
+    touch(node);
+    // The children were drawn until now: their kept time starts here, however long ago a walk
+    // last reached them.
+    for (const auto& child : node->children)
+        child->lastVisit = frameCounter;
     if (node->isBuilt())
     {
         node->state = kLeaf;
@@ -243,6 +344,7 @@ int Landscape::tryMerge(PatchNode* node)
     abandonDescendants(node);
     refreshEdgeLevels(node);
     node->lod = 1.0f;
+    node->morphEpoch = morphEpoch;
     return 1;
 }
 
@@ -304,6 +406,9 @@ void Landscape::markSide(PatchNode* node, int side, bool withNeighbour)
         markSide(node->childOnSide(side, 1), side, withNeighbour);
         return;
     }
+    // The patches along the side decide on their level again at the next update: a neighbour
+    // that refined or coarsened may force a split or forbid a merge.
+    touchChain(node);
     // Only drawn patches are stitched. A kept subtree that is not drawn keeps the stitching it
     // was last drawn with, which still holds inside it when it is drawn again; its border is
     // marked then.
@@ -380,9 +485,20 @@ void Landscape::forgetVisible(const std::vector<std::unique_ptr<PatchNode>>& gon
 
 uint64_t Landscape::notifyCamera(const CameraState& camera)
 {
+    // The same camera over the same tree, with the same morph factors, sees the same patches: a
+    // still view costs no walk at all.
+    const bool sameView = collectedFor.camera == camera.camera && collectedFor.position == camera.position &&
+                          std::equal(std::begin(camera.planes), std::end(camera.planes),
+                                     std::begin(collectedFor.planes)) &&
+                          collectedChanges == treeChanges && collectedEpoch == morphEpoch;
+    if (sameView)
+        return visiblePatches.size();
     visiblePatches.clear();
     if (root)
         collect(root.get(), camera, CameraState::kAllPlanes);
+    collectedFor = camera;
+    collectedChanges = treeChanges;
+    collectedEpoch = morphEpoch;
     return visiblePatches.size();
 }
 
@@ -396,6 +512,15 @@ void Landscape::collect(PatchNode* node, const CameraState& camera, int mask)
         for (const auto& child : node->children)
             collect(child.get(), camera, mask);
         return;
+    }
+    // A leaf that the last walk passed over has the morph factor of an earlier eye position:
+    // brought up to date, from the camera of the last update, before it is drawn.
+    if (node->morphEpoch != morphEpoch && walkEyeSet)
+    {
+        const float error = screenError(node, walkCamera);
+        const float parentError = node->parent ? screenError(node->parent, walkCamera) : error;
+        node->lod = morphFactor(node, error, parentError);
+        node->morphEpoch = morphEpoch;
     }
     visiblePatches.push_back(&node->geometry);
 }

@@ -7,7 +7,7 @@
 
 PatchNode::PatchNode(Landscape* owner_, const RootSquare& square, uint32_t level_, int quadrant_,
                      uint32_t cellX_, uint32_t cellZ_)
-    : owner(owner_), level(level_), quadrant(quadrant_), cellX(cellX_), cellZ(cellZ_)
+    : level(level_), owner(owner_), quadrant(quadrant_), cellX(cellX_), cellZ(cellZ_)
 {
     // Corners come from the cell's integer position, like every vertex, so that nodes of any
     // level name a shared point with the very same coordinates.

@@ -38,7 +38,7 @@ enum PatchState : int32_t
 //   thread reads freely;
 // - parent, busy, sharedVertices and sharedVertexCount, atomics shared with the build thread;
 // - result and generated, which only the build thread touches until the hand-over.
-class PatchNode
+class alignas(64) PatchNode
 {
 public:
     explicit PatchNode(Landscape* owner);       // the root: the Landscape's whole square
@@ -66,30 +66,50 @@ public:
     // Moves a build result into the node: its geometry from now on (render thread).
     void install(PatchBuildResult&& built);
 
-    Landscape* const owner;
+    // The fields are grouped by the walks that read them, so that each walk touches few cache
+    // lines per node: the frustum walk reads the first group (and the second at leaves), the
+    // render pass the second, the update's walk the first and third.
+
+    // ---- the tree, with the box of every walk ----
     Ogre::AxisAlignedBox bounds;     // around the node's vertices, merged into every ancestor
-    PatchNode* neighbours[4] = {};   // same-level node across each side, or null
+    int32_t state = kLeaf;
     std::unique_ptr<PatchNode> children[4]; // all null or all set
+
+    // ---- the patch as drawn ----
+    PatchGeometry geometry;          // the patch as the owner sees it; arrays owned below
+    float lod = 0;                   // morph factor of the drawn patch, 1 while split
+    uint32_t morphEpoch = 0;         // Landscape::morphEpoch when lod was last computed
+
+    // ---- the update's decisions ----
+    float error = 0;                 // geometric error, raised to the descendants' largest
+    const uint32_t level;
+    uint32_t lastVisit = 0;          // frameCounter of the last update that reached the node
+    // What the update needs to know to pass over the node's subtree (see Landscape::updateNode):
+    // whether anything its decisions depend on changed since it was last walked (a split, merge or
+    // build in or next to it), how far the eye may travel (Landscape::eyeTravel) before a decision
+    // in it can change, and the update from which its kept children may have gone stale.
+    uint32_t wakeUpdate = 0;
+    bool walkPending = true;
+    // Its build could not read every height it needed: it is not asked for again, so that an
+    // unreadable heightmap costs one failed build per patch, not one per frame.
+    bool unreadable = false;
+    uint8_t edgeFlags = 0;           // bits s and 4+s: side s waits for restitching
+    uint8_t edgeMaxLevel[4] = {};    // deepest drawn level touching each side from inside
+    uint16_t edgeLevels = 0;         // bits 4s..4s+3: level difference side s is stitched for
+    double stableUntil = 0;
+
+    // ---- links and placement ----
+    PatchNode* neighbours[4] = {};   // same-level node across each side, or null
     // Null for the root and for a detached node. Read by the build thread when it reuses the
     // parent's heights, cleared by the render thread when it detaches the node: see
     // BuildQueue::beginReading for the handshake.
     std::atomic<PatchNode*> parent{nullptr};
-    const uint32_t level;
+    Landscape* const owner;
     const int quadrant;              // index of this node among its parent's children
     const uint32_t cellX;            // the node's cell at its level, counted from the low x
     const uint32_t cellZ;            // and low z edge of the root square
-    float lod = 0;                   // morph factor of the drawn patch, 1 while split
-    int32_t state = kLeaf;
-    float error = 0;                 // geometric error, raised to the descendants' largest
-    Ogre::Vector3 corners[4];        // in quadrant order, terrain-local coordinates
-    uint8_t edgeFlags = 0;           // bits s and 4+s: side s waits for restitching
-    uint8_t edgeMaxLevel[4] = {};    // deepest drawn level touching each side from inside
-    uint16_t edgeLevels = 0;         // bits 4s..4s+3: level difference side s is stitched for
-    uint32_t lastVisit = 0;          // frameCounter of the last update that reached the node
     uint32_t edgeVertices = 0;       // vertices along an edge of the installed geometry
-    // Its build could not read every height it needed: it is not asked for again, so that an
-    // unreadable heightmap costs one failed build per patch, not one per frame.
-    bool unreadable = false;
+    Ogre::Vector3 corners[4];        // in quadrant order, terrain-local coordinates
     // Bytes that go when this node is freed (its own and its geometry's, twice when its patch has
     // a drawable), counted when it is detached from the tree; 0 while it is in the tree.
     uint64_t retiredBytes = 0;
@@ -97,7 +117,6 @@ public:
     // node must not be freed. Raised by a post and lowered by the build thread, both under
     // jobLock; lowered by the drain for each result it takes (see BuildQueue).
     std::atomic<int> busy{0};
-    PatchGeometry geometry;          // the patch as the owner sees it; arrays owned below
 
     // The installed vertex array and its vertex count, published for the build thread of the
     // node's children, which reuses the heights where the grids coincide. Set once, when the

@@ -21,6 +21,8 @@ public:
     uint32_t levelSlack() const { return landscape.levelSlack; }
     uint32_t maxLevel() const { return landscape.maxLevel; }
     float detailThreshold() const { return landscape.detailThreshold; }
+    // The next update walks every drawn node, passing over none.
+    void walkEverything() { landscape.fullWalk = true; }
     float screenError(const PatchNode* node, const CameraState& camera) const
     {
         return landscape.screenError(node, camera);

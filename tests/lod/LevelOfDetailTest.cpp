@@ -6,6 +6,8 @@
 #include "../../tools/FractalHeightmap.h"
 #include "LodTestSupport.h"
 
+#include <OgreQuaternion.h>
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -309,6 +311,72 @@ TEST(LevelOfDetail, UpdateLimitsSpreadABurstOverUpdatesAndReachTheSameTree)
         EXPECT_EQ(leafCells(limited.landscape), leafCells(unlimited.landscape));
         if (HasFailure())
             return;
+    }
+}
+
+namespace
+{
+// Waits until the build thread has built (or dropped) everything asked of it, so that the next
+// update hands over all of it.
+void waitForBuilds(FractalTerrain& terrain)
+{
+    BuildQueue& queue = terrain.view.queue();
+    pumpUntilIdle([] {}, [&] {
+        return queue.queuedJobs() == 0 && queue.queuedResults() == size_t(terrain.landscape.pendingBuilds());
+    }, 200000);
+}
+
+// Every drawn patch with its state, and the morph factor of each one in view.
+std::vector<std::tuple<uint32_t, uint32_t, uint32_t, int32_t, float>> drawnState(Landscape& landscape,
+                                                                                  const CameraState& camera)
+{
+    landscape.notifyCamera(camera);
+    std::set<const PatchGeometry*> inView(landscape.getVisiblePatches().begin(), landscape.getVisiblePatches().end());
+    std::vector<std::tuple<uint32_t, uint32_t, uint32_t, int32_t, float>> state;
+    for (const PatchNode* leaf : drawnLeaves(landscape))
+        state.emplace_back(leaf->level, leaf->cellX, leaf->cellZ, leaf->state,
+                           inView.count(&leaf->geometry) ? leaf->lod : -1.0f);
+    return state;
+}
+} // namespace
+
+TEST(LevelOfDetail, PassingOverUnchangedSubtreesDecidesAsAFullWalkDoes)
+{
+    // Two trees driven alike, builds done between updates: one update walks every drawn node,
+    // the other passes over subtrees where nothing changed and the eye has not gone far enough
+    // for a decision to flip. They must agree on every drawn patch, its state and, in view, its
+    // morph factor, after every update: still, creeping, gliding, turning on the spot, jumping,
+    // a zoom (a new pixel scale) and a new detail threshold.
+    FractalTerrain everything(16);
+    FractalTerrain passing(16);
+    std::mt19937 random(2024);
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+    Ogre::Vector3 eye(-1500, 300, -1200);
+    Ogre::Vector3 way(1, -0.1f, 0.7f);
+    float fov = 60.0f;
+    for (int frame = 0; frame < 360; ++frame)
+    {
+        SCOPED_TRACE(frame);
+        const int phase = frame / 40;
+        const float speed = std::array<float, 9>{0, 0.5f, 4, 40, 0, 300, 12, 2, 60}[size_t(phase)];
+        if (phase == 4) // turning on the spot
+            way = Ogre::Quaternion(Ogre::Degree(9), Ogre::Vector3::UNIT_Y) * way;
+        else if (frame % 7 == 0)
+            way = (way + Ogre::Vector3(unit(random), 0.2f * unit(random), unit(random)) * 0.3f).normalisedCopy();
+        eye += way.normalisedCopy() * speed;
+        eye.y = std::clamp(eye.y, 60.0f, 2000.0f);
+        if (frame == 200)
+            fov = 35.0f;
+        if (frame == 280)
+            for (FractalTerrain* terrain : {&everything, &passing})
+                terrain->landscape.setDetailThreshold(6.0f);
+        const CameraState camera = lookAt(eye, eye + way * 100.0f + Ogre::Vector3(0, -30, 0), fov);
+        everything.view.walkEverything();
+        everything.landscape.update(camera);
+        passing.landscape.update(camera);
+        ASSERT_EQ(drawnState(passing.landscape, camera), drawnState(everything.landscape, camera));
+        waitForBuilds(everything);
+        waitForBuilds(passing);
     }
 }
 
