@@ -205,6 +205,11 @@ private:
 
     // ---- queries (LandscapeQueries.cpp) ----
     const PatchNode* leafAt(float x, float z) const;
+    // Rebuilds leafIndex for the tree as it stands.
+    void indexLeaves() const;
+    void indexNode(const PatchNode* node) const;
+    // The morph factor a drawn leaf is drawn with now, clamped to [0, 1].
+    float drawnMorph(const PatchNode* leaf) const;
     // The drawn leaf under (x, z) and the point's grid coordinates in it (columns and rows of
     // vertices from its low corner), or null without a root or when the leaf is not built.
     const PatchNode* builtLeafAt(float x, float z, uint8_t& level, float& gridX, float& gridZ) const;
@@ -256,6 +261,16 @@ private:
     uint64_t retiringBytes = 0;                 // retiredBytes of detached nodes not yet freed
     uint64_t keptChangeCount = 0;               // see keptChanges
     uint64_t unreadableCount = 0;               // handed-over builds that could not read heights
+
+    // ---- the queries' index of the drawn tree (render thread, rebuilt when it is used after
+    // the tree changed) ----
+    // Per cell of level kIndexLevel, row by row: the drawn leaf over it, or the cell's own node
+    // when the drawn tree goes deeper there; a query starts its descent from it.
+    static constexpr uint32_t kIndexLevel = 6;
+    mutable std::vector<const PatchNode*> leafIndex;
+    mutable std::vector<float> indexXs; // cell edges, as the nodes' corners have them
+    mutable std::vector<float> indexZs;
+    mutable uint64_t indexedChanges = ~uint64_t(0); // treeChanges when it was built
 
     // The thread seam: queues, locks, the build thread. Last, so that it (and its thread)
     // goes first when the Landscape is destroyed.

@@ -29,11 +29,6 @@ struct DrawnVertex
     Ogre::Vector3 position() const { return Ogre::Vector3(record[kVertexX], height(), record[kVertexZ]); }
 };
 
-float clampedMorph(const PatchNode* leaf)
-{
-    return std::clamp(leaf->lod, 0.0f, 1.0f);
-}
-
 const float* record(const PatchNode* leaf, uint16_t index)
 {
     return leaf->geometry.vertices + size_t(index) * kFloatsPerVertex;
@@ -160,9 +155,9 @@ bool clipToBox(const Ogre::AxisAlignedBox& box, const Ogre::Vector3& from, const
 class LeafRay
 {
 public:
-    LeafRay(const PatchNode* leaf_, const Ogre::Vector3& from_, const Ogre::Vector3& d_, float& best_)
-        : leaf(leaf_), strip(leaf_->edgeVertices), from(from_), d(d_), best(best_),
-          m(clampedMorph(leaf_)), dLengthSq(d_.squaredLength())
+    LeafRay(const PatchNode* leaf_, float m_, const Ogre::Vector3& from_, const Ogre::Vector3& d_, float& best_)
+        : leaf(leaf_), strip(leaf_->edgeVertices), from(from_), d(d_), best(best_), m(m_),
+          dLengthSq(d_.squaredLength())
     {
         bestT = best >= 0.0f ? std::sqrt(best / dLengthSq) : 2.0f;
     }
@@ -305,9 +300,75 @@ bool LeafRay::walk(float t0, float t1)
 }
 } // namespace
 
+float Landscape::drawnMorph(const PatchNode* leaf) const
+{
+    float m = leaf->lod;
+    // A leaf that no walk or collection has reached since the eye moved: its factor for the
+    // last update's camera, as it would be drawn now.
+    if (leaf->morphEpoch != morphEpoch && walkEyeSet)
+    {
+        const float error = screenError(leaf, walkCamera);
+        m = morphFactor(leaf, error, leaf->parent ? screenError(leaf->parent, walkCamera) : error);
+    }
+    return std::clamp(m, 0.0f, 1.0f);
+}
+
+void Landscape::indexLeaves() const
+{
+    const uint32_t n = 1u << kIndexLevel;
+    leafIndex.assign(size_t(n) * n, nullptr);
+    indexXs.resize(n + 1);
+    indexZs.resize(n + 1);
+    for (uint32_t c = 0; c <= n; ++c)
+    {
+        indexXs[c] = rootSquare.gridX(c, 0.0, kIndexLevel);
+        indexZs[c] = rootSquare.gridZ(c, 0.0, kIndexLevel);
+    }
+    indexNode(root.get());
+    indexedChanges = treeChanges;
+}
+
+void Landscape::indexNode(const PatchNode* node) const
+{
+    if (node->level < kIndexLevel && node->drawsChildren() && node->hasChildren())
+    {
+        for (const auto& child : node->children)
+            indexNode(child.get());
+        return;
+    }
+    const uint32_t shift = kIndexLevel - node->level;
+    const uint32_t span = 1u << shift;
+    for (uint32_t cz = node->cellZ << shift; cz < (node->cellZ << shift) + span; ++cz)
+        for (uint32_t cx = node->cellX << shift; cx < (node->cellX << shift) + span; ++cx)
+            leafIndex[(size_t(cz) << kIndexLevel) + cx] = node;
+}
+
+namespace
+{
+// The index cell holding coordinate v: the one whose edges, compared as the descent compares
+// a point with node corners, hold it; the outermost cells take everything beyond them (and NaN
+// goes low, as it does in the descent).
+uint32_t indexCell(float v, float origin, float size, const std::vector<float>& edges)
+{
+    const uint32_t last = uint32_t(edges.size()) - 2;
+    const double f = (double(v) - double(origin)) * double(last + 1) / double(size);
+    uint32_t c = f >= double(last) ? last : f > 0.0 ? uint32_t(f) : 0;
+    while (c > 0 && v < edges[c])
+        --c;
+    while (c < last && v >= edges[c + 1])
+        ++c;
+    return c;
+}
+} // namespace
+
 const PatchNode* Landscape::leafAt(float x, float z) const
 {
-    const PatchNode* node = root.get();
+    // Straight to the drawn leaf, or to the node of its index cell, instead of down from the root.
+    if (indexedChanges != treeChanges)
+        indexLeaves();
+    const uint32_t cx = indexCell(x, rootSquare.origin.x, rootSquare.size, indexXs);
+    const uint32_t cz = indexCell(z, rootSquare.origin.z, rootSquare.size, indexZs);
+    const PatchNode* node = leafIndex[(size_t(cz) << kIndexLevel) + cx];
     while (node->drawsChildren() && node->hasChildren())
     {
         const Ogre::Vector3& centre = node->child(0)->corners[3];
@@ -365,7 +426,7 @@ float Landscape::getHeight(float x, float z, uint8_t& level, Ogre::Vector3* norm
         iz = n - 2;
         fz = 1.0f;
     }
-    const float m = clampedMorph(leaf);
+    const float m = drawnMorph(leaf);
     // Cells along a stitched side are drawn with the stitched strip, not the grid.
     if (leaf->edgeLevels != 0)
     {
@@ -455,7 +516,7 @@ bool Landscape::searchSegment(const PatchNode* node, const Ogre::Vector3& from,
     if (!node->isBuilt())
         return false;
 
-    LeafRay ray(node, from, d, best);
+    LeafRay ray(node, drawnMorph(node), from, d, best);
     if (!ray.walk(t0, t1))
         return false;
     normal = ray.normal;

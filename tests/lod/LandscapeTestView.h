@@ -23,6 +23,7 @@ public:
     float detailThreshold() const { return landscape.detailThreshold; }
     // The next update walks every drawn node, passing over none.
     void walkEverything() { landscape.fullWalk = true; }
+    float drawnMorph(const PatchNode* leaf) const { return landscape.drawnMorph(leaf); }
     float screenError(const PatchNode* node, const CameraState& camera) const
     {
         return landscape.screenError(node, camera);

@@ -486,20 +486,69 @@ TEST(LevelOfDetail, KeptChildrenAreFreedAndMemoryFallsBack)
     EXPECT_EQ(terrain.view.memoryBytes(), 0u);
 }
 
+namespace
+{
+// Settles the tree for camera, then for one a step aside: the walks pass over most of the tree
+// there, so that many leaves keep the morph factors of the first eye position until they are
+// drawn or queried. Returns the camera aside.
+CameraState settleAndStepAside(FractalTerrain& terrain, const Ogre::Vector3& eye, const Ogre::Vector3& target)
+{
+    EXPECT_GT(settle(terrain.landscape, lookAt(eye, target)), 0);
+    const Ogre::Vector3 step(5, 0, 3);
+    const CameraState aside = lookAt(eye + step, target + step);
+    EXPECT_GT(settle(terrain.landscape, aside), 0);
+    return aside;
+}
+
+// Walks every drawn node for the camera, so that every leaf's lod is its factor for it; returns
+// how many leaves had another one.
+int refreshEveryMorph(FractalTerrain& terrain, const CameraState& camera)
+{
+    std::map<const PatchNode*, float> before;
+    for (const PatchNode* leaf : drawnLeaves(terrain.landscape))
+        before[leaf] = leaf->lod;
+    terrain.view.walkEverything();
+    terrain.landscape.update(camera);
+    int changed = 0;
+    for (const PatchNode* leaf : drawnLeaves(terrain.landscape))
+        changed += before.count(leaf) && before[leaf] != leaf->lod ? 1 : 0;
+    return changed;
+}
+} // namespace
+
 TEST(LevelOfDetail, HeightQueriesMatchTheDrawnSurface)
 {
     FractalTerrain terrain(16);
     std::mt19937 random(5);
-    const CameraState camera = lookAt(Ogre::Vector3(-500, 300, -800), Ogre::Vector3(200, 0, 400));
-    ASSERT_GT(settle(terrain.landscape, camera), 0);
-    // Blend some leaves half way so that the morph matters.
+    const CameraState camera = settleAndStepAside(terrain, Ogre::Vector3(-500, 300, -800), Ogre::Vector3(200, 0, 400));
+    // Answers first, while many leaves hold factors of the earlier eye position; then every
+    // factor is brought up to date, and the answers must be those of the surface drawn with them.
     std::uniform_real_distribution<float> across(-kTerrainSize / 2, kTerrainSize / 2);
+    struct Answer
+    {
+        float x, z, height, approximate;
+        uint8_t level;
+        Ogre::Vector3 normal;
+    };
+    std::vector<Answer> answers;
     for (int k = 0; k < 3000; ++k)
     {
-        const float x = across(random), z = across(random);
+        Answer a{across(random), across(random), 0, 0, 0, Ogre::Vector3::ZERO};
+        // The first points lie exactly on the edges of the 64 x 64 cells that queries start
+        // from (and of every patch of that size or larger), outer edges included.
+        if (k < 130)
+            (k % 2 ? a.z : a.x) = -kTerrainSize / 2 + kTerrainSize * float(k / 2) / 64.0f;
+        a.height = terrain.landscape.getHeight(a.x, a.z, a.level, &a.normal);
         uint8_t level = 0;
-        Ogre::Vector3 normal;
-        const float height = terrain.landscape.getHeight(x, z, level, &normal);
+        a.approximate = terrain.landscape.getApproximateHeight(a.x, a.z, level, nullptr);
+        answers.push_back(a);
+    }
+    EXPECT_GT(refreshEveryMorph(terrain, camera), 0) << "no leaf was answered with a factor passed over";
+    for (const Answer& a : answers)
+    {
+        const float x = a.x, z = a.z, height = a.height;
+        const uint8_t level = a.level;
+        const Ogre::Vector3 normal = a.normal;
         const PatchNode* leaf = leafContaining(terrain.view.root(), x, z);
         ASSERT_NE(leaf, nullptr);
         ASSERT_EQ(level, leaf->level);
@@ -507,7 +556,7 @@ TEST(LevelOfDetail, HeightQueriesMatchTheDrawnSurface)
         ASSERT_GT(normal.y, 0.0f);
 
         // The approximate height is the full-detail height of the nearest vertex.
-        const float approximate = terrain.landscape.getApproximateHeight(x, z, level, &normal);
+        const float approximate = a.approximate;
         const int n = int(leaf->edgeVertices);
         const float fx = (x - leaf->corners[0].x) / (leaf->corners[3].x - leaf->corners[0].x) * float(n - 1);
         const float fz = (z - leaf->corners[0].z) / (leaf->corners[3].z - leaf->corners[0].z) * float(n - 1);
@@ -517,6 +566,48 @@ TEST(LevelOfDetail, HeightQueriesMatchTheDrawnSurface)
     }
     uint8_t level = 0;
     EXPECT_EQ(Landscape(0, Ogre::Vector3::ZERO).getHeight(0, 0, level, nullptr), Landscape::kNoHeight);
+}
+
+TEST(LevelOfDetail, HeightQueriesOnPatchEdgesOfAnOddSquareTakeTheDescentsSide)
+{
+    // Queries start from a grid of cells instead of the root; on a square whose edges do not
+    // divide evenly in floating point, a point exactly on a patch edge must still land in the
+    // patch the descent from the root picks (the one on the high side).
+    FractalTerrain terrain(8, 513);
+    std::mt19937 random(3);
+    for (float size : {1000.3f, 777.77f, 12345.6f})
+    {
+        SCOPED_TRACE(size);
+        terrain.landscape.stop(true);
+        terrain.landscape.clear();
+        terrain.landscape.setBounds(size, Ogre::Vector3(-0.37f * size, 0, -0.61f * size));
+        terrain.landscape.setLevelLimits(4, 9);
+        terrain.landscape.start();
+        const Ogre::Vector3 centre(0.13f * size, 0, -0.11f * size);
+        ASSERT_GT(settle(terrain.landscape, lookAt(centre + Ogre::Vector3(0, 0.02f * size, 0), centre + Ogre::Vector3(1, -0.5f, 1))), 0);
+        const RootSquare& square = terrain.landscape.square();
+        std::uniform_real_distribution<double> along(0.0, 1.0);
+        int onEdges = 0;
+        for (uint32_t level : {6u, 7u, 8u})
+            for (uint32_t c = 1; c < (1u << level); ++c)
+            {
+                const double cells = double(1u << level);
+                // A point on a vertical edge, then one on a horizontal edge.
+                const std::pair<float, float> points[2] = {
+                    {square.gridX(c, 0.0, level), square.gridZ(0, along(random) * cells, level)},
+                    {square.gridX(0, along(random) * cells, level), square.gridZ(c, 0.0, level)}};
+                for (const auto& [x, z] : points)
+                {
+                    uint8_t found = 0;
+                    terrain.landscape.getHeight(x, z, found, nullptr);
+                    const PatchNode* leaf = leafContaining(terrain.view.root(), x, z);
+                    ASSERT_NE(leaf, nullptr);
+                    ASSERT_EQ(found, leaf->level) << x << "," << z;
+                    onEdges += leaf->corners[0].x == x || leaf->corners[0].z == z ? 1 : 0;
+                }
+            }
+        EXPECT_GT(onEdges, 100) << "points on the edges of drawn patches";
+    }
 }
 
 namespace
@@ -589,24 +680,43 @@ double bruteForceHit(const std::vector<DrawnLeaf>& leaves, const Ogre::Vector3& 
 TEST(LevelOfDetail, RayHitsAreTheNearestHitOfEveryDrawnTriangle)
 {
     FractalTerrain terrain(16);
-    const CameraState camera = lookAt(Ogre::Vector3(300, 400, 300), Ogre::Vector3(900, 0, 1500));
-    ASSERT_GT(settle(terrain.landscape, camera), 0);
+    const CameraState camera = settleAndStepAside(terrain, Ogre::Vector3(300, 400, 300), Ogre::Vector3(900, 0, 1500));
     std::mt19937 random(77);
     std::uniform_real_distribution<float> across(-4000.0f, 4000.0f);
     std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
     std::uniform_real_distribution<float> height(-100.0f, 2000.0f);
-    const std::vector<DrawnLeaf> leaves = drawnLeavesWithBoxes(terrain.landscape);
-    int hits = 0;
+    // Hits first, while many leaves hold factors of the earlier eye position (see the height
+    // queries); then every factor is brought up to date for the brute-force reference.
+    struct Shot
+    {
+        Ogre::Vector3 from, direction, to, point, normal;
+        float length;
+        bool hit;
+    };
+    std::vector<Shot> shots;
     for (int k = 0; k < 150; ++k)
     {
-        const Ogre::Vector3 from(across(random), height(random), across(random));
-        Ogre::Vector3 direction(unit(random), unit(random) - 0.3f, unit(random));
-        direction.normalise();
-        const float length = k % 3 == 0 ? 2000.0f : 100000.0f; // short segments end in mid air
-        const Ogre::Vector3 to = from + direction * length;
+        Shot shot;
+        shot.from = Ogre::Vector3(across(random), height(random), across(random));
+        shot.direction = Ogre::Vector3(unit(random), unit(random) - 0.3f, unit(random)).normalisedCopy();
+        shot.length = k % 3 == 0 ? 2000.0f : 100000.0f; // short segments end in mid air
+        shot.to = shot.from + shot.direction * shot.length;
         uint8_t level = 0;
-        Ogre::Vector3 point, normal;
-        const bool hit = terrain.landscape.intersect(from, to, level, point, normal) != 0;
+        shot.hit = terrain.landscape.intersect(shot.from, shot.to, level, shot.point, shot.normal) != 0;
+        shots.push_back(shot);
+    }
+    EXPECT_GT(refreshEveryMorph(terrain, camera), 0) << "no leaf was hit with a factor passed over";
+    const std::vector<DrawnLeaf> leaves = drawnLeavesWithBoxes(terrain.landscape);
+    int hits = 0;
+    for (size_t k = 0; k < shots.size(); ++k)
+    {
+        const Ogre::Vector3& from = shots[k].from;
+        const Ogre::Vector3& direction = shots[k].direction;
+        const Ogre::Vector3& to = shots[k].to;
+        const float length = shots[k].length;
+        const Ogre::Vector3& point = shots[k].point;
+        const Ogre::Vector3& normal = shots[k].normal;
+        const bool hit = shots[k].hit;
         const double expected = bruteForceHit(leaves, from, to);
         ASSERT_EQ(hit, expected >= 0.0) << "ray " << k << " from " << from << " along " << direction;
         if (!hit)
