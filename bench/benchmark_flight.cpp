@@ -80,10 +80,11 @@ struct Scene
 
     // One frame; returns the render thread's terrain time in microseconds. The rest of a frame
     // (drawing, the host's work) is stood in for by a pause of 4 ms before it, in which the
-    // build thread works on.
-    double frame()
+    // build thread works on (unless pause is false).
+    double frame(bool pause = true)
     {
-        std::this_thread::sleep_for(std::chrono::milliseconds(4));
+        if (pause)
+            std::this_thread::sleep_for(std::chrono::milliseconds(4));
         const Clock::time_point start = Clock::now();
         terrain->frameStarted(Ogre::FrameEvent{});
         queue.clear();
@@ -91,6 +92,27 @@ struct Scene
         terrain->_updateRenderQueue(&queue);
         return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
     }
+};
+
+// Whether the view has settled: no build in flight, no drawable owed, and nothing new for two
+// frames in a row. Fed the terrain's figures after every frame.
+class SettleWatch
+{
+public:
+    bool settled(const Terrain::Info& info)
+    {
+        const bool created = info.patchCount > patches || info.drawables > drawables;
+        quiet = created || info.builds != 0 || info.deferred != 0 ? 0 : quiet + 1;
+        patches = info.patchCount;
+        drawables = info.drawables;
+        return quiet >= 2;
+    }
+    void restart() { quiet = 0; }
+
+private:
+    uint64_t patches = 0;
+    uint64_t drawables = 0;
+    int quiet = 0;
 };
 
 double percentile(std::vector<double> values, double fraction)
@@ -143,30 +165,26 @@ void BM_Teleports(benchmark::State& state)
     std::vector<double> frameUs;
     std::vector<double> totalMiB;
     std::vector<double> settleMs;
-    uint64_t patches = 0;
-    uint64_t drawables = 0;
-    int quiet = 0;
+    SettleWatch watch;
+    bool settled = false;
     Clock::time_point teleported;
     for (auto _ : state)
     {
-        if (frameUs.empty() || quiet >= 2 || Clock::now() - teleported > std::chrono::seconds(10))
+        if (frameUs.empty() || settled || Clock::now() - teleported > std::chrono::seconds(10))
         {
             if (!frameUs.empty())
                 settleMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - teleported).count());
             const Ogre::Vector3 eye(across(random), height(random), across(random));
             scene.place(eye, Ogre::Vector3(across(random), 0, across(random)));
             teleported = Clock::now();
-            quiet = 0;
+            watch.restart();
         }
         const double us = scene.frame();
         state.SetIterationTime(us / 1e6);
         frameUs.push_back(us);
         const Terrain::Info info = scene.terrain->getDebugInfo();
         totalMiB.push_back(double(info.totalBytes) / 1048576.0);
-        const bool created = info.patchCount > patches || info.drawables > drawables;
-        quiet = created || info.builds != 0 || info.deferred != 0 ? 0 : quiet + 1;
-        patches = info.patchCount;
-        drawables = info.drawables;
+        settled = watch.settled(info);
     }
     report(state, frameUs, totalMiB);
     state.counters["settle_median_ms"] = percentile(settleMs, 0.5);
@@ -174,6 +192,31 @@ void BM_Teleports(benchmark::State& state)
     state.counters["teleports"] = double(settleMs.size());
 }
 BENCHMARK(BM_Teleports)->Iterations(3000)->UseManualTime()->Unit(benchmark::kMicrosecond);
+// From openStream to a settled first view over the flight's start, headless, frames run back to
+// back with no drawing and no pause: how long the first view takes when only building counts.
+void BM_OpenToSettledView(benchmark::State& state)
+{
+    Scene scene;
+    scene.place(Ogre::Vector3(-3800, 1120, -3800), Ogre::Vector3(-3000, 600, -3000));
+    int frames = 0;
+    for (auto _ : state)
+    {
+        scene.terrain->closeStream();
+        const Clock::time_point start = Clock::now();
+        scene.terrain->openStream(mapFile());
+        SettleWatch watch;
+        frames = 0;
+        do
+        {
+            scene.frame(false);
+            ++frames;
+        } while (!watch.settled(scene.terrain->getDebugInfo()) && Clock::now() - start < std::chrono::seconds(120));
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+    }
+    state.counters["frames"] = frames;
+    state.counters["patches"] = double(scene.terrain->getDebugInfo().patchCount);
+}
+BENCHMARK(BM_OpenToSettledView)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 } // namespace
 
 BENCHMARK_MAIN();

@@ -189,7 +189,20 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
     {
         bool want = error > threshold || forcedBySide(node) || node->level < minLevel;
         if (want && node->level < maxLevel)
+        {
             split(node);
+            // Kept children are drawn at once: they decide on their own split in this same
+            // update, so that a view refines as many levels as are built, not one a frame.
+            if (node->drawsChildren())
+            {
+                for (const auto& child : node->children)
+                    updateNode(child.get(), camera, error);
+                node->lod = 1.0f;
+                node->stableUntil = 0.0;
+                node->wakeUpdate = 0;
+                return;
+            }
+        }
         else if (node->hasChildren() && node->state != kSplitting)
             freeStaleChildren(node);
         // A drawn leaf without geometry and without a build in flight (left so by the cancel of
