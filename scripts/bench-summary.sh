@@ -20,6 +20,8 @@ echo
 echo "Headline figures (this machine; compare ratios, not absolute times)"
 row "steady frame / queue-only baseline" \
     "$(awk -v a="$steady" -v b="$queue" 'BEGIN { printf "%.0f / %.0f us (%.2fx)", a, b, a / b }')"
+row "gliding frame / queue-only baseline" "$(awk -v a="$(get BM_GlidingFrame real_time)" -v b="$queue" \
+    'BEGIN { printf "%.0f / %.0f us (%.2fx)", a, b, a / b }')"
 row "getHeight / float-array baseline" "$(awk -v a="$(get BM_GetHeight real_time)" \
     -v b="$(get BM_GetHeightArrayBaseline real_time)" 'BEGIN { printf "%.0f / %.0f ns (%.1fx)", a, b, a / b }')"
 row "intersect / ray-march baseline" "$(awk -v a="$(get BM_Intersect real_time)" \
@@ -36,3 +38,5 @@ row "teleports: frame p99 / worst" "$(awk -v b="$(get $teleports frame_p99_us)" 
 row "teleports: memory worst, settle median / worst" "$(awk -v a="$(get $teleports total_worst_MiB)" \
     -v b="$(get $teleports settle_median_ms)" -v c="$(get $teleports settle_worst_ms)" \
     'BEGIN { printf "%.0f MiB, %.0f / %.0f ms", a, b, c }')"
+row "openStream to a settled view (headless)" "$(awk \
+    -v a="$(get BM_OpenToSettledView/iterations:3/manual_time real_time)" 'BEGIN { printf "%.0f ms", a }')"
