@@ -167,6 +167,9 @@ private:
     double decisionSlack(const PatchNode* node, float distance, float pixelScale) const;
     // Morph factor of a drawn leaf from its own and its parent's screen error.
     float morphFactor(const PatchNode* node, float error, float parentError) const;
+    // A drawn leaf's morph factor for the last update's camera: its lod, or, when no walk has
+    // reached it since the eye moved, the factor computed afresh.
+    float currentMorph(const PatchNode* leaf) const;
     // Marks node, its ancestors and the same-level neighbours of each (and their ancestors) as
     // changed: the next update walks them again.
     void touch(PatchNode* node);

@@ -302,15 +302,7 @@ bool LeafRay::walk(float t0, float t1)
 
 float Landscape::drawnMorph(const PatchNode* leaf) const
 {
-    float m = leaf->lod;
-    // A leaf that no walk or collection has reached since the eye moved: its factor for the
-    // last update's camera, as it would be drawn now.
-    if (leaf->morphEpoch != morphEpoch && walkEyeSet)
-    {
-        const float error = screenError(leaf, walkCamera);
-        m = morphFactor(leaf, error, leaf->parent ? screenError(leaf->parent, walkCamera) : error);
-    }
-    return std::clamp(m, 0.0f, 1.0f);
+    return std::clamp(currentMorph(leaf), 0.0f, 1.0f);
 }
 
 void Landscape::indexLeaves() const

@@ -136,6 +136,14 @@ float Landscape::morphFactor(const PatchNode* node, float error, float parentErr
     return error == parentError ? 1.0f : (detailThreshold - parentError) / (error - parentError);
 }
 
+float Landscape::currentMorph(const PatchNode* leaf) const
+{
+    if (leaf->morphEpoch == morphEpoch || !walkEyeSet)
+        return leaf->lod;
+    const float error = screenError(leaf, walkCamera);
+    return morphFactor(leaf, error, leaf->parent ? screenError(leaf->parent, walkCamera) : error);
+}
+
 void Landscape::touchChain(PatchNode* node)
 {
     treeChanges += 1;
@@ -170,6 +178,17 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
     double stableUntil = eyeTravel + decisionSlack(node, distance, camera.pixelScale);
     uint32_t wakeUpdate = std::numeric_limits<uint32_t>::max();
 
+    if (!node->drawsChildren())
+    {
+        const bool want = error > threshold || forcedBySide(node) || node->level < minLevel;
+        // A split that finds its children kept draws them at once: they are walked below, in
+        // this same update, so that a view refines as many levels as are built, not one a frame.
+        if (want && node->level < maxLevel)
+            split(node);
+        else if (node->hasChildren() && node->state != kSplitting)
+            freeStaleChildren(node);
+    }
+
     if (node->drawsChildren())
     {
         for (const auto& child : node->children)
@@ -187,24 +206,6 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
     }
     else
     {
-        bool want = error > threshold || forcedBySide(node) || node->level < minLevel;
-        if (want && node->level < maxLevel)
-        {
-            split(node);
-            // Kept children are drawn at once: they decide on their own split in this same
-            // update, so that a view refines as many levels as are built, not one a frame.
-            if (node->drawsChildren())
-            {
-                for (const auto& child : node->children)
-                    updateNode(child.get(), camera, error);
-                node->lod = 1.0f;
-                node->stableUntil = 0.0;
-                node->wakeUpdate = 0;
-                return;
-            }
-        }
-        else if (node->hasChildren() && node->state != kSplitting)
-            freeStaleChildren(node);
         // A drawn leaf without geometry and without a build in flight (left so by the cancel of
         // an ancestor's merge) asks for its build again instead of staying a hole.
         if (node->state == kLeaf && !node->isBuilt() && node->busy == 0 && !node->unreadable)
@@ -527,14 +528,9 @@ void Landscape::collect(PatchNode* node, const CameraState& camera, int mask)
         return;
     }
     // A leaf that the last walk passed over has the morph factor of an earlier eye position:
-    // brought up to date, from the camera of the last update, before it is drawn.
-    if (node->morphEpoch != morphEpoch && walkEyeSet)
-    {
-        const float error = screenError(node, walkCamera);
-        const float parentError = node->parent ? screenError(node->parent, walkCamera) : error;
-        node->lod = morphFactor(node, error, parentError);
-        node->morphEpoch = morphEpoch;
-    }
+    // brought up to date before it is drawn.
+    node->lod = currentMorph(node);
+    node->morphEpoch = morphEpoch;
     visiblePatches.push_back(&node->geometry);
 }
 
