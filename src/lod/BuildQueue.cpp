@@ -11,7 +11,7 @@ namespace
 constexpr std::chrono::milliseconds kIdlePoll(10);
 } // namespace
 
-BuildQueue::BuildQueue(Generator generate_) : generate(std::move(generate_))
+BuildQueue::BuildQueue(Generator generate_, IdleWork idle_) : generate(std::move(generate_)), idle(std::move(idle_))
 {
 }
 
@@ -88,7 +88,14 @@ void BuildQueue::threadMain()
             std::unique_lock<CriticalSection> lock(jobLock);
             if (jobQueue.empty() && pendingNodes.empty())
             {
-                jobPosted.wait_for(lock, kIdlePoll);
+                if (idle)
+                {
+                    lock.unlock();
+                    idle();
+                    lock.lock();
+                }
+                if (jobQueue.empty())
+                    jobPosted.wait_for(lock, kIdlePoll);
                 if (!runFlag)
                     break;
             }

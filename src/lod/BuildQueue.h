@@ -49,8 +49,10 @@ class BuildQueue
 public:
     // Generates one node's geometry into node.result. Runs on the build thread.
     using Generator = std::function<void(PatchNode& node)>;
+    // Runs on the build thread whenever it finds nothing to build, before it waits.
+    using IdleWork = std::function<void()>;
 
-    explicit BuildQueue(Generator generate);
+    explicit BuildQueue(Generator generate, IdleWork idle = IdleWork());
     BuildQueue(const BuildQueue&) = delete;
     BuildQueue& operator=(const BuildQueue&) = delete;
     // Stops the build thread (with "Warning: Thread still running" if the owner has not).
@@ -122,6 +124,7 @@ private:
     bool inUse(const PatchNode* node) const { return node->busy > 0 || node == nodeBeingRead; }
 
     const Generator generate; // build thread
+    const IdleWork idle;      // build thread
 
     // ---- build thread lifetime (render thread) ----
     Thread thread;

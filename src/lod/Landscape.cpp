@@ -8,6 +8,9 @@
 
 #include <algorithm>
 #include <cassert>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <cmath>
 
 namespace
@@ -40,8 +43,22 @@ uint32_t levelSlackFor(int n)
 
 Landscape::Landscape(float size, const Ogre::Vector3& origin)
     : rootSquare{origin, size}, heightFunction(&flatHeight),
-      queue([this](PatchNode& node) { generate(node); })
+      queue([this](PatchNode& node) { generate(node); }, [this] { returnFreedMemory(); })
 {
+}
+
+void Landscape::returnFreedMemory()
+{
+    // Patch arrays are made on the build thread and freed on the render thread; the allocator
+    // keeps what is freed in its pools, scattered between live arrays, so that a long flight
+    // holds far more memory than the tree it has left. Once enough has gone, the idle build
+    // thread hands the free pages back to the system.
+    if (freedSinceTrim.load(std::memory_order_relaxed) < kTrimAfterBytes)
+        return;
+    freedSinceTrim = 0;
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
 }
 
 Landscape::~Landscape()
@@ -201,6 +218,7 @@ void Landscape::release(std::vector<std::unique_ptr<PatchNode>>& nodes)
         if (patchDestroyedCallback)
             patchDestroyedCallback(&node->geometry);
         patchCount -= 1;
+        freedSinceTrim.fetch_add(kNodeBytes + geometryBytes(node->geometry), std::memory_order_relaxed);
         memoryBytes -= kNodeBytes + geometryBytes(node->geometry);
         retiringBytes -= node->retiredBytes;
         node.reset();

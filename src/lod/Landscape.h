@@ -10,6 +10,7 @@
 
 #include <boost/function.hpp>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -156,6 +157,10 @@ private:
     void handOver(PatchNode* node);
     void drainResults();
 
+    // Build thread, when idle: gives freed pages back to the system once kTrimAfterBytes of
+    // patches have been freed since it last did.
+    void returnFreedMemory();
+
     // ---- the update (LandscapeUpdate.cpp) ----
     // Distance from the camera's eye (moved part of the way to the box's height) to the node's
     // box, at least 1: it moves by no more than the camera does.
@@ -274,6 +279,10 @@ private:
     mutable std::vector<float> indexXs; // cell edges, as the nodes' corners have them
     mutable std::vector<float> indexZs;
     mutable uint64_t indexedChanges = ~uint64_t(0); // treeChanges when it was built
+
+    // Bytes of patches freed (render thread) since the build thread last gave memory back.
+    static constexpr uint64_t kTrimAfterBytes = uint64_t(32) << 20;
+    std::atomic<uint64_t> freedSinceTrim{0};
 
     // The thread seam: queues, locks, the build thread. Last, so that it (and its thread)
     // goes first when the Landscape is destroyed.
