@@ -20,8 +20,8 @@ namespace
 {
 // Squared camera travel (world units) after which materials are chosen again: 100 units.
 constexpr float kMaterialPassTravelSq = 10000.0f;
-// Microseconds of drawable making that the patches handed over in one frame may cost: with the
-// rest of the frame's terrain work, a burst of builds after a teleport stays under 2 ms a frame.
+// Microseconds of drawable making that the patches handed over in one frame may cost, so that a
+// burst of finished builds (after a teleport, say) is spread over frames instead of landing on one.
 constexpr double kHandOverMicros = 1000.0;
 // Finished builds a frame takes over at least (a split shows once its four children are in),
 // and detached patches it frees at most.

@@ -8,10 +8,11 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cmath>
+
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
-#include <cmath>
 
 namespace
 {
