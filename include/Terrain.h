@@ -267,8 +267,9 @@ private:
     bool suspendTree();
     void resumeTree(bool streaming);
     // Gives a patch's drawable back (material release callback, GPU buffers); the patch gets a
-    // new one when it is drawn again.
-    void releaseDrawable(PatchGeometry* patch);
+    // new one when it is drawn again. The drawable is kept as a spare unless spare is false.
+    void releaseDrawable(PatchGeometry* patch, bool spare = true);
+    void dropSpareDrawables();
     // Calls the host's material release, logging instead of passing on what it throws: this
     // runs while patch nodes are freed, where an exception cannot pass.
     void releaseMaterial(const PatchGeometry& patch, const Ogre::MaterialPtr& material);
@@ -313,6 +314,12 @@ private:
     uint64_t fruitlessWalkAt = kNoFruitlessWalk; // Landscape::keptChanges() when a walk freed nothing
     // Every drawable this terrain owns; a patch's geometry points at its own.
     std::vector<std::unique_ptr<TerrainRenderable>> liveDrawables;
+    // Drawables given back, kept with their buffers for the next patches that need one (a
+    // teleport needs a hundred at once; fresh buffers cost far more than rewritten ones), at
+    // most kMostSpareDrawables of them; counted in the memory budget, and the first to go.
+    std::vector<std::unique_ptr<TerrainRenderable>> spareDrawables;
+    uint64_t spareBytes = 0;
+    static constexpr size_t kMostSpareDrawables = 192;
     size_t sweepCursor = 0;   // where releaseIdleDrawables goes on next frame
     uint32_t frameNumber = 0; // frames started with a stream open
     uint32_t drawableKeepFrames = 30; // 0: never release idle drawables

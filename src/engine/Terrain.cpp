@@ -59,6 +59,7 @@ Terrain::~Terrain()
     // runs patchDestroyed for every patch, so every drawable goes with it; the decals go after.
     heightStream.reset();
     landscape.reset();
+    dropSpareDrawables();
     setBloodMaterial(Ogre::MaterialPtr());
 }
 
@@ -89,6 +90,7 @@ bool Terrain::suspendTree()
         landscape->stop(true);
     if (landscape->hasTree())
         landscape->clear();
+    dropSpareDrawables(); // of the old patch size, or of a scale the next patches may not share
     return streaming;
 }
 

@@ -24,7 +24,17 @@ void Terrain::createDrawable(PatchGeometry* patch)
         return;
     }
     const auto start = std::chrono::steady_clock::now();
-    auto drawable = std::make_unique<TerrainRenderable>(this);
+    std::unique_ptr<TerrainRenderable> drawable;
+    if (spareDrawables.empty())
+    {
+        drawable = std::make_unique<TerrainRenderable>(this);
+    }
+    else
+    {
+        drawable = std::move(spareDrawables.back());
+        spareDrawables.pop_back();
+        spareBytes -= drawable->bufferBytes();
+    }
     drawable->upload(*patch);
     drawable->centre = patch->bounds->getCenter();
     drawable->setMaterial(defaultMaterial);
@@ -78,7 +88,7 @@ int Terrain::patchDestroyed(PatchGeometry* patch)
     return 0;
 }
 
-void Terrain::releaseDrawable(PatchGeometry* patch)
+void Terrain::releaseDrawable(PatchGeometry* patch, bool spare)
 {
     auto* drawable = static_cast<TerrainRenderable*>(patch->drawable);
     if (!drawable)
@@ -87,14 +97,29 @@ void Terrain::releaseDrawable(PatchGeometry* patch)
         if (decal->source == drawable)
             decal->detach();
     releaseMaterial(*patch, drawable->material);
-    // Swap-remove from the live list; the drawable goes with its entry.
+    // Swap-remove from the live list.
     const size_t slot = drawable->slot;
     std::swap(liveDrawables[slot], liveDrawables.back());
     liveDrawables[slot]->slot = slot;
+    std::unique_ptr<TerrainRenderable> gone = std::move(liveDrawables.back());
     liveDrawables.pop_back();
     patch->drawable = nullptr;
     drawableCount -= 1;
     drawableBytes -= patchBytes(patch->vertexCount, patch->indexCount);
+    if (spare && spareDrawables.size() < kMostSpareDrawables)
+    {
+        gone->source = nullptr;
+        gone->material.reset();
+        gone->morphSet = -1.0f; // its morph parameter is set again when it is next queued
+        spareBytes += gone->bufferBytes();
+        spareDrawables.push_back(std::move(gone));
+    }
+}
+
+void Terrain::dropSpareDrawables()
+{
+    spareDrawables.clear();
+    spareBytes = 0;
 }
 
 void Terrain::releaseMaterial(const PatchGeometry& patch, const Ogre::MaterialPtr& material)
@@ -129,7 +154,7 @@ void Terrain::setMemoryBudget(size_t bytes)
 
 uint64_t Terrain::budgetedBytes() const
 {
-    return landscape->bytesHeld() + drawableBytes + heightStream->cacheBytes();
+    return landscape->bytesHeld() + drawableBytes + spareBytes + heightStream->cacheBytes();
 }
 
 void Terrain::keepWithinMemoryBudget()
@@ -142,6 +167,9 @@ void Terrain::keepWithinMemoryBudget()
         const uint64_t leaving = landscape->bytesBeingFreed();
         return total > leaving ? total - leaving : 0;
     };
+    if (held() <= memoryBudget)
+        return;
+    dropSpareDrawables();
     if (held() <= memoryBudget)
         return;
     // Down to 7/8 of the budget, so that the next frames' new patches do not bring the walk for
@@ -169,7 +197,7 @@ void Terrain::keepWithinMemoryBudget()
     {
         if (held() <= memoryBudget)
             break;
-        releaseDrawable(drawable->source);
+        releaseDrawable(drawable->source, false);
         patchesPending = true;
     }
 }

@@ -27,27 +27,41 @@ void TerrainRenderable::upload(const PatchGeometry& patch)
     // Floats 0-3 as a 4-float position, 4-6 as a 3-float normal, 7-9 as a 3-float binormal: the
     // element names only carry the floats to the material's vertex program.
     Ogre::VertexDeclaration* declaration = vertexData.vertexDeclaration;
-    declaration->removeAllElements();
-    declaration->addElement(0, 0, Ogre::VET_FLOAT4, Ogre::VES_POSITION);
-    declaration->addElement(0, 4 * sizeof(float), Ogre::VET_FLOAT3, Ogre::VES_NORMAL);
-    declaration->addElement(0, 7 * sizeof(float), Ogre::VET_FLOAT3, Ogre::VES_BINORMAL);
+    if (declaration->getElementCount() == 0)
+    {
+        declaration->addElement(0, 0, Ogre::VET_FLOAT4, Ogre::VES_POSITION);
+        declaration->addElement(0, 4 * sizeof(float), Ogre::VET_FLOAT3, Ogre::VES_NORMAL);
+        declaration->addElement(0, 7 * sizeof(float), Ogre::VET_FLOAT3, Ogre::VES_BINORMAL);
+    }
     assert(declaration->getVertexSize(0) == kVertexBytes);
 
+    // A drawable given back earlier keeps its buffers: a patch of the same size is written into
+    // them, which costs no allocation (and, on the GPU, no new buffer object).
     Ogre::HardwareBufferManager& buffers = Ogre::HardwareBufferManager::getSingleton();
-    Ogre::HardwareVertexBufferSharedPtr vertexBuffer = buffers.createVertexBuffer(
-        declaration->getVertexSize(0), patch.vertexCount, Ogre::HardwareBuffer::HBU_STATIC_WRITE_ONLY,
-        false);
-    vertexData.vertexBufferBinding->setBinding(0, vertexBuffer);
+    Ogre::HardwareVertexBufferSharedPtr vertexBuffer;
+    if (vertexData.vertexBufferBinding->isBufferBound(0))
+        vertexBuffer = vertexData.vertexBufferBinding->getBuffer(0);
+    if (!vertexBuffer || vertexBuffer->getNumVertices() != patch.vertexCount)
+    {
+        vertexBuffer = buffers.createVertexBuffer(kVertexBytes, patch.vertexCount,
+                                                  Ogre::HardwareBuffer::HBU_STATIC_WRITE_ONLY, false);
+        vertexData.vertexBufferBinding->setBinding(0, vertexBuffer);
+    }
     vertexData.vertexStart = 0;
     vertexData.vertexCount = patch.vertexCount;
     vertexBuffer->writeData(0, patch.vertexCount * kVertexBytes, patch.vertices, true);
 
-    indexData.indexBuffer = buffers.createIndexBuffer(Ogre::HardwareIndexBuffer::IT_16BIT,
-                                                      patch.indexCount,
-                                                      Ogre::HardwareBuffer::HBU_STATIC_WRITE_ONLY, false);
+    if (!indexData.indexBuffer || indexData.indexBuffer->getNumIndexes() != patch.indexCount)
+        indexData.indexBuffer = buffers.createIndexBuffer(Ogre::HardwareIndexBuffer::IT_16BIT, patch.indexCount,
+                                                          Ogre::HardwareBuffer::HBU_STATIC_WRITE_ONLY, false);
     indexData.indexCount = patch.indexCount;
     indexData.indexBuffer->writeData(0, patch.indexCount * kIndexBytes, patch.indices, true);
     indicesStale = false;
+}
+
+uint64_t TerrainRenderable::bufferBytes() const
+{
+    return patchBytes(vertexData.vertexCount, indexData.indexCount);
 }
 
 void TerrainRenderable::refreshIndices(const PatchGeometry& patch)

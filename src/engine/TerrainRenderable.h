@@ -3,6 +3,8 @@
 #include <OgreRenderable.h>
 #include <OgreVertexIndexData.h>
 
+#include <cstdint>
+
 class Terrain;
 struct PatchGeometry;
 
@@ -18,8 +20,11 @@ public:
     ~TerrainRenderable() override;
 
     void setMaterial(const Ogre::MaterialPtr& material_) { material = material_; }
-    // Declares the vertex format, creates both buffers and copies the patch into them.
+    // Declares the vertex format, creates both buffers (or keeps those it has, when they are of
+    // the patch's size) and copies the patch into them.
     void upload(const PatchGeometry& patch);
+    // Bytes of its vertex and index buffers.
+    uint64_t bufferBytes() const;
     // Copies the patch's (restitched) strip into the index buffer; its length never changes.
     void refreshIndices(const PatchGeometry& patch);
 

@@ -233,6 +233,10 @@ protected:
         terrain = nullptr;
     }
 
+    // Renders one frame and checks every queued drawable against its patch: the records and the
+    // strip in its buffers, the vertex format, its transform, view depth and material.
+    void checkGpuBuffers(Ogre::Camera* camera);
+
     void moveCamera(Ogre::Camera* camera, const Ogre::Vector3& position)
     {
         camera->getParentSceneNode()->setPosition(position);
