@@ -316,7 +316,8 @@ private:
     std::vector<std::unique_ptr<TerrainRenderable>> liveDrawables;
     // Drawables given back, kept with their buffers for the next patches that need one (a
     // teleport needs a hundred at once; fresh buffers cost far more than rewritten ones), at
-    // most kMostSpareDrawables of them; counted in the memory budget, and the first to go.
+    // most kMostSpareDrawables of them and a sixteenth of the budget; counted in the memory
+    // budget, and the first to go.
     std::vector<std::unique_ptr<TerrainRenderable>> spareDrawables;
     uint64_t spareBytes = 0;
     static constexpr size_t kMostSpareDrawables = 192;

@@ -106,7 +106,10 @@ void Terrain::releaseDrawable(PatchGeometry* patch, bool spare)
     patch->drawable = nullptr;
     drawableCount -= 1;
     drawableBytes -= patchBytes(patch->vertexCount, patch->indexCount);
-    if (spare && spareDrawables.size() < kMostSpareDrawables)
+    // Spares hold at most a sixteenth of the memory budget (32 MiB without one): big patches
+    // keep fewer.
+    const uint64_t spareRoom = memoryBudget != 0 ? memoryBudget / 16 : uint64_t(32) << 20;
+    if (spare && spareDrawables.size() < kMostSpareDrawables && spareBytes + gone->bufferBytes() <= spareRoom)
     {
         gone->source = nullptr;
         gone->material.reset();
