@@ -52,9 +52,12 @@ void Landscape::returnFreedMemory()
 {
     // Patch arrays are made on the build thread and freed on the render thread; the allocator
     // keeps what is freed in its pools, scattered between live arrays, so that a long flight
-    // holds far more memory than the tree it has left. Once enough has gone, the idle build
-    // thread hands the free pages back to the system.
-    if (freedSinceTrim.load(std::memory_order_relaxed) < kTrimAfterBytes)
+    // holds far more memory than the tree it has left. Once enough has gone and the build
+    // thread has had nothing to build for a while (the view has settled), it hands the free
+    // pages back to the system: not while the tree is busy, since a trim holds the allocator's
+    // locks for a while, and every page it gives back costs a fault when it is used again.
+    if (freedSinceTrim.load(std::memory_order_relaxed) < kTrimAfterBytes ||
+        std::chrono::steady_clock::now() - lastBuild < kTrimAfterIdle)
         return;
     freedSinceTrim = 0;
 #if defined(__GLIBC__)
@@ -254,6 +257,7 @@ void Landscape::generate(PatchNode& node)
         return;
     buildNode(node, node.result);
     node.generated = !node.result.unreadable;
+    lastBuild = std::chrono::steady_clock::now();
 }
 
 /* runs on the build thread (on the render thread for the root) */

@@ -11,6 +11,7 @@
 #include <boost/function.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -158,7 +159,7 @@ private:
     void drainResults();
 
     // Build thread, when idle: gives freed pages back to the system once kTrimAfterBytes of
-    // patches have been freed since it last did.
+    // patches have been freed since it last did and nothing was built for kTrimAfterIdle.
     void returnFreedMemory();
 
     // ---- the update (LandscapeUpdate.cpp) ----
@@ -280,9 +281,12 @@ private:
     mutable std::vector<float> indexZs;
     mutable uint64_t indexedChanges = ~uint64_t(0); // treeChanges when it was built
 
-    // Bytes of patches freed (render thread) since the build thread last gave memory back.
+    // Bytes of patches freed (render thread) since the build thread last gave memory back, and
+    // when that thread last built a patch (build thread only).
     static constexpr uint64_t kTrimAfterBytes = uint64_t(32) << 20;
+    static constexpr std::chrono::milliseconds kTrimAfterIdle{100};
     std::atomic<uint64_t> freedSinceTrim{0};
+    std::chrono::steady_clock::time_point lastBuild;
 
     // The thread seam: queues, locks, the build thread. Last, so that it (and its thread)
     // goes first when the Landscape is destroyed.
