@@ -8,7 +8,6 @@
 #include "engine/TerrainRenderable.h"
 #include "heightmap/HeightStream.h"
 #include "lod/Landscape.h"
-#include "lod/PatchLayout.h"
 
 #include <OgreLogManager.h>
 
@@ -54,7 +53,7 @@ void Terrain::createDrawable(PatchGeometry* patch)
     drawable->slot = liveDrawables.size();
     liveDrawables.push_back(std::move(drawable));
     drawableCount += 1;
-    drawableBytes += patchBytes(patch->vertexCount, patch->indexCount);
+    drawableBytes += liveDrawables.back()->bufferBytes();
     drawablesBuilt += 1;
     const double micros =
         std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
@@ -105,16 +104,17 @@ void Terrain::releaseDrawable(PatchGeometry* patch, bool spare)
     liveDrawables.pop_back();
     patch->drawable = nullptr;
     drawableCount -= 1;
-    drawableBytes -= patchBytes(patch->vertexCount, patch->indexCount);
+    const uint64_t bytes = gone->bufferBytes();
+    drawableBytes -= bytes;
     // Spares hold at most a sixteenth of the memory budget (32 MiB without one): big patches
     // keep fewer.
     const uint64_t spareRoom = memoryBudget != 0 ? memoryBudget / 16 : uint64_t(32) << 20;
-    if (spare && spareDrawables.size() < kMostSpareDrawables && spareBytes + gone->bufferBytes() <= spareRoom)
+    if (spare && spareDrawables.size() < kMostSpareDrawables && spareBytes + bytes <= spareRoom)
     {
         gone->source = nullptr;
         gone->material.reset();
         gone->morphSet = -1.0f; // its morph parameter is set again when it is next queued
-        spareBytes += gone->bufferBytes();
+        spareBytes += bytes;
         spareDrawables.push_back(std::move(gone));
     }
 }

@@ -112,16 +112,8 @@ void Terrain::_notifyCurrentCamera(Ogre::Camera* cam)
 void Terrain::_updateRenderQueue(Ogre::RenderQueue* queue)
 {
     const Ogre::uint8 group = getRenderQueueGroup();
-    const std::vector<PatchGeometry*>& visible = landscape->getVisiblePatches();
-    for (size_t k = 0; k < visible.size(); ++k)
+    for (PatchGeometry* patch : landscape->getVisiblePatches())
     {
-        // The patches and drawables lie all over the heap: ask for the ones a few steps ahead
-        // while the engine queues this one.
-        if (k + 8 < visible.size())
-            __builtin_prefetch(visible[k + 8]);
-        if (k + 4 < visible.size())
-            __builtin_prefetch(visible[k + 4]->drawable);
-        PatchGeometry* patch = visible[k];
         auto* drawable = static_cast<TerrainRenderable*>(patch->drawable);
         if (!drawable)
         {

@@ -170,7 +170,8 @@ private:
     float errorAt(const PatchNode* node, float distance, float pixelScale) const;
     float screenError(const PatchNode* node, const CameraState& camera) const;
     // How far the eye may travel before the node's own split or merge decision can flip.
-    double decisionSlack(const PatchNode* node, float distance, float pixelScale) const;
+    // error: the node's screen error at that distance.
+    double decisionSlack(const PatchNode* node, float distance, float error, float pixelScale) const;
     // Morph factor of a drawn leaf from its own and its parent's screen error.
     float morphFactor(const PatchNode* node, float error, float parentError) const;
     // A drawn leaf's morph factor for the last update's camera: its lod, or, when no walk has
@@ -244,12 +245,13 @@ private:
     float farScale = 1.0f;
     float farDistance = 0.0f;
     // The walk's view of the camera: how far the eye has travelled over every update so far
-    // (world units), where it was last, and the pixel scale the stable distances were found
-    // with. A full walk passes over nothing (after a change of settings, pixel scale or tree).
+    // (world units), and the last update's camera (set once walkCameraSet): where the eye was,
+    // the pixel scale the stable distances were found with, the camera morph factors passed over
+    // are brought up to date for. A full walk passes over nothing (after a change of settings,
+    // pixel scale or tree).
     double eyeTravel = 0;
-    Ogre::Vector3 walkEye = Ogre::Vector3::ZERO;
-    bool walkEyeSet = false;
-    float walkPixelScale = 0;
+    CameraState walkCamera;
+    bool walkCameraSet = false;
     bool fullWalk = true;
     uint32_t morphEpoch = 1; // changes with every update that moves the eye or walks everything
     // Changes whenever the drawn tree may have changed (a touch, a new root, freed patches); the
@@ -258,7 +260,6 @@ private:
     CameraState collectedFor;
     uint64_t collectedChanges = ~uint64_t(0);
     uint32_t collectedEpoch = 0;
-    CameraState walkCamera; // the last update's camera, for morph factors refreshed on view
     size_t handOverLimit = SIZE_MAX; // per update, see setUpdateLimits
     size_t freeLimit = SIZE_MAX;
     std::unique_ptr<PatchNode> root;

@@ -37,9 +37,9 @@ void Landscape::update(const CameraState& camera)
     drainResults();
     // Distances found at an earlier update hold within the eye's travel since; a new pixel
     // scale changes every error, and a camera that jumped to no place at all trusts nothing.
-    if (camera.pixelScale != walkPixelScale)
+    if (camera.pixelScale != walkCamera.pixelScale)
         fullWalk = true;
-    const double step = walkEyeSet ? double(camera.position.distance(walkEye)) : 0.0;
+    const double step = walkCameraSet ? double(camera.position.distance(walkCamera.position)) : 0.0;
     if (std::isfinite(step))
         eyeTravel += step;
     else
@@ -48,10 +48,8 @@ void Landscape::update(const CameraState& camera)
     // computed again before they are drawn.
     if (step != 0.0 || fullWalk)
         morphEpoch += 1;
-    walkEye = camera.position;
-    walkEyeSet = true;
-    walkPixelScale = camera.pixelScale;
     walkCamera = camera;
+    walkCameraSet = true;
 
     updateNode(root.get(), camera, screenError(root.get(), camera));
     fullWalk = false;
@@ -99,14 +97,13 @@ float Landscape::screenError(const PatchNode* node, const CameraState& camera) c
     return errorAt(node, eyeDistance(node, camera), camera.pixelScale);
 }
 
-double Landscape::decisionSlack(const PatchNode* node, float distance, float pixelScale) const
+double Landscape::decisionSlack(const PatchNode* node, float distance, float error, float pixelScale) const
 {
     // Leaves below minLevel always split and nodes below it never merge; leaves at maxLevel
     // never split on error. Otherwise the decision is whether the error is above the threshold.
     if (node->level < minLevel || (!node->drawsChildren() && node->level >= maxLevel))
         return std::numeric_limits<double>::infinity();
     const float threshold = detailThreshold;
-    const float error = errorAt(node, distance, pixelScale);
     if (!(error > 0.0f) || !std::isfinite(error) || error == threshold)
         return 0.0;
     // The error falls as the distance grows (with or without far detail), so the decision holds
@@ -138,7 +135,7 @@ float Landscape::morphFactor(const PatchNode* node, float error, float parentErr
 
 float Landscape::currentMorph(const PatchNode* leaf) const
 {
-    if (leaf->morphEpoch == morphEpoch || !walkEyeSet)
+    if (leaf->morphEpoch == morphEpoch || !walkCameraSet)
         return leaf->lod;
     const float error = screenError(leaf, walkCamera);
     return morphFactor(leaf, error, leaf->parent ? screenError(leaf->parent, walkCamera) : error);
@@ -175,7 +172,7 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
     const float threshold = detailThreshold;
     const float distance = eyeDistance(node, camera);
     const float error = errorAt(node, distance, camera.pixelScale);
-    double stableUntil = eyeTravel + decisionSlack(node, distance, camera.pixelScale);
+    double stableUntil = eyeTravel + decisionSlack(node, distance, error, camera.pixelScale);
     uint32_t wakeUpdate = std::numeric_limits<uint32_t>::max();
 
     if (!node->drawsChildren())

@@ -409,10 +409,9 @@ TEST_F(DrawingTest, TurningAwayAndBackLeavesNoPatchInViewWithoutADrawable)
 // is in view always has its drawable, and the view the flight ends on is the same as without.
 TEST_F(DrawingTest, MemoryBudgetGivesBackKeptSubtreesNotTheView)
 {
-    using Leaf = std::tuple<uint32_t, uint32_t, uint32_t>; // level, cell x, cell z
     struct Flight
     {
-        std::set<Leaf> leaves; // drawn at the end
+        std::set<std::tuple<uint32_t, uint32_t, uint32_t>> leaves; // drawn at the end (leafCells)
         uint64_t largest = 0;  // bytes held, at the frame that held most
         uint64_t total = 0;    // summed over the frames
     };
@@ -444,7 +443,7 @@ TEST_F(DrawingTest, MemoryBudgetGivesBackKeptSubtreesNotTheView)
             const size_t queued = inGroup(render(camera), 50).size();
             EXPECT_EQ(queued, terrain->getDebugInfo().visibleCount) << "frame " << k << ", budget " << budget;
         }
-        forEachDrawn(root(), [&](const PatchNode* n) { flight.leaves.emplace(n->level, n->cellX, n->cellZ); });
+        flight.leaves = leafCells(*terrain->getLandscape());
         destroyTerrain();
         return flight;
     };

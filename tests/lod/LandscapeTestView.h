@@ -5,6 +5,8 @@
 
 #include "lod/Landscape.h"
 
+#include <set>
+#include <tuple>
 #include <vector>
 
 class LandscapeTestView
@@ -108,6 +110,15 @@ inline std::vector<const PatchNode*> drawnLeaves(const Landscape& landscape)
     std::vector<const PatchNode*> leaves;
     forEachDrawn(LandscapeTestView(landscape).root(), [&](const PatchNode* leaf) { leaves.push_back(leaf); });
     return leaves;
+}
+
+// The drawn patches as (level, cell x, cell z): what two trees compare by.
+inline std::set<std::tuple<uint32_t, uint32_t, uint32_t>> leafCells(const Landscape& landscape)
+{
+    std::set<std::tuple<uint32_t, uint32_t, uint32_t>> cells;
+    for (const PatchNode* leaf : drawnLeaves(landscape))
+        cells.emplace(leaf->level, leaf->cellX, leaf->cellZ);
+    return cells;
 }
 
 } // namespace testing_support

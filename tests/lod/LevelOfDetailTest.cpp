@@ -258,22 +258,11 @@ TEST(LevelOfDetail, ConvergedTreesHaveNoCracksHolesOrCoarsePatches)
 
 namespace
 {
-uint64_t builtNodes(const PatchNode* node)
+uint64_t builtNodes(const PatchNode* root)
 {
-    if (!node)
-        return 0;
-    uint64_t count = node->isBuilt() ? 1 : 0;
-    for (const auto& child : node->children)
-        count += builtNodes(child.get());
+    uint64_t count = 0;
+    forEachNode(root, [&count](const PatchNode* node) { count += node->isBuilt() ? 1 : 0; });
     return count;
-}
-
-std::set<std::tuple<uint32_t, uint32_t, uint32_t>> leafCells(const Landscape& landscape)
-{
-    std::set<std::tuple<uint32_t, uint32_t, uint32_t>> cells;
-    for (const PatchNode* leaf : drawnLeaves(landscape))
-        cells.emplace(leaf->level, leaf->cellX, leaf->cellZ);
-    return cells;
 }
 } // namespace
 
@@ -544,11 +533,8 @@ TEST(LevelOfDetail, HeightQueriesMatchTheDrawnSurface)
         answers.push_back(a);
     }
     EXPECT_GT(refreshEveryMorph(terrain, camera), 0) << "no leaf was answered with a factor passed over";
-    for (const Answer& a : answers)
+    for (const auto& [x, z, height, approximate, level, normal] : answers)
     {
-        const float x = a.x, z = a.z, height = a.height;
-        const uint8_t level = a.level;
-        const Ogre::Vector3 normal = a.normal;
         const PatchNode* leaf = leafContaining(terrain.view.root(), x, z);
         ASSERT_NE(leaf, nullptr);
         ASSERT_EQ(level, leaf->level);
@@ -556,7 +542,6 @@ TEST(LevelOfDetail, HeightQueriesMatchTheDrawnSurface)
         ASSERT_GT(normal.y, 0.0f);
 
         // The approximate height is the full-detail height of the nearest vertex.
-        const float approximate = a.approximate;
         const int n = int(leaf->edgeVertices);
         const float fx = (x - leaf->corners[0].x) / (leaf->corners[3].x - leaf->corners[0].x) * float(n - 1);
         const float fz = (z - leaf->corners[0].z) / (leaf->corners[3].z - leaf->corners[0].z) * float(n - 1);
@@ -709,13 +694,7 @@ TEST(LevelOfDetail, RayHitsAreTheNearestHitOfEveryDrawnTriangle)
     int hits = 0;
     for (size_t k = 0; k < shots.size(); ++k)
     {
-        const Ogre::Vector3& from = shots[k].from;
-        const Ogre::Vector3& direction = shots[k].direction;
-        const Ogre::Vector3& to = shots[k].to;
-        const float length = shots[k].length;
-        const Ogre::Vector3& point = shots[k].point;
-        const Ogre::Vector3& normal = shots[k].normal;
-        const bool hit = shots[k].hit;
+        const auto& [from, direction, to, point, normal, length, hit] = shots[k];
         const double expected = bruteForceHit(leaves, from, to);
         ASSERT_EQ(hit, expected >= 0.0) << "ray " << k << " from " << from << " along " << direction;
         if (!hit)
