@@ -177,6 +177,20 @@ public:
     // samples of 2 bytes, row by row); parts outside the heightmap are left untouched.
     // Result: the number of samples read (0 without a stream).
     uint64_t getRawData(int x, int y, int w, int h, char* buffer) const;
+    // The mirror of getRawData: writes w * h raw samples (row by row, two little-endian bytes
+    // each, row 0 at sample row y) into the open heightmap file in place, the part of the
+    // rectangle inside the map only, and returns how many the file took. When it returns, the
+    // samples are on the device, getRawData reads them, and the patches whose heights, normals
+    // or morph targets read them are being rebuilt on the build thread; the queries answer from
+    // the new surface once those are drawn (usually the next frame).
+    // openStream opens the file for reading and writing when it may be written (its permissions
+    // let someone write it and the file system is not read-only), read-only otherwise; nothing
+    // but this call ever writes to it. Nothing is written, and 0 is returned with one line in the
+    // engine's log, without a stream, with a null buffer, for a file opened read-only, or for one
+    // that another program changed since it was opened. An empty rectangle, or one wholly
+    // outside the map, writes nothing and returns 0. A write that fails part way (a full disk)
+    // returns what was written.
+    uint64_t setRawData(int x, int y, int w, int h, const char* buffer);
 
     // ---- spatial queries (render thread), answered from the drawn surface ----
     // Points, rays and answers are in the terrain's own space: world space while its scene node
@@ -242,7 +256,8 @@ protected:
     float getHeight(const Ogre::Vector3& position, int level);
     int patchCreated(PatchGeometry* patch);
     int patchDestroyed(PatchGeometry* patch);
-    void patchChanged(PatchGeometry* patch, int unused);
+    // what: Landscape::kIndicesChanged and kVerticesChanged bits.
+    void patchChanged(PatchGeometry* patch, int what);
     // Thread: the thread that builds patches, before it samples heights.
     void preBuildCallback(int patchId);
     int visitorCallback(PatchGeometry* patch);

@@ -69,10 +69,21 @@ int Terrain::patchCreated(PatchGeometry*)
     return 0;
 }
 
-void Terrain::patchChanged(PatchGeometry* patch, int)
+void Terrain::patchChanged(PatchGeometry* patch, int what)
 {
-    if (auto* drawable = static_cast<TerrainRenderable*>(patch->drawable))
+    auto* drawable = static_cast<TerrainRenderable*>(patch->drawable);
+    if (!drawable)
+        return;
+    if (what & Landscape::kVerticesChanged)
+    {
+        // Same-sized buffers are written again in place; the strip goes with them.
+        drawable->upload(*patch);
+        drawable->centre = patch->bounds->getCenter();
+    }
+    else
+    {
         drawable->indicesStale = true;
+    }
 }
 
 int Terrain::patchDestroyed(PatchGeometry* patch)

@@ -8,6 +8,8 @@
 #include "heightmap/HeightStream.h"
 #include "lod/Landscape.h"
 
+#include <OgreLogManager.h>
+
 bool Terrain::openStream(const std::string& fileName)
 {
     if (terrainHeight == 0.0f)
@@ -65,4 +67,24 @@ void Terrain::updateHeightCache()
 uint64_t Terrain::getRawData(int x, int y, int w, int h, char* buffer) const
 {
     return heightStream->readRaw(x, y, w, h, buffer);
+}
+
+uint64_t Terrain::setRawData(int x, int y, int w, int h, const char* buffer)
+{
+    HeightStream::SampleRect written;
+    std::string refusal;
+    const uint64_t count = heightStream->writeRaw(x, y, w, h, buffer, written, refusal);
+    if (!buffer && heightStream->isOpen())
+        refusal = "the buffer is null";
+    if (count == 0)
+    {
+        if (!refusal.empty())
+            Ogre::LogManager::getSingleton().logMessage("Terrain: setRawData wrote nothing: " + refusal,
+                                                        Ogre::LML_CRITICAL);
+        return 0;
+    }
+    float minX, maxX, minZ, maxZ;
+    heightStream->sampleArea(written, minX, maxX, minZ, maxZ);
+    landscape->heightsChanged(minX, maxX, minZ, maxZ);
+    return count;
 }

@@ -64,6 +64,29 @@ void HeightCache::recount()
 }
 
 /* the lock is held */
+void HeightCache::store(int x, int z, int w, int h, const uint16_t* samples, float heightScale)
+{
+    generation += 1;
+    const int left = std::max(x, cacheMinX);
+    const int right = int(std::min<int64_t>(int64_t(x) + w, cacheMaxX));
+    const int top = std::max(z, cacheMinZ);
+    const int bottom = int(std::min<int64_t>(int64_t(z) + h, cacheMaxZ));
+    for (int row = top; row < bottom; ++row)
+    {
+        const bool highZ = row >= cacheCentreZ;
+        const size_t localZ = size_t(row - (highZ ? cacheCentreZ : cacheMinZ));
+        for (int column = left; column < right; ++column)
+        {
+            const bool highX = column >= cacheCentreX;
+            const size_t localX = size_t(column - (highX ? cacheCentreX : cacheMinX));
+            const uint16_t sample = samples[size_t(row - z) * size_t(w) + size_t(column - x)];
+            cacheBlocks[(highX ? 1 : 0) | (highZ ? 2 : 0)][localZ * size_t(cacheHalfSize) + localX] =
+                float(sample) * heightScale;
+        }
+    }
+}
+
+/* the lock is held */
 bool HeightCache::planMove(float cameraX, float cameraZ, Move& move) const
 {
     const int n = cacheHalfSize;

@@ -4,9 +4,13 @@
 #include "heightmap/SampleRows.h"
 #include "support/Diagnostics.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 namespace
 {
@@ -17,9 +21,29 @@ HeightStream::HeightStream(CriticalSection& heightLock_) : heightLock(heightLock
 {
 }
 
+namespace
+{
+// Whether the file may be written by this process. Root may write any file, but a file whose
+// permissions let nobody write it was marked read-only by its owner: it is not written either.
+bool mayWrite(const std::string& fileName)
+{
+    struct stat status;
+    if (stat(fileName.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
+        return false;
+    if (geteuid() == 0)
+        return (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
+    return access(fileName.c_str(), W_OK) == 0;
+}
+} // namespace
+
 TiffPtr HeightStream::openHeightmap(const std::string& fileName)
 {
-    StreamableHeightmap opened = openStreamableHeightmap(fileName);
+    // Read and write when the file allows it (setRawData writes through the same record), read
+    // only otherwise; a read-only file system refuses the first and takes the second.
+    const bool writable = mayWrite(fileName);
+    StreamableHeightmap opened = openStreamableHeightmap(fileName, writable ? 3 : 1);
+    if (writable && opened.refusal == TiffRefusal::cannotOpen)
+        opened = openStreamableHeightmap(fileName, 1);
     if (opened.file)
         return std::move(opened.file);
     // The TIFF module says why it refuses a file; samples the terrain cannot use are said here.
@@ -87,6 +111,71 @@ uint64_t HeightStream::readRaw(int x, int y, int w, int h, char* buffer)
     return stale ? 0 : count;
 }
 
+uint64_t HeightStream::writeRaw(int x, int y, int w, int h, const char* buffer, SampleRect& written,
+                                std::string& refusal)
+{
+    written = SampleRect();
+    if (!heightMap)
+    {
+        refusal = "no heightmap is open";
+        return 0;
+    }
+    if (!heightMap->writable)
+    {
+        refusal = "'" + fileName + "' was opened read-only (the file or its file system does not allow writing)";
+        return 0;
+    }
+    if (!buffer || w <= 0 || h <= 0)
+        return 0;
+    const int x0 = std::max(x, 0);
+    const int z0 = std::max(y, 0);
+    const int x1 = int(std::min<int64_t>(int64_t(x) + w, heightMap->width));
+    const int z1 = int(std::min<int64_t>(int64_t(y) + h, heightMap->height));
+    if (x0 >= x1 || z0 >= z1)
+        return 0;
+    uint64_t count = 0;
+    {
+        Lock lock(heightLock);
+        // A file someone else wrote to is no longer the map: it is neither read nor written.
+        checkFile();
+        if (stale)
+        {
+            refusal = "'" + fileName + "' was changed on disk by another program since it was opened";
+            return 0;
+        }
+        count = writeRect(heightMap.get(), x, y, w, h, buffer);
+        const uint64_t inside = uint64_t(x1 - x0) * uint64_t(z1 - z0);
+        if (count == inside)
+        {
+            std::vector<uint16_t> samples(size_t(w) * size_t(h));
+            readSamples(buffer, samples.data(), samples.size());
+            heightCache.store(x, y, w, h, samples.data(), heightScale);
+        }
+        else
+        {
+            heightCache.clear();
+            notice(kUnwritable);
+        }
+    }
+    // Outside the lock: builds go on reading while the device catches up.
+    if (count > 0)
+    {
+        written = SampleRect{x0, z0, x1, z1};
+        fdatasync(fileno(heightMap->file));
+    }
+    return count;
+}
+
+void HeightStream::sampleArea(const SampleRect& samples, float& minX, float& maxX, float& minZ, float& maxZ) const
+{
+    const float unitsPerSample = samplesPerUnit > 0 ? 1.0f / samplesPerUnit : 0.0f;
+    const float margin = 0.25f * unitsPerSample;
+    minX = terrainOrigin + float(samples.x0) * unitsPerSample - margin;
+    maxX = terrainOrigin + float(samples.x1) * unitsPerSample + margin;
+    minZ = terrainOrigin + float(samples.z0) * unitsPerSample - margin;
+    maxZ = terrainOrigin + float(samples.z1) * unitsPerSample + margin;
+}
+
 std::string HeightStream::takeReport()
 {
     const unsigned fresh = problems.load() & ~reported;
@@ -98,6 +187,7 @@ std::string HeightStream::takeReport()
         {kModified, "was written to by another program: nothing more is read from it until openStream opens it again"},
         {kRemoved, "was deleted: the terrain goes on reading the file it opened"},
         {kReplaced, "was replaced by another file: the terrain goes on reading the one it opened until openStream opens the new one"},
+        {kUnwritable, "could not be written whole: the samples written are on disk, the rest are as they were; setRawData's count says how many"},
         {kUnreadable, "could not be read: the patches that need it are not built; what is drawn stays"},
     };
     for (const auto& [problem, text] : kinds)

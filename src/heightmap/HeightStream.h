@@ -63,6 +63,23 @@ public:
     // two little-endian bytes, row by row); parts outside the map are left untouched. Returns the
     // number of samples read: 0 without a file, or once the file has changed on disk.
     uint64_t readRaw(int x, int y, int w, int h, char* buffer);
+    // Writes raw samples (laid out as for readRaw) into the file in place, the part of the
+    // rectangle inside the map only, puts them in the cache window, and waits until the device
+    // holds them. Returns the number of samples written, with the part written in `written`
+    // (columns x0 .. x1-1, rows z0 .. z1-1); 0, with why in `refusal`, when nothing could be:
+    // no file, a file opened read-only, one written to by another program since it was opened.
+    // A write that fails part way (a full disk, an I/O error) returns what the file took and
+    // empties the cache, whose copy of the rest would be a guess.
+    struct SampleRect
+    {
+        int x0 = 0, z0 = 0, x1 = 0, z1 = 0;
+    };
+    uint64_t writeRaw(int x, int y, int w, int h, const char* buffer, SampleRect& written, std::string& refusal);
+    // The terrain-local box (x and z) of the points whose heights read the samples of a
+    // rectangle: heightAt truncates, so sample column c holds for x in [c, c + 1) / samplesPerUnit
+    // from the origin. Widened by a quarter of a sample for the rounding of vertex positions.
+    void sampleArea(const SampleRect& samples, float& minX, float& maxX, float& minZ, float& maxZ) const;
+    bool isWritable() const { return heightMap && heightMap->writable; }
     // One line for the engine's log about something the file did that was not reported yet
     // (changed on disk, replaced, deleted, unreadable), naming it; empty when there is none.
     std::string takeReport();
@@ -93,6 +110,7 @@ private:
         kTruncated = 4,
         kReplaced = 8,
         kRemoved = 16,
+        kUnwritable = 32,
     };
     // Looks at the file on disk; records what changed. Height lock held.
     void checkFile();

@@ -45,6 +45,8 @@ struct StreamableHeightmap
     // The TIFF module opened the file and the refusal is the terrain's: the module has printed
     // nothing about it (it prints its own refusals).
     bool refusedByTerrain = false;
+    // Why the TIFF module gave no record (none when it opened the file).
+    TiffRefusal refusal = TiffRefusal::none;
 };
 
 // Opens fileName through the TIFF module (which prints its trace and its own refusal lines)
@@ -52,7 +54,7 @@ struct StreamableHeightmap
 inline StreamableHeightmap openStreamableHeightmap(const std::string& fileName, int mode = 1)
 {
     StreamableHeightmap result;
-    TiffRefusal refusal = TiffRefusal::none;
+    TiffRefusal& refusal = result.refusal;
     result.file.reset(openTiff(fileName.c_str(), mode, &refusal, &result.reason));
     if (result.file)
     {

@@ -60,6 +60,7 @@ struct TiffFile
     std::unique_ptr<uint64_t[]> stripOffsets;
     uint64_t fileSize = 0;        // bytes in the file when it was opened or created
     bool bigTiff = false;         // 8-byte offsets (BigTIFF) rather than classic TIFF's 4
+    bool writable = false;        // the stream was opened for writing as well as reading
     // SampleFormat: 1 unsigned integer (TIFF's default), 2 signed integer, 3 floating point,
     // 4 undefined.
     uint32_t sampleFormat = 1;

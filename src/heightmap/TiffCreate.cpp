@@ -223,6 +223,7 @@ TiffFile* createTiff(const char* fileName, int width, int height, int samplesPer
     tiff->stripOffsets[0] = dataOffset;
     tiff->fileSize = dataOffset + imageBytes;
     tiff->bigTiff = big;
+    tiff->writable = true;
     tiff->directoryCount = 1;
     stampFile(tiff->file, tiff->stamp);
     return tiff.release();

@@ -570,6 +570,7 @@ TiffFile* openTiff(const char* fileName, int mode, TiffRefusal* refusal, std::st
         return nullptr;
     }
     tiff->file = file;
+    tiff->writable = mode != 1;
     if (!readFile(*tiff, fileName, why, reason))
         return nullptr;
     why = TiffRefusal::none;

@@ -42,33 +42,45 @@ void BuildQueue::stop(bool wait)
 
 void BuildQueue::post(PatchNode* node, bool build)
 {
+    push(node, build ? JobKind::build : JobKind::cancel);
+}
+
+void BuildQueue::postRefresh(PatchNode* node)
+{
+    push(node, JobKind::refresh);
+}
+
+void BuildQueue::push(PatchNode* node, JobKind kind)
+{
     Lock lock(jobLock);
-    jobQueue.push_back(BuildJob{node, build ? 0 : 1});
+    jobQueue.push_back(BuildJob{node, kind});
     node->busy += 1;
-    if (build)
+    if (kind != JobKind::cancel)
         pending += 1;
     jobPosted.notify_one();
 }
 
 /* runs on the build thread, jobLock held */
-void BuildQueue::takeJobs(std::vector<PatchNode*>& pendingNodes)
+void BuildQueue::takeJobs(std::vector<BuildJob>& pendingJobs)
 {
     while (!jobQueue.empty())
     {
         const BuildJob job = jobQueue.front();
         jobQueue.pop_front();
-        if (!job.cancel)
+        if (job.kind != JobKind::cancel)
         {
-            pendingNodes.push_back(job.node);
+            pendingJobs.push_back(job);
             continue;
         }
         // The cancel job itself is consumed; so is the build it withdraws, if any.
         job.node->busy -= 1;
-        auto found = std::find(pendingNodes.begin(), pendingNodes.end(), job.node);
-        if (found != pendingNodes.end())
+        auto found = std::find_if(pendingJobs.begin(), pendingJobs.end(), [&job](const BuildJob& other) {
+            return other.node == job.node && other.kind == JobKind::build;
+        });
+        if (found != pendingJobs.end())
         {
-            *found = pendingNodes.back();
-            pendingNodes.pop_back();
+            *found = pendingJobs.back();
+            pendingJobs.pop_back();
             job.node->busy -= 1;
             pending -= 1;
         }
@@ -81,12 +93,12 @@ void BuildQueue::threadMain()
     thread.setName("Terrain thread");
     // Requested builds, oldest first; the newest request is built first, so the patches the
     // latest camera move asked for come before older requests.
-    std::vector<PatchNode*> pendingNodes;
+    std::vector<BuildJob> pendingJobs;
     while (runFlag)
     {
         {
             std::unique_lock<CriticalSection> lock(jobLock);
-            if (jobQueue.empty() && pendingNodes.empty())
+            if (jobQueue.empty() && pendingJobs.empty())
             {
                 if (idle)
                 {
@@ -99,26 +111,26 @@ void BuildQueue::threadMain()
                 if (!runFlag)
                     break;
             }
-            takeJobs(pendingNodes);
+            takeJobs(pendingJobs);
         }
-        if (pendingNodes.empty())
+        if (pendingJobs.empty())
             continue;
 
         // Generated without holding a lock of this queue.
-        PatchNode* node = pendingNodes.back();
-        pendingNodes.pop_back();
-        generate(*node);
+        const BuildJob job = pendingJobs.back();
+        pendingJobs.pop_back();
+        generate(*job.node, job.kind == JobKind::refresh);
         Lock lock(resultLock);
-        resultQueue.push_back(node);
+        resultQueue.push_back(job.node);
     }
 
     // Builds taken but not started go back to the front of the queue, in their order, so that a
     // later start builds them (their nodes are busy and waiting for them).
-    if (!pendingNodes.empty())
+    if (!pendingJobs.empty())
     {
         Lock lock(jobLock);
-        for (auto it = pendingNodes.rbegin(); it != pendingNodes.rend(); ++it)
-            jobQueue.push_front(BuildJob{*it, 0});
+        for (auto it = pendingJobs.rbegin(); it != pendingJobs.rend(); ++it)
+            jobQueue.push_front(*it);
     }
 }
 

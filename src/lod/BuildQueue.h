@@ -47,8 +47,9 @@
 class BuildQueue
 {
 public:
-    // Generates one node's geometry into node.result. Runs on the build thread.
-    using Generator = std::function<void(PatchNode& node)>;
+    // Generates one node's geometry into node.result; refresh: a build again of a node that has
+    // its geometry (after a height edit). Runs on the build thread.
+    using Generator = std::function<void(PatchNode& node, bool refresh)>;
     // Runs on the build thread whenever it finds nothing to build, before it waits.
     using IdleWork = std::function<void()>;
 
@@ -69,6 +70,8 @@ public:
     // ---- jobs and results (render thread) ----
     // Asks for a build of node, or withdraws an earlier request (build false).
     void post(PatchNode* node, bool build);
+    // Asks for a refresh of a built node. A withdrawal leaves it alone: it withdraws builds only.
+    void postRefresh(PatchNode* node);
     // Builds requested and not yet handed over or withdrawn: 0 once the tree is idle.
     int pendingBuilds() const { return pending; }
     // Hands finished nodes to handOver, in the order they were finished, then moves retired
@@ -78,6 +81,10 @@ public:
     bool drain(const std::function<void(PatchNode*)>& handOver,
                std::vector<std::unique_ptr<PatchNode>>& dead, size_t maxResults = SIZE_MAX,
                size_t maxDead = SIZE_MAX);
+    // A node whose handed-over result the owner keeps for a later update stays busy (is not
+    // freed) from hold until letGo.
+    static void hold(PatchNode* node) { node->busy += 1; }
+    static void letGo(PatchNode* node) { node->busy -= 1; }
     // Takes a detached node for deletion by a later drain: once no job, result or parent read
     // names it. A node that may still be named gets a cancel job first.
     void retire(std::unique_ptr<PatchNode> node);
@@ -109,15 +116,22 @@ public:
 
 private:
     // A request from the render thread to the build thread.
+    enum class JobKind
+    {
+        build,    // build the node
+        cancel,   // withdraw an earlier build request for it
+        refresh,  // build a built node again
+    };
     struct BuildJob
     {
         PatchNode* node;
-        int32_t cancel; // 0: build the node; 1: withdraw an earlier build request for it
+        JobKind kind;
     };
 
+    void push(PatchNode* node, JobKind kind);
     void threadMain();
     // Build thread: moves the queued jobs into pending (jobLock held).
-    void takeJobs(std::vector<PatchNode*>& pendingNodes);
+    void takeJobs(std::vector<BuildJob>& pendingJobs);
     // Render thread, jobLock and treeLock held: up to maxDead retired nodes that nothing names
     // any more.
     void collectDead(std::vector<std::unique_ptr<PatchNode>>& dead, size_t maxDead);

@@ -44,7 +44,7 @@ uint32_t levelSlackFor(int n)
 
 Landscape::Landscape(float size, const Ogre::Vector3& origin)
     : rootSquare{origin, size}, heightFunction(&flatHeight),
-      queue([this](PatchNode& node) { generate(node); }, [this] { returnFreedMemory(); })
+      queue([this](PatchNode& node, bool refresh) { generate(node, refresh); }, [this] { returnFreedMemory(); })
 {
 }
 
@@ -86,6 +86,7 @@ void Landscape::clear()
     release(dead);
     changedPatches.clear();
     visiblePatches.clear();
+    heldRefreshes.clear(); // their nodes are gone with the tree
     fullWalk = true;
 }
 
@@ -237,7 +238,7 @@ void Landscape::createRoot()
     treeChanges += 1;
     root = makeRoot();
     PatchBuildResult result;
-    buildNode(*root, result);
+    buildNode(*root, result, true);
     if (result.unreadable)
     {
         root->unreadable = true;
@@ -249,19 +250,25 @@ void Landscape::createRoot()
 }
 
 /* runs on the build thread */
-void Landscape::generate(PatchNode& node)
+void Landscape::generate(PatchNode& node, bool refresh)
 {
     // A node built once keeps its geometry for life; a second build request (a merge asked
     // again while the first build was in flight) passes the node through unchanged.
     if (node.generated)
+    {
+        // A refresh after a height edit: the heights from the source alone, since the parent's
+        // may be older than the edit.
+        if (refresh)
+            buildNode(node, node.result, false);
         return;
-    buildNode(node, node.result);
+    }
+    buildNode(node, node.result, true);
     node.generated = !node.result.unreadable;
     lastBuild = std::chrono::steady_clock::now();
 }
 
 /* runs on the build thread (on the render thread for the root) */
-void Landscape::buildNode(PatchNode& node, PatchBuildResult& out)
+void Landscape::buildNode(PatchNode& node, PatchBuildResult& out, bool firstBuild)
 {
     const uint32_t n = patchVertices;
     const PatchGrid grid(rootSquare, node.cellX, node.cellZ, node.level, n);
@@ -270,7 +277,8 @@ void Landscape::buildNode(PatchNode& node, PatchBuildResult& out)
     // the read handshake.
     ParentHeights parentHeights;
     bool readingParent = false;
-    if (PatchNode* parent = node.parent; parent && gridNests(n) && queue.beginReading(node, parent))
+    PatchNode* parent = firstBuild ? node.parent.load() : nullptr;
+    if (parent && gridNests(n) && queue.beginReading(node, parent))
     {
         readingParent = parent->sharedVertexCount == uint64_t(n) * n;
         if (readingParent)
@@ -292,6 +300,9 @@ void Landscape::buildNode(PatchNode& node, PatchBuildResult& out)
         Lock lock(queue.getHeightLock());
         readable = samplePatchHeights(grid, readingParent ? &parentHeights : nullptr, heightFunction, heights);
         readable = readable && (!sampleCheck || sampleCheck());
+        out.heightEdition = heightEdition.load();
+        if (readingParent)
+            out.heightEdition = std::min<uint64_t>(out.heightEdition, parent->vertexEdition.load());
     }
     if (readingParent)
         queue.endReading();
@@ -301,7 +312,8 @@ void Landscape::buildNode(PatchNode& node, PatchBuildResult& out)
         return;
 
     buildPatchVertices(grid, heights, out);
-    buildStrip(out.edgeVertices, out);
+    if (firstBuild) // a refreshed node keeps its (stitched) strip
+        buildStrip(out.edgeVertices, out);
 }
 
 uint64_t Landscape::freedBytes(const PatchNode& node)
@@ -322,6 +334,7 @@ void Landscape::drainResults()
     std::vector<std::unique_ptr<PatchNode>> dead;
     queue.drain([this](PatchNode* node) { handOver(node); }, dead, handOverLimit, freeLimit);
     release(dead);
+    applyHeldRefreshes();
 }
 
 void Landscape::handOver(PatchNode* node)
@@ -329,6 +342,14 @@ void Landscape::handOver(PatchNode* node)
     // A node detached while it was being built only waits to be freed; its result goes with it.
     if (!node->parent && node != root.get())
         return;
+    // A node that has its geometry gets nothing from its own build again: a result is a refresh.
+    if (node->isBuilt() && (node->result.vertices || node->result.unreadable))
+    {
+        holdRefresh(node);
+        return;
+    }
+    const uint64_t edition = node->result.heightEdition;
+    const bool installing = node->result.vertices != nullptr;
     // Its state, box and error, and its ancestors', change: the next update walks them again.
     touch(node);
     if (node->result.unreadable)
@@ -384,6 +405,8 @@ void Landscape::handOver(PatchNode* node)
         ancestor->error = std::max(ancestor->error, node->error);
         ancestor->bounds.merge(node->bounds);
     }
+    if (installing)
+        refreshIfStale(node, edition);
 }
 
 // ---- identifiers ----

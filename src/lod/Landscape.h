@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <utility>
@@ -31,7 +32,10 @@ class Landscape
 {
 public:
     using PatchCallback = boost::function<int(PatchGeometry*)>;
+    // The changed callback's second argument: what of the patch changed (bits).
     using ChangedCallback = boost::function<void(PatchGeometry*, int)>;
+    static constexpr int kIndicesChanged = 1;  // its strip was restitched
+    static constexpr int kVerticesChanged = 2; // its vertices were rebuilt after a height edit
     using PreBuildCallback = boost::function<void(int)>;
     using SampleCheck = boost::function<bool()>;
     using Visitor = boost::function<int(PatchGeometry*)>;
@@ -71,6 +75,15 @@ public:
     void setUpdateLimits(size_t handOvers, size_t frees);
     // Kept for the owner, never written.
     void setDebugMessages(std::vector<std::string>* messages) { debugMessages = messages; }
+
+    // ---- height edits ----
+    // The height source changed for points inside the box (terrain-local x and z), under the
+    // height lock, before this call. Every built patch with a vertex there, or with a vertex
+    // whose normal or morph target looks there, is rebuilt on the build thread and handed over
+    // in place; drawn, kept or being built, none is drawn later with the old heights.
+    void heightsChanged(float minX, float maxX, float minZ, float maxZ);
+    // Patches whose vertices were replaced after height edits, since the Landscape was made.
+    uint64_t refreshedPatches() const { return refreshCount; }
 
     // ---- read access for the owner ----
     const RootSquare& square() const { return rootSquare; }
@@ -147,10 +160,13 @@ private:
     // Frees detached nodes: the patch-destroyed callback runs, the counters follow.
     void release(std::vector<std::unique_ptr<PatchNode>>& nodes);
     void createRoot();
-    // Build thread (render thread for the root): generates node.result, once per node.
-    void generate(PatchNode& node);
+    // Build thread (render thread for the root): generates node.result, once per node, and
+    // again for each refresh of a built node.
+    void generate(PatchNode& node, bool refresh = false);
     // Samples the node's heights (height lock held for that only) and builds its geometry.
-    void buildNode(PatchNode& node, PatchBuildResult& out);
+    // firstBuild: the node's first geometry (heights reused from the parent, a strip); otherwise a
+    // refresh of its vertices alone.
+    void buildNode(PatchNode& node, PatchBuildResult& out, bool firstBuild);
     void install(PatchNode* node, PatchBuildResult&& result);
     // What freeing a node gives back: the node, its geometry, and its drawable's copy of the
     // geometry when its patch has one.
@@ -162,6 +178,22 @@ private:
     // patches have been freed since it last did and nothing was built for kTrimAfterIdle.
     void returnFreedMemory();
 
+    // ---- height edits (LandscapeEdits.cpp) ----
+    struct HeightEdit
+    {
+        uint64_t edition; // heightEdition once the edit was made
+        float minX, maxX, minZ, maxZ;
+    };
+    // Whether a node's vertices or the ring around them read heights inside the edit's box.
+    bool readsHeightsIn(const PatchNode* node, const HeightEdit& edit) const;
+    void refreshEdited(PatchNode* node, const HeightEdit& edit);
+    void requestRefresh(PatchNode* node);
+    // After a hand-over of geometry sampled at `edition`: rebuilds the node again when a later
+    // edit touched it.
+    void refreshIfStale(PatchNode* node, uint64_t edition);
+    // A refresh handed over: kept until applyHeldRefreshes copies it in.
+    void holdRefresh(PatchNode* node);
+    void applyHeldRefreshes();
     // ---- the update (LandscapeUpdate.cpp) ----
     // Distance from the camera's eye (moved part of the way to the box's height) to the node's
     // box, at least 1: it moves by no more than the camera does.
@@ -272,6 +304,18 @@ private:
     uint64_t keptChangeCount = 0;               // see keptChanges
     uint64_t unreadableCount = 0;               // handed-over builds that could not read heights
 
+    // ---- height edits ----
+    // Count of edits so far: written by the render thread, read by the build thread as it
+    // samples (height lock held). The latest edits, oldest first, for hand-overs to check.
+    std::atomic<uint64_t> heightEdition{0};
+    static constexpr size_t kLoggedEdits = 4096;
+    std::deque<HeightEdit> heightEdits;
+    // Refreshes handed over and not yet copied in (their nodes held busy), and the update at
+    // which the oldest came; they wait for the rest of the builds, at most this many updates.
+    static constexpr uint32_t kRefreshHoldUpdates = 3;
+    std::vector<PatchNode*> heldRefreshes;
+    uint32_t heldSince = 0;
+    uint64_t refreshCount = 0;
     // ---- the queries' index of the drawn tree (render thread, rebuilt when it is used after
     // the tree changed) ----
     // Per cell of level kIndexLevel, row by row: the drawn leaf over it, or the cell's own node

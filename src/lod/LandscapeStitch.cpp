@@ -61,7 +61,7 @@ void Landscape::restitch(PatchNode* node)
             if (node->edgeFlags & (1u << (4 + side)))
                 stitchSide(node, side);
         if (patchChangedCallback)
-            patchChangedCallback(&node->geometry, 1);
+            patchChangedCallback(&node->geometry, kIndicesChanged);
     }
     node->edgeFlags = 0;
 }

@@ -51,6 +51,9 @@ struct PatchBuildResult
     Ogre::AxisAlignedBox bounds;          // around every vertex (x, height, z)
     float error = 0;                      // largest distance from the parent's surface
     bool unreadable = false;              // some height could not be read: nothing was built
+    // The Landscape's count of height edits when the heights were sampled (lower when some came
+    // from a parent built before later edits): edits after it may not be in this geometry.
+    uint64_t heightEdition = 0;
 
     PatchBuildResult() = default;
     PatchBuildResult(PatchBuildResult&&) = default;

@@ -98,6 +98,7 @@ void PatchNode::install(PatchBuildResult&& built)
     error = std::max(error, built.error);
     edgeLevels = 0;
     sharedVertexCount = geometry.vertexCount;
+    vertexEdition = built.heightEdition;
     sharedVertices = geometry.vertices;
     built = PatchBuildResult();
 }

@@ -36,7 +36,8 @@ enum PatchState : int32_t
 // Threads: every field belongs to the render thread, except
 // - the fields fixed at construction (owner, level, quadrant, cell, corners), which the build
 //   thread reads freely;
-// - parent, busy, sharedVertices and sharedVertexCount, atomics shared with the build thread;
+// - parent, busy, sharedVertices, sharedVertexCount and vertexEdition, atomics shared with the
+//   build thread;
 // - result and generated, which only the build thread touches until the hand-over.
 class alignas(64) PatchNode
 {
@@ -123,6 +124,12 @@ public:
     // geometry is installed; the array lives until the node is freed.
     std::atomic<const float*> sharedVertices{nullptr};
     std::atomic<uint64_t> sharedVertexCount{0};
+    // The height edition of the installed vertices (see PatchBuildResult::heightEdition), for a
+    // child build that takes heights from them. Changed with the vertices, under the height lock.
+    std::atomic<uint64_t> vertexEdition{0};
+    // A refresh (a build again after a height edit) is asked for and not yet copied in: a node
+    // has one at a time (render thread).
+    bool refreshInFlight = false;
 
     // ---- build thread only, until the hand-over moves it into the node ----
     PatchBuildResult result;

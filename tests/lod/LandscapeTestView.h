@@ -46,7 +46,7 @@ public:
     PatchBuildResult buildResult(PatchNode* node)
     {
         PatchBuildResult result;
-        landscape.buildNode(*node, result);
+        landscape.buildNode(*node, result, true);
         return result;
     }
     void post(PatchNode* node, bool build) { landscape.queue.post(node, build); }

@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <map>
 #include <random>
 #include <set>
@@ -723,4 +725,123 @@ TEST(LevelOfDetail, RayHitsAreTheNearestHitOfEveryDrawnTriangle)
     Ogre::Vector3 point, normal;
     EXPECT_EQ(terrain.landscape.intersect(Ogre::Vector3(0, 5000, 0), Ogre::Vector3(0, 4000, 0), level, point, normal), 0);
     EXPECT_EQ(terrain.landscape.intersect(Ogre::Vector3(0, -50, 0), Ogre::Vector3(0, -5000, 0), level, point, normal), 0);
+}
+
+namespace
+{
+// A stroke on the in-memory map: samples of columns x0 .. x1-1 and rows z0 .. z1-1 (clipped to
+// the map) raised, lowered or flattened, as an editor's brush would; then the Landscape is told,
+// with the box the terrain gives for them (a quarter sample wider on each side).
+void stroke(FractalTerrain& terrain, int x0, int z0, int x1, int z1, int kind, uint16_t amount)
+{
+    const int edge = int(terrain.edge);
+    x0 = std::max(x0, 0), z0 = std::max(z0, 0), x1 = std::min(x1, edge), z1 = std::min(z1, edge);
+    if (x0 >= x1 || z0 >= z1)
+        return;
+    {
+        Lock lock(terrain.landscape.getHeightLock());
+        for (int z = z0; z < z1; ++z)
+            for (int x = x0; x < x1; ++x)
+            {
+                uint16_t& s = terrain.samples[size_t(z) * size_t(edge) + size_t(x)];
+                s = kind == 0 ? uint16_t(std::min(65535, s + amount)) : kind == 1 ? uint16_t(std::max(0, s - amount)) : amount;
+            }
+    }
+    const float unit = kTerrainSize / float(edge - 1);
+    const auto at = [&](int sample, float margin) { return -kTerrainSize / 2 + float(sample) * unit + margin; };
+    terrain.landscape.heightsChanged(at(x0, -unit / 4), at(x1, unit / 4), at(z0, -unit / 4), at(z1, unit / 4));
+}
+
+// Whether some vertex of a patch, or a point of the ring its border normals look at, lies within
+// the rectangle of samples, widened by half a sample: found from the patch's vertices alone.
+bool patchReadsSamples(const PatchGeometry& patch, const std::array<int, 4>& rect, uint32_t edge)
+{
+    const auto n = uint32_t(std::lround(std::sqrt(double(patch.vertexCount))));
+    const float* first = patch.vertices;
+    const float* last = patch.vertices + (patch.vertexCount - 1) * kFloats;
+    const float unit = kTerrainSize / float(edge - 1);
+    const auto reads = [&](float low, float high, int from, int to) {
+        const float spacing = (high - low) / float(n - 1);
+        for (int i = -1; i <= int(n); ++i)
+        {
+            const float sample = (low + float(i) * spacing + kTerrainSize / 2) / unit;
+            if (sample >= float(from) - 0.5f && sample < float(to) + 0.5f)
+                return true;
+        }
+        return false;
+    };
+    return reads(first[0], last[0], rect[0], rect[2]) && reads(first[2], last[2], rect[1], rect[3]);
+}
+} // namespace
+
+TEST(LevelOfDetail, HeightEditsRebuildEveryPatchThatReadsThemAndNoOther)
+{
+    // Strokes of every kind and size, on patch borders, at the map's corners and partly outside
+    // it, made between updates of a moving camera (splits and merges under way) and while the
+    // build thread works. Once settled: every built node, drawn or kept, holds exactly what a
+    // fresh build from the edited map gives; the drawn tree has no crack; and every patch that
+    // was rebuilt reads a sample some stroke changed.
+    FractalTerrain terrain(16, 1025);
+    std::vector<std::array<int, 4>> strokes; // x0, z0, x1, z1 in samples
+    uint64_t rebuilt = 0;
+    terrain.landscape.stop(true);
+    terrain.landscape.setCallbacks(Landscape::PatchCallback(), Landscape::PatchCallback(),
+                                   [&](PatchGeometry* patch, int what) {
+                                       if (!(what & Landscape::kVerticesChanged))
+                                           return;
+                                       rebuilt += 1;
+                                       EXPECT_TRUE(std::any_of(strokes.begin(), strokes.end(), [&](const auto& rect) {
+                                           return patchReadsSamples(*patch, rect, terrain.edge);
+                                       })) << "a patch away from every stroke was rebuilt";
+                                   },
+                                   Landscape::PreBuildCallback());
+    terrain.landscape.start();
+
+    std::mt19937 random(4242);
+    std::uniform_int_distribution<int> position(-40, int(terrain.edge) + 8);
+    std::uniform_int_distribution<int> size(1, 70);
+    std::uniform_int_distribution<int> kind(0, 2);
+    std::uniform_int_distribution<int> amount(1, 9000);
+    std::uniform_int_distribution<int> updates(0, 3);
+    const int border = int(terrain.edge - 1) / 16; // samples per level-4 patch
+    for (int round = 0; round < 4; ++round)
+    {
+        SCOPED_TRACE(round);
+        CameraState camera = randomCamera(random);
+        ASSERT_GT(settle(terrain.landscape, camera), 0);
+        for (int k = 0; k < 40; ++k)
+        {
+            int x0 = position(random), z0 = position(random);
+            if (k % 5 == 0) // on a patch border
+                x0 = x0 / border * border - size(random) / 2;
+            if (k % 11 == 0) // over a corner of the map
+                x0 = k % 2 ? -3 : int(terrain.edge) - 5, z0 = k % 3 ? -2 : int(terrain.edge) - 4;
+            const std::array<int, 4> rect{x0, z0, x0 + size(random), z0 + size(random)};
+            strokes.push_back(rect);
+            stroke(terrain, rect[0], rect[1], rect[2], rect[3], kind(random), uint16_t(amount(random)));
+            if (k % 8 == 0)
+                camera = randomCamera(random);
+            for (int u = updates(random); u > 0; --u)
+                terrain.landscape.update(camera);
+        }
+        ASSERT_GT(settle(terrain.landscape, camera), 0);
+        uint64_t built = 0;
+        forEachNode(terrain.view.root(), [&](const PatchNode* node) {
+            if (!node->isBuilt() || HasFailure())
+                return;
+            built += 1;
+            const PatchBuildResult fresh = terrain.view.buildResult(const_cast<PatchNode*>(node));
+            ASSERT_EQ(fresh.vertexCount, node->geometry.vertexCount);
+            ASSERT_EQ(0, std::memcmp(fresh.vertices.get(), node->geometry.vertices,
+                                     size_t(fresh.vertexCount) * kFloats * sizeof(float)))
+                << "stale vertices at level " << node->level << " cell " << node->cellX << "," << node->cellZ
+                << (node->isOnDrawnPath() ? " (drawn)" : " (kept)");
+        });
+        checkConvergedTree(terrain.landscape, camera);
+        if (HasFailure())
+            return;
+        EXPECT_GT(built, 40u);
+    }
+    EXPECT_GT(rebuilt, 100u);
+    EXPECT_EQ(terrain.landscape.refreshedPatches(), rebuilt);
 }
