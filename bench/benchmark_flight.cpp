@@ -51,7 +51,7 @@ struct Scene
     Ogre::RenderQueue queue;
     Ogre::MaterialPtr material;
 
-    Scene()
+    explicit Scene(const std::string& map = mapFile())
     {
         material = Ogre::MaterialManager::getSingleton().create("Ground", Ogre::RGN_DEFAULT);
         terrain = std::make_unique<Terrain>("flight");
@@ -63,7 +63,7 @@ struct Scene
         terrain->setOgreBuildLimits(10000, 0);
         if (const char* budget = std::getenv("TERRAIN_BENCH_BUDGET_MIB"))
             terrain->setMemoryBudget(size_t(std::strtoull(budget, nullptr, 10)) << 20);
-        terrain->openStream(mapFile());
+        terrain->openStream(map);
         camera = engine.createCamera("eye", Ogre::Vector3(0, 1500, 0), Ogre::Vector3(1, 1400, 1));
     }
     ~Scene()
@@ -217,6 +217,110 @@ void BM_OpenToSettledView(benchmark::State& state)
     state.counters["patches"] = double(scene.terrain->getDebugInfo().patchCount);
 }
 BENCHMARK(BM_OpenToSettledView)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// A fresh copy of the flight's map, for benchmarks that write to it.
+std::string editableMap()
+{
+    const std::string name = (std::filesystem::temp_directory_path() / "benchmark-edit.tif").string();
+    std::filesystem::copy_file(mapFile(), name, std::filesystem::copy_options::overwrite_existing);
+    return name;
+}
+
+// A 64 x 64 stroke (raised or lowered by a bump) centred where the camera looks at the ground.
+// Returns the render thread's time in setRawData, microseconds.
+double strokeAhead(Scene& scene, int k)
+{
+    const Terrain::Hit hit = scene.terrain->intersect(Ogre::Ray(scene.camera->getDerivedPosition(), scene.camera->getDerivedDirection()));
+    const float samplesPerUnit = float(kEdge - 1) / kTerrainSize;
+    const int x = int((hit.position.x + kTerrainSize / 2) * samplesPerUnit) - 32 + (k % 7) * 5;
+    const int z = int((hit.position.z + kTerrainSize / 2) * samplesPerUnit) - 32 + (k % 5) * 5;
+    std::vector<char> bytes(64 * 64 * 2);
+    scene.terrain->getRawData(x, z, 64, 64, bytes.data());
+    for (size_t i = 0; i < bytes.size(); i += 2)
+    {
+        const int sample = (uint8_t(bytes[i]) | uint8_t(bytes[i + 1]) << 8) + (k % 2 ? 300 : -300);
+        const uint16_t moved = uint16_t(std::clamp(sample, 0, 65535));
+        bytes[i] = char(moved & 0xFF);
+        bytes[i + 1] = char(moved >> 8);
+    }
+    const Clock::time_point start = Clock::now();
+    scene.terrain->setRawData(x, z, 64, 64, bytes.data());
+    return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+}
+
+// The straight flight with a stroke every frame (60 a second at 60 frames a second) ahead of the
+// camera: the stroke's render-thread time, and the frame's with it.
+void BM_StrokesWhileFlying(benchmark::State& state)
+{
+    Scene scene(editableMap());
+    const Ogre::Vector3 from(-3800, 1120, -3800);
+    const Ogre::Vector3 way = Ogre::Vector3(1, 0, 1).normalisedCopy();
+    std::vector<double> frameUs;
+    std::vector<double> strokeUs;
+    std::vector<double> totalMiB;
+    int frame = 0;
+    for (auto _ : state)
+    {
+        const Ogre::Vector3 eye = from + way * float((frame * 40) % 10700);
+        scene.place(eye, eye + way * 800 + Ogre::Vector3(0, -500, 0));
+        const double stroke = frame > 0 ? strokeAhead(scene, frame) : 0.0;
+        const double us = scene.frame() + stroke;
+        ++frame;
+        state.SetIterationTime(us / 1e6);
+        frameUs.push_back(us);
+        strokeUs.push_back(stroke);
+        totalMiB.push_back(double(scene.terrain->getDebugInfo().totalBytes) / 1048576.0);
+    }
+    report(state, frameUs, totalMiB);
+    state.counters["stroke_median_us"] = percentile(strokeUs, 0.5);
+    state.counters["stroke_p99_us"] = percentile(strokeUs, 0.99);
+    state.counters["stroke_worst_us"] = percentile(strokeUs, 1.0);
+}
+BENCHMARK(BM_StrokesWhileFlying)->Iterations(600)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+// A stroke in a settled view with the build thread idle: its render-thread time, and the frames
+// until every patch it touched is drawn anew (each frame after the 4 ms pause of the others).
+void BM_StrokeUntilDrawn(benchmark::State& state)
+{
+    Scene scene(editableMap());
+    scene.place(Ogre::Vector3(-3000, 1100, -3000), Ogre::Vector3(-2600, 700, -2600));
+    SettleWatch watch;
+    while (!watch.settled(scene.terrain->getDebugInfo()))
+        scene.frame();
+    std::vector<double> strokeUs;
+    std::vector<double> frames;
+    std::vector<double> patches;
+    int k = 0;
+    for (auto _ : state)
+    {
+        const uint64_t before = scene.terrain->getDebugInfo().refreshedPatches;
+        const double us = strokeAhead(scene, ++k);
+        state.SetIterationTime(us / 1e6);
+        strokeUs.push_back(us);
+        // Frames until the last patch rebuilt for the stroke is handed over; the splits its new
+        // bumps may call for are built meanwhile and do not count.
+        uint64_t refreshed = before;
+        int drawnAt = 0;
+        for (int count = 1; count <= 200; ++count)
+        {
+            scene.frame();
+            const Terrain::Info info = scene.terrain->getDebugInfo();
+            if (info.refreshedPatches != refreshed)
+                drawnAt = count;
+            refreshed = info.refreshedPatches;
+            if (info.builds == 0)
+                break;
+        }
+        frames.push_back(drawnAt);
+        patches.push_back(double(refreshed - before));
+    }
+    state.counters["stroke_median_us"] = percentile(strokeUs, 0.5);
+    state.counters["stroke_worst_us"] = percentile(strokeUs, 1.0);
+    state.counters["frames_to_drawn_median"] = percentile(frames, 0.5);
+    state.counters["frames_to_drawn_worst"] = percentile(frames, 1.0);
+    state.counters["patches_per_stroke"] = percentile(patches, 0.5);
+}
+BENCHMARK(BM_StrokeUntilDrawn)->Iterations(60)->UseManualTime()->Unit(benchmark::kMicrosecond);
 } // namespace
 
 BENCHMARK_MAIN();

@@ -89,6 +89,9 @@ public:
         uint64_t builds = 0;
         // What the memory budget covers: memoryBytes, the drawables' buffers and the height cache.
         uint64_t totalBytes = 0;
+        // Patches rebuilt in place after setRawData changed their heights, since the terrain was
+        // made.
+        uint64_t refreshedPatches = 0;
     };
 
     using MaterialCallback = boost::function<Ogre::MaterialPtr(const Ogre::AxisAlignedBox&, int)>;
@@ -180,9 +183,11 @@ public:
     // The mirror of getRawData: writes w * h raw samples (row by row, two little-endian bytes
     // each, row 0 at sample row y) into the open heightmap file in place, the part of the
     // rectangle inside the map only, and returns how many the file took. When it returns, the
-    // samples are on the device, getRawData reads them, and the patches whose heights, normals
-    // or morph targets read them are being rebuilt on the build thread; the queries answer from
-    // the new surface once those are drawn (usually the next frame).
+    // samples are in the file: getRawData, and any other reader of the file, in this process or
+    // another, reads them; the build thread has them written to the device (fdatasync) before
+    // its next build, and closeStream before it closes the file. The patches whose heights,
+    // normals or morph targets read them are being rebuilt on the build thread and are drawn
+    // together, usually at the next frame; the queries answer from the new surface from then on.
     // openStream opens the file for reading and writing when it may be written (its permissions
     // let someone write it and the file system is not read-only), read-only otherwise; nothing
     // but this call ever writes to it. Nothing is written, and 0 is returned with one line in the

@@ -187,5 +187,6 @@ Terrain::Info Terrain::getDebugInfo() const
     info.deferred = uint64_t(drawablesDeferred);
     info.builds = uint64_t(std::max(landscape->pendingBuilds(), 0));
     info.totalBytes = budgetedBytes();
+    info.refreshedPatches = landscape->refreshedPatches();
     return info;
 }

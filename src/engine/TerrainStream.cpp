@@ -55,6 +55,8 @@ void Terrain::setHeightCacheSize(int size)
 /* runs on the thread that builds patches */
 void Terrain::preBuildCallback(int)
 {
+    // An edit's samples reach the device before the patches it changed are built again.
+    heightStream->syncWrites();
     heightStream->updateCacheBetweenBuilds();
 }
 

@@ -67,8 +67,16 @@ void HeightStream::attach(TiffPtr file, const std::string& name)
 
 void HeightStream::close()
 {
+    syncWrites();
     Lock lock(heightLock);
     heightMap.reset();
+}
+
+/* the thread that builds patches, or the render thread while it is stopped */
+void HeightStream::syncWrites()
+{
+    if (heightMap && unsynced.exchange(false))
+        fdatasync(fileno(heightMap->file));
 }
 
 void HeightStream::setScale(float terrainSize, float terrainHeight)
@@ -157,11 +165,10 @@ uint64_t HeightStream::writeRaw(int x, int y, int w, int h, const char* buffer, 
             notice(kUnwritable);
         }
     }
-    // Outside the lock: builds go on reading while the device catches up.
     if (count > 0)
     {
         written = SampleRect{x0, z0, x1, z1};
-        fdatasync(fileno(heightMap->file));
+        unsynced = true;
     }
     return count;
 }

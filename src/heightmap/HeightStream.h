@@ -64,12 +64,13 @@ public:
     // number of samples read: 0 without a file, or once the file has changed on disk.
     uint64_t readRaw(int x, int y, int w, int h, char* buffer);
     // Writes raw samples (laid out as for readRaw) into the file in place, the part of the
-    // rectangle inside the map only, puts them in the cache window, and waits until the device
-    // holds them. Returns the number of samples written, with the part written in `written`
-    // (columns x0 .. x1-1, rows z0 .. z1-1); 0, with why in `refusal`, when nothing could be:
-    // no file, a file opened read-only, one written to by another program since it was opened.
-    // A write that fails part way (a full disk, an I/O error) returns what the file took and
-    // empties the cache, whose copy of the rest would be a guess.
+    // rectangle inside the map only, and puts them in the cache window. Every reader of the file
+    // sees them at once; the device holds them after the next syncWrites. Returns the number of
+    // samples written, with the part written in `written` (columns x0 .. x1-1, rows
+    // z0 .. z1-1); 0, with why in `refusal`, when nothing could be: no file, a file opened
+    // read-only, one written to by another program since it was opened. A write that fails part
+    // way (a full disk, an I/O error) returns what the file took and empties the cache, whose
+    // copy of the rest would be a guess.
     struct SampleRect
     {
         int x0 = 0, z0 = 0, x1 = 0, z1 = 0;
@@ -93,6 +94,10 @@ public:
     // Whether the samples read so far are the opened file's: false once it has been written to
     // or cut short on disk. The caller holds the height lock.
     bool samplesStillValid();
+    // Waits until the device holds what writeRaw wrote (fdatasync), when it wrote anything since
+    // the last call. Also called by close. A device sync takes a millisecond or more (far more on
+    // a busy disk), too long for the render thread's frame, so the build thread does it.
+    void syncWrites();
     // Moves the cache window around the camera when it has moved far enough.
     void updateCache();
     // The same between patch builds, paced: while the camera outruns the window (a dense map, a
@@ -134,6 +139,7 @@ private:
 
     // ---- shared: set by whichever thread notices, read by the render thread ----
     std::atomic<bool> stale{false};        // written to or cut short: nothing more is read
+    std::atomic<bool> unsynced{false};     // writeRaw wrote since the last syncWrites
     mutable std::atomic<unsigned> problems{0}; // Problem bits seen since the file was opened
     unsigned reported = 0;                 // render thread only: Problem bits already reported
 };

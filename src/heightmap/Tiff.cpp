@@ -43,12 +43,30 @@ uint64_t preadFully(FILE* file, uint64_t position, uint8_t* data, uint64_t bytes
     return done;
 }
 
+// Writes `bytes` at a file position with one system call (retried when interrupted or short);
+// returns the bytes written. The stream's buffer is never used for writes (nor for reads), so
+// nothing buffered can be missed or written over.
+uint64_t pwriteFully(FILE* file, uint64_t position, const uint8_t* data, uint64_t bytes)
+{
+    const int descriptor = fileno(file);
+    uint64_t done = 0;
+    while (done < bytes && position + done <= uint64_t(std::numeric_limits<off_t>::max()))
+    {
+        const ssize_t put = pwrite(descriptor, data + done, size_t(bytes - done), off_t(position + done));
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            break;
+        done += uint64_t(put);
+    }
+    return done;
+}
+
 // Moves count items of size bytes at a file position; returns the items moved whole.
-// Reads go straight to the file, without the stream: a pixel comes from the record's block
-// (fetched when the pixel is not in it), a row of a rectangle is read as it is. Writes go through the
-// stream and count only once it has passed them on: a write that fails when the buffer is
-// flushed (a full disk) counts none. The flush leaves nothing buffered that a read could miss,
-// and a write empties the block.
+// Both go straight to the file, without the stream: a pixel read comes from the record's block
+// (fetched when the pixel is not in it), a row of a rectangle is read as it is, and a write is
+// one system call that counts only what the file took (a full disk counts less). A write
+// empties the block.
 size_t transferAt(TiffFile* tiff, uint64_t position, Direction direction, void* data, size_t size, size_t count)
 {
     const uint64_t bytes = uint64_t(size) * count;
@@ -75,12 +93,7 @@ size_t transferAt(TiffFile* tiff, uint64_t position, Direction direction, void* 
         return count;
     }
     tiff->readBlockBytes = 0;
-    if (!seekTo(tiff->file, position))
-        return 0;
-    // A failed transfer leaves the error indicator set; it must not stick to later calls.
-    std::clearerr(tiff->file);
-    const size_t written = std::fwrite(data, size, count, tiff->file);
-    return std::fflush(tiff->file) == 0 ? written : 0;
+    return size_t(pwriteFully(tiff->file, position, static_cast<const uint8_t*>(data), bytes) / size);
 }
 
 // After the record's own writes, the file as they left it is the one to compare with: only

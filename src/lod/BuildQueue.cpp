@@ -134,20 +134,20 @@ void BuildQueue::threadMain()
     }
 }
 
-bool BuildQueue::drain(const std::function<void(PatchNode*)>& handOver,
+bool BuildQueue::drain(const std::function<bool(PatchNode*)>& handOver,
                        std::vector<std::unique_ptr<PatchNode>>& dead, size_t maxResults, size_t maxDead)
 {
     Lock results(resultLock, false);
     if (!results.locked())
         return false;
-    for (size_t taken = 0; taken < maxResults && !resultQueue.empty(); ++taken)
+    for (size_t taken = 0; taken < maxResults && !resultQueue.empty();)
     {
         PatchNode* node = resultQueue.front();
         resultQueue.pop_front();
         // The result is consumed: the node no longer waits for it.
         node->busy -= 1;
         pending -= 1;
-        handOver(node);
+        taken += handOver(node) ? 1 : 0;
     }
 
     Lock jobs(jobLock, false);

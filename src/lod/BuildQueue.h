@@ -76,9 +76,10 @@ public:
     int pendingBuilds() const { return pending; }
     // Hands finished nodes to handOver, in the order they were finished, then moves retired
     // nodes that nothing names any more into dead: at most maxResults and maxDead of them, the
-    // rest wait for a later drain. Does nothing (and returns false) when the build thread holds
-    // the result lock; retired nodes wait when a lock is busy.
-    bool drain(const std::function<void(PatchNode*)>& handOver,
+    // rest wait for a later drain; a hand-over that returns false (it cost next to nothing) does
+    // not count. Does nothing (and returns false) when the build thread holds the result lock;
+    // retired nodes wait when a lock is busy.
+    bool drain(const std::function<bool(PatchNode*)>& handOver,
                std::vector<std::unique_ptr<PatchNode>>& dead, size_t maxResults = SIZE_MAX,
                size_t maxDead = SIZE_MAX);
     // A node whose handed-over result the owner keeps for a later update stays busy (is not

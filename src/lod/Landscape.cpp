@@ -332,21 +332,22 @@ void Landscape::install(PatchNode* node, PatchBuildResult&& result)
 void Landscape::drainResults()
 {
     std::vector<std::unique_ptr<PatchNode>> dead;
-    queue.drain([this](PatchNode* node) { handOver(node); }, dead, handOverLimit, freeLimit);
+    queue.drain([this](PatchNode* node) { return handOver(node); }, dead, handOverLimit, freeLimit);
     release(dead);
     applyHeldRefreshes();
 }
 
-void Landscape::handOver(PatchNode* node)
+bool Landscape::handOver(PatchNode* node)
 {
     // A node detached while it was being built only waits to be freed; its result goes with it.
     if (!node->parent && node != root.get())
-        return;
-    // A node that has its geometry gets nothing from its own build again: a result is a refresh.
+        return false;
+    // A node that has its geometry gets nothing from its own build again: a result is a refresh,
+    // copied in later by applyHeldRefreshes.
     if (node->isBuilt() && (node->result.vertices || node->result.unreadable))
     {
         holdRefresh(node);
-        return;
+        return false;
     }
     const uint64_t edition = node->result.heightEdition;
     const bool installing = node->result.vertices != nullptr;
@@ -358,7 +359,7 @@ void Landscape::handOver(PatchNode* node)
         node->unreadable = true;
         unreadableCount += 1;
         node->result = PatchBuildResult();
-        return;
+        return true;
     }
     if (node->result.vertices)
     {
@@ -399,7 +400,7 @@ void Landscape::handOver(PatchNode* node)
     // Every built node folds its error and box into its ancestors, so that an ancestor's box
     // holds every patch below it (the frustum and ray tests prune by these boxes).
     if (!node->isBuilt())
-        return;
+        return true;
     for (PatchNode* ancestor = parent; ancestor; ancestor = ancestor->parent)
     {
         ancestor->error = std::max(ancestor->error, node->error);
@@ -407,6 +408,7 @@ void Landscape::handOver(PatchNode* node)
     }
     if (installing)
         refreshIfStale(node, edition);
+    return true;
 }
 
 // ---- identifiers ----

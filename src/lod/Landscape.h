@@ -171,7 +171,8 @@ private:
     // What freeing a node gives back: the node, its geometry, and its drawable's copy of the
     // geometry when its patch has one.
     static uint64_t freedBytes(const PatchNode& node);
-    void handOver(PatchNode* node);
+    // Takes one finished build; false when it cost next to nothing (see setUpdateLimits).
+    bool handOver(PatchNode* node);
     void drainResults();
 
     // Build thread, when idle: gives freed pages back to the system once kTrimAfterBytes of
