@@ -165,10 +165,11 @@ int HeightCache::update(float cameraX, float cameraZ, float heightScale, const B
             {
                 OptionalLock lock(heightLock);
                 if (generation != planned)
-                    return blocksRead; // resized or emptied meanwhile: the plan is void
-                if (!read((move.cellX + (i & 1) - 1) * n, (move.cellZ + (i >> 1) - 1) * n, n, staging.data()))
-                    return blocksRead + 1; // a block with holes is never kept
+                    return blocksRead; // resized, emptied or written meanwhile: the plan is void
             }
+            // Without the lock: builds go on sampling while the block is read.
+            if (!read((move.cellX + (i & 1) - 1) * n, (move.cellZ + (i >> 1) - 1) * n, n, staging.data()))
+                return blocksRead + 1; // a block with holes is never kept
             blocksRead += 1;
             fresh[i].reset(new float[blockSamples]);
             for (size_t k = 0; k < blockSamples; ++k)

@@ -17,16 +17,18 @@
 // not one array, so that a move by one block in x keeps two of them, moved between slots by
 // pointer, and reads only the other two. Memory: 4 N^2 floats (16 MiB for N = 1024).
 //
-// Threads: lookups and moves run on the thread that builds patches, resizing and emptying on
-// the render thread. Every access holds the lock given at construction (the heightmap's height
-// lock), except that a move reads its new blocks from the file one block at a time, taking the
-// lock for each read only, and installs them only if no resize or emptying came in between.
+// Threads: lookups and moves run on the thread that builds patches, resizing, emptying and
+// stores on the render thread. Every access holds the lock given at construction (the
+// heightmap's height lock), except that a move reads its new blocks from the file without it,
+// one block at a time, and installs them only if no resize, emptying or store came in between
+// (a store may have changed samples the move had read already).
 class HeightCache
 {
 public:
     // Reads n x n raw 16-bit samples of the heightmap starting at sample (x0, z0) into samples
     // (rows of n, as numbers); parts outside the heightmap are left as they are. Returns false
-    // when the part inside could not all be read: the block is not kept.
+    // when the part inside could not all be read: the block is not kept. Called without the
+    // lock.
     using BlockReader = std::function<bool(int x0, int z0, int n, uint16_t* samples)>;
 
     // lock: held around every access (null: the caller serialises, as single-threaded tests do).

@@ -274,6 +274,7 @@ void HeightStream::updateCache()
                            readSamples(samples, samples, size_t(n) * size_t(n));
                            if (!whole)
                                notice(kUnreadable);
+                           Lock lock(heightLock); // the record's stamp changes with our writes
                            checkFile();
                            return whole && !stale;
                        });

@@ -23,10 +23,12 @@
 // opened) until it is opened again; replaced or deleted, the stream goes on reading the file it
 // opened, which the system keeps. Each such event is reported once (takeReport).
 //
-// Threads: heightAt, updateCache and samplesStillValid run on the thread that builds patches;
-// everything else on the render thread. The file and the cache are shared through the height lock
-// (the Landscape's, given at construction): heightAt's caller holds it while it samples a patch,
-// readRaw and the cache take it themselves, each for one rectangle read at a time.
+// Threads: heightAt, updateCache, syncWrites and samplesStillValid run on the thread that builds
+// patches; everything else on the render thread. The file and the cache are shared through the
+// height lock (the Landscape's, given at construction): heightAt's caller holds it while it
+// samples a patch; readRaw and writeRaw take it for one rectangle at a time; a cache move reads
+// its blocks without it (rectangle reads touch no shared state) and takes it to check the file
+// and to install them.
 class HeightStream
 {
 public:

@@ -63,11 +63,12 @@ uint64_t pwriteFully(FILE* file, uint64_t position, const uint8_t* data, uint64_
 }
 
 // Moves count items of size bytes at a file position; returns the items moved whole.
-// Both go straight to the file, without the stream: a pixel read comes from the record's block
-// (fetched when the pixel is not in it), a row of a rectangle is read as it is, and a write is
-// one system call that counts only what the file took (a full disk counts less). A write
-// empties the block.
-size_t transferAt(TiffFile* tiff, uint64_t position, Direction direction, void* data, size_t size, size_t count)
+// Both go straight to the file, without the stream: a read through the block (a pixel's) comes
+// from the record's block, fetched when the pixel is not in it; any other read (a row of a
+// rectangle) is read as it is, touching nothing of the record. A write is one system call that
+// counts only what the file took (a full disk counts less), and empties the block.
+size_t transferAt(TiffFile* tiff, uint64_t position, Direction direction, void* data, size_t size, size_t count,
+                  bool throughBlock)
 {
     const uint64_t bytes = uint64_t(size) * count;
     if (position > uint64_t(std::numeric_limits<off_t>::max()) || bytes == 0)
@@ -75,7 +76,7 @@ size_t transferAt(TiffFile* tiff, uint64_t position, Direction direction, void* 
     if (direction == Direction::read)
     {
         uint8_t* out = static_cast<uint8_t*>(data);
-        if (bytes > kBlockedReadBytes)
+        if (!throughBlock || bytes > kBlockedReadBytes)
             return size_t(preadFully(tiff->file, position, out, bytes) / size);
         const bool inBlock = position >= tiff->readBlockStart &&
                              position - tiff->readBlockStart + bytes <= tiff->readBlockBytes;
@@ -111,7 +112,8 @@ uint32_t transferPixel(TiffFile* tiff, uint32_t x, uint32_t y, void* pixel, Dire
     const uint64_t position = pixelOffset(tiff, x, y);
     if (position == kNoPixel)
         return 0;
-    const size_t samples = transferAt(tiff, position, direction, pixel, tiff->bitsPerSample / 8, tiff->samplesPerPixel);
+    const size_t samples =
+        transferAt(tiff, position, direction, pixel, tiff->bitsPerSample / 8, tiff->samplesPerPixel, true);
     restamp(tiff, direction, samples);
     return uint32_t(samples);
 }
@@ -146,7 +148,7 @@ uint64_t transferRect(TiffFile* tiff, int32_t x, int32_t y, int32_t w, int32_t h
         // A row of a record not made by openTiff may run past what its format addresses.
         const uint64_t count = std::min(rowPixels, (positionLimit(*tiff) - position) / pixelBytes);
         const uint64_t bufferPixel = uint64_t(row - y) * uint64_t(w) + skip;
-        total += transferAt(tiff, position, direction, bytes + bufferPixel * pixelBytes, pixelBytes, count);
+        total += transferAt(tiff, position, direction, bytes + bufferPixel * pixelBytes, pixelBytes, count, false);
     }
     restamp(tiff, direction, total);
     return total;

@@ -21,9 +21,10 @@
 // directory entry on standard output ("Tag: tag type count value", and "bps: ..." for images of
 // several samples).
 //
-// Thread: a TiffFile is used by one thread at a time (the stream position is shared by all
-// operations, each of which seeks before it transfers); the terrain serialises its uses with
-// the height lock.
+// Thread: a TiffFile is used by one thread at a time (readPixel's block and the stamp are
+// shared by all operations); the terrain serialises its uses with the height lock. The one
+// exception is readRect, which reads only the record's fixed fields (size, layout, strip
+// table) and the file: it may run while another thread uses the record.
 
 // What a file was when it was opened, or when the record last wrote to it: enough to tell that
 // it changed on disk since.
