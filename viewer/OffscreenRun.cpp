@@ -2,6 +2,7 @@
 // standard output and the last frame saved as a PNG.
 
 #include "EngineSetup.h"
+#include "Sculptor.h"
 #include "StatsOverlay.h"
 #include "StopSignal.h"
 #include "ViewerRuns.h"
@@ -13,12 +14,17 @@
 #include <OgreRenderWindow.h>
 #include <OgreResourceGroupManager.h>
 #include <OgreRoot.h>
+#include <OgreCamera.h>
 #include <OgreTextureManager.h>
 
+#include "Terrain.h"
+
 #include <chrono>
-#include <utility>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <utility>
+#include <vector>
 
 namespace
 {
@@ -84,6 +90,59 @@ public:
     FrameSample last;
 };
 
+// The sculpt demo's strokes: a crater dug where the lower middle of the last view meets the
+// ground, with a raised rim, and a ridge raised across the view beyond it: 112 dabs, a few tens
+// of samples across on the built-in 4097 map (brushes of a typical size).
+struct DemoDab
+{
+    float x, z, radius;
+    Brush brush;
+    float amount;
+};
+
+std::vector<DemoDab> planSculptDemo(TerrainScene& scene, const CameraPose& last, float samplesPerUnit)
+{
+    scene.setPose(last);
+    Terrain& terrain = *scene.getTerrain();
+    const Ogre::Camera& camera = *scene.getCamera();
+    const Terrain::Hit near = terrain.intersect(camera.getCameraToViewportRay(0.5f, 0.75f));
+    const Terrain::Hit far = terrain.intersect(camera.getCameraToViewportRay(0.5f, 0.6f));
+    std::vector<DemoDab> dabs;
+    if (!near.hit || !far.hit)
+        return dabs;
+    const Ogre::Vector3 eye = camera.getDerivedPosition();
+    // The crater's radius follows its distance from the last view, at least 8 samples; dabs,
+    // depths and heights follow the crater, so that it looks alike on any map.
+    const float crater = std::max(0.07f * near.position.distance(eye), 8.0f / samplesPerUnit);
+    const float dab = 0.67f * crater;
+    // Sample values per world unit of height.
+    const float perHeight = 65535.0f / scene.getSettings().height;
+    // Dug from the middle outwards on a sunflower spiral, then the rim.
+    for (int k = 0; k < 48; ++k)
+    {
+        const float r = 0.8f * crater * std::sqrt(float(k) / 48.0f), angle = 2.39996f * float(k);
+        dabs.push_back({near.position.x + r * std::cos(angle), near.position.z + r * std::sin(angle), dab, Brush::lower, 0.065f * crater * perHeight});
+    }
+    for (int k = 0; k < 24; ++k)
+    {
+        const float angle = 6.2831853f * float(k) / 24.0f;
+        dabs.push_back({near.position.x + 1.15f * crater * std::cos(angle), near.position.z + 1.15f * crater * std::sin(angle),
+                        dab, Brush::raise, 0.13f * crater * perHeight});
+    }
+    // Across the view: perpendicular to where the camera looks, over the ground.
+    Ogre::Vector3 across = camera.getDerivedDirection().crossProduct(Ogre::Vector3::UNIT_Y);
+    across.y = 0;
+    across.normalise();
+    const float half = std::max(0.12f * far.position.distance(eye), 5.3f * crater);
+    const int count = 40;
+    for (int k = 0; k < count; ++k)
+    {
+        const Ogre::Vector3 point = far.position + across * (half * (2.0f * float(k) / float(count - 1) - 1.0f));
+        dabs.push_back({point.x, point.z, 1.5f * dab, Brush::raise, 0.25f * crater * perHeight});
+    }
+    return dabs;
+}
+
 // Opens the heightmap, flies the path and prints the summary. Result: the exit status.
 int fly(const ViewerSetup& setup, Ogre::Root& root, TerrainScene& scene, StatsOverlay* stats,
         Ogre::RenderTarget& target)
@@ -104,9 +163,31 @@ int fly(const ViewerSetup& setup, Ogre::Root& root, TerrainScene& scene, StatsOv
     OffscreenFlight flight(root, scene, stats);
     const auto [warmupFrames, warmupConverged] = flight.settle("warm-up", 0.0, path.at(0.0));
     const double firstConverged = secondsSince(opened);
+
+    // The demo sculpts during the second half of the flight, a few dabs a frame.
+    std::unique_ptr<Sculptor> sculptor;
+    std::vector<DemoDab> dabs;
+    if (options.sculptDemo)
+    {
+        sculptor = std::make_unique<Sculptor>(*scene.getTerrain(), setup.edge, setup.terrain.size);
+        dabs = planSculptDemo(scene, path.at(1.0), sculptor->samplesPerUnit());
+        if (dabs.empty())
+            std::printf("sculpt: the last view shows no ground to sculpt\n");
+    }
+    const int sculptFrom = options.frames / 2;
+    const size_t sculptFrames = size_t(options.frames - sculptFrom); // at least 1
+    const size_t dabsPerFrame = std::max<size_t>(1, (dabs.size() + sculptFrames - 1) / sculptFrames);
+    size_t nextDab = 0;
     for (int i = 0; i < options.frames && !stopRequested(); ++i)
     {
         const double fraction = options.frames == 1 ? 1.0 : double(i) / double(options.frames - 1);
+        for (size_t k = 0; i >= sculptFrom && k < dabsPerFrame && nextDab < dabs.size(); ++k, ++nextDab)
+        {
+            const DemoDab& d = dabs[nextDab];
+            if (nextDab == 0 || d.brush != dabs[nextDab - 1].brush)
+                sculptor->beginStroke();
+            sculptor->dab(d.x, d.z, d.radius, d.brush, d.amount);
+        }
         flight.frame("path", i, options.frames, fraction, path.at(fraction));
     }
     const auto [settleFrames, settled] = flight.settle("settle", 1.0, path.at(1.0));
@@ -138,6 +219,14 @@ int fly(const ViewerSetup& setup, Ogre::Root& root, TerrainScene& scene, StatsOv
         std::printf("summary: first converged view: none in %d frames (%.2f s)\n", warmupFrames, firstConverged);
     std::printf("summary: final view: %s  %s\n", settled ? "converged" : "NOT converged",
                 formatSample(flight.last).c_str());
+    if (sculptor)
+    {
+        const Sculptor::Cost& cost = sculptor->cost();
+        std::printf("summary: sculpt: %llu dabs, %llu samples written to %s; render thread per dab: average %.2f ms, "
+                    "slowest %.2f ms\n",
+                    static_cast<unsigned long long>(cost.dabs), static_cast<unsigned long long>(cost.samples),
+                    setup.heightmap.c_str(), cost.dabs ? cost.totalMs / double(cost.dabs) : 0.0, cost.slowestMs);
+    }
     if (!saved.empty())
         std::printf("summary: screenshot: %s\n", saved.c_str());
     std::fflush(stdout);

@@ -35,7 +35,7 @@ bool isPowerOfTwo(uint64_t value)
 }
 
 // The options that take a value.
-const char* const kValueOptions[] = {"--heightmap", "--size", "--height", "--map-size", "--seed",
+const char* const kValueOptions[] = {"--heightmap", "--edit", "--size", "--height", "--map-size", "--seed",
                                      "--frames", "--screenshot", "--resolution", "--patch-size",
                                      "--detail", "--media", "--cache-dir"};
 
@@ -83,12 +83,14 @@ ViewerCommandLine parseViewerOptions(const std::vector<std::string>& arguments)
             result.help = true;
             return result;
         }
-        if (name == "--no-blood" || name == "--no-overlay" || name == "--wireframe")
+        if (name == "--no-blood" || name == "--no-overlay" || name == "--wireframe" || name == "--sculpt-demo")
         {
             if (hasValue)
                 return fail(name + " takes no value");
             if (name == "--wireframe")
                 options.wireframe = true;
+            else if (name == "--sculpt-demo")
+                options.sculptDemo = true;
             else
                 (name == "--no-blood" ? options.blood : options.overlay) = false;
             continue;
@@ -103,11 +105,14 @@ ViewerCommandLine parseViewerOptions(const std::vector<std::string>& arguments)
         }
 
         uint64_t number = 0;
-        if (name == "--heightmap")
+        if (name == "--heightmap" || name == "--edit")
         {
             if (value.empty())
-                return fail("--heightmap needs a file name");
+                return fail(name + " needs a file name");
+            if (!options.heightmap.empty() && options.heightmap != value)
+                return fail("--heightmap and --edit name one map: give one of them");
             options.heightmap = value;
+            options.editHeightmap = options.editHeightmap || name == "--edit";
         }
         else if (name == "--size")
         {
@@ -186,6 +191,11 @@ ViewerCommandLine parseViewerOptions(const std::vector<std::string>& arguments)
         return fail("--screenshot needs --frames N (the picture is taken after the last frame)");
     if (!options.heightmap.empty() && builtinOnly)
         return fail("--map-size and --seed choose the built-in map; they do not apply to --heightmap");
+    if (options.sculptDemo && options.frames == 0)
+        return fail("--sculpt-demo needs --frames N (it sculpts during the offscreen flight)");
+    if (options.sculptDemo && !options.heightmap.empty() && !options.editHeightmap)
+        return fail("--sculpt-demo writes to the heightmap: name your own map with --edit FILE, or leave the "
+                    "heightmap out to sculpt a copy of the built-in map");
     return result;
 }
 
@@ -197,6 +207,8 @@ std::string viewerUsage(const std::string& programName)
          << "\n"
          << "Heightmap (default: a built-in fractal map, written once into the cache folder):\n"
          << "  --heightmap FILE     a 16-bit single-sample uncompressed TIFF heightmap\n"
+         << "  --edit FILE          the same, and let the sculpt brush write to it (without it the\n"
+         << "                       brush sculpts a copy of the built-in map and leaves maps alone)\n"
          << "  --size UNITS         world edge length of the terrain (default "
          << ViewerOptions::kDefaultSize << ")\n"
          << "  --height UNITS       world height of the highest sample value (default "
@@ -209,6 +221,8 @@ std::string viewerUsage(const std::string& programName)
          << "                       per-frame statistics and a summary, then exit\n"
          << "  --screenshot FILE    with --frames: write the last frame as a PNG\n"
          << "  --resolution WxH     picture size in pixels (default 1280x720)\n"
+         << "  --sculpt-demo        with --frames: dig a crater and raise a ridge during the flight,\n"
+         << "                       where the last view looks, and print what the strokes cost\n"
          << "\n"
          << "Terrain:\n"
          << "  --patch-size N       quads along a patch edge, a power of two (default: from the map)\n"
@@ -225,6 +239,8 @@ std::string viewerUsage(const std::string& programName)
          << "In the window: the camera follows its path until you fly it yourself (W A S D, Q E or\n"
          << "Page Up/Down, Shift to hurry, drag with a mouse button to look around). P resumes the\n"
          << "path, F toggles wireframe, B toggles the blood patches, F12 saves a picture, Escape quits.\n"
+         << "Sculpting: 1 raise, 2 lower, 3 smooth, 4 flatten, 0 stops; hold the left button to paint\n"
+         << "under the pointer, the wheel sizes the brush, Ctrl+Z undoes the last stroke.\n"
          << "Without a display, render offscreen under Xvfb:\n"
          << "  xvfb-run -a -s \"-screen 0 1024x768x24\" " << programName
          << " --frames 600 --screenshot terrain.png\n";

@@ -10,6 +10,7 @@ struct ViewerOptions
 {
     // ---- the heightmap ----
     std::string heightmap;     // the user's heightmap; empty: the built-in fractal map
+    bool editHeightmap = false; // --edit: sculpting writes to the user's heightmap itself
     float terrainSize = 0;     // world edge length; 0: kDefaultSize
     float terrainHeight = 0;   // world height of sample 65535; 0: kDefaultHeight
     uint32_t mapSize = 4097;   // built-in map: samples along an edge, 2^k + 1
@@ -20,6 +21,7 @@ struct ViewerOptions
     std::string screenshot;    // with frames: PNG written after the last frame
     uint32_t width = 1280;     // picture (window or offscreen target) size in pixels
     uint32_t height = 720;
+    bool sculptDemo = false;   // with frames: dig a crater and raise a ridge where the last view looks
 
     // ---- the terrain ----
     int patchSize = 0;         // quads along a patch edge; 0: chosen from the map size

@@ -12,6 +12,7 @@ struct ViewerSetup
     ViewerOptions options;
     std::string mediaDir;  // the shipped materials
     std::string heightmap; // the map to open
+    bool sculptable = false; // the brush may write to it: a copy of the built-in map, or --edit
     uint32_t edge = 0;     // its samples along an edge
     TerrainSettings terrain;
     std::string logFile;   // the engine's log (shader errors end up there)

@@ -2,11 +2,13 @@
 // camera path, with a fly camera the user can take over.
 
 #include "EngineSetup.h"
+#include "Sculptor.h"
 #include "StatsOverlay.h"
 #include "StopSignal.h"
 #include "ViewerRuns.h"
 
 #include <OgreApplicationContext.h>
+#include <OgreCamera.h>
 #include <OgreCameraMan.h>
 #include <OgreInput.h>
 #include <OgreLogManager.h>
@@ -16,9 +18,14 @@
 #include <OgreRoot.h>
 #include <OgreViewport.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <array>
+#include <optional>
+
+#include "Terrain.h"
 
 namespace
 {
@@ -28,6 +35,14 @@ using Clock = std::chrono::steady_clock;
 constexpr double kPathSpeed = 220.0;
 // Free flight: top speed of the fly camera (Shift makes it 20 times faster).
 constexpr float kFlySpeed = 120.0f;
+// The sculpt brush: radius in samples at first and its limits, how fast it raises or lowers
+// (sample values per second at the centre), and how much of the way smooth and flatten go per
+// second (in the Sculptor's 4096ths).
+constexpr float kBrushSamples = 24.0f;
+constexpr float kMinBrushSamples = 2.0f;
+constexpr float kMaxBrushSamples = 256.0f;
+constexpr float kRaiseRate = 6000.0f;
+constexpr float kPullRate = 4.0f * 4096.0f;
 
 class ViewerApplication : public OgreBites::ApplicationContext, public OgreBites::InputListener
 {
@@ -57,7 +72,7 @@ public:
             return 1;
         }
         std::printf("Window open: W A S D to fly, drag to look, P for the path, F wireframe, B blood, "
-                    "F12 screenshot, Escape to quit\n");
+                    "F12 screenshot, Escape to quit; 1 to 4 sculpt (raise, lower, smooth, flatten), 0 stops\n");
         std::fflush(stdout);
         Clock::time_point previous = Clock::now();
         while (!quit && !stopRequested() && !mRoot->endRenderingQueued() && !getRenderWindow()->isClosed())
@@ -70,6 +85,8 @@ public:
                 pathTime = std::fmod(pathTime + seconds, pathDuration);
                 scene->setPose(path->at(pathTime / pathDuration));
             }
+            if (painting)
+                paint(float(seconds));
             scene->beforeFrame();
             const Clock::time_point start = Clock::now();
             if (!mRoot->renderOneFrame())
@@ -129,6 +146,11 @@ public:
         cameraMan = std::make_unique<OgreBites::CameraMan>(scene->getCameraNode());
         cameraMan->setStyle(OgreBites::CS_FREELOOK);
         cameraMan->setTopSpeed(kFlySpeed);
+        if (config.sculptable)
+        {
+            sculptor = std::make_unique<Sculptor>(*scene->getTerrain(), config.edge, config.terrain.size);
+            brushRadius = kBrushSamples / sculptor->samplesPerUnit();
+        }
         addInputListener(this);
     }
 
@@ -137,6 +159,7 @@ public:
         if (!mWindows.empty())
             removeInputListener(this);
         cameraMan.reset();
+        sculptor.reset();
         stats.reset();
         scene.reset();
         OgreBites::ApplicationContext::shutdown();
@@ -175,6 +198,14 @@ public:
             std::printf("Screenshot: %s\n", file.c_str());
             std::fflush(stdout);
         }
+        else if (key >= '0' && key <= '4')
+            chooseBrush(int(key - '0'));
+        else if (key == 'z' && (event.keysym.mod & OgreBites::KMOD_CTRL))
+        {
+            if (sculptor && !painting && sculptor->undo())
+                std::printf("Undone: %zu more strokes can be undone\n", sculptor->undoableStrokes());
+            std::fflush(stdout);
+        }
         else if (key == 'p')
         {
             followPath = true;
@@ -197,20 +228,36 @@ public:
         return true;
     }
 
-    bool mousePressed(const OgreBites::MouseButtonEvent&) override
+    bool mousePressed(const OgreBites::MouseButtonEvent& event) override
     {
+        // With a brush chosen the left button paints; the others look around.
+        if (brush && event.button == OgreBites::BUTTON_LEFT)
+        {
+            painting = true;
+            sculptor->beginStroke();
+            pointerX = event.x;
+            pointerY = event.y;
+            return true;
+        }
         buttonsHeld += 1;
         return true;
     }
 
-    bool mouseReleased(const OgreBites::MouseButtonEvent&) override
+    bool mouseReleased(const OgreBites::MouseButtonEvent& event) override
     {
+        if (painting && event.button == OgreBites::BUTTON_LEFT)
+        {
+            painting = false;
+            return true;
+        }
         buttonsHeld = std::max(buttonsHeld - 1, 0);
         return true;
     }
 
     bool mouseMoved(const OgreBites::MouseMotionEvent& event) override
     {
+        pointerX = event.x;
+        pointerY = event.y;
         // Looking around only while a button is held, so the pointer can rest on the window.
         if (buttonsHeld == 0)
             return true;
@@ -218,7 +265,49 @@ public:
         return cameraMan->mouseMoved(event);
     }
 
+    bool mouseWheelRolled(const OgreBites::MouseWheelEvent& event) override
+    {
+        if (!sculptor || event.y == 0)
+            return true;
+        const float perUnit = sculptor->samplesPerUnit();
+        brushRadius = std::clamp(brushRadius * std::pow(1.15f, float(event.y)), kMinBrushSamples / perUnit,
+                                 kMaxBrushSamples / perUnit);
+        return true;
+    }
+
 private:
+    // 1 to 4 choose a brush, 0 puts it away. Without a map the brush may write to, says why.
+    void chooseBrush(int choice)
+    {
+        if (!sculptor)
+        {
+            std::printf("Sculpting writes to the heightmap: run with --edit FILE to sculpt your map, or without a "
+                        "heightmap to sculpt a copy of the built-in one\n");
+            std::fflush(stdout);
+            return;
+        }
+        painting = false;
+        if (choice == 0)
+            brush.reset();
+        else
+            brush = std::array<Brush, 4>{Brush::raise, Brush::lower, Brush::smooth, Brush::flatten}[size_t(choice - 1)];
+    }
+
+    // One dab of the brush where the pointer meets the drawn ground, as strong as the frame was
+    // long.
+    void paint(float seconds)
+    {
+        Ogre::Viewport* viewport = getRenderWindow()->getViewport(0);
+        const Ogre::Ray ray = scene->getCamera()->getCameraToViewportRay(
+            float(pointerX) / float(viewport->getActualWidth()), float(pointerY) / float(viewport->getActualHeight()));
+        const Terrain::Hit hit = scene->getTerrain()->intersect(ray);
+        if (!hit.hit)
+            return;
+        seconds = std::min(seconds, 0.1f); // a stalled frame does not dig a pit
+        const bool pulls = *brush == Brush::smooth || *brush == Brush::flatten;
+        sculptor->dab(hit.position.x, hit.position.z, brushRadius, *brush, (pulls ? kPullRate : kRaiseRate) * seconds);
+    }
+
     // The keys that move the fly camera, and so leave the path.
     static bool isFlightKey(OgreBites::Keycode key)
     {
@@ -239,8 +328,15 @@ private:
 
     std::string hint() const
     {
-        return std::string(followPath ? "flying the path" : "free flight") + (scene->isWireframe() ? ", wireframe" : "") +
-               "   WASD QE fly  drag look  P path  F wireframe  B blood  F12 picture  Esc quit";
+        std::string text = std::string(followPath ? "flying the path" : "free flight") + (scene->isWireframe() ? ", wireframe" : "");
+        if (brush)
+        {
+            char line[160];
+            std::snprintf(line, sizeof line, ", sculpt: %s, radius %.0f   left button paints  wheel size  Ctrl+Z undo  0 stop",
+                          brushName(*brush), double(brushRadius));
+            return text + line;
+        }
+        return text + "   WASD QE fly  drag look  1-4 sculpt  P path  F wireframe  B blood  F12 picture  Esc quit";
     }
 
     const ViewerSetup& config;
@@ -249,6 +345,12 @@ private:
     std::unique_ptr<StatsOverlay> stats;
     std::unique_ptr<CameraPath> path;
     std::unique_ptr<OgreBites::CameraMan> cameraMan;
+    std::unique_ptr<Sculptor> sculptor; // when the map may be written
+    std::optional<Brush> brush;         // sculpting with it; none: not sculpting
+    float brushRadius = 0;              // world units
+    bool painting = false;              // the left button is down with a brush
+    int pointerX = 0;                   // the pointer in window pixels
+    int pointerY = 0;
     bool quit = false;
     bool followPath = true;
     double pathTime = 0;

@@ -133,7 +133,8 @@ int main(int argc, char** argv)
     {
         setup.edge = heightmapEdge;
         setup.heightmap = options.heightmap;
-        std::printf("Heightmap: %s\n", setup.heightmap.c_str());
+        setup.sculptable = options.editHeightmap;
+        std::printf("Heightmap: %s%s\n", setup.heightmap.c_str(), setup.sculptable ? " (the brush writes to it)" : "");
     }
     else
     {
@@ -161,6 +162,18 @@ int main(int argc, char** argv)
         setup.heightmap = map.file.string();
         setup.edge = options.mapSize;
         std::printf("Heightmap: %s (%s)\n", setup.heightmap.c_str(), map.generated ? "written now" : "cached");
+        // Runs that may sculpt write to a fresh copy: the cached map stays as it was made.
+        if (options.frames == 0 || options.sculptDemo)
+        {
+            const fs::path copy = map.file.parent_path() / ("sculpted-" + map.file.filename().string());
+            std::error_code copied;
+            fs::copy_file(map.file, copy, fs::copy_options::overwrite_existing, copied);
+            if (copied)
+                return fail("cannot copy the built-in map to " + copy.string() + " for sculpting: " + copied.message());
+            setup.heightmap = copy.string();
+            setup.sculptable = true;
+            std::printf("Sculpting a copy: %s\n", setup.heightmap.c_str());
+        }
     }
 
     setup.terrain.size = options.terrainSize > 0 ? options.terrainSize : ViewerOptions::kDefaultSize;

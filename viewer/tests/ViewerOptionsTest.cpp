@@ -56,6 +56,19 @@ TEST(ViewerOptions, UserHeightmapWithItsScale)
     EXPECT_FLOAT_EQ(result.options.terrainSize, 8192.0f);
 }
 
+TEST(ViewerOptions, EditNamesTheHeightmapTheBrushMayWrite)
+{
+    const ViewerCommandLine edit = parse({"--edit", "alps.tif", "--frames=10", "--sculpt-demo"});
+    ASSERT_TRUE(edit.error.empty()) << edit.error;
+    EXPECT_EQ(edit.options.heightmap, "alps.tif");
+    EXPECT_TRUE(edit.options.editHeightmap);
+    EXPECT_TRUE(edit.options.sculptDemo);
+    // Naming the same map both ways is fine; the plain option alone never lets the brush write.
+    EXPECT_TRUE(parse({"--heightmap", "alps.tif", "--edit=alps.tif"}).options.editHeightmap);
+    EXPECT_FALSE(parse({"--heightmap", "alps.tif"}).options.editHeightmap);
+    EXPECT_TRUE(parse({"--frames", "5", "--sculpt-demo"}).error.empty()) << "the built-in map's copy is sculpted";
+}
+
 TEST(ViewerOptions, HelpWinsOverEverythingElse)
 {
     EXPECT_TRUE(parse({"--frames", "3", "--help"}).help);
@@ -93,6 +106,11 @@ TEST(ViewerOptions, RefusesUnusableArguments)
         {{"--heightmap", "a.tif", "--seed", "3"}, "do not apply to --heightmap"},
         {{"--no-blood=yes"}, "takes no value"},
         {{"--heightmap="}, "--heightmap needs a file name"},
+        {{"--edit"}, "--edit needs a value"},
+        {{"--heightmap", "a.tif", "--edit", "b.tif"}, "name one map"},
+        {{"--sculpt-demo"}, "--sculpt-demo needs --frames"},
+        {{"--sculpt-demo=1", "--frames", "3"}, "takes no value"},
+        {{"--heightmap", "a.tif", "--frames", "3", "--sculpt-demo"}, "--edit FILE"},
     };
     for (const auto& c : cases)
     {
@@ -107,7 +125,8 @@ TEST(ViewerOptions, UsageNamesEveryOptionAndTheXvfbCommand)
     const std::string usage = viewerUsage("terrain-viewer");
     for (const char* option : {"--heightmap", "--size", "--height", "--map-size", "--seed", "--frames",
                                "--screenshot", "--resolution", "--patch-size", "--detail", "--no-blood",
-                               "--no-overlay", "--wireframe", "--media", "--cache-dir", "xvfb-run"})
+                               "--no-overlay", "--wireframe", "--media", "--cache-dir", "--edit", "--sculpt-demo",
+                               "Ctrl+Z", "xvfb-run"})
         EXPECT_NE(usage.find(option), std::string::npos) << option;
 }
 

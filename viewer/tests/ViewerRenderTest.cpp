@@ -1,7 +1,9 @@
 // The viewer end to end, as CI runs it: offscreen under Xvfb on a small built-in map. Checks the
 // statistics it prints and the picture it writes: sky above, ground below with no sky showing
-// through it (a crack or a missing patch would), blood patches on it.
+// through it (a crack or a missing patch would), blood patches on it; and the sculpt demo's
+// picture of the same view, changed by its strokes, with the cached map left as it was.
 
+#include "BuiltinHeightmap.h"
 #include "RunProgram.h"
 #include "TerrainScene.h"
 
@@ -19,6 +21,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -89,10 +92,15 @@ protected:
         fs::remove_all(folder);
         fs::create_directories(folder);
         screenshot = folder / "shot.png";
-        run = runProgram(shellQuoted(TERRAIN_VIEWER) + " --map-size 513 --frames " + std::to_string(kFrames) +
-                         " --resolution " + std::to_string(kWidth) + "x" + std::to_string(kHeight) +
-                         " --screenshot " + shellQuoted(screenshot.string()) + " --cache-dir " +
-                         shellQuoted((folder / "cache").string()));
+        run = runViewer(screenshot, "");
+    }
+    // The viewer on the small built-in map, kFrames frames at kWidth x kHeight, and more options.
+    static ProgramRun runViewer(const fs::path& picture, const std::string& options)
+    {
+        return runProgram(shellQuoted(TERRAIN_VIEWER) + " --map-size 513 --frames " + std::to_string(kFrames) +
+                          " --resolution " + std::to_string(kWidth) + "x" + std::to_string(kHeight) +
+                          " --screenshot " + shellQuoted(picture.string()) + " --cache-dir " +
+                          shellQuoted((folder / "cache").string()) + options);
     }
     static void TearDownTestSuite() { fs::remove_all(folder); }
 
@@ -182,4 +190,52 @@ TEST_F(ViewerRenderTest, PictureShowsSkyAboveAndUnbrokenGroundBelow)
     EXPECT_GT(mean, 0.1);
     EXPECT_GT(std::sqrt(variance), 0.01);
     EXPECT_GT(blood, 10u);
+}
+
+namespace
+{
+std::string fileBytes(const fs::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+} // namespace
+
+TEST_F(ViewerRenderTest, SculptDemoChangesTheLastViewAndOnlyACopyOfTheMap)
+{
+    const fs::path cached = folder / "cache" / builtinHeightmapName(513, 2024);
+    const std::string original = fileBytes(cached);
+    ASSERT_FALSE(original.empty()) << run.output;
+    const fs::path sculpted = folder / "sculpted.png";
+    const ProgramRun demo = runViewer(sculpted, " --sculpt-demo");
+    ASSERT_EQ(demo.status, 0) << demo.output;
+    EXPECT_NE(demo.output.find("summary: final view: converged"), std::string::npos) << demo.output;
+    const size_t line = demo.output.find("summary: sculpt: ");
+    ASSERT_NE(line, std::string::npos) << demo.output;
+    EXPECT_GT(numberAfter(demo.output.substr(line), "sculpt:"), 50) << "dabs";
+
+    // The cached map is as it was made; the copy the strokes went to is not.
+    EXPECT_TRUE(fileBytes(cached) == original);
+    const std::string copy = fileBytes(folder / "cache" / ("sculpted-" + cached.filename().string()));
+    EXPECT_EQ(copy.size(), original.size());
+    EXPECT_FALSE(copy == original);
+
+    // The same last view: the strokes show in a good part of it, and the ground is still unbroken.
+    PngReader reader;
+    const Ogre::Image plain = reader.read(screenshot);
+    const Ogre::Image changed = reader.read(sculpted);
+    ASSERT_EQ(changed.getWidth(), plain.getWidth());
+    ASSERT_EQ(changed.getHeight(), plain.getHeight());
+    uint64_t differing = 0;
+    uint64_t skyInGround = 0;
+    for (int y = kHeight / 8; y < kHeight; ++y) // below the statistics strip
+        for (int x = 0; x < kWidth; ++x)
+        {
+            const Ogre::ColourValue a = plain.getColourAt(size_t(x), size_t(y), 0);
+            const Ogre::ColourValue b = changed.getColourAt(size_t(x), size_t(y), 0);
+            differing += std::abs(a.r - b.r) + std::abs(a.g - b.g) + std::abs(a.b - b.b) > 0.15f;
+            skyInGround += y >= kHeight * 6 / 10 && isSky(b);
+        }
+    EXPECT_GT(double(differing) / (double(kWidth) * kHeight * 7 / 8), 0.04);
+    EXPECT_EQ(skyInGround, 0u);
 }
