@@ -1,5 +1,7 @@
 #include "heightmap/HeightCache.h"
 
+#include "heightmap/SampleRows.h"
+
 #include <algorithm>
 #include <cmath>
 #include <new>
@@ -64,7 +66,7 @@ void HeightCache::recount()
 }
 
 /* the lock is held */
-void HeightCache::store(int x, int z, int w, int h, const uint16_t* samples, float heightScale)
+void HeightCache::store(int x, int z, int w, int h, const uint8_t* bytes, float heightScale)
 {
     generation += 1;
     const int left = std::max(x, cacheMinX);
@@ -79,7 +81,7 @@ void HeightCache::store(int x, int z, int w, int h, const uint16_t* samples, flo
         {
             const bool highX = column >= cacheCentreX;
             const size_t localX = size_t(column - (highX ? cacheCentreX : cacheMinX));
-            const uint16_t sample = samples[size_t(row - z) * size_t(w) + size_t(column - x)];
+            const uint16_t sample = readSample(bytes + 2 * (size_t(row - z) * size_t(w) + size_t(column - x)));
             cacheBlocks[(highX ? 1 : 0) | (highZ ? 2 : 0)][localZ * size_t(cacheHalfSize) + localX] =
                 float(sample) * heightScale;
         }

@@ -56,11 +56,11 @@ public:
         return true;
     }
 
-    // Writes heights of the w x h samples at (x, z) (rows of w raw samples) into the window
-    // where it holds them, as samples times heightScale; a move under way when it happens is
-    // void (its blocks may have been read before the samples changed) and is made again by a
-    // later update. The caller holds the lock.
-    void store(int x, int z, int w, int h, const uint16_t* samples, float heightScale);
+    // Writes heights of the w x h samples at (x, z) (rows of w samples as files hold them: two
+    // little-endian bytes each) into the window where it holds them, as samples times
+    // heightScale; a move under way when it happens is void (its blocks may have been read
+    // before the samples changed) and is made again by a later update. The caller holds the lock.
+    void store(int x, int z, int w, int h, const uint8_t* bytes, float heightScale);
 
     // Moves the window around the camera, given in sample coordinates, once the camera is 0.7 N
     // or more from the window's centre along x or z (after a move it is within 0.5 N, so a

@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <vector>
 
 namespace
 {
@@ -154,11 +153,7 @@ uint64_t HeightStream::writeRaw(int x, int y, int w, int h, const char* buffer, 
         count = writeRect(heightMap.get(), x, y, w, h, buffer);
         const uint64_t inside = uint64_t(x1 - x0) * uint64_t(z1 - z0);
         if (count == inside)
-        {
-            std::vector<uint16_t> samples(size_t(w) * size_t(h));
-            readSamples(buffer, samples.data(), samples.size());
-            heightCache.store(x, y, w, h, samples.data(), heightScale);
-        }
+            heightCache.store(x, y, w, h, reinterpret_cast<const uint8_t*>(buffer), heightScale);
         else
         {
             heightCache.clear();

@@ -39,6 +39,19 @@ public:
     std::vector<std::string> lines;
 };
 
+// The file's byte ranges that hold pixels, as libtiff finds its strips.
+std::vector<std::pair<uint64_t, uint64_t>> pixelRanges(const std::string& name)
+{
+    std::unique_ptr<TIFF, void (*)(TIFF*)> tif(TIFFOpen(name.c_str(), "r"), TIFFClose);
+    uint64_t* offsets = nullptr;
+    uint64_t* counts = nullptr;
+    std::vector<std::pair<uint64_t, uint64_t>> ranges;
+    if (tif && TIFFGetField(tif.get(), TIFFTAG_STRIPOFFSETS, &offsets) && TIFFGetField(tif.get(), TIFFTAG_STRIPBYTECOUNTS, &counts))
+        for (uint32_t strip = 0; strip < TIFFNumberOfStrips(tif.get()); ++strip)
+            ranges.emplace_back(offsets[strip], offsets[strip] + counts[strip]);
+    return ranges;
+}
+
 // The whole image as libtiff reads it, row by row.
 std::vector<uint16_t> readWithLibtiff(const std::string& name)
 {
@@ -153,6 +166,7 @@ protected:
 
 TEST_F(HeightEdits, StrokesReachTheFileTheOtherReadersAndTheDrawnSurface)
 {
+    const std::string original = fileBytes(name);
     ASSERT_TRUE(terrain->openStream(name));
     settle();
     // A stroke every frame while the camera flies low over the map (splits, merges, cache moves
@@ -190,8 +204,19 @@ TEST_F(HeightEdits, StrokesReachTheFileTheOtherReadersAndTheDrawnSurface)
         }
     });
 
-    // libtiff in this process, GDAL in another, getRawData, and the stream opened again.
+    // libtiff in this process, GDAL in another, getRawData, and the stream opened again; and
+    // nothing but pixels changed in the file (its header, directory and tags are as they were).
     EXPECT_TRUE(readWithLibtiff(name) == model) << "the file differs from the strokes";
+    const std::string edited = fileBytes(name);
+    ASSERT_EQ(edited.size(), original.size());
+    const std::vector<std::pair<uint64_t, uint64_t>> pixels = pixelRanges(name);
+    ASSERT_GT(pixels.size(), 70u) << "GDAL's strips of 7 rows";
+    for (uint64_t at = 0; at < edited.size(); ++at)
+    {
+        const bool inPixels = std::any_of(pixels.begin(), pixels.end(),
+                                          [at](const auto& range) { return at >= range.first && at < range.second; });
+        ASSERT_TRUE(edited[at] == original[at] || inPixels) << "byte " << at << " outside the pixels changed";
+    }
     for (const auto& [x, z] : {std::pair{0, kEdge - 1}, std::pair{200, 300}, std::pair{kEdge - 1, 5}})
     {
         const std::string command = "gdallocationinfo -valonly '" + name + "' " + std::to_string(x) + " " + std::to_string(z);

@@ -170,3 +170,49 @@ TEST(HeightCache, ABlockThatCannotBeReadWholeIsNeverKept)
     EXPECT_EQ(cache.cacheCentreX, 600);
     expectWindowMatchesMap(cache, map);
 }
+
+TEST(HeightCache, StoresLandInTheWindowAndVoidAMoveUnderWay)
+{
+    Map map{300, 300};
+    HeightCache cache;
+    cache.setSize(64);
+    cache.update(100, 100, kScale, map.reader());
+    ASSERT_EQ(cache.cacheMinX, 64);
+    // A stroke across the window's corner: what the window holds of it changes, nothing else.
+    const int x0 = cache.cacheMaxX - 20, z0 = cache.cacheMinZ - 5;
+    std::vector<uint8_t> bytes(40 * 40 * 2);
+    for (size_t k = 0; k < 40 * 40; ++k)
+    {
+        bytes[2 * k] = uint8_t(k);
+        bytes[2 * k + 1] = uint8_t(k >> 8 | 0x80);
+    }
+    cache.store(x0, z0, 40, 40, bytes.data(), kScale);
+    int changed = 0;
+    for (int z = cache.cacheMinZ; z < cache.cacheMaxZ; ++z)
+        for (int x = cache.cacheMinX; x < cache.cacheMaxX; ++x)
+        {
+            float height = 0;
+            ASSERT_TRUE(cache.lookup(x, z, height));
+            const bool stroked = x >= x0 && x < x0 + 40 && z >= z0 && z < z0 + 40;
+            const size_t k = size_t(z - z0) * 40 + size_t(x - x0);
+            ASSERT_EQ(height, float(stroked ? (k | 0x8000) : Map::sample(x, z)) * kScale) << x << "," << z;
+            changed += stroked;
+        }
+    EXPECT_EQ(changed, 20 * 35);
+
+    // A store while a move reads its blocks: the move may hold samples from before it, so it is
+    // dropped, and the next update makes it with what the map holds then.
+    const HeightCache::BlockReader read = map.reader();
+    bool storeDuringRead = true;
+    const auto storing = [&](int x, int z, int n, uint16_t* samples) {
+        if (storeDuringRead)
+            cache.store(0, 0, 1, 1, bytes.data(), kScale);
+        storeDuringRead = false;
+        return read(x, z, n, samples);
+    };
+    EXPECT_GT(cache.update(200, 100, kScale, storing), 0);
+    EXPECT_EQ(cache.cacheMinX, 64) << "the move under way was dropped";
+    EXPECT_GT(cache.update(200, 100, kScale, storing), 0);
+    EXPECT_EQ(cache.cacheMinX, 160);
+    expectWindowMatchesMap(cache, map);
+}

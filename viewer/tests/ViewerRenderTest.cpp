@@ -214,11 +214,16 @@ TEST_F(ViewerRenderTest, SculptDemoChangesTheLastViewAndOnlyACopyOfTheMap)
     ASSERT_NE(line, std::string::npos) << demo.output;
     EXPECT_GT(numberAfter(demo.output.substr(line), "sculpt:"), 50) << "dabs";
 
-    // The cached map is as it was made; the copy the strokes went to is not.
+    // The cached map is as it was made; the copy the strokes went to is not, and the heightmap
+    // tool still reads it as a map the terrain can use.
     EXPECT_TRUE(fileBytes(cached) == original);
-    const std::string copy = fileBytes(folder / "cache" / ("sculpted-" + cached.filename().string()));
+    const fs::path copyFile = folder / "cache" / ("sculpted-" + cached.filename().string());
+    const std::string copy = fileBytes(copyFile);
     EXPECT_EQ(copy.size(), original.size());
     EXPECT_FALSE(copy == original);
+    const ProgramRun info = runProgram(shellQuoted(TERRAIN_HEIGHTMAP_TOOL) + " info " + shellQuoted(copyFile.string()));
+    EXPECT_EQ(info.status, 0) << info.output;
+    EXPECT_NE(info.output.find("terrain: usable"), std::string::npos) << info.output;
 
     // The same last view: the strokes show in a good part of it, and the ground is still unbroken.
     PngReader reader;
