@@ -21,9 +21,10 @@
 //
 // A node's journey: created by the update (render thread) -> post(build): busy, in jobQueue ->
 // in the build thread's own pending list -> generated (only the build thread writes its
-// `result`) -> in resultQueue -> handed over by takeResults (render thread): result installed.
+// `result`) -> in resultQueue -> handed over by drain (render thread): result installed.
 // A cancel removes a build from the pending list, or, when the node has already left it, lets
-// the build and hand-over run their course.
+// the build and hand-over run their course. A built node may take the same journey again as a
+// refresh (postRefresh, after a height edit), one at a time; cancels leave refreshes alone.
 //
 // Locks (all recursive; each is held only to move entries, never while a patch is built):
 //

@@ -252,12 +252,12 @@ void Landscape::createRoot()
 /* runs on the build thread */
 void Landscape::generate(PatchNode& node, bool refresh)
 {
-    // A node built once keeps its geometry for life; a second build request (a merge asked
-    // again while the first build was in flight) passes the node through unchanged.
+    // A node built once keeps its geometry arrays for life; a second build request (a merge
+    // asked again while the first build was in flight) passes the node through unchanged.
     if (node.generated)
     {
-        // A refresh after a height edit: the heights from the source alone, since the parent's
-        // may be older than the edit.
+        // A refresh after a height edit: new vertices for the same arrays, from the height
+        // source alone, since the parent's heights may be older than the edit.
         if (refresh)
             buildNode(node, node.result, false);
         return;
