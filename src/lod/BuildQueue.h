@@ -34,10 +34,11 @@
 //                                                      its pending list (blocking); the dead
 //                                                      pass (render, try)
 //   resultLock  resultQueue                            the build thread while it appends one
-//                                                      node (blocking); takeResults (render, try)
+//                                                      node (blocking); drain (render, try)
 //   heightLock  the height source: the heightmap       the build thread while it samples one
-//               stream and the height cache            patch's heights (blocking); the owner's
-//                                                      raw reads, cache moves and resizes
+//               stream and the height cache; the       patch's heights (blocking); the owner's
+//               vertices of refreshed nodes            raw reads and writes, cache installs
+//                                                      and resizes; the copy of refreshes
 //   treeLock    deadPatches; the tree while a          the render thread only: visits and the
 //               visitor walks it                       dead pass (so, being recursive, it never
 //                                                      makes the render thread wait)
