@@ -2,7 +2,8 @@
 // made again, and settings changed at random while the build thread works. Heights stay
 // exact, nothing leaks (the sanitizer builds run these too), memory stays flat.
 //
-// CI runs a short form; TERRAIN_LONG_RUN=1 runs the full one (1,000 cycles, 2,000 settings).
+// CI runs a short form; TERRAIN_LONG_RUN=1 runs the full one (1,000 cycles, 2,000 settings,
+// 4,000 operations with strokes).
 
 #include "EngineSupport.h"
 
@@ -185,4 +186,87 @@ TEST_F(LongRun, SettingsChangedAtRandomWhileTheBuildThreadWorks)
         terrain->frameStarted(Ogre::FrameEvent{});
     });
     EXPECT_GT(expectExactVertices(*terrain, size), 100u);
+}
+
+TEST_F(LongRun, StrokesAmongSettingsChangesAndReopensLeaveEveryPatchOnTheEditedFile)
+{
+    // Strokes every few operations among camera moves, new patch sizes, cache sizes and scales,
+    // and the stream closed and opened again: whatever the edits met (builds in flight,
+    // refreshes held, a tree made afresh), the file ends as the strokes left it and every built
+    // patch, drawn or kept, stands on it.
+    const int operations = longRun() ? 4000 : 400;
+    Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(0, 700, -500), Ogre::Vector3(0, 0, 0));
+    std::unique_ptr<TestTerrain> terrain = makeTerrain("ground");
+    ASSERT_TRUE(terrain->openStream(map));
+    std::vector<uint16_t> model(257 * 257);
+    for (int z = 0; z < 257; ++z)
+        for (int x = 0; x < 257; ++x)
+            model[size_t(z) * 257 + size_t(x)] = sampleAt(x, z);
+    std::mt19937 random(29);
+    const auto pick = [&](int n) { return int(random() % uint32_t(n)); };
+    float size = 1024;
+    for (int op = 0; op < operations; ++op)
+    {
+        switch (pick(20))
+        {
+        case 0: terrain->setHeightCacheSize(pick(3) * 96); break;
+        case 1: terrain->setPatchSize(8 << pick(3)); break;
+        case 2:
+            size = pick(2) ? 1024.0f : 2048.0f;
+            terrain->setTerrainScale(size, 65535);
+            break;
+        case 3:
+            terrain->closeStream();
+            ASSERT_TRUE(terrain->openStream(map));
+            break;
+        case 4:
+        case 5:
+        case 6:
+        case 7:
+        case 8:
+        case 9:
+        {
+            const int x = pick(290) - 20, z = pick(290) - 20, w = 1 + pick(40), h = 1 + pick(40);
+            const uint16_t value = uint16_t(pick(60000));
+            std::vector<char> bytes(size_t(w) * size_t(h) * 2);
+            for (size_t k = 0; k < bytes.size(); k += 2)
+                bytes[k] = char(value & 0xFF), bytes[k + 1] = char(value >> 8);
+            terrain->setRawData(x, z, w, h, bytes.data());
+            for (int r = std::max(z, 0); r < std::min(z + h, 257); ++r)
+                for (int c = std::max(x, 0); c < std::min(x + w, 257); ++c)
+                    model[size_t(r) * 257 + size_t(c)] = value;
+            break;
+        }
+        default:
+            camera->getParentSceneNode()->setPosition(float(pick(800) - 400), float(100 + pick(600)), float(pick(800) - 400));
+            for (int f = 0; f < 3; ++f)
+            {
+                terrain->_notifyCurrentCamera(camera);
+                terrain->frameStarted(Ogre::FrameEvent{});
+                std::this_thread::sleep_for(std::chrono::microseconds(300));
+            }
+            break;
+        }
+    }
+    settle(*terrain, [&] {
+        terrain->_notifyCurrentCamera(camera);
+        terrain->frameStarted(Ogre::FrameEvent{});
+    });
+    std::vector<char> bytes(257 * 257 * 2);
+    ASSERT_EQ(terrain->getRawData(0, 0, 257, 257, bytes.data()), 257u * 257u);
+    for (size_t k = 0; k < model.size(); ++k)
+        ASSERT_EQ(uint16_t(uint8_t(bytes[2 * k]) | uint8_t(bytes[2 * k + 1]) << 8), model[k]) << "sample " << k;
+    uint64_t checked = 0;
+    const float perSample = size / 256;
+    forEachNode(terrain->root(), [&](const PatchNode* node) {
+        for (uint64_t k = 0; node->isBuilt() && k < node->geometry.vertexCount; ++k)
+        {
+            const float* v = node->geometry.vertices + k * kFloatsPerVertex;
+            const int x = std::min(int((v[0] + size / 2) / perSample), 256), z = std::min(int((v[2] + size / 2) / perSample), 256);
+            ASSERT_EQ(v[1], float(model[size_t(z) * 257 + size_t(x)])) << x << "," << z << " level " << node->level;
+            ++checked;
+        }
+    });
+    EXPECT_GT(checked, 1000u);
+    EXPECT_GT(terrain->getDebugInfo().refreshedPatches, 0u);
 }
