@@ -11,7 +11,13 @@
 #include "Terrain.h"
 #include "lod/Landscape.h"
 
+#include <OgreLogManager.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <string>
+#include <vector>
 
 namespace testing_support
 {
@@ -64,6 +70,48 @@ public:
     }
     void moveCache() { updateHeightCache(); }
 };
+
+// The lines of the engine's log that contain `part`, while it lives (made after the Engine).
+class LogLines : public Ogre::LogListener
+{
+public:
+    explicit LogLines(std::string part_) : part(std::move(part_))
+    {
+        Ogre::LogManager::getSingleton().getDefaultLog()->addListener(this);
+    }
+    ~LogLines() override { Ogre::LogManager::getSingleton().getDefaultLog()->removeListener(this); }
+    void messageLogged(const Ogre::String& message, Ogre::LogMessageLevel, bool, const Ogre::String&, bool&) override
+    {
+        if (message.find(part) != std::string::npos)
+            lines.push_back(message);
+    }
+    std::vector<std::string> lines;
+
+private:
+    const std::string part;
+};
+
+// Checks that every vertex of every built patch below root, drawn or kept, has the height of
+// the sample under it: samples (edge x edge, row by row) times heightPerSample, on a terrain of
+// the given world size centred on the origin. Returns the number of vertices checked.
+inline uint64_t expectPatchesOnSamples(const PatchNode* root, const std::vector<uint16_t>& samples, int edge,
+                                       float size, float heightPerSample)
+{
+    const float perSample = size / float((edge - 1) & ~1);
+    uint64_t checked = 0;
+    forEachNode(root, [&](const PatchNode* node) {
+        for (uint64_t k = 0; node->isBuilt() && k < node->geometry.vertexCount && !::testing::Test::HasFailure(); ++k)
+        {
+            const float* v = node->geometry.vertices + k * kFloatsPerVertex;
+            const int x = std::min(int((v[0] + size / 2) / perSample), edge - 1);
+            const int z = std::min(int((v[2] + size / 2) / perSample), edge - 1);
+            ASSERT_EQ(v[1], float(samples[size_t(z) * size_t(edge) + size_t(x)]) * heightPerSample)
+                << x << "," << z << " level " << node->level;
+            ++checked;
+        }
+    });
+    return checked;
+}
 
 // Runs frame() until the terrain has settled: no build pending and no detached patch waiting to
 // be freed, for two frames in a row (bounded; see tools/PumpUntilIdle.h). Returns the number of

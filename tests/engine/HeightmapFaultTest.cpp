@@ -26,23 +26,11 @@ uint16_t oldSample(int x, int z)
     return uint16_t(1000 + 37 * x + 101 * z);
 }
 
-class LogLines : public Ogre::LogListener
-{
-public:
-    void messageLogged(const Ogre::String& message, Ogre::LogMessageLevel, bool, const Ogre::String&, bool&) override
-    {
-        if (message.find("Terrain: heightmap") != std::string::npos)
-            lines.push_back(message);
-    }
-    std::vector<std::string> lines;
-};
-
 class HeightmapFaults : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
-        Ogre::LogManager::getSingleton().getDefaultLog()->addListener(&log);
         name = writeHeightmap(folder.file("map.tif"), 257, 257, oldSample);
         terrain = std::make_unique<TestTerrain>("ground");
         engine.scene->getRootSceneNode()->attachObject(terrain.get());
@@ -54,7 +42,6 @@ protected:
         settle();
         ASSERT_GT(builtLeaves(), 16u);
     }
-    void TearDown() override { Ogre::LogManager::getSingleton().getDefaultLog()->removeListener(&log); }
 
     void frame()
     {
@@ -135,7 +122,7 @@ protected:
 
     TestFolder folder;
     Engine engine;
-    LogLines log;
+    LogLines log{"Terrain: heightmap"};
     std::unique_ptr<TestTerrain> terrain;
     Ogre::Camera* camera = nullptr;
     std::string name;

@@ -59,7 +59,13 @@ bool underSanitizer()
 class LongRun : public ::testing::Test
 {
 protected:
-    void SetUp() override { map = writeHeightmap(folder.file("map.tif"), 257, 257, sampleAt); }
+    void SetUp() override
+    {
+        map = writeHeightmap(folder.file("map.tif"), 257, 257, sampleAt);
+        for (int z = 0; z < 257; ++z)
+            for (int x = 0; x < 257; ++x)
+                samples.push_back(sampleAt(x, z));
+    }
 
     std::unique_ptr<TestTerrain> makeTerrain(const std::string& name)
     {
@@ -70,26 +76,16 @@ protected:
         return terrain;
     }
 
-    // Every drawn vertex lies on its own sample; the number of vertices checked.
-    static uint64_t expectExactVertices(const TestTerrain& terrain, float size)
+    // Every built vertex, drawn or kept, lies on its own sample; the number of vertices checked.
+    uint64_t expectExactVertices(const TestTerrain& terrain, float size) const
     {
-        uint64_t checked = 0;
-        const float perSample = size / 256;
-        forEachDrawn(terrain.root(), [&](const PatchNode* leaf) {
-            for (uint64_t k = 0; k < leaf->geometry.vertexCount; k += 5)
-            {
-                const float* v = leaf->geometry.vertices + k * kFloatsPerVertex;
-                const int x = int((v[0] + size / 2) / perSample), z = int((v[2] + size / 2) / perSample);
-                ASSERT_EQ(v[1], float(sampleAt(x, z))) << x << "," << z;
-                ++checked;
-            }
-        });
-        return checked;
+        return expectPatchesOnSamples(terrain.root(), samples, 257, size, 1.0f);
     }
 
     TestFolder folder;
     Engine engine;
     std::string map;
+    std::vector<uint16_t> samples; // the map's, row by row
 };
 } // namespace
 
@@ -198,10 +194,7 @@ TEST_F(LongRun, StrokesAmongSettingsChangesAndReopensLeaveEveryPatchOnTheEditedF
     Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(0, 700, -500), Ogre::Vector3(0, 0, 0));
     std::unique_ptr<TestTerrain> terrain = makeTerrain("ground");
     ASSERT_TRUE(terrain->openStream(map));
-    std::vector<uint16_t> model(257 * 257);
-    for (int z = 0; z < 257; ++z)
-        for (int x = 0; x < 257; ++x)
-            model[size_t(z) * 257 + size_t(x)] = sampleAt(x, z);
+    std::vector<uint16_t>& model = samples; // as the strokes leave the file
     std::mt19937 random(29);
     const auto pick = [&](int n) { return int(random() % uint32_t(n)); };
     float size = 1024;
@@ -256,17 +249,7 @@ TEST_F(LongRun, StrokesAmongSettingsChangesAndReopensLeaveEveryPatchOnTheEditedF
     ASSERT_EQ(terrain->getRawData(0, 0, 257, 257, bytes.data()), 257u * 257u);
     for (size_t k = 0; k < model.size(); ++k)
         ASSERT_EQ(uint16_t(uint8_t(bytes[2 * k]) | uint8_t(bytes[2 * k + 1]) << 8), model[k]) << "sample " << k;
-    uint64_t checked = 0;
-    const float perSample = size / 256;
-    forEachNode(terrain->root(), [&](const PatchNode* node) {
-        for (uint64_t k = 0; node->isBuilt() && k < node->geometry.vertexCount; ++k)
-        {
-            const float* v = node->geometry.vertices + k * kFloatsPerVertex;
-            const int x = std::min(int((v[0] + size / 2) / perSample), 256), z = std::min(int((v[2] + size / 2) / perSample), 256);
-            ASSERT_EQ(v[1], float(model[size_t(z) * 257 + size_t(x)])) << x << "," << z << " level " << node->level;
-            ++checked;
-        }
-    });
+    const uint64_t checked = expectPatchesOnSamples(terrain->root(), model, 257, size, 1.0f);
     EXPECT_GT(checked, 1000u);
     EXPECT_GT(terrain->getDebugInfo().refreshedPatches, 0u);
 }
