@@ -189,7 +189,7 @@ std::string HeightStream::takeReport()
         {kModified, "was written to by another program: nothing more is read from it until openStream opens it again"},
         {kRemoved, "was deleted: the terrain goes on reading the file it opened"},
         {kReplaced, "was replaced by another file: the terrain goes on reading the one it opened until openStream opens the new one"},
-        {kUnwritable, "could not be written whole: the samples written are on disk, the rest are as they were; setRawData's count says how many"},
+        {kUnwritable, "could not be written whole: the file took part of an edit (setRawData's count says how much) and the rest is as it was"},
         {kUnreadable, "could not be read: the patches that need it are not built; what is drawn stays"},
     };
     for (const auto& [problem, text] : kinds)
