@@ -12,6 +12,7 @@
 #include <OgreCameraMan.h>
 #include <OgreInput.h>
 #include <OgreLogManager.h>
+#include <OgreManualObject.h>
 #include <OgreOverlaySystem.h>
 #include <OgreRenderWindow.h>
 #include <OgreResourceGroupManager.h>
@@ -85,8 +86,10 @@ public:
                 pathTime = std::fmod(pathTime + seconds, pathDuration);
                 scene->setPose(path->at(pathTime / pathDuration));
             }
-            if (painting)
-                paint(float(seconds));
+            if (brush)
+                brushFrame(float(seconds));
+            else if (brushRing)
+                brushRing->setVisible(false);
             scene->beforeFrame();
             const Clock::time_point start = Clock::now();
             if (!mRoot->renderOneFrame())
@@ -159,6 +162,9 @@ public:
         if (!mWindows.empty())
             removeInputListener(this);
         cameraMan.reset();
+        if (brushRing && scene)
+            scene->getSceneManager()->destroyManualObject(brushRing);
+        brushRing = nullptr;
         sculptor.reset();
         stats.reset();
         scene.reset();
@@ -288,24 +294,61 @@ private:
         }
         painting = false;
         if (choice == 0)
+        {
             brush.reset();
-        else
-            brush = std::array<Brush, 4>{Brush::raise, Brush::lower, Brush::smooth, Brush::flatten}[size_t(choice - 1)];
+            return;
+        }
+        brush = std::array<Brush, 4>{Brush::raise, Brush::lower, Brush::smooth, Brush::flatten}[size_t(choice - 1)];
+        // The camera holds still for sculpting (the path would carry the ground away).
+        followPath = false;
     }
 
-    // One dab of the brush where the pointer meets the drawn ground, as strong as the frame was
-    // long.
-    void paint(float seconds)
+    // With a brush chosen: a ring on the ground where the pointer meets it, and while the left
+    // button is down one dab there, as strong as the frame was long.
+    void brushFrame(float seconds)
     {
         Ogre::Viewport* viewport = getRenderWindow()->getViewport(0);
         const Ogre::Ray ray = scene->getCamera()->getCameraToViewportRay(
             float(pointerX) / float(viewport->getActualWidth()), float(pointerY) / float(viewport->getActualHeight()));
         const Terrain::Hit hit = scene->getTerrain()->intersect(ray);
-        if (!hit.hit)
+        showRing(hit);
+        if (!hit.hit || !painting)
             return;
         seconds = std::min(seconds, 0.1f); // a stalled frame does not dig a pit
         const bool pulls = *brush == Brush::smooth || *brush == Brush::flatten;
         sculptor->dab(hit.position.x, hit.position.z, brushRadius, *brush, (pulls ? kPullRate : kRaiseRate) * seconds);
+    }
+
+    // The brush's outline, following the drawn ground a little above it; hidden off the ground.
+    void showRing(const Terrain::Hit& centre)
+    {
+        if (!brushRing)
+        {
+            brushRing = scene->getSceneManager()->createManualObject("TerrainViewer/BrushRing");
+            brushRing->setDynamic(true);
+            scene->getSceneManager()->getRootSceneNode()->attachObject(brushRing);
+        }
+        brushRing->setVisible(centre.hit);
+        if (!centre.hit)
+            return;
+        constexpr int kPoints = 72;
+        const Ogre::ColourValue colour = *brush == Brush::lower ? Ogre::ColourValue(1.0f, 0.35f, 0.2f)
+                                                                  : Ogre::ColourValue(1.0f, 0.9f, 0.2f);
+        const bool first = brushRing->getSections().empty();
+        if (first)
+            brushRing->begin("BaseWhiteNoLighting", Ogre::RenderOperation::OT_LINE_STRIP);
+        else
+            brushRing->beginUpdate(0);
+        for (int k = 0; k <= kPoints; ++k)
+        {
+            const float angle = 6.2831853f * float(k) / float(kPoints);
+            Ogre::Vector3 point = centre.position + Ogre::Vector3(std::cos(angle), 0, std::sin(angle)) * brushRadius;
+            const Terrain::Hit ground = scene->getTerrain()->getHeight(point);
+            point.y = (ground.hit ? ground.position.y : centre.position.y) + 0.02f * brushRadius;
+            brushRing->position(point);
+            brushRing->colour(colour);
+        }
+        brushRing->end();
     }
 
     // The keys that move the fly camera, and so leave the path.
@@ -346,6 +389,7 @@ private:
     std::unique_ptr<CameraPath> path;
     std::unique_ptr<OgreBites::CameraMan> cameraMan;
     std::unique_ptr<Sculptor> sculptor; // when the map may be written
+    Ogre::ManualObject* brushRing = nullptr; // the brush's outline, made when first shown
     std::optional<Brush> brush;         // sculpting with it; none: not sculpting
     float brushRadius = 0;              // world units
     bool painting = false;              // the left button is down with a brush
