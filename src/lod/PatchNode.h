@@ -125,7 +125,8 @@ public:
     std::atomic<const float*> sharedVertices{nullptr};
     std::atomic<uint64_t> sharedVertexCount{0};
     // The height edition of the installed vertices (see PatchBuildResult::heightEdition), for a
-    // child build that takes heights from them. Changed with the vertices, under the height lock.
+    // child build that takes heights from them: set before the vertices are published, and
+    // changed with refreshed vertices under the height lock.
     std::atomic<uint64_t> vertexEdition{0};
     // A refresh (a build again after a height edit) is asked for and not yet copied in: a node
     // has one at a time (render thread).
