@@ -76,8 +76,6 @@ uint64_t Terrain::setRawData(int x, int y, int w, int h, const char* buffer)
     HeightStream::SampleRect written;
     std::string refusal;
     const uint64_t count = heightStream->writeRaw(x, y, w, h, buffer, written, refusal);
-    if (!buffer && heightStream->isOpen())
-        refusal = "the buffer is null";
     if (count == 0)
     {
         if (!refusal.empty())

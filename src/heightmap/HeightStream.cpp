@@ -127,12 +127,17 @@ uint64_t HeightStream::writeRaw(int x, int y, int w, int h, const char* buffer, 
         refusal = "no heightmap is open";
         return 0;
     }
+    if (!buffer)
+    {
+        refusal = "the buffer is null";
+        return 0;
+    }
     if (!heightMap->writable)
     {
         refusal = "'" + fileName + "' was opened read-only (the file or its file system does not allow writing)";
         return 0;
     }
-    if (!buffer || w <= 0 || h <= 0)
+    if (w <= 0 || h <= 0)
         return 0;
     const int x0 = std::max(x, 0);
     const int z0 = std::max(y, 0);

@@ -69,10 +69,10 @@ public:
     // rectangle inside the map only, and puts them in the cache window. Every reader of the file
     // sees them at once; the device holds them after the next syncWrites. Returns the number of
     // samples written, with the part written in `written` (columns x0 .. x1-1, rows
-    // z0 .. z1-1); 0, with why in `refusal`, when nothing could be: no file, a file opened
-    // read-only, one written to by another program since it was opened. A write that fails part
-    // way (a full disk, an I/O error) returns what the file took and empties the cache, whose
-    // copy of the rest would be a guess.
+    // z0 .. z1-1); 0, with why in `refusal`, when nothing could be: no file, a null buffer, a
+    // file opened read-only, one written to by another program since it was opened. A write
+    // that fails part way (a full disk, an I/O error) returns what the file took and empties
+    // the cache, whose copy of the rest would be a guess.
     struct SampleRect
     {
         int x0 = 0, z0 = 0, x1 = 0, z1 = 0;

@@ -25,41 +25,39 @@ enum class Direction
 constexpr uint64_t kReadBlockBytes = 4096;
 constexpr uint64_t kBlockedReadBytes = 256;
 
-// Reads up to `bytes` at a file position with one system call (retried when interrupted or
-// short); returns the bytes read.
-uint64_t preadFully(FILE* file, uint64_t position, uint8_t* data, uint64_t bytes)
+// Moves up to `bytes` at a file position with one system call, move(descriptor, done, count,
+// position) (a pread or a pwrite of count bytes, `done` bytes in), retried when interrupted or
+// short; returns the bytes moved. The stream's buffer is never used, for reads or writes, so
+// nothing buffered can be missed or written over.
+template <class Move>
+uint64_t moveFully(FILE* file, uint64_t position, uint64_t bytes, const Move& move)
 {
     const int descriptor = fileno(file);
     uint64_t done = 0;
     while (done < bytes && position + done <= uint64_t(std::numeric_limits<off_t>::max()))
     {
-        const ssize_t got = pread(descriptor, data + done, size_t(bytes - done), off_t(position + done));
-        if (got < 0 && errno == EINTR)
+        const ssize_t moved = move(descriptor, done, size_t(bytes - done), off_t(position + done));
+        if (moved < 0 && errno == EINTR)
             continue;
-        if (got <= 0)
+        if (moved <= 0)
             break;
-        done += uint64_t(got);
+        done += uint64_t(moved);
     }
     return done;
 }
 
-// Writes `bytes` at a file position with one system call (retried when interrupted or short);
-// returns the bytes written. The stream's buffer is never used for writes (nor for reads), so
-// nothing buffered can be missed or written over.
+uint64_t preadFully(FILE* file, uint64_t position, uint8_t* data, uint64_t bytes)
+{
+    return moveFully(file, position, bytes, [data](int descriptor, uint64_t done, size_t count, off_t at) {
+        return pread(descriptor, data + done, count, at);
+    });
+}
+
 uint64_t pwriteFully(FILE* file, uint64_t position, const uint8_t* data, uint64_t bytes)
 {
-    const int descriptor = fileno(file);
-    uint64_t done = 0;
-    while (done < bytes && position + done <= uint64_t(std::numeric_limits<off_t>::max()))
-    {
-        const ssize_t put = pwrite(descriptor, data + done, size_t(bytes - done), off_t(position + done));
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            break;
-        done += uint64_t(put);
-    }
-    return done;
+    return moveFully(file, position, bytes, [data](int descriptor, uint64_t done, size_t count, off_t at) {
+        return pwrite(descriptor, data + done, count, at);
+    });
 }
 
 // Moves count items of size bytes at a file position; returns the items moved whole.

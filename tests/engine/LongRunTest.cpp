@@ -76,6 +76,31 @@ protected:
         return terrain;
     }
 
+    // The settings the long runs change at random, by choice 0 to 3: the cache size, the patch
+    // size, the scale (size follows it), or the stream closed and opened again. Returns whether
+    // the stream opened.
+    template <class Pick>
+    bool changeSetting(TestTerrain& terrain, int choice, Pick& pick, float& size)
+    {
+        switch (choice)
+        {
+        case 0: terrain.setHeightCacheSize(pick(3) * 96); break;
+        case 1: terrain.setPatchSize(8 << pick(3)); break;
+        case 2:
+            size = pick(2) ? 1024.0f : 2048.0f;
+            terrain.setTerrainScale(size, 65535);
+            break;
+        default: terrain.closeStream(); return terrain.openStream(map);
+        }
+        return true;
+    }
+
+    static void frame(TestTerrain& terrain, Ogre::Camera* camera)
+    {
+        terrain._notifyCurrentCamera(camera);
+        terrain.frameStarted(Ogre::FrameEvent{});
+    }
+
     // Every built vertex, drawn or kept, lies on its own sample; the number of vertices checked.
     uint64_t expectExactVertices(const TestTerrain& terrain, float size) const
     {
@@ -112,8 +137,7 @@ TEST_F(LongRun, OpenCloseCyclesKeepHeightsExactAndMemoryFlat)
         {
             camera->getParentSceneNode()->setPosition(across(random), 200 + across(random) + 450, across(random));
             camera->getParentSceneNode()->lookAt(Ogre::Vector3(across(random), 0, across(random)), Ogre::Node::TS_WORLD);
-            terrain->_notifyCurrentCamera(camera);
-            terrain->frameStarted(Ogre::FrameEvent{});
+            frame(*terrain, camera);
             // A frame's worth of time for the build thread, so that patches come and go.
             std::this_thread::sleep_for(std::chrono::microseconds(700));
         }
@@ -147,40 +171,30 @@ TEST_F(LongRun, SettingsChangedAtRandomWhileTheBuildThreadWorks)
     float size = 1024;
     for (int op = 0; op < operations; ++op)
     {
-        switch (pick(8))
+        const int choice = pick(8);
+        switch (choice)
         {
-        case 0: terrain->setHeightCacheSize(pick(3) * 96); break;
-        case 1: terrain->setPatchSize(8 << pick(3)); break;
+        case 0:
+        case 1:
         case 2:
-            size = pick(2) ? 1024.0f : 2048.0f;
-            terrain->setTerrainScale(size, 65535);
-            break;
-        case 3: terrain->setDetailThreshold(float(2 + pick(12)), float(4 + pick(20)), float(pick(2000))); break;
-        case 4:
-            terrain->closeStream();
-            ASSERT_TRUE(terrain->openStream(map));
-            break;
+        case 3: ASSERT_TRUE(changeSetting(*terrain, choice, pick, size)); break;
+        case 4: terrain->setDetailThreshold(float(2 + pick(12)), float(4 + pick(20)), float(pick(2000))); break;
         case 5:
             // Destroyed with builds queued: made, asked for patches, gone at once.
             terrain.reset();
             terrain = makeTerrain("ground" + std::to_string(op));
             size = 1024;
             ASSERT_TRUE(terrain->openStream(map));
-            terrain->_notifyCurrentCamera(camera);
-            terrain->frameStarted(Ogre::FrameEvent{});
+            frame(*terrain, camera);
             break;
         default:
             camera->getParentSceneNode()->setPosition(float(pick(800) - 400), float(200 + pick(600)), float(pick(800) - 400));
-            terrain->_notifyCurrentCamera(camera);
-            terrain->frameStarted(Ogre::FrameEvent{});
+            frame(*terrain, camera);
             break;
         }
     }
     // Settled afterwards, every height is the file's.
-    settle(*terrain, [&] {
-        terrain->_notifyCurrentCamera(camera);
-        terrain->frameStarted(Ogre::FrameEvent{});
-    });
+    settle(*terrain, [&] { frame(*terrain, camera); });
     EXPECT_GT(expectExactVertices(*terrain, size), 100u);
 }
 
@@ -200,18 +214,13 @@ TEST_F(LongRun, StrokesAmongSettingsChangesAndReopensLeaveEveryPatchOnTheEditedF
     float size = 1024;
     for (int op = 0; op < operations; ++op)
     {
-        switch (pick(20))
+        const int choice = pick(20);
+        switch (choice)
         {
-        case 0: terrain->setHeightCacheSize(pick(3) * 96); break;
-        case 1: terrain->setPatchSize(8 << pick(3)); break;
+        case 0:
+        case 1:
         case 2:
-            size = pick(2) ? 1024.0f : 2048.0f;
-            terrain->setTerrainScale(size, 65535);
-            break;
-        case 3:
-            terrain->closeStream();
-            ASSERT_TRUE(terrain->openStream(map));
-            break;
+        case 3: ASSERT_TRUE(changeSetting(*terrain, choice, pick, size)); break;
         case 4:
         case 5:
         case 6:
@@ -234,17 +243,13 @@ TEST_F(LongRun, StrokesAmongSettingsChangesAndReopensLeaveEveryPatchOnTheEditedF
             camera->getParentSceneNode()->setPosition(float(pick(800) - 400), float(100 + pick(600)), float(pick(800) - 400));
             for (int f = 0; f < 3; ++f)
             {
-                terrain->_notifyCurrentCamera(camera);
-                terrain->frameStarted(Ogre::FrameEvent{});
+                frame(*terrain, camera);
                 std::this_thread::sleep_for(std::chrono::microseconds(300));
             }
             break;
         }
     }
-    settle(*terrain, [&] {
-        terrain->_notifyCurrentCamera(camera);
-        terrain->frameStarted(Ogre::FrameEvent{});
-    });
+    settle(*terrain, [&] { frame(*terrain, camera); });
     std::vector<char> bytes(257 * 257 * 2);
     ASSERT_EQ(terrain->getRawData(0, 0, 257, 257, bytes.data()), 257u * 257u);
     for (size_t k = 0; k < model.size(); ++k)
