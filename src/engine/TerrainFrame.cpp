@@ -15,14 +15,19 @@
 #include <boost/bind/bind.hpp>
 
 #include <algorithm>
+#include <cmath>
 
 namespace
 {
 // Squared camera travel (world units) after which materials are chosen again: 100 units.
 constexpr float kMaterialPassTravelSq = 10000.0f;
 // Microseconds of drawable making that the patches handed over in one frame may cost, so that a
-// burst of finished builds (after a teleport, say) is spread over frames instead of landing on one.
+// burst of finished builds (after a teleport, say) is spread over frames instead of landing on one:
+// 1 ms, or a tenth of the last frame's length when frames are slower than 10 ms apart (a frame of
+// 100 ms, software rendering or a loaded machine, hides 10 ms more; spreading the first view over
+// twice as many such frames would cost far more), but no more than 10 ms.
 constexpr double kHandOverMicros = 1000.0;
+constexpr double kMostHandOverMicros = 10000.0;
 // Finished builds a frame takes over at least (a split shows once its four children are in),
 // and detached patches it frees at most.
 constexpr size_t kFewestHandOvers = 8;
@@ -39,7 +44,7 @@ void Terrain::setReferenceCamera(const Ogre::Camera* cam)
         cameraState.reset();
 }
 
-bool Terrain::frameStarted(const Ogre::FrameEvent&)
+bool Terrain::frameStarted(const Ogre::FrameEvent& event)
 {
     dropUnservedBloodPatches();
     if (!heightStream->isOpen())
@@ -59,8 +64,10 @@ bool Terrain::frameStarted(const Ogre::FrameEvent&)
     if (!hasPixelScale)
         return true;
 
+    const double frameMicros = std::isfinite(event.timeSinceLastFrame) ? 1e6 * event.timeSinceLastFrame : 0.0;
+    const double handOverMicros = std::clamp(frameMicros / 10.0, kHandOverMicros, kMostHandOverMicros);
     landscape->setUpdateLimits(
-        std::max(kFewestHandOvers, size_t(kHandOverMicros / std::max(drawableMicros, 1.0))), kFreesPerFrame);
+        std::max(kFewestHandOvers, size_t(handOverMicros / std::max(drawableMicros, 1.0))), kFreesPerFrame);
     landscape->update(state);
     frameNumber += 1;
     releaseIdleDrawables();

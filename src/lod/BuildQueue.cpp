@@ -40,20 +40,20 @@ void BuildQueue::stop(bool wait)
     }
 }
 
-void BuildQueue::post(PatchNode* node, bool build)
+void BuildQueue::post(PatchNode* node, bool build, bool inView)
 {
-    push(node, build ? JobKind::build : JobKind::cancel);
+    push(node, build ? JobKind::build : JobKind::cancel, inView);
 }
 
 void BuildQueue::postRefresh(PatchNode* node)
 {
-    push(node, JobKind::refresh);
+    push(node, JobKind::refresh, false);
 }
 
-void BuildQueue::push(PatchNode* node, JobKind kind)
+void BuildQueue::push(PatchNode* node, JobKind kind, bool inView)
 {
     Lock lock(jobLock);
-    jobQueue.push_back(BuildJob{node, kind});
+    jobQueue.push_back(BuildJob{node, kind, inView});
     node->busy += 1;
     if (kind != JobKind::cancel)
         pending += 1;
@@ -91,8 +91,9 @@ void BuildQueue::takeJobs(std::vector<BuildJob>& pendingJobs)
 void BuildQueue::threadMain()
 {
     thread.setName("Terrain thread");
-    // Requested builds, oldest first; the newest request is built first, so the patches the
-    // latest camera move asked for come before older requests.
+    // Requested builds, oldest first. The newest request in view is built first, then the newest
+    // of the rest: the patches the camera sees refine before those around it, and the latest
+    // camera move's requests come before older ones.
     std::vector<BuildJob> pendingJobs;
     while (runFlag)
     {
@@ -117,8 +118,11 @@ void BuildQueue::threadMain()
             continue;
 
         // Generated without holding a lock of this queue.
-        const BuildJob job = pendingJobs.back();
-        pendingJobs.pop_back();
+        auto next = std::find_if(pendingJobs.rbegin(), pendingJobs.rend(),
+                                 [](const BuildJob& pendingJob) { return pendingJob.inView; });
+        const auto taken = next == pendingJobs.rend() ? pendingJobs.end() - 1 : next.base() - 1;
+        const BuildJob job = *taken;
+        pendingJobs.erase(taken);
         generate(*job.node, job.kind == JobKind::refresh);
         Lock lock(resultLock);
         resultQueue.push_back(job.node);
@@ -135,19 +139,21 @@ void BuildQueue::threadMain()
 }
 
 bool BuildQueue::drain(const std::function<bool(PatchNode*)>& handOver,
-                       std::vector<std::unique_ptr<PatchNode>>& dead, size_t maxResults, size_t maxDead)
+                       std::vector<std::unique_ptr<PatchNode>>& dead, size_t maxCounted, size_t maxResults,
+                       size_t maxDead)
 {
     Lock results(resultLock, false);
     if (!results.locked())
         return false;
-    for (size_t taken = 0; taken < maxResults && !resultQueue.empty();)
+    size_t counted = 0;
+    for (size_t taken = 0; counted < maxCounted && taken < maxResults && !resultQueue.empty(); ++taken)
     {
         PatchNode* node = resultQueue.front();
         resultQueue.pop_front();
         // The result is consumed: the node no longer waits for it.
         node->busy -= 1;
         pending -= 1;
-        taken += handOver(node) ? 1 : 0;
+        counted += handOver(node) ? 1 : 0;
     }
 
     Lock jobs(jobLock, false);

@@ -70,20 +70,22 @@ public:
     bool isThreadRunning() const { return thread.isRunning(); }
 
     // ---- jobs and results (render thread) ----
-    // Asks for a build of node, or withdraws an earlier request (build false).
-    void post(PatchNode* node, bool build);
+    // Asks for a build of node, or withdraws an earlier request (build false). Builds marked
+    // inView (the camera sees the node) come before the others.
+    void post(PatchNode* node, bool build, bool inView = false);
     // Asks for a refresh of a built node. A withdrawal leaves it alone: it withdraws builds only.
     void postRefresh(PatchNode* node);
     // Builds requested and not yet handed over or withdrawn: 0 once the tree is idle.
     int pendingBuilds() const { return pending; }
     // Hands finished nodes to handOver, in the order they were finished, then moves retired
-    // nodes that nothing names any more into dead: at most maxResults and maxDead of them, the
-    // rest wait for a later drain; a hand-over that returns false (it cost next to nothing) does
-    // not count. Does nothing (and returns false) when the build thread holds the result lock;
-    // retired nodes wait when a lock is busy.
+    // nodes that nothing names any more into dead. It stops after maxCounted hand-overs that
+    // return true (those that cost the frame something, such as a drawable) or maxResults in
+    // all, and moves at most maxDead nodes; the rest wait for a later drain. Does nothing (and
+    // returns false) when the build thread holds the result lock; retired nodes wait when a
+    // lock is busy.
     bool drain(const std::function<bool(PatchNode*)>& handOver,
-               std::vector<std::unique_ptr<PatchNode>>& dead, size_t maxResults = SIZE_MAX,
-               size_t maxDead = SIZE_MAX);
+               std::vector<std::unique_ptr<PatchNode>>& dead, size_t maxCounted = SIZE_MAX,
+               size_t maxResults = SIZE_MAX, size_t maxDead = SIZE_MAX);
     // A node whose handed-over result the owner keeps for a later update stays busy (is not
     // freed) from hold until letGo.
     static void hold(PatchNode* node) { node->busy += 1; }
@@ -129,9 +131,10 @@ private:
     {
         PatchNode* node;
         JobKind kind;
+        bool inView;
     };
 
-    void push(PatchNode* node, JobKind kind);
+    void push(PatchNode* node, JobKind kind, bool inView);
     void threadMain();
     // Build thread: moves the queued jobs into pending (jobLock held).
     void takeJobs(std::vector<BuildJob>& pendingJobs);

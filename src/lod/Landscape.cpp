@@ -329,15 +329,17 @@ void Landscape::install(PatchNode* node, PatchBuildResult&& result)
     memoryBytes += geometryBytes(node->geometry);
 }
 
-void Landscape::drainResults()
+void Landscape::drainResults(const CameraState& camera)
 {
     std::vector<std::unique_ptr<PatchNode>> dead;
-    queue.drain([this](PatchNode* node) { return handOver(node); }, dead, handOverLimit, freeLimit);
+    const size_t total = handOverLimit == SIZE_MAX ? SIZE_MAX : std::max(handOverLimit, kHandOversPerUpdate);
+    queue.drain([this, &camera](PatchNode* node) { return handOver(node, camera); }, dead, handOverLimit,
+                total, freeLimit);
     release(dead);
     applyHeldRefreshes();
 }
 
-bool Landscape::handOver(PatchNode* node)
+bool Landscape::handOver(PatchNode* node, const CameraState& camera)
 {
     // A node detached while it was being built only waits to be freed; its result goes with it.
     if (!node->parent && node != root.get())
@@ -359,7 +361,7 @@ bool Landscape::handOver(PatchNode* node)
         node->unreadable = true;
         unreadableCount += 1;
         node->result = PatchBuildResult();
-        return true;
+        return false;
     }
     if (node->result.vertices)
     {
@@ -400,7 +402,7 @@ bool Landscape::handOver(PatchNode* node)
     // Every built node folds its error and box into its ancestors, so that an ancestor's box
     // holds every patch below it (the frustum and ray tests prune by these boxes).
     if (!node->isBuilt())
-        return true;
+        return false;
     for (PatchNode* ancestor = parent; ancestor; ancestor = ancestor->parent)
     {
         ancestor->error = std::max(ancestor->error, node->error);
@@ -408,7 +410,7 @@ bool Landscape::handOver(PatchNode* node)
     }
     if (installing)
         refreshIfStale(node, edition);
-    return true;
+    return installing && camera.isVisible(node->bounds, CameraState::kAllPlanes) != CameraState::kOutside;
 }
 
 // ---- identifiers ----

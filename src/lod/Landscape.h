@@ -68,11 +68,15 @@ public:
     void setDetailThreshold(float threshold);
     // farScale = detailThreshold / farThreshold (the threshold set last).
     void setFarDetail(float farThreshold, float farDistance);
-    // At most this many finished builds handed over and detached nodes freed by one update (0:
-    // no limit, the default); the rest wait for the next updates, so that a burst of builds or
-    // a merge of a large subtree is spread over frames. A split shows once its four children are
-    // handed over, so handOvers of 4 or more keep the tree moving.
+    // At most this many finished builds in view of the updating camera handed over, and
+    // detached nodes freed, by one update (0: no limit, the default); the rest wait for the next
+    // updates, so that a burst of builds (each one in view costs the owner a drawable) or a
+    // merge of a large subtree is spread over frames. Builds out of view cost the update little
+    // and flow on, kHandOversPerUpdate of them at most, so that the levels a view does not see
+    // refine at the build thread's pace. A split shows once its four children are handed over,
+    // so handOvers of 4 or more keep the tree moving.
     void setUpdateLimits(size_t handOvers, size_t frees);
+    static constexpr size_t kHandOversPerUpdate = 128;
     // Kept for the owner, never written.
     void setDebugMessages(std::vector<std::string>* messages) { debugMessages = messages; }
 
@@ -171,9 +175,12 @@ private:
     // What freeing a node gives back: the node, its geometry, and its drawable's copy of the
     // geometry when its patch has one.
     static uint64_t freedBytes(const PatchNode& node);
-    // Takes one finished build; false when it cost next to nothing (see setUpdateLimits).
-    bool handOver(PatchNode* node);
-    void drainResults();
+    // Takes one finished build; true when it installed a patch in view of camera, which costs
+    // the owner a drawable (see setUpdateLimits).
+    bool handOver(PatchNode* node, const CameraState& camera);
+    void drainResults(const CameraState& camera);
+    // Asks for the node's build, ahead of the others when the last update's camera sees it.
+    void postBuild(PatchNode* node);
 
     // Build thread, when idle: gives freed pages back to the system once kTrimAfterBytes of
     // patches have been freed since it last did and nothing was built for kTrimAfterIdle.

@@ -34,7 +34,7 @@ void Landscape::update(const CameraState& camera)
 {
     if (!root)
         createRoot();
-    drainResults();
+    drainResults(camera);
     // Distances found at an earlier update hold within the eye's travel since; a new pixel
     // scale changes every error, and a camera that jumped to no place at all trusts nothing.
     if (camera.pixelScale != walkCamera.pixelScale)
@@ -196,7 +196,7 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
         }
         node->lod = 1.0f;
         if (node->state == kMerging && !node->isBuilt() && node->busy == 0 && !node->unreadable)
-            queue.post(node, true); // its build was cancelled by an ancestor's merge: ask again
+            postBuild(node); // its build was cancelled by an ancestor's merge: ask again
         // A node at minLevel may merge back: its leaves are at minLevel then, which is allowed.
         if (!(error >= threshold) && node->level >= minLevel)
             tryMerge(node);
@@ -206,7 +206,7 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
         // A drawn leaf without geometry and without a build in flight (left so by the cancel of
         // an ancestor's merge) asks for its build again instead of staying a hole.
         if (node->state == kLeaf && !node->isBuilt() && node->busy == 0 && !node->unreadable)
-            queue.post(node, true);
+            postBuild(node);
         node->lod = morphFactor(node, error, parentError);
         node->morphEpoch = morphEpoch;
         if (node->state == kLeaf && node->hasChildren())
@@ -217,6 +217,12 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
     // walked every update until it is built. So is a node this update changed.
     node->stableUntil = node->walkPending || !node->isBuilt() ? 0.0 : stableUntil;
     node->wakeUpdate = wakeUpdate;
+}
+
+void Landscape::postBuild(PatchNode* node)
+{
+    queue.post(node, true,
+               walkCameraSet && walkCamera.isVisible(node->testBox(), CameraState::kAllPlanes) != CameraState::kOutside);
 }
 
 bool Landscape::forcedBySide(const PatchNode* node) const
@@ -280,7 +286,7 @@ int Landscape::split(PatchNode* node)
         }
         queue.post(node, false);
         for (const auto& child : node->children)
-            queue.post(child.get(), true);
+            postBuild(child.get());
     }
     else
     {
@@ -350,7 +356,7 @@ int Landscape::tryMerge(PatchNode* node)
     else
     {
         node->state = kMerging;
-        queue.post(node, true);
+        postBuild(node);
     }
     abandonDescendants(node);
     refreshEdgeLevels(node);

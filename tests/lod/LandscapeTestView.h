@@ -49,8 +49,8 @@ public:
         landscape.buildNode(*node, result, true);
         return result;
     }
-    void post(PatchNode* node, bool build) { landscape.queue.post(node, build); }
-    void drainResults() { landscape.drainResults(); }
+    void post(PatchNode* node, bool build, bool inView = false) { landscape.queue.post(node, build, inView); }
+    void drainResults() { landscape.drainResults(landscape.walkCamera); }
     // Detaches and retires a node's children; a later drain frees them.
     void destroyChildren(PatchNode* node)
     {

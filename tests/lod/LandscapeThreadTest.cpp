@@ -71,22 +71,23 @@ struct Recorder
 };
 } // namespace
 
-TEST(LandscapeThread, BuildsNewestRequestFirstOnANamedThread)
+TEST(LandscapeThread, BuildsNewestRequestInViewFirstOnANamedThread)
 {
     Recorder r;
     uint64_t count = 0, rootBytes = 0, unbuiltBytes = 0;
     r.landscape.getDebugInfo(count, rootBytes);
     const std::vector<PatchNode*> c = r.makeChildren();
     r.landscape.getDebugInfo(count, unbuiltBytes);
-    // Posted before the thread starts, so its first drain sees all three.
-    r.view.post(c[0], true);
+    // Posted before the thread starts, so its first drain sees all three: the oldest is in view
+    // and goes first, then the newest of the others.
+    r.view.post(c[0], true, true);
     r.view.post(c[1], true);
     r.view.post(c[2], true);
     r.landscape.start();
     r.drainUntilIdle();
     r.landscape.stop(true);
-    EXPECT_EQ(r.builtIds(), (std::vector<int>{int(r.landscape.patchId(c[2])), int(r.landscape.patchId(c[1])),
-                                              int(r.landscape.patchId(c[0]))}));
+    EXPECT_EQ(r.builtIds(), (std::vector<int>{int(r.landscape.patchId(c[0])), int(r.landscape.patchId(c[2])),
+                                              int(r.landscape.patchId(c[1]))}));
     EXPECT_EQ(r.threadName, "Terrain thread");
     for (int q = 0; q < 3; ++q)
     {

@@ -260,10 +260,14 @@ TEST(LevelOfDetail, ConvergedTreesHaveNoCracksHolesOrCoarsePatches)
 
 namespace
 {
-uint64_t builtNodes(const PatchNode* root)
+// Built nodes, and those of them that the camera sees.
+std::pair<uint64_t, uint64_t> builtNodes(const PatchNode* root, const CameraState& camera)
 {
-    uint64_t count = 0;
-    forEachNode(root, [&count](const PatchNode* node) { count += node->isBuilt() ? 1 : 0; });
+    std::pair<uint64_t, uint64_t> count;
+    forEachNode(root, [&](const PatchNode* node) {
+        count.first += node->isBuilt() ? 1 : 0;
+        count.second += node->isBuilt() && camera.isVisible(node->bounds, CameraState::kAllPlanes) ? 1 : 0;
+    });
     return count;
 }
 } // namespace
@@ -281,22 +285,26 @@ TEST(LevelOfDetail, UpdateLimitsSpreadABurstOverUpdatesAndReachTheSameTree)
         SCOPED_TRACE(move);
         const CameraState camera = randomCamera(random);
         ASSERT_GT(settle(unlimited.landscape, camera), 0);
-        // No update installs more builds than its hand-over limit (the root, built on the
-        // render thread, aside) or frees more nodes than its free limit.
-        uint64_t worstInstalled = 0;
+        // No update installs more builds in view than its hand-over limit, or more in all than
+        // the fixed cap (the root, built on the render thread, aside), or frees more nodes than
+        // its free limit.
+        std::pair<uint64_t, uint64_t> worstInstalled;
         uint64_t worstFreed = 0;
         const auto update = [&] {
             const bool hadRoot = limited.landscape.hasTree();
-            const uint64_t built = builtNodes(limited.view.root());
+            const auto built = builtNodes(limited.view.root(), camera);
             const uint64_t live = limited.view.patchCount();
             limited.landscape.update(camera);
-            const uint64_t builtAfter = builtNodes(limited.view.root());
-            if (hadRoot && builtAfter > built)
-                worstInstalled = std::max(worstInstalled, builtAfter - built);
+            const auto builtAfter = builtNodes(limited.view.root(), camera);
+            if (hadRoot && builtAfter.first > built.first)
+                worstInstalled.first = std::max(worstInstalled.first, builtAfter.first - built.first);
+            if (hadRoot && builtAfter.second > built.second)
+                worstInstalled.second = std::max(worstInstalled.second, builtAfter.second - built.second);
             worstFreed = std::max(worstFreed, live - std::min(live, limited.view.patchCount()));
         };
         ASSERT_GT(pumpUntilIdle(update, [&] { return isSettled(limited.landscape); }, 20000), 0);
-        EXPECT_LE(worstInstalled, kHandOvers);
+        EXPECT_LE(worstInstalled.second, kHandOvers);
+        EXPECT_LE(worstInstalled.first, Landscape::kHandOversPerUpdate);
         EXPECT_LE(worstFreed, kFrees);
         checkConvergedTree(limited.landscape, camera);
         EXPECT_EQ(leafCells(limited.landscape), leafCells(unlimited.landscape));
