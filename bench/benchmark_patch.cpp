@@ -35,14 +35,13 @@ float mapHeight(const Ogre::Vector3& p, int)
     return heightMap()[size_t(z) * kMapSize + x];
 }
 
-// Sampling, vertex records and strip of the patch of one cell, as the build thread makes them.
+// Sampling and vertex records of the patch of one cell, as the build thread makes them.
 PatchBuildResult buildPatch(const PatchGrid& grid, const ParentHeights* parent)
 {
     PatchHeights heights(grid.n);
     samplePatchHeights(grid, parent, HeightFunction(&mapHeight), heights);
     PatchBuildResult result;
     buildPatchVertices(grid, heights, result);
-    buildStrip(grid.n, result);
     return result;
 }
 

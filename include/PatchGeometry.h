@@ -38,7 +38,11 @@ struct PatchGeometry
     uint64_t vertexCount = 0;  // N * N once built, 0 before
     uint64_t indexCount = 0;   // length of the strip
     float* vertices = nullptr; // vertexCount records of ten floats; owned by the patch
-    uint16_t* indices = nullptr; // the strip; owned by the patch, rewritten in place by stitching
+    // The strip; shared by every patch of the terrain stitched alike and never written. Stitching
+    // points the patch at another strip: a pointer stays valid (and its strip unchanged) while
+    // the terrain lives, but is this patch's strip only until the patch-changed callback says
+    // that its indices changed.
+    const uint16_t* indices = nullptr;
     void* drawable = nullptr;  // the owner's drawable for this patch; never read by the engine
     const Ogre::AxisAlignedBox* bounds = nullptr; // box around the patch's vertices
     const float* morph = nullptr; // the patch's morph factor m (not clamped; clamp to [0, 1])

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -268,6 +269,9 @@ protected:
     int visitorCallback(PatchGeometry* patch);
     int updateMaterial(PatchGeometry* patch);
     void createDrawable(PatchGeometry* patch);
+    // The GPU buffer of a patch's strip, made on first use and shared by every patch that has
+    // the same strip (see PatchGeometry::indices).
+    const Ogre::HardwareIndexBufferSharedPtr& stripBuffer(const PatchGeometry& patch);
     void updateHeightCache();
     void createBloodPatches();
 
@@ -328,7 +332,10 @@ private:
     // Microseconds one drawable takes to make, averaged over the recent ones: how many finished
     // builds a frame takes over (each one in view needs its drawable in the same frame).
     double drawableMicros = 10.0;
-    uint64_t drawableBytes = 0; // bytes of the drawables' vertex and index buffers
+    uint64_t drawableBytes = 0; // bytes of the drawables' vertex buffers
+    // Index buffers by the strip they hold (its address in the Landscape), and their bytes.
+    std::unordered_map<const uint16_t*, Ogre::HardwareIndexBufferSharedPtr> stripBuffers;
+    uint64_t stripBufferBytes = 0;
     uint64_t memoryBudget = uint64_t(256) << 20; // 0: none
     static constexpr uint64_t kNoFruitlessWalk = ~uint64_t(0);
     uint64_t fruitlessWalkAt = kNoFruitlessWalk; // Landscape::keptChanges() when a walk freed nothing

@@ -60,6 +60,7 @@ Terrain::~Terrain()
     heightStream.reset();
     landscape.reset();
     dropSpareDrawables();
+    stripBuffers.clear(); // their strips went with the Landscape
     setBloodMaterial(Ogre::MaterialPtr());
 }
 

@@ -9,6 +9,7 @@
 #include "heightmap/HeightStream.h"
 #include "lod/Landscape.h"
 
+#include <OgreHardwareBufferManager.h>
 #include <OgreLogManager.h>
 
 #include <algorithm>
@@ -34,7 +35,7 @@ void Terrain::createDrawable(PatchGeometry* patch)
         spareDrawables.pop_back();
         spareBytes -= drawable->bufferBytes();
     }
-    drawable->upload(*patch);
+    drawable->upload(*patch, stripBuffer(*patch));
     drawable->centre = patch->bounds->getCenter();
     drawable->setMaterial(defaultMaterial);
     if (materialCallback && patch->bounds->squaredDistance(cameraPosition) < materialDistanceSq)
@@ -77,13 +78,27 @@ void Terrain::patchChanged(PatchGeometry* patch, int what)
     if (what & Landscape::kVerticesChanged)
     {
         // Same-sized buffers are written again in place; the strip goes with them.
-        drawable->upload(*patch);
+        drawable->upload(*patch, stripBuffer(*patch));
         drawable->centre = patch->bounds->getCenter();
     }
     else
     {
         drawable->indicesStale = true;
     }
+}
+
+const Ogre::HardwareIndexBufferSharedPtr& Terrain::stripBuffer(const PatchGeometry& patch)
+{
+    // A strip's address names it for the Landscape's whole life, so it names its buffer too.
+    Ogre::HardwareIndexBufferSharedPtr& buffer = stripBuffers[patch.indices];
+    if (!buffer)
+    {
+        buffer = Ogre::HardwareBufferManager::getSingleton().createIndexBuffer(
+            Ogre::HardwareIndexBuffer::IT_16BIT, patch.indexCount, Ogre::HardwareBuffer::HBU_STATIC_WRITE_ONLY, false);
+        buffer->writeData(0, patch.indexCount * sizeof(uint16_t), patch.indices, true);
+        stripBufferBytes += patch.indexCount * sizeof(uint16_t);
+    }
+    return buffer;
 }
 
 int Terrain::patchDestroyed(PatchGeometry* patch)
@@ -168,7 +183,7 @@ void Terrain::setMemoryBudget(size_t bytes)
 
 uint64_t Terrain::budgetedBytes() const
 {
-    return landscape->bytesHeld() + drawableBytes + spareBytes + heightStream->cacheBytes();
+    return landscape->bytesHeld() + drawableBytes + spareBytes + stripBufferBytes + heightStream->cacheBytes();
 }
 
 void Terrain::keepWithinMemoryBudget()

@@ -131,7 +131,7 @@ void Terrain::_updateRenderQueue(Ogre::RenderQueue* queue)
                 continue;
         }
         if (drawable->indicesStale)
-            drawable->refreshIndices(*patch);
+            drawable->refreshIndices(*patch, stripBuffer(*patch));
         drawable->lastUsedFrame = frameNumber;
         // The engine keeps custom parameters in a map: set only when the factor moved.
         const float morph = std::clamp(*patch->morph, 0.0f, 1.0f);

@@ -22,7 +22,7 @@ TerrainRenderable::~TerrainRenderable()
     vertexData.vertexBufferBinding->unsetBinding(0);
 }
 
-void TerrainRenderable::upload(const PatchGeometry& patch)
+void TerrainRenderable::upload(const PatchGeometry& patch, const Ogre::HardwareIndexBufferSharedPtr& strip)
 {
     // Floats 0-3 as a 4-float position, 4-6 as a 3-float normal, 7-9 as a 3-float binormal: the
     // element names only carry the floats to the material's vertex program.
@@ -50,25 +50,19 @@ void TerrainRenderable::upload(const PatchGeometry& patch)
     vertexData.vertexStart = 0;
     vertexData.vertexCount = patch.vertexCount;
     vertexBuffer->writeData(0, patch.vertexCount * kVertexBytes, patch.vertices, true);
-
-    if (!indexData.indexBuffer || indexData.indexBuffer->getNumIndexes() != patch.indexCount)
-        indexData.indexBuffer = buffers.createIndexBuffer(Ogre::HardwareIndexBuffer::IT_16BIT, patch.indexCount,
-                                                          Ogre::HardwareBuffer::HBU_STATIC_WRITE_ONLY, false);
-    indexData.indexCount = patch.indexCount;
-    indexData.indexBuffer->writeData(0, patch.indexCount * kIndexBytes, patch.indices, true);
-    indicesStale = false;
+    refreshIndices(patch, strip);
 }
 
 uint64_t TerrainRenderable::bufferBytes() const
 {
-    return patchBytes(vertexData.vertexCount, indexData.indexCount);
+    return kVertexBytes * vertexData.vertexCount;
 }
 
-void TerrainRenderable::refreshIndices(const PatchGeometry& patch)
+void TerrainRenderable::refreshIndices(const PatchGeometry& patch, const Ogre::HardwareIndexBufferSharedPtr& strip)
 {
-    const size_t bytes = std::min<size_t>(patch.indexCount, indexData.indexBuffer->getNumIndexes()) *
-                         kIndexBytes;
-    indexData.indexBuffer->writeData(0, bytes, patch.indices, true);
+    indexData.indexBuffer = strip;
+    indexData.indexStart = 0;
+    indexData.indexCount = patch.indexCount;
     indicesStale = false;
 }
 

@@ -8,9 +8,10 @@
 class Terrain;
 struct PatchGeometry;
 
-// The GPU side of one patch: its ten-float vertex records in a static vertex buffer and its
-// triangle strip in a static 16-bit index buffer, drawn with the patch's material and placed by
-// the terrain's scene node. Render thread only.
+// The GPU side of one patch: its ten-float vertex records in a static vertex buffer of its own and
+// its triangle strip in a static 16-bit index buffer shared with every patch stitched alike (the
+// terrain's, see Terrain::stripBuffer), drawn with the patch's material and placed by the terrain's scene node.
+// Render thread only.
 class TerrainRenderable : public Ogre::Renderable
 {
 public:
@@ -20,13 +21,14 @@ public:
     ~TerrainRenderable() override;
 
     void setMaterial(const Ogre::MaterialPtr& material_) { material = material_; }
-    // Declares the vertex format, creates both buffers (or keeps those it has, when they are of
-    // the patch's size) and copies the patch into them.
-    void upload(const PatchGeometry& patch);
-    // Bytes of its vertex and index buffers.
+    // Declares the vertex format, creates the vertex buffer (or keeps the one it has, when it is
+    // of the patch's size), copies the patch's vertices into it and draws with strip, the buffer
+    // of the patch's strip.
+    void upload(const PatchGeometry& patch, const Ogre::HardwareIndexBufferSharedPtr& strip);
+    // Bytes of its own vertex buffer (the strip's buffer is shared).
     uint64_t bufferBytes() const;
-    // Copies the patch's (restitched) strip into the index buffer; its length never changes.
-    void refreshIndices(const PatchGeometry& patch);
+    // Draws with strip, the buffer of the patch's (restitched) strip.
+    void refreshIndices(const PatchGeometry& patch, const Ogre::HardwareIndexBufferSharedPtr& strip);
 
     const Ogre::MaterialPtr& getMaterial() const override { return material; }
     void getRenderOperation(Ogre::RenderOperation& op) override;
@@ -41,7 +43,7 @@ public:
     // reads as it queues the drawable: one cache line for both.
     Terrain* const owner;
     Ogre::MaterialPtr material;
-    bool indicesStale = false; // the patch's strip changed since it was copied to the GPU
+    bool indicesStale = false; // the patch's strip changed since its buffer was taken
     float morphSet = -1.0f;    // the morph factor last stored in kMorphParameter (-1: none yet)
     uint32_t lastUsedFrame = 0;     // the owner's frame number when it was last queued or seen drawn
     PatchGeometry* source = nullptr; // the patch it draws; valid while the drawable lives

@@ -19,9 +19,10 @@ namespace
 // Bytes a node costs besides its geometry, for the memory counter.
 constexpr uint64_t kNodeBytes = 256;
 
+// A patch's own bytes: its vertex records (its strip is shared, see StripCache).
 uint64_t geometryBytes(const PatchGeometry& geometry)
 {
-    return patchBytes(geometry.vertexCount, geometry.indexCount);
+    return kVertexBytes * geometry.vertexCount;
 }
 
 float flatHeight(const Ogre::Vector3&, int)
@@ -155,7 +156,7 @@ void Landscape::setSampleCheck(const SampleCheck& check)
 void Landscape::getDebugInfo(uint64_t& patchCountOut, uint64_t& memoryBytesOut) const
 {
     patchCountOut = patchCount;
-    memoryBytesOut = memoryBytes;
+    memoryBytesOut = bytesHeld();
 }
 
 namespace
@@ -312,8 +313,6 @@ void Landscape::buildNode(PatchNode& node, PatchBuildResult& out, bool firstBuil
         return;
 
     buildPatchVertices(grid, heights, out);
-    if (firstBuild) // a refreshed node keeps its (stitched) strip
-        buildStrip(out.edgeVertices, out);
 }
 
 uint64_t Landscape::freedBytes(const PatchNode& node)
@@ -325,7 +324,8 @@ uint64_t Landscape::freedBytes(const PatchNode& node)
 void Landscape::install(PatchNode* node, PatchBuildResult&& result)
 {
     memoryBytes -= geometryBytes(node->geometry);
-    node->install(std::move(result));
+    const uint32_t n = result.edgeVertices;
+    node->install(std::move(result), stripFor(n, 0), StripLayout(n).indexCount());
     memoryBytes += geometryBytes(node->geometry);
 }
 

@@ -4,6 +4,7 @@
 #include "lod/CameraState.h"
 #include "lod/PatchBuilder.h"
 #include "lod/PatchNode.h"
+#include "lod/StripCache.h"
 
 #include <OgreAxisAlignedBox.h>
 #include <OgreVector.h>
@@ -94,8 +95,8 @@ public:
     bool hasTree() const { return root != nullptr; }
     const std::vector<PatchGeometry*>& getVisiblePatches() const { return visiblePatches; }
     void getDebugInfo(uint64_t& patchCountOut, uint64_t& memoryBytesOut) const;
-    // Bytes held by nodes and their geometry (getDebugInfo's memoryBytes).
-    uint64_t bytesHeld() const { return memoryBytes; }
+    // Bytes held by nodes and their geometry, the shared strips once (getDebugInfo's memoryBytes).
+    uint64_t bytesHeld() const { return memoryBytes + strips.bytes(); }
     // Builds requested and not yet handed over or withdrawn: 0 once the tree is idle.
     int pendingBuilds() const { return queue.pendingBuilds(); }
     // Of the memory counted, what detached nodes still hold until a later frame frees them,
@@ -243,8 +244,12 @@ private:
 
     // ---- stitching (LandscapeStitch.cpp) ----
     int levelDifference(const PatchNode* node, int side) const;
+    // Stitches one side for the level difference across it: the node takes the shared strip of
+    // its new edge levels.
     void stitchSide(PatchNode* node, int side);
     void restitch(PatchNode* node);
+    // The shared strip for n vertices per edge and the given edge levels.
+    const uint16_t* stripFor(uint32_t n, uint16_t edgeLevels);
     // Resamples the heights of the vertices inside box (and, with recomputeNormals, their
     // normals), then their morph targets and the patch error; children first.
     void refreshRegion(PatchNode* node, const Ogre::AxisAlignedBox& box, bool recomputeNormals);
@@ -307,7 +312,8 @@ private:
     std::vector<PatchNode*> changedPatches;     // nodes whose edges wait for restitching
     uint32_t frameCounter = 0;                  // completed updates
     uint64_t patchCount = 0;                    // live PatchNode objects
-    uint64_t memoryBytes = 0;                   // bytes held by nodes and their geometry
+    uint64_t memoryBytes = 0;                   // bytes held by nodes and their vertex records
+    StripCache strips;                          // every patch's strip points into it
     uint64_t retiringBytes = 0;                 // retiredBytes of detached nodes not yet freed
     uint64_t keptChangeCount = 0;               // see keptChanges
     uint64_t unreadableCount = 0;               // handed-over builds that could not read heights

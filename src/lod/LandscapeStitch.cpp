@@ -24,32 +24,17 @@ int Landscape::levelDifference(const PatchNode* node, int side) const
 
 void Landscape::stitchSide(PatchNode* node, int side)
 {
-    const StripLayout strip(node->edgeVertices);
-    const int n = strip.n;
-    uint16_t* indices = node->geometry.indices;
-    const int difference = levelDifference(node, side);
-    if (n < 3 || !indices)
+    if (!node->geometry.indices)
         return;
-    // A coarser neighbour has one vertex every step vertices of this edge. The step never
-    // exceeds the edge, so a snapped vertex stays on it (corners never move).
-    const int step = difference > 0 ? std::min(1 << std::min(difference, 15), n - 1) : 1;
-    const int half = step / 2;
-    for (int t = 1; t <= n - 2; ++t)
-    {
-        int q = t / step;
-        const int remainder = t % step;
-        // Halfway positions round down on the -x and -z edges and up on the +x and +z edges.
-        if ((side == 0 || side == 2) ? remainder > half : remainder >= half && step > 1)
-            ++q;
-        const uint16_t snapped = strip.edgeVertex(side, q * step);
-        int positions[4];
-        const int count = strip.edgePositions(side, t, positions);
-        for (int k = 0; k < count; ++k)
-            indices[positions[k]] = snapped;
-    }
     node->edgeFlags &= uint8_t(~(1u << (4 + side)));
-    const int stitched = std::clamp(difference, 0, 15);
+    const int stitched = std::clamp(levelDifference(node, side), 0, 15);
     node->edgeLevels = uint16_t((node->edgeLevels & ~(0xF << (4 * side))) | (stitched << (4 * side)));
+    node->geometry.indices = stripFor(node->edgeVertices, node->edgeLevels);
+}
+
+const uint16_t* Landscape::stripFor(uint32_t n, uint16_t edgeLevels)
+{
+    return strips.get(n, edgeLevels);
 }
 
 void Landscape::restitch(PatchNode* node)

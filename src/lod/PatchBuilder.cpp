@@ -166,7 +166,7 @@ void buildPatchVertices(const PatchGrid& grid, const PatchHeights& heights, Patc
     out.error = error;
 }
 
-void buildStrip(uint32_t n, PatchBuildResult& out)
+std::unique_ptr<uint16_t[]> buildStrip(uint32_t n)
 {
     assert(n >= 2 && uint64_t(n) * n <= 65536);
     const StripLayout strip(n);
@@ -191,6 +191,28 @@ void buildStrip(uint32_t n, PatchBuildResult& out)
         }
     }
     assert(position == strip.indexCount());
-    out.indices = std::move(indices);
-    out.indexCount = strip.indexCount();
+    return indices;
+}
+
+void stitchStripSide(uint16_t* indices, uint32_t n, int side, int difference)
+{
+    const StripLayout strip(n);
+    if (strip.n < 3)
+        return;
+    // A coarser neighbour has one vertex every step vertices of this edge. The step never
+    // exceeds the edge, so a snapped vertex stays on it (corners never move).
+    const int step = difference > 0 ? std::min(1 << std::min(difference, 15), strip.n - 1) : 1;
+    const int half = step / 2;
+    for (int t = 1; t <= strip.n - 2; ++t)
+    {
+        int q = t / step;
+        const int remainder = t % step;
+        if ((side == 0 || side == 2) ? remainder > half : remainder >= half && step > 1)
+            ++q;
+        const uint16_t snapped = strip.edgeVertex(side, q * step);
+        int positions[4];
+        const int count = strip.edgePositions(side, t, positions);
+        for (int k = 0; k < count; ++k)
+            indices[positions[k]] = snapped;
+    }
 }

@@ -44,9 +44,7 @@ struct RootSquare
 struct PatchBuildResult
 {
     std::unique_ptr<float[]> vertices;    // vertexCount records of kFloatsPerVertex floats
-    std::unique_ptr<uint16_t[]> indices;  // the strip, indexCount long
     uint64_t vertexCount = 0;
-    uint64_t indexCount = 0;
     uint32_t edgeVertices = 0;            // vertices along a patch edge when it was built
     Ogre::AxisAlignedBox bounds;          // around every vertex (x, height, z)
     float error = 0;                      // largest distance from the parent's surface
@@ -122,9 +120,15 @@ bool samplePatchHeights(const PatchGrid& grid, const ParentHeights* parent,
 // edgeVertices, bounds and error of out. The error is never less than a tenth of the spacing.
 void buildPatchVertices(const PatchGrid& grid, const PatchHeights& heights, PatchBuildResult& out);
 
-// The unstitched strip of a patch of n vertices per edge (n from 2 to 256); sets indices and
-// indexCount of out.
-void buildStrip(uint32_t n, PatchBuildResult& out);
+// The unstitched strip of a patch of n vertices per edge (n from 2 to 256), of
+// StripLayout(n).indexCount() indices.
+std::unique_ptr<uint16_t[]> buildStrip(uint32_t n);
+
+// Rewrites a strip of a patch of n vertices per edge so that side `side` meets a patch
+// `difference` levels coarser (0 or less: a patch of its own level or the terrain's edge, the
+// side as built): every edge vertex is snapped onto the nearest vertex that the coarser patch
+// shares. Halfway positions round down on the -x and -z sides and up on the +x and +z sides.
+void stitchStripSide(uint16_t* indices, uint32_t n, int side, int difference);
 
 // The unit normal of a vertex from its six strip neighbours' heights h (in the order of the
 // directions (0, -1), (1, -1), (1, 0), (0, 1), (-1, 1), (-1, 0) in columns and rows) and the

@@ -12,12 +12,6 @@ constexpr int kFloatsPerVertex = 10;
 constexpr size_t kVertexBytes = kFloatsPerVertex * sizeof(float);
 constexpr size_t kIndexBytes = sizeof(uint16_t);
 
-// Bytes of a patch's vertex records and strip: what its geometry holds, and so does its drawable.
-constexpr uint64_t patchBytes(uint64_t vertexCount, uint64_t indexCount)
-{
-    return kVertexBytes * vertexCount + kIndexBytes * indexCount;
-}
-
 // Float offsets of the record's fields.
 constexpr int kVertexX = 0;
 constexpr int kVertexHeight = 1;       // height at the patch's own level
@@ -31,7 +25,8 @@ constexpr int kVertexMorphHeight = 9;  // the height once blended into the paren
 // run of 2n indices, the pair (c + r n, c + (r + 1) n) for every column c; runs are joined by four
 // degenerate indices (the previous run's last index twice, then r n twice), so that the strip's
 // winding is kept. Each quad is split along its diagonal from (i + 1, j) to (i, j + 1).
-// Stitching rewrites the indices that name an edge vertex in place; the length never changes.
+// A stitched strip differs from the unstitched one only in the indices that name an edge vertex;
+// the length never changes.
 struct StripLayout
 {
     explicit constexpr StripLayout(uint32_t vertices) : n(int(vertices)) {}

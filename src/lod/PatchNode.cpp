@@ -83,16 +83,15 @@ Ogre::AxisAlignedBox PatchNode::testBox() const
     return Ogre::AxisAlignedBox(corners[0].x, minY, corners[0].z, corners[3].x, maxY, corners[3].z);
 }
 
-void PatchNode::install(PatchBuildResult&& built)
+void PatchNode::install(PatchBuildResult&& built, const uint16_t* strip, uint64_t stripLength)
 {
     // Geometry is generated once per node; a node never holds two vertex arrays.
     assert(!isBuilt());
     vertexArray = std::move(built.vertices);
-    indexArray = std::move(built.indices);
     geometry.vertices = vertexArray.get();
     geometry.vertexCount = built.vertexCount;
-    geometry.indices = indexArray.get();
-    geometry.indexCount = built.indexCount;
+    geometry.indices = strip;
+    geometry.indexCount = stripLength;
     edgeVertices = built.edgeVertices;
     bounds.merge(built.bounds);
     error = std::max(error, built.error);

@@ -64,8 +64,9 @@ public:
     // Box of the node for distance and visibility tests: its bounds once built; before that the
     // node's square with the nearest built ancestor's height range.
     Ogre::AxisAlignedBox testBox() const;
-    // Moves a build result into the node: its geometry from now on (render thread).
-    void install(PatchBuildResult&& built);
+    // Moves a build result into the node, with its (unstitched, shared) strip: its geometry from
+    // now on (render thread).
+    void install(PatchBuildResult&& built, const uint16_t* strip, uint64_t stripLength);
 
     // The fields are grouped by the walks that read them, so that each walk touches few cache
     // lines per node: the frustum walk reads the first group (and the second at leaves), the
@@ -141,7 +142,6 @@ private:
               uint32_t cellZ);
 
     std::unique_ptr<float[]> vertexArray;    // geometry.vertices
-    std::unique_ptr<uint16_t[]> indexArray;  // geometry.indices
 };
 
 // Joins a and b across side s of a (and side s ^ 1 of b).

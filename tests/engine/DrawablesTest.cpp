@@ -222,40 +222,65 @@ void DrawingTest::checkGpuBuffers(Ogre::Camera* camera)
     EXPECT_EQ(size_t(checked), queued.size());
 }
 
-TEST_F(DrawingTest, RestitchedStripReachesTheGpuOnceAtTheNextQueueing)
+TEST_F(DrawingTest, PatchesStitchedAlikeShareOneStripBufferTakenAtTheNextQueueing)
 {
-    makeTerrain(flatMap());
+    makeTerrain(roughMap(), 300);
     terrain->setOgreBuildLimits(10000, 10000);
-    Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(-200, 400, -200), Ogre::Vector3(-200, 100, -190));
-    Ogre::Camera* away = engine.createCamera("away", Ogre::Vector3(300, 400, 300), Ogre::Vector3(300, 100, 310));
+    Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(-450, 120, -450), Ogre::Vector3(0, 0, 0));
+    Ogre::Camera* away = engine.createCamera("away", Ogre::Vector3(-450, 120, -450), Ogre::Vector3(-900, 120, -900));
     settle(camera);
-    const PatchNode* node = drawnAt(-200, -200);
+
+    // One buffer per strip, holding that strip, whatever the number of patches stitched alike
+    // (patches out of view take theirs when they are next queued).
+    std::map<const uint16_t*, const Ogre::HardwareIndexBuffer*> bufferOf;
+    std::set<const Ogre::HardwareIndexBuffer*> buffers;
+    std::vector<const PatchNode*> drawn;
+    forEachDrawn(root(), [&](const PatchNode* node) {
+        TerrainRenderable* drawable = drawableOf(node);
+        if (!drawable || drawable->indicesStale)
+            return;
+        drawn.push_back(node);
+        const Ogre::HardwareIndexBuffer* buffer = drawable->indexData.indexBuffer.get();
+        EXPECT_EQ(bufferOf.emplace(node->geometry.indices, buffer).first->second, buffer);
+        buffers.insert(buffer);
+        EXPECT_TRUE(gpuIndicesMatch(drawable, node->geometry));
+    });
+    EXPECT_EQ(buffers.size(), bufferOf.size());
+    ASSERT_GT(drawn.size(), buffers.size() + 8) << "patches share strips";
+    ASSERT_GT(bufferOf.size(), 1u) << "some patches are stitched";
+
+    // A patch that takes another strip (as restitching does) draws with that strip's buffer from
+    // the next time it is queued, not before, and not when a camera that does not see it draws.
+    const PatchNode* node = nullptr;
+    const PatchNode* other = nullptr;
+    for (const PatchNode* candidate : drawn)
+        if (inView(camera, candidate->bounds) && !inView(away, candidate->bounds))
+            node = candidate;
     ASSERT_NE(node, nullptr);
+    for (const PatchNode* candidate : drawn)
+        if (candidate->geometry.indices != node->geometry.indices)
+            other = candidate;
+    ASSERT_NE(other, nullptr);
+    PatchGeometry& geometry = const_cast<PatchGeometry&>(node->geometry);
+    const uint16_t* own = geometry.indices;
     TerrainRenderable* drawable = drawableOf(node);
-    ASSERT_NE(drawable, nullptr);
-    ASSERT_TRUE(inView(camera, node->bounds));
-    ASSERT_FALSE(inView(away, node->bounds));
-
-    // Without a change nothing is copied, however often the patch is queued.
-    scribbleIndices(drawable);
-    frame(camera);
-    EXPECT_TRUE(indicesAreScribbled(drawable));
-
-    // A change is copied when the patch is next queued, not before, and only once.
-    terrain->patchChanged(const_cast<PatchGeometry*>(&node->geometry), 1);
-    EXPECT_TRUE(indicesAreScribbled(drawable));
+    geometry.indices = other->geometry.indices;
+    terrain->patchChanged(&geometry, Landscape::kIndicesChanged);
+    EXPECT_EQ(drawable->indexData.indexBuffer.get(), bufferOf[own]);
     render(away);
-    EXPECT_TRUE(indicesAreScribbled(drawable)) << "not queued by a camera that does not see it";
+    EXPECT_EQ(drawable->indexData.indexBuffer.get(), bufferOf[own]);
     render(camera);
+    EXPECT_EQ(drawable->indexData.indexBuffer.get(), bufferOf[other->geometry.indices]);
     EXPECT_TRUE(gpuIndicesMatch(drawable, node->geometry));
     EXPECT_FALSE(drawable->indicesStale);
-    scribbleIndices(drawable);
+    geometry.indices = own;
+    terrain->patchChanged(&geometry, Landscape::kIndicesChanged);
     render(camera);
-    EXPECT_TRUE(indicesAreScribbled(drawable));
+    EXPECT_EQ(drawable->indexData.indexBuffer.get(), bufferOf[own]);
 
     // A patch without a drawable ignores the change.
     PatchGeometry bare;
-    terrain->patchChanged(&bare, 1);
+    terrain->patchChanged(&bare, Landscape::kIndicesChanged);
     EXPECT_EQ(bare.drawable, nullptr);
 }
 

@@ -137,18 +137,6 @@ inline bool gpuIndicesMatch(TerrainRenderable* drawable, const PatchGeometry& pa
            std::memcmp(gpuIndices(drawable).data(), patch.indices, patch.indexCount * sizeof(uint16_t)) == 0;
 }
 
-inline void scribbleIndices(TerrainRenderable* drawable)
-{
-    const std::vector<uint16_t> zeros(drawable->indexData.indexCount, 0);
-    drawable->indexData.indexBuffer->writeData(0, zeros.size() * sizeof(uint16_t), zeros.data(), true);
-}
-
-inline bool indicesAreScribbled(TerrainRenderable* drawable)
-{
-    const std::vector<uint16_t> indices = gpuIndices(drawable);
-    return std::all_of(indices.begin(), indices.end(), [](uint16_t i) { return i == 0; });
-}
-
 class DrawingTest : public ::testing::Test
 {
 protected:

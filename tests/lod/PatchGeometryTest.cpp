@@ -130,19 +130,21 @@ TEST(PatchGeometry, MemoryFollowsThePatchesThatExist)
     view.createRoot();
     const auto [one, rootBytes] = memory();
     EXPECT_EQ(one, 1u);
-    // At least the patch's own records: ten floats a vertex, two bytes an index.
+    // At least the patch's own records (ten floats a vertex) and its strip (two bytes an index).
     const PatchGeometry& geometry = view.root()->geometry;
-    EXPECT_GE(rootBytes, geometry.vertexCount * 40 + geometry.indexCount * 2);
+    const uint64_t vertexBytes = geometry.vertexCount * 40;
+    EXPECT_GE(rootBytes, vertexBytes + geometry.indexCount * 2);
 
-    // Children cost a node each, then, once built, what the root's geometry costs, whatever
-    // their level.
+    // Children cost a node each, then, once built, their vertex records, whatever their level:
+    // the unstitched strip is the root's, counted once.
     view.makeChildren(view.root());
     const auto [five, unbuilt] = memory();
     EXPECT_EQ(five, 5u);
-    const uint64_t nodeBytes = (unbuilt - rootBytes) / 4;
     for (int q = 0; q < 4; ++q)
         view.build(view.root()->child(q));
-    EXPECT_EQ(memory().second, unbuilt + 4 * (rootBytes - nodeBytes));
+    EXPECT_EQ(memory().second, unbuilt + 4 * vertexBytes);
+    for (int q = 0; q < 4; ++q)
+        EXPECT_EQ(view.root()->child(q)->geometry.indices, geometry.indices);
     // Freed, they give back all of it.
     view.destroyChildren(view.root());
     view.drainResults();
@@ -193,12 +195,11 @@ TEST(PatchGeometry, StripCoversEveryQuadOnceFacingUp)
     for (uint32_t n : {2u, 3u, 5u, 9u, 17u, 65u, 129u})
     {
         SCOPED_TRACE(n);
-        PatchBuildResult result;
-        buildStrip(n, result);
-        ASSERT_EQ(result.indexCount, uint64_t((2 * n + 4) * (n - 1) - 4));
+        const std::unique_ptr<uint16_t[]> indices = buildStrip(n);
         PatchGeometry strip;
-        strip.indices = result.indices.get();
-        strip.indexCount = result.indexCount;
+        strip.indices = indices.get();
+        strip.indexCount = StripLayout(n).indexCount();
+        ASSERT_EQ(strip.indexCount, uint64_t((2 * n + 4) * (n - 1) - 4));
         std::map<std::pair<int, int>, int> halves; // (quad, which half) -> count
         double area = 0.0;
         for (const Triangle& t : stripTriangles(strip))
