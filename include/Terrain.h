@@ -269,6 +269,8 @@ protected:
     int visitorCallback(PatchGeometry* patch);
     int updateMaterial(PatchGeometry* patch);
     void createDrawable(PatchGeometry* patch);
+    // How many drawables the next ones made can be within micros: spares first, then fresh ones.
+    size_t affordableDrawables(double micros) const;
     // The GPU buffer of a patch's strip, made on first use and shared by every patch that has
     // the same strip (see PatchGeometry::indices).
     const Ogre::HardwareIndexBufferSharedPtr& stripBuffer(const PatchGeometry& patch);
@@ -329,9 +331,11 @@ private:
     int visibleBuildLimit = 10000;
     int pendingBuildLimit = 0;
     int drawableCount = 0;
-    // Microseconds one drawable takes to make, averaged over the recent ones: how many finished
-    // builds a frame takes over (each one in view needs its drawable in the same frame).
-    double drawableMicros = 10.0;
+    // Microseconds one drawable takes to make, with fresh buffers and from a spare, averaged over
+    // the recent ones: how many finished builds a frame takes over (each one in view needs its
+    // drawable in the same frame).
+    double freshDrawableMicros = 10.0;
+    double spareDrawableMicros = 10.0;
     uint64_t drawableBytes = 0; // bytes of the drawables' vertex buffers
     // Index buffers by the strip they hold (its address in the Landscape), and their bytes.
     std::unordered_map<const uint16_t*, Ogre::HardwareIndexBufferSharedPtr> stripBuffers;

@@ -66,8 +66,7 @@ bool Terrain::frameStarted(const Ogre::FrameEvent& event)
 
     const double frameMicros = std::isfinite(event.timeSinceLastFrame) ? 1e6 * event.timeSinceLastFrame : 0.0;
     const double handOverMicros = std::clamp(frameMicros / 10.0, kHandOverMicros, kMostHandOverMicros);
-    landscape->setUpdateLimits(
-        std::max(kFewestHandOvers, size_t(handOverMicros / std::max(drawableMicros, 1.0))), kFreesPerFrame);
+    landscape->setUpdateLimits(std::max(kFewestHandOvers, affordableDrawables(handOverMicros)), kFreesPerFrame);
     landscape->update(state);
     frameNumber += 1;
     releaseIdleDrawables();
