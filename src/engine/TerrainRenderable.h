@@ -8,10 +8,10 @@
 class Terrain;
 struct PatchGeometry;
 
-// The GPU side of one patch: its ten-float vertex records in a static vertex buffer of its own and
-// its triangle strip in a static 16-bit index buffer shared with every patch stitched alike (the
-// terrain's, see Terrain::stripBuffer), drawn with the patch's material and placed by the terrain's scene node.
-// Render thread only.
+// The GPU side of one patch: its ten-float vertex records in a static vertex buffer of its own,
+// and its triangle strip in a static 16-bit index buffer that the terrain shares among the
+// patches stitched alike (Terrain::stripBuffer); drawn with the patch's material and placed by
+// the terrain's scene node. Render thread only.
 class TerrainRenderable : public Ogre::Renderable
 {
 public:

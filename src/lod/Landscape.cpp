@@ -325,7 +325,7 @@ void Landscape::install(PatchNode* node, PatchBuildResult&& result)
 {
     memoryBytes -= geometryBytes(node->geometry);
     const uint32_t n = result.edgeVertices;
-    node->install(std::move(result), stripFor(n, 0), StripLayout(n).indexCount());
+    node->install(std::move(result), strips.get(n, 0), StripLayout(n).indexCount());
     memoryBytes += geometryBytes(node->geometry);
 }
 

@@ -173,8 +173,8 @@ private:
     // refresh of its vertices alone.
     void buildNode(PatchNode& node, PatchBuildResult& out, bool firstBuild);
     void install(PatchNode* node, PatchBuildResult&& result);
-    // What freeing a node gives back: the node, its geometry, and its drawable's copy of the
-    // geometry when its patch has one.
+    // What freeing a node gives back: the node, its vertex records, and its drawable's copy of
+    // them when its patch has one (strips are shared and stay).
     static uint64_t freedBytes(const PatchNode& node);
     // Takes one finished build; true when it installed a patch in view of camera, which costs
     // the owner a drawable (see setUpdateLimits).
@@ -248,8 +248,6 @@ private:
     // its new edge levels.
     void stitchSide(PatchNode* node, int side);
     void restitch(PatchNode* node);
-    // The shared strip for n vertices per edge and the given edge levels.
-    const uint16_t* stripFor(uint32_t n, uint16_t edgeLevels);
     // Resamples the heights of the vertices inside box (and, with recomputeNormals, their
     // normals), then their morph targets and the patch error; children first.
     void refreshRegion(PatchNode* node, const Ogre::AxisAlignedBox& box, bool recomputeNormals);

@@ -29,12 +29,7 @@ void Landscape::stitchSide(PatchNode* node, int side)
     node->edgeFlags &= uint8_t(~(1u << (4 + side)));
     const int stitched = std::clamp(levelDifference(node, side), 0, 15);
     node->edgeLevels = uint16_t((node->edgeLevels & ~(0xF << (4 * side))) | (stitched << (4 * side)));
-    node->geometry.indices = stripFor(node->edgeVertices, node->edgeLevels);
-}
-
-const uint16_t* Landscape::stripFor(uint32_t n, uint16_t edgeLevels)
-{
-    return strips.get(n, edgeLevels);
+    node->geometry.indices = strips.get(node->edgeVertices, node->edgeLevels);
 }
 
 void Landscape::restitch(PatchNode* node)
