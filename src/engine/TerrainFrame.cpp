@@ -15,19 +15,14 @@
 #include <boost/bind/bind.hpp>
 
 #include <algorithm>
-#include <cmath>
 
 namespace
 {
 // Squared camera travel (world units) after which materials are chosen again: 100 units.
 constexpr float kMaterialPassTravelSq = 10000.0f;
 // Microseconds of drawable making that the patches handed over in one frame may cost, so that a
-// burst of finished builds (after a teleport, say) is spread over frames instead of landing on one:
-// 1 ms, or a tenth of the last frame's length when frames are slower than 10 ms apart (a frame of
-// 100 ms, software rendering or a loaded machine, hides 10 ms more; spreading the first view over
-// twice as many such frames would cost far more), but no more than 10 ms.
+// burst of finished builds (after a teleport, say) is spread over frames instead of landing on one.
 constexpr double kHandOverMicros = 1000.0;
-constexpr double kMostHandOverMicros = 10000.0;
 // Finished builds a frame takes over at least (a split shows once its four children are in),
 // and detached patches it frees at most.
 constexpr size_t kFewestHandOvers = 8;
@@ -44,7 +39,7 @@ void Terrain::setReferenceCamera(const Ogre::Camera* cam)
         cameraState.reset();
 }
 
-bool Terrain::frameStarted(const Ogre::FrameEvent& event)
+bool Terrain::frameStarted(const Ogre::FrameEvent&)
 {
     dropUnservedBloodPatches();
     if (!heightStream->isOpen())
@@ -64,9 +59,7 @@ bool Terrain::frameStarted(const Ogre::FrameEvent& event)
     if (!hasPixelScale)
         return true;
 
-    const double frameMicros = std::isfinite(event.timeSinceLastFrame) ? 1e6 * event.timeSinceLastFrame : 0.0;
-    const double handOverMicros = std::clamp(frameMicros / 10.0, kHandOverMicros, kMostHandOverMicros);
-    landscape->setUpdateLimits(std::max(kFewestHandOvers, affordableDrawables(handOverMicros)), kFreesPerFrame);
+    landscape->setUpdateLimits(std::max(kFewestHandOvers, affordableDrawables(kHandOverMicros)), kFreesPerFrame);
     landscape->update(state);
     frameNumber += 1;
     releaseIdleDrawables();
