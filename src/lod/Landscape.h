@@ -72,12 +72,14 @@ public:
     // At most this many finished builds in view of the updating camera handed over, and
     // detached nodes freed, by one update (0: no limit, the default); the rest wait for the next
     // updates, so that a burst of builds (each one in view costs the owner a drawable) or a
-    // merge of a large subtree is spread over frames. Builds out of view cost the update little
-    // and flow on, kHandOversPerUpdate of them at most, so that the levels a view does not see
-    // refine at the build thread's pace. A split shows once its four children are handed over,
-    // so handOvers of 4 or more keep the tree moving.
+    // merge of a large subtree is spread over frames. Builds out of view need no drawable and
+    // are not counted, but an update takes at most kHandOversPerUpdate builds in all (or
+    // handOvers, when that is more): each costs the update about 1.5 us, and the frames just
+    // after a jump would otherwise spend hundreds of microseconds on patches no one sees. A
+    // split shows once its four children are handed over, so handOvers of 4 or more keep the
+    // tree moving.
     void setUpdateLimits(size_t handOvers, size_t frees);
-    static constexpr size_t kHandOversPerUpdate = 128;
+    static constexpr size_t kHandOversPerUpdate = 24;
     // Kept for the owner, never written.
     void setDebugMessages(std::vector<std::string>* messages) { debugMessages = messages; }
 
