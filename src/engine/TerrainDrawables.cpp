@@ -8,6 +8,7 @@
 #include "engine/TerrainRenderable.h"
 #include "heightmap/HeightStream.h"
 #include "lod/Landscape.h"
+#include "lod/PatchLayout.h"
 
 #include <OgreHardwareBufferManager.h>
 #include <OgreLogManager.h>
@@ -106,8 +107,8 @@ const Ogre::HardwareIndexBufferSharedPtr& Terrain::stripBuffer(const PatchGeomet
     {
         buffer = Ogre::HardwareBufferManager::getSingleton().createIndexBuffer(
             Ogre::HardwareIndexBuffer::IT_16BIT, patch.indexCount, Ogre::HardwareBuffer::HBU_STATIC_WRITE_ONLY, false);
-        buffer->writeData(0, patch.indexCount * sizeof(uint16_t), patch.indices, true);
-        stripBufferBytes += patch.indexCount * sizeof(uint16_t);
+        buffer->writeData(0, patch.indexCount * kIndexBytes, patch.indices, true);
+        stripBufferBytes += patch.indexCount * kIndexBytes;
     }
     return buffer;
 }

@@ -9,7 +9,6 @@
 #include <OgreNode.h>
 #include <OgreSceneNode.h>
 
-#include <algorithm>
 #include <cassert>
 
 TerrainRenderable::TerrainRenderable(Terrain* owner_) : owner(owner_)

@@ -246,9 +246,9 @@ private:
 
     // ---- stitching (LandscapeStitch.cpp) ----
     int levelDifference(const PatchNode* node, int side) const;
-    // Stitches one side for the level difference across it: the node takes the shared strip of
-    // its new edge levels.
-    void stitchSide(PatchNode* node, int side);
+    // Stitches the sides in the mask (bit s: side s) for the level differences across them: the
+    // node takes the shared strip of its new edge levels.
+    void stitchSides(PatchNode* node, unsigned sides);
     void restitch(PatchNode* node);
     // Resamples the heights of the vertices inside box (and, with recomputeNormals, their
     // normals), then their morph targets and the patch error; children first.

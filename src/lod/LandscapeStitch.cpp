@@ -22,13 +22,19 @@ int Landscape::levelDifference(const PatchNode* node, int side) const
     return difference < 0 ? difference : difference + 1;
 }
 
-void Landscape::stitchSide(PatchNode* node, int side)
+void Landscape::stitchSides(PatchNode* node, unsigned sides)
 {
     if (!node->geometry.indices)
         return;
-    node->edgeFlags &= uint8_t(~(1u << (4 + side)));
-    const int stitched = std::clamp(levelDifference(node, side), 0, 15);
-    node->edgeLevels = uint16_t((node->edgeLevels & ~(0xF << (4 * side))) | (stitched << (4 * side)));
+    for (int side = 0; side < 4; ++side)
+    {
+        if (!(sides & (1u << side)))
+            continue;
+        node->edgeFlags &= uint8_t(~(1u << (4 + side)));
+        const int stitched = std::clamp(levelDifference(node, side), 0, 15);
+        node->edgeLevels = uint16_t((node->edgeLevels & ~(0xF << (4 * side))) | (stitched << (4 * side)));
+    }
+    // One strip for all the sides, not one (kept for good) per side on the way.
     node->geometry.indices = strips.get(node->edgeVertices, node->edgeLevels);
 }
 
@@ -37,9 +43,7 @@ void Landscape::restitch(PatchNode* node)
     node->edgeFlags &= 0xF0;
     if (node->edgeFlags)
     {
-        for (int side = 0; side < 4; ++side)
-            if (node->edgeFlags & (1u << (4 + side)))
-                stitchSide(node, side);
+        stitchSides(node, node->edgeFlags >> 4);
         if (patchChangedCallback)
             patchChangedCallback(&node->geometry, kIndicesChanged);
     }

@@ -60,7 +60,7 @@ public:
 
     // ---- stitching ----
     int levelDifference(const PatchNode* node, int side) const { return landscape.levelDifference(node, side); }
-    void stitchSide(PatchNode* node, int side) { landscape.stitchSide(node, side); }
+    void stitchSide(PatchNode* node, int side) { landscape.stitchSides(node, 1u << side); }
     void refreshRegion(PatchNode* node, const Ogre::AxisAlignedBox& box, bool normals)
     {
         landscape.refreshRegion(node, box, normals);
