@@ -195,7 +195,8 @@ void Terrain::setMemoryBudget(size_t bytes)
 
 uint64_t Terrain::budgetedBytes() const
 {
-    return landscape->bytesHeld() + drawableBytes + spareBytes + stripBufferBytes + heightStream->cacheBytes();
+    return landscape->bytesHeld() + landscape->spareBytes() + drawableBytes + spareBytes + stripBufferBytes +
+           heightStream->cacheBytes();
 }
 
 void Terrain::keepWithinMemoryBudget()
@@ -211,6 +212,7 @@ void Terrain::keepWithinMemoryBudget()
     if (held() <= memoryBudget)
         return;
     dropSpareDrawables();
+    landscape->dropSpareArrays();
     if (held() <= memoryBudget)
         return;
     // Down to 7/8 of the budget, so that the next frames' new patches do not bring the walk for

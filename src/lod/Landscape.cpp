@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
+#include <iterator>
 
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -57,8 +58,11 @@ void Landscape::returnFreedMemory()
     // thread has had nothing to build for a while (the view has settled), it hands the free
     // pages back to the system: not while the tree is busy, since a trim holds the allocator's
     // locks for a while, and every page it gives back costs a fault when it is used again.
-    if (freedSinceTrim.load(std::memory_order_relaxed) < kTrimAfterBytes ||
-        std::chrono::steady_clock::now() - lastBuild < kTrimAfterIdle)
+    if (std::chrono::steady_clock::now() - lastBuild < kTrimAfterIdle)
+        return;
+    // The spare arrays wait for builds; once the view has settled, they are only memory.
+    dropSpareArrays();
+    if (freedSinceTrim.load(std::memory_order_relaxed) < kTrimAfterBytes)
         return;
     freedSinceTrim = 0;
 #if defined(__GLIBC__)
@@ -82,12 +86,14 @@ void Landscape::clear()
     if (root)
         destroy(std::move(root));
     // Every node is retired now. The thread has ended, so no job or result can name them.
-    std::vector<std::unique_ptr<PatchNode>> dead;
+    std::vector<std::unique_ptr<PatchNode>> dead = std::move(unfreed);
+    unfreed.clear();
     queue.clear(dead);
     release(dead);
     changedPatches.clear();
     visiblePatches.clear();
     heldRefreshes.clear(); // their nodes are gone with the tree
+    dropSpareArrays();
     fullWalk = true;
 }
 
@@ -214,19 +220,32 @@ void Landscape::makeChildren(PatchNode* node)
     }
 }
 
-void Landscape::release(std::vector<std::unique_ptr<PatchNode>>& nodes)
+void Landscape::release(std::vector<std::unique_ptr<PatchNode>>& nodes, std::chrono::steady_clock::time_point until)
 {
     if (!nodes.empty())
         treeChanges += 1;
+    // All of them: they are out of the tree, drawn or not.
     forgetVisible(nodes);
-    for (std::unique_ptr<PatchNode>& node : nodes)
+    for (size_t k = 0; k < nodes.size(); ++k)
     {
+        // Freeing a patch can cost the allocator tens of microseconds (see SpareArrays), and a
+        // merge or a teleport frees hundreds: what is left after the free time waits.
+        if (k >= kFewestFrees && std::chrono::steady_clock::now() > until)
+        {
+            std::move(nodes.begin() + std::ptrdiff_t(k), nodes.end(), std::back_inserter(unfreed));
+            break;
+        }
+        std::unique_ptr<PatchNode>& node = nodes[k];
         if (patchDestroyedCallback)
             patchDestroyedCallback(&node->geometry);
         patchCount -= 1;
-        freedSinceTrim.fetch_add(kNodeBytes + geometryBytes(node->geometry), std::memory_order_relaxed);
-        memoryBytes -= kNodeBytes + geometryBytes(node->geometry);
+        const uint64_t geometry = geometryBytes(node->geometry);
+        memoryBytes -= kNodeBytes + geometry;
         retiringBytes -= node->retiredBytes;
+        const size_t floats = size_t(node->geometry.vertexCount) * kFloatsPerVertex;
+        const bool spared = spares.give(node->takeVertexArray(), floats);
+        spares.give(std::move(node->result.vertices), size_t(node->result.vertexCount) * kFloatsPerVertex);
+        freedSinceTrim.fetch_add(kNodeBytes + (spared ? 0 : geometry), std::memory_order_relaxed);
         node.reset();
     }
     nodes.clear();
@@ -312,6 +331,7 @@ void Landscape::buildNode(PatchNode& node, PatchBuildResult& out, bool firstBuil
     if (!readable)
         return;
 
+    out.vertices = spares.take(size_t(n) * n * kFloatsPerVertex);
     buildPatchVertices(grid, heights, out);
 }
 
@@ -331,11 +351,13 @@ void Landscape::install(PatchNode* node, PatchBuildResult&& result)
 
 void Landscape::drainResults(const CameraState& camera)
 {
-    std::vector<std::unique_ptr<PatchNode>> dead;
     const size_t total = handOverLimit == SIZE_MAX ? SIZE_MAX : std::max(handOverLimit, kHandOversPerUpdate);
+    // Patches left unfreed by the last update's free time go first.
+    std::vector<std::unique_ptr<PatchNode>> dead = std::move(unfreed);
+    unfreed.clear();
     queue.drain([this, &camera](PatchNode* node) { return handOver(node, camera); }, dead, handOverLimit,
-                total, freeLimit);
-    release(dead);
+                total, freeLimit > dead.size() ? freeLimit - dead.size() : 0);
+    release(dead, std::chrono::steady_clock::now() + kFreeTime);
     applyHeldRefreshes();
 }
 

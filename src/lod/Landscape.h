@@ -4,6 +4,7 @@
 #include "lod/CameraState.h"
 #include "lod/PatchBuilder.h"
 #include "lod/PatchNode.h"
+#include "lod/SpareArrays.h"
 #include "lod/StripCache.h"
 
 #include <OgreAxisAlignedBox.h>
@@ -99,6 +100,10 @@ public:
     void getDebugInfo(uint64_t& patchCountOut, uint64_t& memoryBytesOut) const;
     // Bytes held by nodes and their geometry, the shared strips once (getDebugInfo's memoryBytes).
     uint64_t bytesHeld() const { return memoryBytes + strips.bytes(); }
+    // Bytes of freed patches' vertex arrays kept for the next builds (not in bytesHeld), and
+    // freeing them (render thread).
+    uint64_t spareBytes() const { return spares.bytes(); }
+    void dropSpareArrays() { freedSinceTrim.fetch_add(spares.clear(), std::memory_order_relaxed); }
     // Builds requested and not yet handed over or withdrawn: 0 once the tree is idle.
     int pendingBuilds() const { return queue.pendingBuilds(); }
     // Of the memory counted, what detached nodes still hold until a later frame frees them,
@@ -164,8 +169,10 @@ private:
     // Creates a leaf's four children and links them with each other and with the children of
     // its neighbours.
     void makeChildren(PatchNode* node);
-    // Frees detached nodes: the patch-destroyed callback runs, the counters follow.
-    void release(std::vector<std::unique_ptr<PatchNode>>& nodes);
+    // Frees detached nodes: the patch-destroyed callback runs, the counters follow. Once `until`
+    // has passed, after kFewestFrees nodes, the rest go to unfreed for the next update.
+    void release(std::vector<std::unique_ptr<PatchNode>>& nodes,
+                 std::chrono::steady_clock::time_point until = std::chrono::steady_clock::time_point::max());
     void createRoot();
     // Build thread (render thread for the root): generates node.result, once per node, and
     // again for each refresh of a built node.
@@ -346,6 +353,15 @@ private:
     static constexpr std::chrono::milliseconds kTrimAfterIdle{100};
     std::atomic<uint64_t> freedSinceTrim{0};
     std::chrono::steady_clock::time_point lastBuild;
+    // Arrays of freed patches for the next builds: freed patches go there, builds take from
+    // there (any thread).
+    static constexpr uint64_t kSpareArrayBytes = uint64_t(16) << 20;
+    SpareArrays spares{kSpareArrayBytes};
+    // Detached nodes whose freeing an update's free time put off, and that time; an update
+    // frees kFewestFrees at least.
+    static constexpr std::chrono::microseconds kFreeTime{500};
+    static constexpr size_t kFewestFrees = 8;
+    std::vector<std::unique_ptr<PatchNode>> unfreed;
 
     // The thread seam: queues, locks, the build thread. Last, so that it (and its thread)
     // goes first when the Landscape is destroyed.

@@ -132,7 +132,7 @@ void Landscape::applyHeldRefreshes()
         Lock lock(queue.getHeightLock());
         for (PatchNode* node : heldRefreshes)
         {
-            const PatchBuildResult built = std::move(node->result);
+            PatchBuildResult built = std::move(node->result);
             node->refreshInFlight = false;
             const bool attached = node->parent || node == root.get();
             if (attached && built.vertexCount == node->geometry.vertexCount)
@@ -149,6 +149,7 @@ void Landscape::applyHeldRefreshes()
                 node->error = error;
                 applied.emplace_back(node, built.heightEdition);
             }
+            spares.give(std::move(built.vertices), size_t(built.vertexCount) * kFloatsPerVertex);
             BuildQueue::letGo(node);
         }
         heldRefreshes.clear();

@@ -118,6 +118,8 @@ bool samplePatchHeights(const PatchGrid& grid, const ParentHeights* parent,
 
 // Builds vertex records, bounds and error from the sampled heights; sets vertices, vertexCount,
 // edgeVertices, bounds and error of out. The error is never less than a tenth of the spacing.
+// Fills out.vertices when it is set (a spare array of n * n records, rewritten whole), else a new
+// array.
 void buildPatchVertices(const PatchGrid& grid, const PatchHeights& heights, PatchBuildResult& out);
 
 // The unstitched strip of a patch of n vertices per edge (n from 2 to 256), of

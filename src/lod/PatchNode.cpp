@@ -83,6 +83,15 @@ Ogre::AxisAlignedBox PatchNode::testBox() const
     return Ogre::AxisAlignedBox(corners[0].x, minY, corners[0].z, corners[3].x, maxY, corners[3].z);
 }
 
+std::unique_ptr<float[]> PatchNode::takeVertexArray()
+{
+    sharedVertices = nullptr;
+    sharedVertexCount = 0;
+    geometry.vertices = nullptr;
+    geometry.vertexCount = 0;
+    return std::move(vertexArray);
+}
+
 void PatchNode::install(PatchBuildResult&& built, const uint16_t* strip, uint64_t stripLength)
 {
     // Geometry is generated once per node; a node never holds two vertex arrays.

@@ -67,6 +67,9 @@ public:
     // Moves a build result into the node, with its (unstitched, shared) strip: its geometry from
     // now on (render thread).
     void install(PatchBuildResult&& built, const uint16_t* strip, uint64_t stripLength);
+    // Moves the vertex array out of a node about to be freed (render thread, after its
+    // patch-destroyed callback): the node is unbuilt from then on.
+    std::unique_ptr<float[]> takeVertexArray();
 
     // The fields are grouped by the walks that read them, so that each walk touches few cache
     // lines per node: the frustum walk reads the first group (and the second at leaves), the

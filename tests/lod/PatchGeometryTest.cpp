@@ -5,7 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <map>
+#include <vector>
 
 using namespace testing_support;
 
@@ -145,10 +149,27 @@ TEST(PatchGeometry, MemoryFollowsThePatchesThatExist)
     EXPECT_EQ(memory().second, unbuilt + 4 * vertexBytes);
     for (int q = 0; q < 4; ++q)
         EXPECT_EQ(view.root()->child(q)->geometry.indices, geometry.indices);
-    // Freed, they give back all of it.
+    // Freed, they give back all of it; their arrays wait beside the tree for the next builds,
+    // which write every float of them: spoilt with NaN here, they come back as first built.
+    std::vector<std::vector<float>> built;
+    for (int q = 0; q < 4; ++q)
+    {
+        float* vertices = view.root()->child(q)->geometry.vertices;
+        built.emplace_back(vertices, vertices + vertexBytes / 4);
+        std::fill(vertices, vertices + vertexBytes / 4, std::nanf(""));
+    }
     view.destroyChildren(view.root());
     view.drainResults();
     EXPECT_EQ(memory(), std::make_pair(uint64_t(1), rootBytes));
+    EXPECT_EQ(landscape.spareBytes(), 4 * vertexBytes);
+    view.makeChildren(view.root());
+    for (int q = 0; q < 4; ++q)
+    {
+        view.build(view.root()->child(q));
+        const float* vertices = view.root()->child(q)->geometry.vertices;
+        EXPECT_EQ(std::memcmp(vertices, built[size_t(q)].data(), vertexBytes), 0) << "child " << q;
+    }
+    EXPECT_EQ(landscape.spareBytes(), 0u);
 }
 
 TEST(PatchGeometry, ChildMorphsOntoItsParentSurfaceAndReusesItsHeights)
