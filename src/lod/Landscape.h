@@ -266,7 +266,22 @@ private:
                   bool recomputeNormals);
 
     // ---- queries (LandscapeQueries.cpp) ----
+    // A cell of the queries' index (leafIndex).
+    struct IndexCell
+    {
+        const PatchNode* node = nullptr;
+        // When node is a built drawn leaf, its records and the corners that place them, so that
+        // a height query asks for the records it reads before it reads the node (both are far
+        // from the cache when queries are scattered over the map).
+        const float* vertices = nullptr;
+        float x0 = 0, z0 = 0, x3 = 0, z3 = 0;
+        uint32_t edgeVertices = 0;
+    };
     const PatchNode* leafAt(float x, float z) const;
+    // The index cell under (x, z), the index rebuilt first when the tree has changed.
+    const IndexCell& indexAt(float x, float z) const;
+    // Down from node to the drawn leaf under (x, z).
+    static const PatchNode* descend(const PatchNode* node, float x, float z);
     // Rebuilds leafIndex for the tree as it stands.
     void indexLeaves() const;
     void indexNode(const PatchNode* node) const;
@@ -275,6 +290,9 @@ private:
     // The drawn leaf under (x, z) and the point's grid coordinates in it (columns and rows of
     // vertices from its low corner), or null without a root or when the leaf is not built.
     const PatchNode* builtLeafAt(float x, float z, uint8_t& level, float& gridX, float& gridZ) const;
+    // The same for the drawn leaf under (x, z) found below node.
+    static const PatchNode* builtLeafAt(const PatchNode* node, float x, float z, uint8_t& level, float& gridX,
+                                        float& gridZ);
     bool searchSegment(const PatchNode* node, const Ogre::Vector3& from, const Ogre::Vector3& to,
                        float& best, uint8_t& level, Ogre::Vector3& normal) const;
 
@@ -342,7 +360,7 @@ private:
     // Per cell of level kIndexLevel, row by row: the drawn leaf over it, or the cell's own node
     // when the drawn tree goes deeper there; a query starts its descent from it.
     static constexpr uint32_t kIndexLevel = 6;
-    mutable std::vector<const PatchNode*> leafIndex;
+    mutable std::vector<IndexCell> leafIndex;
     mutable std::vector<float> indexXs; // cell edges, as the nodes' corners have them
     mutable std::vector<float> indexZs;
     mutable uint64_t indexedChanges = ~uint64_t(0); // treeChanges when it was built

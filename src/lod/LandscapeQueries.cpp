@@ -308,7 +308,7 @@ float Landscape::drawnMorph(const PatchNode* leaf) const
 void Landscape::indexLeaves() const
 {
     const uint32_t n = 1u << kIndexLevel;
-    leafIndex.assign(size_t(n) * n, nullptr);
+    leafIndex.assign(size_t(n) * n, IndexCell());
     indexXs.resize(n + 1);
     indexZs.resize(n + 1);
     for (uint32_t c = 0; c <= n; ++c)
@@ -330,9 +330,20 @@ void Landscape::indexNode(const PatchNode* node) const
     }
     const uint32_t shift = kIndexLevel - node->level;
     const uint32_t span = 1u << shift;
+    IndexCell cell;
+    cell.node = node;
+    if (node->isBuilt() && !(node->drawsChildren() && node->hasChildren()))
+    {
+        cell.vertices = node->geometry.vertices;
+        cell.x0 = node->corners[0].x;
+        cell.z0 = node->corners[0].z;
+        cell.x3 = node->corners[3].x;
+        cell.z3 = node->corners[3].z;
+        cell.edgeVertices = node->edgeVertices;
+    }
     for (uint32_t cz = node->cellZ << shift; cz < (node->cellZ << shift) + span; ++cz)
         for (uint32_t cx = node->cellX << shift; cx < (node->cellX << shift) + span; ++cx)
-            leafIndex[(size_t(cz) << kIndexLevel) + cx] = node;
+            leafIndex[(size_t(cz) << kIndexLevel) + cx] = cell;
 }
 
 namespace
@@ -353,20 +364,29 @@ uint32_t indexCell(float v, float origin, float size, const std::vector<float>& 
 }
 } // namespace
 
-const PatchNode* Landscape::leafAt(float x, float z) const
+const Landscape::IndexCell& Landscape::indexAt(float x, float z) const
 {
-    // Straight to the drawn leaf, or to the node of its index cell, instead of down from the root.
     if (indexedChanges != treeChanges)
         indexLeaves();
     const uint32_t cx = indexCell(x, rootSquare.origin.x, rootSquare.size, indexXs);
     const uint32_t cz = indexCell(z, rootSquare.origin.z, rootSquare.size, indexZs);
-    const PatchNode* node = leafIndex[(size_t(cz) << kIndexLevel) + cx];
+    return leafIndex[(size_t(cz) << kIndexLevel) + cx];
+}
+
+const PatchNode* Landscape::descend(const PatchNode* node, float x, float z)
+{
     while (node->drawsChildren() && node->hasChildren())
     {
         const Ogre::Vector3& centre = node->child(0)->corners[3];
         node = node->child((x >= centre.x ? 1 : 0) | (z >= centre.z ? 2 : 0));
     }
     return node;
+}
+
+const PatchNode* Landscape::leafAt(float x, float z) const
+{
+    // Straight to the drawn leaf, or to the node of its index cell, instead of down from the root.
+    return descend(indexAt(x, z).node, x, z);
 }
 
 bool Landscape::isDrawn(const PatchGeometry* patch) const
@@ -381,9 +401,13 @@ bool Landscape::isDrawn(const PatchGeometry* patch) const
 
 const PatchNode* Landscape::builtLeafAt(float x, float z, uint8_t& level, float& gridX, float& gridZ) const
 {
-    if (!root)
-        return nullptr;
-    const PatchNode* leaf = leafAt(x, z);
+    return root ? builtLeafAt(leafAt(x, z), x, z, level, gridX, gridZ) : nullptr;
+}
+
+const PatchNode* Landscape::builtLeafAt(const PatchNode* node, float x, float z, uint8_t& level, float& gridX,
+                                        float& gridZ)
+{
+    const PatchNode* leaf = descend(node, x, z);
     level = uint8_t(leaf->level);
     if (!leaf->isBuilt())
         return nullptr;
@@ -397,8 +421,29 @@ const PatchNode* Landscape::builtLeafAt(float x, float z, uint8_t& level, float&
 
 float Landscape::getHeight(float x, float z, uint8_t& level, Ogre::Vector3* normal) const
 {
+    if (!root)
+        return kNoHeight;
+    const IndexCell& cell = indexAt(x, z);
+    if (cell.vertices)
+    {
+        // The records of the cell that holds the point, two rows of it, fetched while the leaf's
+        // node is read below.
+        const int n = int(cell.edgeVertices);
+        const float quads = float(n - 1);
+        // Clamped as floats first: a point off the leaf (or NaN) only fetches an edge cell.
+        const auto gridCell = [n, quads](float f) { return f > 0.0f ? std::min(int(std::min(f, quads)), n - 2) : 0; };
+        const int i = gridCell((x - cell.x0) / (cell.x3 - cell.x0) * quads);
+        const int j = gridCell((z - cell.z0) / (cell.z3 - cell.z0) * quads);
+        const float* near = cell.vertices + size_t(i + j * n) * kFloatsPerVertex;
+        const float* far = near + size_t(n) * kFloatsPerVertex;
+        for (const float* row : {near, far})
+        {
+            __builtin_prefetch(row);
+            __builtin_prefetch(row + 2 * kFloatsPerVertex - 1);
+        }
+    }
     float fx, fz;
-    const PatchNode* leaf = builtLeafAt(x, z, level, fx, fz);
+    const PatchNode* leaf = builtLeafAt(cell.node, x, z, level, fx, fz);
     if (!leaf)
         return kNoHeight;
     const int n = int(leaf->edgeVertices);
