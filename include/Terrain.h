@@ -295,7 +295,9 @@ private:
     // Gives a patch's drawable back (material release callback, GPU buffers); the patch gets a
     // new one when it is drawn again. The drawable is kept as a spare unless spare is false.
     void releaseDrawable(PatchGeometry* patch, bool spare = true);
-    void dropSpareDrawables();
+    // Frees spare drawables, the last kept first, until at least `bytes` of buffers have gone
+    // (all of them by default).
+    void dropSpareDrawables(uint64_t bytes = UINT64_MAX);
     // Calls the host's material release, logging instead of passing on what it throws: this
     // runs while patch nodes are freed, where an exception cannot pass.
     void releaseMaterial(const PatchGeometry& patch, const Ogre::MaterialPtr& material);

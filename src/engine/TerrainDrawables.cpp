@@ -157,10 +157,15 @@ void Terrain::releaseDrawable(PatchGeometry* patch, bool spare)
     }
 }
 
-void Terrain::dropSpareDrawables()
+void Terrain::dropSpareDrawables(uint64_t bytes)
 {
-    spareDrawables.clear();
-    spareBytes = 0;
+    uint64_t dropped = 0;
+    while (dropped < bytes && !spareDrawables.empty())
+    {
+        dropped += spareDrawables.back()->bufferBytes();
+        spareDrawables.pop_back();
+    }
+    spareBytes -= std::min(spareBytes, dropped);
 }
 
 void Terrain::releaseMaterial(const PatchGeometry& patch, const Ogre::MaterialPtr& material)
@@ -211,8 +216,11 @@ void Terrain::keepWithinMemoryBudget()
     };
     if (held() <= memoryBudget)
         return;
-    dropSpareDrawables();
-    landscape->dropSpareArrays();
+    // Only what the budget needs: freeing GPU buffers costs the frame, and spares make the next
+    // drawables cheap.
+    dropSpareDrawables(held() - memoryBudget);
+    if (held() > memoryBudget)
+        landscape->dropSpareArrays(held() - memoryBudget);
     if (held() <= memoryBudget)
         return;
     // Down to 7/8 of the budget, so that the next frames' new patches do not bring the walk for

@@ -101,9 +101,12 @@ public:
     // Bytes held by nodes and their geometry, the shared strips once (getDebugInfo's memoryBytes).
     uint64_t bytesHeld() const { return memoryBytes + strips.bytes(); }
     // Bytes of freed patches' vertex arrays kept for the next builds (not in bytesHeld), and
-    // freeing them (render thread).
+    // freeing at least `bytes` of them (render thread).
     uint64_t spareBytes() const { return spares.bytes(); }
-    void dropSpareArrays() { freedSinceTrim.fetch_add(spares.clear(), std::memory_order_relaxed); }
+    void dropSpareArrays(uint64_t bytes = UINT64_MAX)
+    {
+        freedSinceTrim.fetch_add(spares.clear(bytes), std::memory_order_relaxed);
+    }
     // Builds requested and not yet handed over or withdrawn: 0 once the tree is idle.
     int pendingBuilds() const { return queue.pendingBuilds(); }
     // Of the memory counted, what detached nodes still hold until a later frame frees them,

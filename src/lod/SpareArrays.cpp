@@ -32,14 +32,20 @@ bool SpareArrays::give(Array array, size_t floats)
     return true;
 }
 
-uint64_t SpareArrays::clear()
+uint64_t SpareArrays::clear(uint64_t bytes)
 {
-    std::vector<Array> gone;
-    uint64_t bytes;
+    std::vector<Array> gone; // freed outside the lock
+    uint64_t freed = 0;
     {
         std::lock_guard<std::mutex> held(lock);
-        gone.swap(arrays);
-        bytes = heldBytes.exchange(0, std::memory_order_relaxed);
+        const uint64_t arrayBytes = arrayFloats * sizeof(float);
+        while (freed < bytes && !arrays.empty())
+        {
+            gone.push_back(std::move(arrays.back()));
+            arrays.pop_back();
+            freed += arrayBytes;
+        }
+        heldBytes.fetch_sub(freed, std::memory_order_relaxed);
     }
-    return bytes;
+    return freed;
 }

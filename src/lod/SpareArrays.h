@@ -24,8 +24,9 @@ public:
     // Keeps array, of `floats` floats, for a later take and returns true; frees it and returns
     // false when the spares already hold their limit (or it is null).
     bool give(Array array, size_t floats);
-    // Frees every spare; returns the bytes freed.
-    uint64_t clear();
+    // Frees spares, the last given first, until at least `bytes` have gone (all of them by
+    // default); returns the bytes freed.
+    uint64_t clear(uint64_t bytes = UINT64_MAX);
     uint64_t bytes() const { return heldBytes.load(std::memory_order_relaxed); }
 
 private:
