@@ -88,7 +88,8 @@ public:
         // Patch builds asked of the build thread and not yet handed over: queued, in progress or
         // waiting for the next frame. The view has settled once this and `deferred` stay 0.
         uint64_t builds = 0;
-        // What the memory budget covers: memoryBytes, the drawables' buffers and the height cache.
+        // What the memory budget covers: memoryBytes, the drawables' buffers, the height cache,
+        // and the buffers and vertex arrays of freed patches kept for the next ones.
         uint64_t totalBytes = 0;
         // Patches rebuilt in place after setRawData changed their heights, since the terrain was
         // made.
@@ -130,9 +131,10 @@ public:
     // made again when the patch is next in view. 0 keeps drawables until their patches go.
     void setDrawableKeepFrames(int frames);
     // Memory the terrain may hold, in bytes: patch nodes and their geometry, the drawables'
-    // buffers and the height cache (Info::totalBytes). Over it, each frame gives back first the
-    // children that merged patches keep for a quick split back, those drawn longest ago first,
-    // then (with no budget for drawables ahead of view) drawables of patches out of view.
+    // buffers, the height cache and what freed patches leave for the next (Info::totalBytes).
+    // Over it, each frame gives back first what freed patches left, then the children that
+    // merged patches keep for a quick split back, those drawn longest ago first, then (with no
+    // budget for drawables ahead of view) drawables of patches out of view.
     // Nothing drawn is given back, so the view itself may need more than the budget. 0: no
     // budget. Default: 256 MiB. Takes effect at the next frame.
     void setMemoryBudget(size_t bytes);

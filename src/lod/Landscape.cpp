@@ -226,11 +226,13 @@ void Landscape::release(std::vector<std::unique_ptr<PatchNode>>& nodes, std::chr
         treeChanges += 1;
     // All of them: they are out of the tree, drawn or not.
     forgetVisible(nodes);
+    // A backlog shrinks by an eighth at least, so that it cannot outgrow the frees.
+    const size_t fewest = std::max(kFewestFrees, nodes.size() / 8);
     for (size_t k = 0; k < nodes.size(); ++k)
     {
         // Freeing a patch can cost the allocator tens of microseconds (see SpareArrays), and a
         // merge or a teleport frees hundreds: what is left after the free time waits.
-        if (k >= kFewestFrees && std::chrono::steady_clock::now() > until)
+        if (k >= fewest && std::chrono::steady_clock::now() > until)
         {
             std::move(nodes.begin() + std::ptrdiff_t(k), nodes.end(), std::back_inserter(unfreed));
             break;
@@ -357,7 +359,9 @@ void Landscape::drainResults(const CameraState& camera)
     unfreed.clear();
     queue.drain([this, &camera](PatchNode* node) { return handOver(node, camera); }, dead, handOverLimit,
                 total, freeLimit > dead.size() ? freeLimit - dead.size() : 0);
-    release(dead, std::chrono::steady_clock::now() + kFreeTime);
+    // Spread over updates only when the owner spreads the rest (see setUpdateLimits).
+    release(dead, freeLimit == SIZE_MAX ? std::chrono::steady_clock::time_point::max()
+                                        : std::chrono::steady_clock::now() + kFreeTime);
     applyHeldRefreshes();
 }
 
