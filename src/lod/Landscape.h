@@ -286,6 +286,9 @@ private:
     const IndexCell& indexAt(float x, float z) const;
     // Down from node to the drawn leaf under (x, z).
     static const PatchNode* descend(const PatchNode* node, float x, float z);
+    // Asks the memory for the two rows of records around (x, z) in the cell's drawn leaf (a
+    // hint; nothing when the cell holds no drawn leaf).
+    static void prefetchRecords(const IndexCell& cell, float x, float z);
     // Rebuilds leafIndex for the tree as it stands.
     void indexLeaves() const;
     void indexNode(const PatchNode* node) const;

@@ -419,29 +419,31 @@ const PatchNode* Landscape::builtLeafAt(const PatchNode* node, float x, float z,
     return leaf;
 }
 
+void Landscape::prefetchRecords(const IndexCell& cell, float x, float z)
+{
+    if (!cell.vertices)
+        return;
+    const int n = int(cell.edgeVertices);
+    const float quads = float(n - 1);
+    // Clamped as floats first: a point off the leaf (or NaN) only fetches an edge cell.
+    const auto gridCell = [n, quads](float f) { return f > 0.0f ? std::min(int(std::min(f, quads)), n - 2) : 0; };
+    const int i = gridCell((x - cell.x0) / (cell.x3 - cell.x0) * quads);
+    const int j = gridCell((z - cell.z0) / (cell.z3 - cell.z0) * quads);
+    const float* near = cell.vertices + size_t(i + j * n) * kFloatsPerVertex;
+    const float* far = near + size_t(n) * kFloatsPerVertex;
+    for (const float* row : {near, far})
+    {
+        __builtin_prefetch(row);
+        __builtin_prefetch(row + 2 * kFloatsPerVertex - 1);
+    }
+}
+
 float Landscape::getHeight(float x, float z, uint8_t& level, Ogre::Vector3* normal) const
 {
     if (!root)
         return kNoHeight;
     const IndexCell& cell = indexAt(x, z);
-    if (cell.vertices)
-    {
-        // The records of the cell that holds the point, two rows of it, fetched while the leaf's
-        // node is read below.
-        const int n = int(cell.edgeVertices);
-        const float quads = float(n - 1);
-        // Clamped as floats first: a point off the leaf (or NaN) only fetches an edge cell.
-        const auto gridCell = [n, quads](float f) { return f > 0.0f ? std::min(int(std::min(f, quads)), n - 2) : 0; };
-        const int i = gridCell((x - cell.x0) / (cell.x3 - cell.x0) * quads);
-        const int j = gridCell((z - cell.z0) / (cell.z3 - cell.z0) * quads);
-        const float* near = cell.vertices + size_t(i + j * n) * kFloatsPerVertex;
-        const float* far = near + size_t(n) * kFloatsPerVertex;
-        for (const float* row : {near, far})
-        {
-            __builtin_prefetch(row);
-            __builtin_prefetch(row + 2 * kFloatsPerVertex - 1);
-        }
-    }
+    prefetchRecords(cell, x, z); // while the leaf's node is read below
     float fx, fz;
     const PatchNode* leaf = builtLeafAt(cell.node, x, z, level, fx, fz);
     if (!leaf)
