@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
-#include <iterator>
 
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -86,8 +85,7 @@ void Landscape::clear()
     if (root)
         destroy(std::move(root));
     // Every node is retired now. The thread has ended, so no job or result can name them.
-    std::vector<std::unique_ptr<PatchNode>> dead = std::move(unfreed);
-    unfreed.clear();
+    std::vector<std::unique_ptr<PatchNode>> dead;
     queue.clear(dead);
     release(dead);
     changedPatches.clear();
@@ -234,7 +232,8 @@ void Landscape::release(std::vector<std::unique_ptr<PatchNode>>& nodes, std::chr
         // merge or a teleport frees hundreds: what is left after the free time waits.
         if (k >= fewest && std::chrono::steady_clock::now() > until)
         {
-            std::move(nodes.begin() + std::ptrdiff_t(k), nodes.end(), std::back_inserter(unfreed));
+            for (; k < nodes.size(); ++k)
+                queue.retire(std::move(nodes[k])); // back to the dead patches, for a later drain
             break;
         }
         std::unique_ptr<PatchNode>& node = nodes[k];
@@ -244,9 +243,9 @@ void Landscape::release(std::vector<std::unique_ptr<PatchNode>>& nodes, std::chr
         const uint64_t geometry = geometryBytes(node->geometry);
         memoryBytes -= kNodeBytes + geometry;
         retiringBytes -= node->retiredBytes;
-        const size_t floats = size_t(node->geometry.vertexCount) * kFloatsPerVertex;
-        const bool spared = spares.give(node->takeVertexArray(), floats);
-        spares.give(std::move(node->result.vertices), size_t(node->result.vertexCount) * kFloatsPerVertex);
+        const uint64_t vertexCount = node->geometry.vertexCount;
+        const bool spared = spares.give(node->takeVertexArray(), vertexCount);
+        spares.give(std::move(node->result.vertices), node->result.vertexCount);
         freedSinceTrim.fetch_add(kNodeBytes + (spared ? 0 : geometry), std::memory_order_relaxed);
         node.reset();
     }
@@ -333,7 +332,7 @@ void Landscape::buildNode(PatchNode& node, PatchBuildResult& out, bool firstBuil
     if (!readable)
         return;
 
-    out.vertices = spares.take(size_t(n) * n * kFloatsPerVertex);
+    out.vertices = spares.take(uint64_t(n) * n);
     buildPatchVertices(grid, heights, out);
 }
 
@@ -354,11 +353,9 @@ void Landscape::install(PatchNode* node, PatchBuildResult&& result)
 void Landscape::drainResults(const CameraState& camera)
 {
     const size_t total = handOverLimit == SIZE_MAX ? SIZE_MAX : std::max(handOverLimit, kHandOversPerUpdate);
-    // Patches left unfreed by the last update's free time go first.
-    std::vector<std::unique_ptr<PatchNode>> dead = std::move(unfreed);
-    unfreed.clear();
+    std::vector<std::unique_ptr<PatchNode>> dead;
     queue.drain([this, &camera](PatchNode* node) { return handOver(node, camera); }, dead, handOverLimit,
-                total, freeLimit > dead.size() ? freeLimit - dead.size() : 0);
+                total, freeLimit);
     // Spread over updates only when the owner spreads the rest (see setUpdateLimits).
     release(dead, freeLimit == SIZE_MAX ? std::chrono::steady_clock::time_point::max()
                                         : std::chrono::steady_clock::now() + kFreeTime);

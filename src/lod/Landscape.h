@@ -173,8 +173,8 @@ private:
     // its neighbours.
     void makeChildren(PatchNode* node);
     // Frees detached nodes: the patch-destroyed callback runs, the counters follow. Once `until`
-    // has passed, after kFewestFrees nodes or an eighth of them, the rest go to unfreed for the
-    // next update.
+    // has passed, after kFewestFrees nodes or an eighth of them, the rest go back to the queue's
+    // dead patches for a later drain.
     void release(std::vector<std::unique_ptr<PatchNode>>& nodes,
                  std::chrono::steady_clock::time_point until = std::chrono::steady_clock::time_point::max());
     void createRoot();
@@ -382,11 +382,10 @@ private:
     // there (any thread).
     static constexpr uint64_t kSpareArrayBytes = uint64_t(16) << 20;
     SpareArrays spares{kSpareArrayBytes};
-    // Detached nodes whose freeing an update's free time put off, and that time (with update
-    // limits set); an update frees kFewestFrees, or an eighth of what waits, at least.
+    // Time an update spends freeing detached nodes (with update limits set), after it has freed
+    // kFewestFrees or an eighth of those it took.
     static constexpr std::chrono::microseconds kFreeTime{500};
     static constexpr size_t kFewestFrees = 8;
-    std::vector<std::unique_ptr<PatchNode>> unfreed;
 
     // The thread seam: queues, locks, the build thread. Last, so that it (and its thread)
     // goes first when the Landscape is destroyed.

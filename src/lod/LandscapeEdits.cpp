@@ -149,7 +149,7 @@ void Landscape::applyHeldRefreshes()
                 node->error = error;
                 applied.emplace_back(node, built.heightEdition);
             }
-            spares.give(std::move(built.vertices), size_t(built.vertexCount) * kFloatsPerVertex);
+            spares.give(std::move(built.vertices), built.vertexCount);
             BuildQueue::letGo(node);
         }
         heldRefreshes.clear();

@@ -1,33 +1,35 @@
 #include "lod/SpareArrays.h"
 
-SpareArrays::Array SpareArrays::take(size_t floats)
+#include "lod/PatchLayout.h"
+
+SpareArrays::Array SpareArrays::take(uint64_t vertices)
 {
     std::lock_guard<std::mutex> held(lock);
-    if (arrays.empty() || floats != arrayFloats)
+    if (arrays.empty() || vertices * kVertexBytes != arrayBytes)
         return nullptr;
     Array array = std::move(arrays.back());
     arrays.pop_back();
-    heldBytes.fetch_sub(floats * sizeof(float), std::memory_order_relaxed);
+    heldBytes.fetch_sub(arrayBytes, std::memory_order_relaxed);
     return array;
 }
 
-bool SpareArrays::give(Array array, size_t floats)
+bool SpareArrays::give(Array array, uint64_t vertices)
 {
     if (!array)
         return false;
     std::vector<Array> other; // freed outside the lock
     {
         std::lock_guard<std::mutex> held(lock);
-        if (floats != arrayFloats)
+        if (vertices * kVertexBytes != arrayBytes)
         {
             other.swap(arrays);
-            arrayFloats = floats;
+            arrayBytes = vertices * kVertexBytes;
             heldBytes.store(0, std::memory_order_relaxed);
         }
-        if (heldBytes.load(std::memory_order_relaxed) + floats * sizeof(float) > limit)
+        if (heldBytes.load(std::memory_order_relaxed) + arrayBytes > limit)
             return false; // array is freed on the way out
         arrays.push_back(std::move(array));
-        heldBytes.fetch_add(floats * sizeof(float), std::memory_order_relaxed);
+        heldBytes.fetch_add(arrayBytes, std::memory_order_relaxed);
     }
     return true;
 }
@@ -38,7 +40,6 @@ uint64_t SpareArrays::clear(uint64_t bytes)
     uint64_t freed = 0;
     {
         std::lock_guard<std::mutex> held(lock);
-        const uint64_t arrayBytes = arrayFloats * sizeof(float);
         while (freed < bytes && !arrays.empty())
         {
             gone.push_back(std::move(arrays.back()));

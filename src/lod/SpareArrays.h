@@ -15,15 +15,15 @@
 class SpareArrays
 {
 public:
-    using Array = std::unique_ptr<float[]>;
+    using Array = std::unique_ptr<float[]>; // ten-float vertex records
 
     explicit SpareArrays(uint64_t limitBytes) : limit(limitBytes) {}
 
-    // A spare array of `floats` floats, or null when none of that size is kept.
-    Array take(size_t floats);
-    // Keeps array, of `floats` floats, for a later take and returns true; frees it and returns
-    // false when the spares already hold their limit (or it is null).
-    bool give(Array array, size_t floats);
+    // A spare array of `vertices` records, or null when none of that size is kept.
+    Array take(uint64_t vertices);
+    // Keeps array, of `vertices` records, for a later take and returns true; frees it and
+    // returns false when the spares already hold their limit (or it is null).
+    bool give(Array array, uint64_t vertices);
     // Frees spares, the last given first, until at least `bytes` have gone (all of them by
     // default); returns the bytes freed.
     uint64_t clear(uint64_t bytes = UINT64_MAX);
@@ -32,7 +32,7 @@ public:
 private:
     const uint64_t limit;
     std::mutex lock;
-    size_t arrayFloats = 0; // under lock
+    uint64_t arrayBytes = 0; // of every spare; under lock
     std::vector<Array> arrays; // under lock
     std::atomic<uint64_t> heldBytes{0};
 };
