@@ -288,7 +288,9 @@ private:
     static const PatchNode* descend(const PatchNode* node, float x, float z);
     // Asks the memory for the two rows of records around (x, z) in the cell's drawn leaf (a
     // hint; nothing when the cell holds no drawn leaf).
-    static void prefetchRecords(const IndexCell& cell, float x, float z);
+    // (Always inlined: out of line, the compiler takes a function that only prefetches for one
+    // without effects and drops its calls.)
+    [[gnu::always_inline]] static inline void prefetchRecords(const IndexCell& cell, float x, float z);
     // Rebuilds leafIndex for the tree as it stands.
     void indexLeaves() const;
     void indexNode(const PatchNode* node) const;

@@ -7,9 +7,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace
 {
+using Float4 = float __attribute__((vector_size(16)));
+
 // A vertex of a leaf as drawn: its own detail blended with its morph targets by m in [0, 1].
 struct DrawnVertex
 {
@@ -19,6 +22,15 @@ struct DrawnVertex
     float height() const
     {
         return record[kVertexMorphHeight] + (record[kVertexHeight] - record[kVertexMorphHeight]) * m;
+    }
+    // normal() in lanes 0 to 2 (lane 3 is left over).
+    Float4 normal4() const
+    {
+        static_assert(kVertexNormal + 4 <= kFloatsPerVertex && kVertexMorphNormal + 4 <= kFloatsPerVertex);
+        Float4 own, target;
+        std::memcpy(&own, record + kVertexNormal, sizeof own);
+        std::memcpy(&target, record + kVertexMorphNormal, sizeof target);
+        return target + (own - target) * m;
     }
     Ogre::Vector3 normal() const
     {
@@ -38,6 +50,27 @@ const float* record(const PatchNode* leaf, uint16_t index)
 bool isStitched(const PatchNode* leaf, int side)
 {
     return ((leaf->edgeLevels >> (4 * side)) & 0xF) != 0;
+}
+
+// Bit s set when side s of the leaf is stitched against a coarser neighbour.
+uint32_t stitchedSides(const PatchNode* leaf)
+{
+    const uint32_t e = leaf->edgeLevels;
+    return uint32_t((e & 0xF) != 0) | uint32_t((e & 0xF0) != 0) << 1 | uint32_t((e & 0xF00) != 0) << 2 |
+           uint32_t((e & 0xF000) != 0) << 3;
+}
+
+// a when pick, else b, without a branch (the compiler keeps a choice between floats as a jump).
+float select(bool pick, float a, float b)
+{
+    uint32_t ua, ub;
+    std::memcpy(&ua, &a, sizeof ua);
+    std::memcpy(&ub, &b, sizeof ub);
+    const uint32_t mask = 0u - uint32_t(pick);
+    const uint32_t r = (ua & mask) | (ub & ~mask);
+    float out;
+    std::memcpy(&out, &r, sizeof out);
+    return out;
 }
 
 // Intersection of the line through the origin with direction e and the triangle (a, b, c),
@@ -76,16 +109,21 @@ bool lineTriangle(const Ogre::Vector3& eIn, const Ogre::Vector3& aIn, const Ogre
 // The strip triangles along one stitched side of a leaf reach beyond their own grid cells (their
 // edge vertices are snapped to the coarser neighbour's), so a point near that side is looked up
 // among them. Finds the triangle of the border row or column of `side` that holds (x, z) and
-// interpolates the drawn height (and normal) there. Returns false when none holds it.
-bool stitchedSurfaceAt(const PatchNode* leaf, int side, float x, float z, float m, float& height,
+// interpolates the drawn height (and normal) there. Returns false when none holds it. `along` is
+// the point's grid coordinate along the side: an edge vertex moves by at most half the coarser
+// neighbour's spacing, so only the cells that close to the point can hold it.
+bool stitchedSurfaceAt(const PatchNode* leaf, int side, float x, float z, float along, float m, float& height,
                        Ogre::Vector3* normal)
 {
     const StripLayout strip(leaf->edgeVertices);
     const int n = strip.n;
     const uint16_t* indices = leaf->geometry.indices;
+    const int difference = (leaf->edgeLevels >> (4 * side)) & 0xF;
+    const int reach = (1 << difference) / 2 + 1;
+    const int at = int(std::clamp(along, 0.0f, float(n - 2)));
     double bestInside = -1e-6; // the most inside triangle wins on shared edges
     bool found = false;
-    for (int k = 0; k < n - 1; ++k)
+    for (int k = std::max(at - reach, 0); k <= std::min(at + reach, n - 2); ++k)
     {
         const int i = side == 0 ? 0 : side == 1 ? n - 2 : k;
         const int j = side == 2 ? 0 : side == 3 ? n - 2 : k;
@@ -348,14 +386,14 @@ void Landscape::indexNode(const PatchNode* node) const
 
 namespace
 {
-// The index cell holding coordinate v: the one whose edges, compared as the descent compares
-// a point with node corners, hold it; the outermost cells take everything beyond them (and NaN
-// goes low, as it does in the descent).
-uint32_t indexCell(float v, float origin, float size, const std::vector<float>& edges)
+// The index cell holding coordinate v: the one whose edges (last + 2 of them), compared as the
+// descent compares a point with node corners, hold it; the outermost cells take everything
+// beyond them (and NaN goes low, as it does in the descent).
+inline uint32_t indexCell(float v, float origin, float size, const float* edges, uint32_t last)
 {
-    const uint32_t last = uint32_t(edges.size()) - 2;
-    const double f = (double(v) - double(origin)) * double(last + 1) / double(size);
-    uint32_t c = f >= double(last) ? last : f > 0.0 ? uint32_t(f) : 0;
+    // A first guess, which the comparisons with the edges below make exact.
+    const float f = (v - origin) / size * float(last + 1);
+    uint32_t c = f >= float(last) ? last : f > 0.0f ? uint32_t(f) : 0;
     while (c > 0 && v < edges[c])
         --c;
     while (c < last && v >= edges[c + 1])
@@ -368,8 +406,9 @@ const Landscape::IndexCell& Landscape::indexAt(float x, float z) const
 {
     if (indexedChanges != treeChanges)
         indexLeaves();
-    const uint32_t cx = indexCell(x, rootSquare.origin.x, rootSquare.size, indexXs);
-    const uint32_t cz = indexCell(z, rootSquare.origin.z, rootSquare.size, indexZs);
+    constexpr uint32_t last = (1u << kIndexLevel) - 1;
+    const uint32_t cx = indexCell(x, rootSquare.origin.x, rootSquare.size, indexXs.data(), last);
+    const uint32_t cz = indexCell(z, rootSquare.origin.z, rootSquare.size, indexZs.data(), last);
     return leafIndex[(size_t(cz) << kIndexLevel) + cx];
 }
 
@@ -419,7 +458,7 @@ const PatchNode* Landscape::builtLeafAt(const PatchNode* node, float x, float z,
     return leaf;
 }
 
-void Landscape::prefetchRecords(const IndexCell& cell, float x, float z)
+inline void Landscape::prefetchRecords(const IndexCell& cell, float x, float z)
 {
     if (!cell.vertices)
         return;
@@ -466,27 +505,29 @@ float Landscape::getHeight(float x, float z, uint8_t& level, Ogre::Vector3* norm
         fz = 1.0f;
     }
     const float m = drawnMorph(leaf);
-    // Cells along a stitched side are drawn with the stitched strip, not the grid.
-    if (leaf->edgeLevels != 0)
+    // Cells along a stitched side are drawn with the stitched strip, not the grid. The test is
+    // one branch, rarely taken, and the triangle below is chosen without one: which half of its
+    // cell a scattered point falls in is a coin toss, and a mispredicted branch would make each
+    // query wait for the memory of the one before it.
+    const uint32_t borders = uint32_t(ix == 0) | uint32_t(ix == n - 2) << 1 | uint32_t(iz == 0) << 2 |
+                             uint32_t(iz == n - 2) << 3;
+    const uint32_t stitchedBorders = borders & stitchedSides(leaf);
+    if (stitchedBorders != 0)
     {
-        const bool border[4] = {ix == 0, ix == n - 2, iz == 0, iz == n - 2};
         for (int side = 0; side < 4; ++side)
         {
             float height;
-            if (border[side] && isStitched(leaf, side) && stitchedSurfaceAt(leaf, side, x, z, m, height, normal))
+            if ((stitchedBorders >> side & 1) &&
+                stitchedSurfaceAt(leaf, side, x, z, side < 2 ? float(iz) + fz : float(ix) + fx, m, height, normal))
                 return height;
         }
     }
     // The strip splits the cell along its diagonal from (ix + 1, iz) to (ix, iz + 1).
-    int i0 = ix, j0 = iz;
-    if (fx + fz > 1.0f)
-    {
-        i0 = ix + 1;
-        j0 = iz + 1;
-        const float swappedX = 1.0f - fz;
-        fz = 1.0f - fx;
-        fx = swappedX;
-    }
+    const bool upper = fx + fz > 1.0f;
+    const int i0 = ix + int(upper), j0 = iz + int(upper);
+    const float ux = 1.0f - fz, uz = 1.0f - fx;
+    fx = select(upper, ux, fx);
+    fz = select(upper, uz, fz);
     const StripLayout strip(leaf->edgeVertices);
     const uint16_t k0 = strip.vertex(i0, j0), k1 = strip.vertex(ix + 1, iz), k2 = strip.vertex(ix, iz + 1);
     if (std::max({k0, k1, k2}) >= leaf->geometry.vertexCount)
@@ -499,7 +540,13 @@ float Landscape::getHeight(float x, float z, uint8_t& level, Ogre::Vector3* norm
     const DrawnVertex p2{record(leaf, k2), m};
     const float w0 = 1.0f - fx - fz;
     if (normal)
-        *normal = p0.normal() * w0 + p1.normal() * fx + p2.normal() * fz;
+    {
+        // Four lanes at a time, each lane as the vector form computes it: the Vector3
+        // temporaries went through the stack and made a query long enough that the next one
+        // could not start while this one waited for its records.
+        const Float4 blended = p0.normal4() * w0 + p1.normal4() * fx + p2.normal4() * fz;
+        *normal = Ogre::Vector3(blended[0], blended[1], blended[2]);
+    }
     return p0.height() * w0 + p1.height() * fx + p2.height() * fz;
 }
 

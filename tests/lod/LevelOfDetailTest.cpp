@@ -537,10 +537,27 @@ TEST(LevelOfDetail, HeightQueriesMatchTheDrawnSurface)
         // from (and of every patch of that size or larger), outer edges included.
         if (k < 130)
             (k % 2 ? a.z : a.x) = -kTerrainSize / 2 + kTerrainSize * float(k / 2) / 64.0f;
+        answers.push_back(a);
+    }
+    // Then points in the border cells of every stitched side, where the strip's triangles reach
+    // beyond their own cells.
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    for (const PatchNode* leaf : drawnLeaves(terrain.landscape))
+        for (int side = 0; side < 4; ++side)
+            for (int k = 0; ((leaf->edgeLevels >> (4 * side)) & 0xF) != 0 && k < 8; ++k)
+            {
+                const float depth = unit(random) / float(leaf->edgeVertices - 1);
+                const float along = unit(random), inward = side % 2 ? 1.0f - depth : depth;
+                const Ogre::Vector3 at = leaf->corners[0] + (leaf->corners[3] - leaf->corners[0]) *
+                                                                Ogre::Vector3(side < 2 ? inward : along, 0, side < 2 ? along : inward);
+                answers.push_back(Answer{at.x, at.z, 0, 0, 0, Ogre::Vector3::ZERO});
+            }
+    ASSERT_GT(answers.size(), 3100u) << "too few stitched sides to test";
+    for (Answer& a : answers)
+    {
         a.height = terrain.landscape.getHeight(a.x, a.z, a.level, &a.normal);
         uint8_t level = 0;
         a.approximate = terrain.landscape.getApproximateHeight(a.x, a.z, level, nullptr);
-        answers.push_back(a);
     }
     EXPECT_GT(refreshEveryMorph(terrain, camera), 0) << "no leaf was answered with a factor passed over";
     for (const auto& [x, z, height, approximate, level, normal] : answers)
