@@ -526,8 +526,12 @@ void Landscape::collect(PatchNode* node, const CameraState& camera, int mask)
         return;
     if (node->drawsChildren() && node->hasChildren())
     {
-        for (const auto& child : node->children)
-            collect(child.get(), camera, mask);
+        // Nearest quarter first, the opposite one last: the patches come out roughly front to
+        // back, so the depth test spares the pixel shading of what nearer ground hides.
+        const Ogre::Vector3& centre = node->child(0)->corners[3];
+        const int nearest = (camera.position.x >= centre.x ? 1 : 0) | (camera.position.z >= centre.z ? 2 : 0);
+        for (int k : {0, 1, 2, 3})
+            collect(node->child(nearest ^ k), camera, mask);
         return;
     }
     // A leaf that the last walk passed over has the morph factor of an earlier eye position:

@@ -580,6 +580,45 @@ TEST(LevelOfDetail, HeightQueriesMatchTheDrawnSurface)
     EXPECT_EQ(Landscape(0, Ogre::Vector3::ZERO).getHeight(0, 0, level, nullptr), Landscape::kNoHeight);
 }
 
+TEST(LevelOfDetail, PatchesInViewComeFrontToBack)
+{
+    // Every patch in view that the ground line from the eye to a point of another patch in view
+    // crosses comes before that patch in the visible list: drawn in that order, the depth test
+    // spares the shading of what nearer ground hides. Eyes inside the map and beyond its edge.
+    FractalTerrain terrain(16);
+    std::mt19937 random(8);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    const std::pair<Ogre::Vector3, Ogre::Vector3> views[] = {{{-500, 300, -800}, {200, 0, 400}},
+                                                             {{1700, 900, 300}, {-900, 0, -300}},
+                                                             {{-5000, 1500, 2500}, {0, 0, 0}}};
+    for (const auto& [eye, target] : views)
+    {
+        SCOPED_TRACE(eye);
+        const CameraState camera = lookAt(eye, target);
+        ASSERT_GT(settle(terrain.landscape, camera), 0);
+        terrain.landscape.notifyCamera(camera);
+        std::map<const PatchGeometry*, size_t> order;
+        for (const PatchGeometry* patch : terrain.landscape.getVisiblePatches())
+            order.emplace(patch, order.size());
+        ASSERT_GT(order.size(), 20u);
+        for (const PatchNode* leaf : drawnLeaves(terrain.landscape))
+            for (int k = 0; order.count(&leaf->geometry) && k < 4; ++k)
+            {
+                const Ogre::Vector3 p = leaf->corners[0] + (leaf->corners[3] - leaf->corners[0]) *
+                                                               Ogre::Vector3(unit(random), 0, unit(random));
+                for (int step = 0; step <= 256; ++step)
+                {
+                    const Ogre::Vector3 q = eye + (p - eye) * (float(step) / 256.0f);
+                    const PatchNode* crossed = leafContaining(terrain.view.root(), q.x, q.z);
+                    if (crossed && order.count(&crossed->geometry))
+                    {
+                        ASSERT_LE(order[&crossed->geometry], order[&leaf->geometry]) << "at " << q;
+                    }
+                }
+            }
+    }
+}
+
 TEST(LevelOfDetail, HeightQueriesOnPatchEdgesOfAnOddSquareTakeTheDescentsSide)
 {
     // Queries start from a grid of cells instead of the root; on a square whose edges do not
