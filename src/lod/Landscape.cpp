@@ -258,6 +258,7 @@ void Landscape::createRoot()
 {
     treeChanges += 1;
     root = makeRoot();
+    opening = true;
     PatchBuildResult result;
     buildNode(*root, result, true);
     if (result.unreadable)
@@ -352,7 +353,8 @@ void Landscape::install(PatchNode* node, PatchBuildResult&& result)
 
 void Landscape::drainResults(const CameraState& camera)
 {
-    const size_t total = handOverLimit == SIZE_MAX ? SIZE_MAX : std::max(handOverLimit, kHandOversPerUpdate);
+    const size_t cap = opening ? kOpeningHandOversPerUpdate : kHandOversPerUpdate;
+    const size_t total = handOverLimit == SIZE_MAX ? SIZE_MAX : std::max(handOverLimit, cap);
     std::vector<std::unique_ptr<PatchNode>> dead;
     queue.drain([this, &camera](PatchNode* node) { return handOver(node, camera); }, dead, handOverLimit,
                 total, freeLimit);

@@ -75,13 +75,17 @@ public:
     // updates, so that a burst of builds (each one in view costs the owner a drawable) or a
     // merge of a large subtree is spread over frames. Builds out of view need no drawable and
     // are not counted, but an update takes at most kHandOversPerUpdate builds in all (or
-    // handOvers, when that is more): each costs the update about 1.5 us, so that is at most
-    // about 0.15 ms, where the frames just after a jump would otherwise spend more on patches
-    // no one sees; fewer would keep a first view, or the view after a jump, waiting frames for
-    // the patches around it that the tree needs. A split shows once its four children are
-    // handed over, so handOvers of 4 or more keep the tree moving.
+    // handOvers, when that is more): each costs the update about 1.5 us and the walks it
+    // causes, and the frames just after a jump would otherwise spend hundreds of microseconds
+    // on patches no one sees. Until the tree first has no build left after it was made, nothing
+    // was drawn that a slow frame would stall, and the first view waits for every patch around
+    // it: those updates take kOpeningHandOversPerUpdate. A split shows once its four children
+    // are handed over, so handOvers of 4 or more keep the tree moving.
     void setUpdateLimits(size_t handOvers, size_t frees);
-    static constexpr size_t kHandOversPerUpdate = 96;
+    static constexpr size_t kHandOversPerUpdate = 24;
+    static constexpr size_t kOpeningHandOversPerUpdate = 96;
+    // Whether the updates still take kOpeningHandOversPerUpdate (see setUpdateLimits).
+    bool isOpening() const { return opening; }
     // Kept for the owner, never written.
     void setDebugMessages(std::vector<std::string>* messages) { debugMessages = messages; }
 
@@ -341,6 +345,7 @@ private:
     uint64_t collectedChanges = ~uint64_t(0);
     uint32_t collectedEpoch = 0;
     size_t handOverLimit = SIZE_MAX; // per update, see setUpdateLimits
+    bool opening = true;             // from createRoot until no build is left (setUpdateLimits)
     size_t freeLimit = SIZE_MAX;
     std::unique_ptr<PatchNode> root;
     std::vector<PatchGeometry*> visiblePatches; // drawn patches the last camera saw

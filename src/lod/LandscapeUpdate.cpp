@@ -64,6 +64,7 @@ void Landscape::update(const CameraState& camera)
     }
     changedPatches.clear();
     frameCounter += 1;
+    opening = opening && queue.pendingBuilds() > 0;
 }
 
 float Landscape::eyeDistance(const PatchNode* node, const CameraState& camera) const
