@@ -142,8 +142,9 @@ public:
 
     // ---- level-of-detail update ----
     void update(const CameraState& camera);
-    // Rebuilds the visible patches with the drawn patches in the camera's frustum; returns their
-    // count.
+    // Rebuilds the visible patches with the drawn patches in the camera's frustum, roughly front
+    // to back (a patch that the ground line from the eye to another one crosses comes first);
+    // returns their count.
     uint64_t notifyCamera(const CameraState& camera);
     // Appends (patch identifier, distance from the camera) for every drawn patch in view.
     void collectPatches(const CameraState& camera,
