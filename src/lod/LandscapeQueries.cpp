@@ -46,18 +46,20 @@ const float* record(const PatchNode* leaf, uint16_t index)
     return leaf->geometry.vertices + size_t(index) * kFloatsPerVertex;
 }
 
-// Whether side s of the leaf is stitched against a coarser neighbour.
-bool isStitched(const PatchNode* leaf, int side)
-{
-    return ((leaf->edgeLevels >> (4 * side)) & 0xF) != 0;
-}
-
 // Bit s set when side s of the leaf is stitched against a coarser neighbour.
 uint32_t stitchedSides(const PatchNode* leaf)
 {
-    const uint32_t e = leaf->edgeLevels;
-    return uint32_t((e & 0xF) != 0) | uint32_t((e & 0xF0) != 0) << 1 | uint32_t((e & 0xF00) != 0) << 2 |
-           uint32_t((e & 0xF000) != 0) << 3;
+    uint32_t sides = 0;
+    for (int side = 0; side < 4; ++side)
+        sides |= uint32_t(sideDifference(leaf->edgeLevels, side) != 0) << side;
+    return sides;
+}
+
+// A point's coordinate v in columns (or rows) of vertices from a leaf's low edge, given the
+// leaf's low and high edges and its quads along the side.
+float gridCoordinate(float v, float low, float high, float quads)
+{
+    return (v - low) / (high - low) * quads;
 }
 
 // a when pick, else b, without a branch (the compiler keeps a choice between floats as a jump).
@@ -118,8 +120,7 @@ bool stitchedSurfaceAt(const PatchNode* leaf, int side, float x, float z, float 
     const StripLayout strip(leaf->edgeVertices);
     const int n = strip.n;
     const uint16_t* indices = leaf->geometry.indices;
-    const int difference = (leaf->edgeLevels >> (4 * side)) & 0xF;
-    const int reach = (1 << difference) / 2 + 1;
+    const int reach = (1 << sideDifference(leaf->edgeLevels, side)) / 2 + 1;
     const int at = int(std::clamp(along, 0.0f, float(n - 2)));
     double bestInside = -1e-6; // the most inside triangle wins on shared edges
     bool found = false;
@@ -263,7 +264,7 @@ void LeafRay::testTriangle(int p)
 
 void LeafRay::testBorder(int side)
 {
-    if (borderTested[side] || !isStitched(leaf, side))
+    if (borderTested[side] || sideDifference(leaf->edgeLevels, side) == 0)
         return;
     borderTested[side] = true;
     const int n = strip.n;
@@ -453,8 +454,8 @@ const PatchNode* Landscape::builtLeafAt(const PatchNode* node, float x, float z,
     const float quads = float(leaf->edgeVertices - 1);
     const Ogre::Vector3& c0 = leaf->corners[0];
     const Ogre::Vector3& c3 = leaf->corners[3];
-    gridX = (x - c0.x) / (c3.x - c0.x) * quads;
-    gridZ = (z - c0.z) / (c3.z - c0.z) * quads;
+    gridX = gridCoordinate(x, c0.x, c3.x, quads);
+    gridZ = gridCoordinate(z, c0.z, c3.z, quads);
     return leaf;
 }
 
@@ -466,8 +467,8 @@ inline void Landscape::prefetchRecords(const IndexCell& cell, float x, float z)
     const float quads = float(n - 1);
     // Clamped as floats first: a point off the leaf (or NaN) only fetches an edge cell.
     const auto gridCell = [n, quads](float f) { return f > 0.0f ? std::min(int(std::min(f, quads)), n - 2) : 0; };
-    const int i = gridCell((x - cell.x0) / (cell.x3 - cell.x0) * quads);
-    const int j = gridCell((z - cell.z0) / (cell.z3 - cell.z0) * quads);
+    const int i = gridCell(gridCoordinate(x, cell.x0, cell.x3, quads));
+    const int j = gridCell(gridCoordinate(z, cell.z0, cell.z3, quads));
     const float* near = cell.vertices + size_t(i + j * n) * kFloatsPerVertex;
     const float* far = near + size_t(n) * kFloatsPerVertex;
     for (const float* row : {near, far})

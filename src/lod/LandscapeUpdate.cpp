@@ -433,7 +433,7 @@ void Landscape::markSide(PatchNode* node, int side, bool withNeighbour)
     if (!node->isBuilt() || !node->geometry.indices || !node->isOnDrawnPath())
         return;
     const int wanted = std::max(levelDifference(node, side), 0);
-    if (wanted != ((node->edgeLevels >> (4 * side)) & 0xF))
+    if (wanted != sideDifference(node->edgeLevels, side))
     {
         if (node->edgeFlags == 0)
             changedPatches.push_back(node);

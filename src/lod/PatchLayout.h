@@ -20,6 +20,14 @@ constexpr int kVertexNormal = 3;       // three floats: the unit normal at the p
 constexpr int kVertexMorphNormal = 6;  // three floats: the normal once blended into the parent
 constexpr int kVertexMorphHeight = 9;  // the height once blended into the parent
 
+// ---- the stitching of a patch's sides ----
+// A patch's edge levels hold, in bits 4s .. 4s + 3, the level difference side s (0 = -x, 1 = +x,
+// 2 = -z, 3 = +z) is stitched for; 0: the side as built.
+constexpr int sideDifference(uint32_t edgeLevels, int side)
+{
+    return int((edgeLevels >> (4 * side)) & 0xF);
+}
+
 // ---- the triangle strip of a patch of n x n vertices ----
 // Vertex (i, j), column i along x and row j along z, is number i + j n. Each row r of quads is one
 // run of 2n indices, the pair (c + r n, c + (r + 1) n) for every column c; runs are joined by four

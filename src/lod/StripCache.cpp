@@ -10,7 +10,7 @@ const uint16_t* StripCache::get(uint32_t n, uint16_t edgeLevels)
     {
         strip = buildStrip(n);
         for (int side = 0; side < 4; ++side)
-            stitchStripSide(strip.get(), n, side, (edgeLevels >> (4 * side)) & 0xF);
+            stitchStripSide(strip.get(), n, side, sideDifference(edgeLevels, side));
         stripBytes += StripLayout(n).indexCount() * kIndexBytes;
     }
     return strip.get();

@@ -554,7 +554,7 @@ TEST(LevelOfDetail, HeightQueriesMatchTheDrawnSurface)
     std::uniform_real_distribution<float> unit(0.0f, 1.0f);
     for (const PatchNode* leaf : drawnLeaves(terrain.landscape))
         for (int side = 0; side < 4; ++side)
-            for (int k = 0; ((leaf->edgeLevels >> (4 * side)) & 0xF) != 0 && k < 8; ++k)
+            for (int k = 0; sideDifference(leaf->edgeLevels, side) != 0 && k < 8; ++k)
             {
                 const float depth = unit(random) / float(leaf->edgeVertices - 1);
                 const float along = unit(random), inward = side % 2 ? 1.0f - depth : depth;

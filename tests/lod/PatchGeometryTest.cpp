@@ -309,7 +309,7 @@ TEST(PatchGeometry, StitchedEdgesUseOnlyTheCoarseNeighboursVertices)
                 {
                     for (int t : tree.edgeUsed(side))
                         ASSERT_EQ(t % step, 0) << "side " << side << " uses edge vertex " << t;
-                    EXPECT_EQ((fine->edgeLevels >> (4 * side)) & 0xF, difference);
+                    EXPECT_EQ(sideDifference(fine->edgeLevels, side), difference);
                 }
                 for (int side : layout.fineSides)
                     EXPECT_EQ(tree.edgeUsed(side).size(), size_t(n));
