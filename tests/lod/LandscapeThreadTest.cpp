@@ -74,10 +74,7 @@ struct Recorder
 TEST(LandscapeThread, BuildsNewestRequestInViewFirstOnANamedThread)
 {
     Recorder r;
-    uint64_t count = 0, rootBytes = 0, unbuiltBytes = 0;
-    r.landscape.getDebugInfo(count, rootBytes);
     const std::vector<PatchNode*> c = r.makeChildren();
-    r.landscape.getDebugInfo(count, unbuiltBytes);
     // Posted before the thread starts, so its first drain sees all three: the oldest is in view
     // and goes first, then the newest of the others.
     r.view.post(c[0], true, true);
@@ -95,10 +92,6 @@ TEST(LandscapeThread, BuildsNewestRequestInViewFirstOnANamedThread)
         EXPECT_EQ(c[q]->busy, 0);
     }
     EXPECT_FALSE(c[3]->isBuilt());
-    // Each patch built on the thread adds its vertex records (its strip is the root's).
-    uint64_t builtBytes = 0;
-    r.landscape.getDebugInfo(count, builtBytes);
-    EXPECT_EQ(builtBytes, unbuiltBytes + 3 * 40 * r.view.root()->geometry.vertexCount);
 }
 
 TEST(LandscapeThread, CancelBeforeTheDrainMeansNeverBuilt)

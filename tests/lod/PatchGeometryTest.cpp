@@ -67,7 +67,7 @@ TEST(PatchGeometry, VerticesNormalsAndBoundsFollowAnalyticFields)
         float normalTolerance;
     };
     const Case cases[] = {
-        {"flat", flatField(12.5f), 8, 1e-6f},
+        {"flat", flatField(12.5f), 8, 0.0f},
         {"tilted plane", tiltedPlane(0.3f, -0.2f, 40.0f), 16, 1e-5f},
         {"sine hills", sineHills(30.0f, 90.0f, 100.0f), 64, 5e-3f}, // second-order discretisation
     };
@@ -94,30 +94,23 @@ TEST(PatchGeometry, VerticesNormalsAndBoundsFollowAnalyticFields)
                 ASSERT_NEAR(v[1], c.field.height(x, z), 1e-3f);
                 const Ogre::Vector3 normal(v[3], v[4], v[5]);
                 ASSERT_NEAR(normal.length(), 1.0f, 1e-5f);
-                ASSERT_LT((normal - c.field.normal(x, z)).length(), c.normalTolerance)
+                ASSERT_LE((normal - c.field.normal(x, z)).length(), c.normalTolerance)
                     << "vertex " << i << "," << j;
+                if (c.normalTolerance == 0.0f) // flat: no morph, and the second normal exactly up too
+                {
+                    ASSERT_EQ(v[9], v[1]);
+                    ASSERT_EQ(Ogre::Vector3(v[6], v[7], v[8]), Ogre::Vector3::UNIT_Y);
+                }
                 expectedBounds.merge(Ogre::Vector3(v[0], v[1], v[2]));
             }
         EXPECT_EQ(root->bounds, expectedBounds);
+        // At least a tenth of the vertex spacing; on a flat field exactly that.
         EXPECT_GE(root->error, 0.1f * 1024.0f / float(n - 1));
+        if (c.normalTolerance == 0.0f)
+        {
+            EXPECT_FLOAT_EQ(root->error, 0.1f * 1024.0f / float(n - 1));
+        }
     }
-}
-
-TEST(PatchGeometry, FlatFieldHasNoMorphAndMinimalError)
-{
-    Landscape landscape(0, Ogre::Vector3::ZERO);
-    makeLandscape(landscape, 8, flatField(3.0f));
-    LandscapeTestView view(landscape);
-    view.createRoot();
-    const PatchNode* root = view.root();
-    for (uint64_t k = 0; k < root->geometry.vertexCount; ++k)
-    {
-        const float* v = root->geometry.vertices + k * kFloats;
-        EXPECT_EQ(v[9], v[1]);
-        EXPECT_EQ(Ogre::Vector3(v[3], v[4], v[5]), Ogre::Vector3::UNIT_Y);
-        EXPECT_EQ(Ogre::Vector3(v[6], v[7], v[8]), Ogre::Vector3::UNIT_Y);
-    }
-    EXPECT_FLOAT_EQ(root->error, 0.1f * 1024.0f / 8.0f);
 }
 
 TEST(PatchGeometry, MemoryFollowsThePatchesThatExist)
@@ -410,22 +403,4 @@ TEST(PatchGeometry, RefreshRegionResamplesOnlyInsideTheBox)
     EXPECT_EQ(root->bounds.getMaximum().y, 90.0f);
     // The error is the largest distance from the parent's surface, which is now a step.
     EXPECT_GE(root->error, 40.0f);
-}
-
-TEST(PatchGeometry, DiagnosticLineNamesThePathFromTheRoot)
-{
-    Landscape landscape(0, Ogre::Vector3::ZERO);
-    makeLandscape(landscape, 8, flatField(1.0f));
-    LandscapeTestView view(landscape);
-    view.createRoot();
-    view.makeChildren(view.root());
-    PatchNode* child = view.root()->child(3);
-    view.makeChildren(child);
-    PatchNode* grandchild = child->child(1);
-    grandchild->lod = 0.5f;
-    grandchild->error = 2.0f;
-    child->error = 4.0f;
-    testing::internal::CaptureStdout();
-    landscape.printPatch(grandchild);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Patch 31 [2] lod:0.5 error:2,4\n");
 }
