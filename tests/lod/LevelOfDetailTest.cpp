@@ -76,31 +76,29 @@ const PatchNode* leafContaining(const PatchNode* node, float x, float z)
     return node;
 }
 
-float morphOf(const PatchNode* leaf)
-{
-    return std::clamp(leaf->lod, 0.0f, 1.0f);
-}
-
 Ogre::Vector3 drawnVertex(const PatchNode* leaf, size_t index)
 {
     const float* v = leaf->geometry.vertices + index * kFloats;
-    const float m = morphOf(leaf);
+    const float m = std::clamp(leaf->lod, 0.0f, 1.0f);
     return Ogre::Vector3(v[0], v[9] + (v[1] - v[9]) * m, v[2]);
 }
 
-// Independent evaluation of a leaf's drawn surface at (x, z): the strip triangle (stitched as
-// drawn) that holds the point, in double precision, heights blended by the clamped lod.
+// f(a, b, c) for every triangle of a leaf's strip (stitched as drawn), heights blended by the
+// clamped lod.
+template <class F>
+void forEachDrawnTriangle(const PatchNode* leaf, const F& f)
+{
+    for (const Triangle& t : stripTriangles(leaf->geometry))
+        f(drawnVertex(leaf, t.a), drawnVertex(leaf, t.b), drawnVertex(leaf, t.c));
+}
+
+// Independent evaluation of a leaf's drawn surface at (x, z): the triangle that holds the point,
+// in double precision.
 float drawnHeight(const PatchNode* leaf, float x, float z)
 {
-    const uint16_t* strip = leaf->geometry.indices;
     double bestInside = -1e-9;
     double height = std::nan("");
-    for (uint64_t p = 0; p + 2 < leaf->geometry.indexCount; ++p)
-    {
-        const uint16_t ia = strip[p], ib = strip[p + 1], ic = strip[p + 2];
-        if (ia == ib || ib == ic || ia == ic)
-            continue;
-        const Ogre::Vector3 a = drawnVertex(leaf, ia), b = drawnVertex(leaf, ib), c = drawnVertex(leaf, ic);
+    forEachDrawnTriangle(leaf, [&](const Ogre::Vector3& a, const Ogre::Vector3& b, const Ogre::Vector3& c) {
         const double area = (double(b.x) - a.x) * (double(c.z) - a.z) - (double(c.x) - a.x) * (double(b.z) - a.z);
         const double wb = ((double(x) - a.x) * (double(c.z) - a.z) - (double(c.x) - a.x) * (double(z) - a.z)) / area;
         const double wc = ((double(b.x) - a.x) * (double(z) - a.z) - (double(x) - a.x) * (double(b.z) - a.z)) / area;
@@ -111,7 +109,7 @@ float drawnHeight(const PatchNode* leaf, float x, float z)
             bestInside = inside;
             height = wa * a.y + wb * b.y + wc * c.y;
         }
-    }
+    });
     return float(height);
 }
 
@@ -706,32 +704,25 @@ double bruteForceHit(const std::vector<DrawnLeaf>& leaves, const Ogre::Vector3& 
     {
         if (!entry.box.intersects(segmentBox))
             continue;
-        const PatchNode* leaf = entry.leaf;
-        const uint16_t* strip = leaf->geometry.indices;
-        for (uint64_t p = 0; p + 2 < leaf->geometry.indexCount; ++p)
-        {
-            const uint16_t ia = strip[p], ib = strip[p + 1], ic = strip[p + 2];
-            if (ia == ib || ib == ic || ia == ic)
-                continue;
-            const Ogre::Vector3 a = drawnVertex(leaf, ia), b = drawnVertex(leaf, ib), c = drawnVertex(leaf, ic);
+        forEachDrawnTriangle(entry.leaf, [&](const Ogre::Vector3& a, const Ogre::Vector3& b, const Ogre::Vector3& c) {
             const double e1x = b.x - a.x, e1y = b.y - a.y, e1z = b.z - a.z;
             const double e2x = c.x - a.x, e2y = c.y - a.y, e2z = c.z - a.z;
             const double px = dy * e2z - dz * e2y, py = dz * e2x - dx * e2z, pz = dx * e2y - dy * e2x;
             const double det = e1x * px + e1y * py + e1z * pz;
             if (std::fabs(det) < 1e-12)
-                continue;
+                return;
             const double tx = ox - a.x, ty = oy - a.y, tz = oz - a.z;
             const double u = (tx * px + ty * py + tz * pz) / det;
             if (u < 0.0 || u > 1.0)
-                continue;
+                return;
             const double qx = ty * e1z - tz * e1y, qy = tz * e1x - tx * e1z, qz = tx * e1y - ty * e1x;
             const double v = (dx * qx + dy * qy + dz * qz) / det;
             if (v < 0.0 || u + v > 1.0)
-                continue;
+                return;
             const double t = (e2x * qx + e2y * qy + e2z * qz) / det;
             if (t >= 0.0 && t <= 1.0 && (best < 0.0 || t < best))
                 best = t;
-        }
+        });
     }
     return best;
 }
