@@ -19,25 +19,9 @@ namespace
 class TerrainStream : public ::testing::Test
 {
 protected:
-    std::string writeMap(const std::string& name, int width, int height,
-                         const std::function<uint16_t(int, int)>& sample, int samples = 1, int bits = 16)
+    std::string writeMap(const std::string& name, int width, int height, const std::function<uint16_t(int, int)>& sample)
     {
-        const std::string file = folder.file(name);
-        std::vector<uint8_t> bytes(size_t(width) * height * samples * (bits / 8));
-        for (int z = 0; z < height; ++z)
-            for (int x = 0; x < width; ++x)
-                for (int s = 0; s < samples; ++s)
-                {
-                    const uint16_t v = sample(x, z);
-                    uint8_t* p = &bytes[((size_t(z) * width + x) * samples + s) * (bits / 8)];
-                    p[0] = uint8_t(v);
-                    if (bits == 16)
-                        p[1] = uint8_t(v >> 8);
-                }
-        TiffFile* tiff = createTiff(file.c_str(), width, height, samples, bits, 1, bytes.data(), 0);
-        EXPECT_NE(tiff, nullptr);
-        closeTiff(tiff);
-        return file;
+        return writeHeightmap(folder.file(name), width, height, sample);
     }
 
     TestTerrain* makeTerrain(float size, float height)
@@ -63,11 +47,6 @@ protected:
     Engine engine;
     std::vector<std::unique_ptr<TestTerrain>> terrains; // before the engine goes
 };
-
-uint16_t fractalSample(const std::vector<uint16_t>& map, int width, int x, int z)
-{
-    return map[size_t(z) * width + x];
-}
 } // namespace
 
 TEST_F(TerrainStream, SamplesMapOntoTheTerrainEdgeToEdge)
@@ -99,8 +78,7 @@ TEST_F(TerrainStream, CachedAndUncachedHeightsAreBitIdentical)
 {
     const int edge = 257;
     const std::vector<uint16_t> map = FractalHeightmap::generate(edge, 9, 0.6f);
-    const std::string file = writeMap("fractal.tif", edge, edge,
-                                      [&](int x, int z) { return fractalSample(map, edge, x, z); });
+    const std::string file = writeMap("fractal.tif", edge, edge, [&](int x, int z) { return map[size_t(z) * edge + x]; });
     TestTerrain* cached = makeTerrain(1024, 777);
     TestTerrain* uncached = makeTerrain(1024, 777);
     cached->setHeightCacheSize(96); // N = 48: the window covers part of the map at a time
@@ -124,7 +102,7 @@ TEST_F(TerrainStream, CachedAndUncachedHeightsAreBitIdentical)
                 // Truncation toward zero: half a sample before the map still reads sample 0.
                 const int sx = x == -1 ? 0 : x, sz = z == -1 ? 0 : z;
                 const float expected = sx >= 0 && sz >= 0 && sx < edge && sz < edge
-                                           ? float(fractalSample(map, edge, sx, sz)) * (777.0f / 65535.0f)
+                                           ? float(map[size_t(sz) * edge + sx]) * (777.0f / 65535.0f)
                                            : 0.0f;
                 const float fromCache = cached->sampledHeight(point);
                 ASSERT_EQ(fromCache, uncached->sampledHeight(point)) << x << "," << z;
@@ -166,14 +144,12 @@ TEST_F(TerrainStream, RawRectanglesPartlyOutsideTheMapFillOnlyTheInside)
 
 TEST_F(TerrainStream, RefusesFilesThatAreNotOneSixteenBitSamplePerPixel)
 {
-    const auto sample = [](int x, int z) { return uint16_t(x * z); };
     TestTerrain* terrain = makeTerrain(100, 50);
-    const std::string eightBit = writeMap("eight.tif", 8, 8, sample, 1, 8);
-    const std::string twoSamples = writeMap("two.tif", 8, 8, sample, 2, 16);
+    const std::string eightBit = folder.file("eight.tif"), twoSamples = folder.file("two.tif");
+    closeTiff(createTiff(eightBit.c_str(), 8, 8, 1, 8, 1, nullptr, 0));
+    closeTiff(createTiff(twoSamples.c_str(), 8, 8, 2, 16, 1, nullptr, 0));
     const std::string text = folder.file("text.tif");
-    std::FILE* f = std::fopen(text.c_str(), "wb");
-    std::fputs("not a heightmap", f);
-    std::fclose(f);
+    writeFileBytes(text, {'n', 'o', 't', ' ', 'a', ' ', 'm', 'a', 'p'});
     for (const std::string& file : {eightBit, twoSamples, text, folder.file("missing.tif")})
     {
         SCOPED_TRACE(file);
@@ -220,41 +196,4 @@ TEST_F(TerrainStream, ANewStreamForgetsThePreviousMapsHeightsAndPatches)
     uint16_t raw = 0;
     EXPECT_EQ(terrain->getRawData(3, 3, 1, 1, reinterpret_cast<char*>(&raw)), 1u) << "still open";
     EXPECT_EQ(raw, 50000);
-}
-
-TEST_F(TerrainStream, TheBuildThreadBuildsPatchesFromTheFile)
-{
-    // A tilted plane: every drawn patch must answer the plane's height.
-    const std::string file = writeMap("plane.tif", 257, 257, [](int x, int z) { return uint16_t(100 * x + 20 * z); });
-    TestTerrain* terrain = makeTerrain(2048, 65535);
-    terrain->setPatchSize(16);
-    terrain->setHeightCacheSize(128);
-    ASSERT_TRUE(terrain->openStream(file));
-    Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(0, 200, -800), Ogre::Vector3(0, 0, 0));
-    uint64_t before = 0;
-    for (int frame = 0; frame < 2000; ++frame)
-    {
-        frameAt(terrain, camera, Ogre::Vector3(0, 200, -800));
-        // Results are handed over by later frames: the first frame's splits are still building.
-        if (frame == 0)
-        {
-            EXPECT_GT(terrain->getDebugInfo().builds, 0u);
-        }
-        before = terrain->getDebugInfo().patchCount;
-        if (before > 200)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    ASSERT_GT(before, 200u) << "the build thread refines the tree";
-    settle(*terrain, [&] { frameAt(terrain, camera, Ogre::Vector3(0, 200, -800)); });
-    EXPECT_EQ(terrain->getDebugInfo().builds, 0u);
-    // Heights on sample positions (8 units apart), away from the map's far edges.
-    for (int z = 0; z < 250; z += 7)
-        for (int x = 0; x < 250; x += 5)
-        {
-            const Ogre::Vector3 point(-1024 + 8.0f * x, 0, -1024 + 8.0f * z);
-            const Terrain::Hit hit = terrain->getHeight(point);
-            ASSERT_TRUE(hit.hit);
-            ASSERT_NEAR(hit.position.y, 100.0f * x + 20.0f * z, 0.05f) << x << "," << z;
-        }
 }
