@@ -69,6 +69,12 @@ public:
         return getHeight(point, 0);
     }
     void moveCache() { updateHeightCache(); }
+    // One frame as the engine drives it for a camera that sees the terrain.
+    void frame(Ogre::Camera* eye)
+    {
+        _notifyCurrentCamera(eye);
+        frameStarted(Ogre::FrameEvent{});
+    }
 };
 
 // The lines of the engine's log that contain `part`, while it lives (made after the Engine).
@@ -122,6 +128,11 @@ int settle(const TestTerrain& terrain, Frame&& frame, int maxFrames = 20000)
     return pumpUntilIdle(frame, [&] { return terrain.pendingBuilds() == 0 &&
                                              LandscapeTestView(*terrain.getLandscape()).queue().retiredCount() == 0; },
                          maxFrames);
+}
+
+inline int settle(TestTerrain& terrain, Ogre::Camera* camera)
+{
+    return settle(terrain, [&] { terrain.frame(camera); });
 }
 
 } // namespace testing_support

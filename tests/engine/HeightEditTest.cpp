@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <random>
 
@@ -49,12 +48,6 @@ std::vector<uint16_t> readWithLibtiff(const std::string& name)
         if (TIFFReadScanline(tif.get(), &samples[size_t(row) * kEdge], uint32_t(row)) != 1)
             return {};
     return samples;
-}
-
-std::string fileBytes(const std::string& name)
-{
-    std::ifstream in(name, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // Raw rectangles in the byte layout of getRawData and setRawData.
@@ -133,7 +126,7 @@ protected:
 
 TEST_F(HeightEdits, StrokesReachTheFileTheOtherReadersAndTheDrawnSurface)
 {
-    const std::string original = fileBytes(name);
+    const std::vector<uint8_t> original = readFileBytes(name);
     ASSERT_TRUE(terrain->openStream(name));
     settle();
     // A stroke every frame while the camera flies low over the map (splits, merges, cache moves
@@ -174,7 +167,7 @@ TEST_F(HeightEdits, StrokesReachTheFileTheOtherReadersAndTheDrawnSurface)
     // libtiff in this process, GDAL in another, getRawData, and the stream opened again; and
     // nothing but pixels changed in the file (its header, directory and tags are as they were).
     EXPECT_TRUE(readWithLibtiff(name) == model) << "the file differs from the strokes";
-    const std::string edited = fileBytes(name);
+    const std::vector<uint8_t> edited = readFileBytes(name);
     ASSERT_EQ(edited.size(), original.size());
     const std::vector<std::pair<uint64_t, uint64_t>> pixels = pixelRanges(name);
     ASSERT_GT(pixels.size(), 70u) << "GDAL's strips of 7 rows";
@@ -208,7 +201,7 @@ TEST_F(HeightEdits, StrokesReachTheFileTheOtherReadersAndTheDrawnSurface)
 
 TEST_F(HeightEdits, WhatCannotBeWrittenIsRefusedAndTheFileStaysAsItWas)
 {
-    const std::string before = fileBytes(name);
+    const std::vector<uint8_t> before = readFileBytes(name);
     std::vector<char> bytes(64 * 64 * 2, 'x');
     // No stream: nothing to write to.
     EXPECT_EQ(terrain->setRawData(0, 0, 8, 8, bytes.data()), 0u);
@@ -228,7 +221,7 @@ TEST_F(HeightEdits, WhatCannotBeWrittenIsRefusedAndTheFileStaysAsItWas)
     settle();
     EXPECT_EQ(terrain->getLandscape()->refreshedPatches(), refreshed);
     terrain->closeStream();
-    EXPECT_EQ(fileBytes(name), before);
+    EXPECT_EQ(readFileBytes(name), before);
 
     // A file whose permissions let nobody write it is opened read-only and never written, even
     // by root; it still streams.
@@ -241,7 +234,7 @@ TEST_F(HeightEdits, WhatCannotBeWrittenIsRefusedAndTheFileStaysAsItWas)
     std::vector<char> read(8 * 8 * 2);
     EXPECT_EQ(terrain->getRawData(10, 10, 8, 8, read.data()), 64u);
     terrain->closeStream();
-    EXPECT_EQ(fileBytes(name), before);
+    EXPECT_EQ(readFileBytes(name), before);
 
     // Written to by another program since it was opened: the stream no longer writes it.
     ASSERT_EQ(chmod(name.c_str(), 0644), 0);
@@ -252,9 +245,9 @@ TEST_F(HeightEdits, WhatCannotBeWrittenIsRefusedAndTheFileStaysAsItWas)
         other.seekp(-2, std::ios::end);
         other.write("\x01\x02", 2);
     }
-    const std::string changed = fileBytes(name);
+    const std::vector<uint8_t> changed = readFileBytes(name);
     EXPECT_EQ(terrain->setRawData(10, 10, 8, 8, bytes.data()), 0u);
-    EXPECT_EQ(fileBytes(name), changed);
+    EXPECT_EQ(readFileBytes(name), changed);
     const bool said = std::any_of(log.lines.begin(), log.lines.end(), [](const std::string& line) {
         return line.find("setRawData wrote nothing") != std::string::npos && line.find("another program") != std::string::npos;
     });

@@ -43,12 +43,8 @@ protected:
         ASSERT_GT(builtLeaves(), 16u);
     }
 
-    void frame()
-    {
-        terrain->_notifyCurrentCamera(camera);
-        terrain->frameStarted(Ogre::FrameEvent{});
-    }
-    void settle() { testing_support::settle(*terrain, [&] { frame(); }); }
+    void frame() { terrain->frame(camera); }
+    void settle() { testing_support::settle(*terrain, camera); }
 
     // The same view built again from the file: every patch made afresh, from the file alone.
     void rebuildEverything()

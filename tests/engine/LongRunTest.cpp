@@ -95,12 +95,6 @@ protected:
         return true;
     }
 
-    static void frame(TestTerrain& terrain, Ogre::Camera* camera)
-    {
-        terrain._notifyCurrentCamera(camera);
-        terrain.frameStarted(Ogre::FrameEvent{});
-    }
-
     // Every built vertex, drawn or kept, lies on its own sample; the number of vertices checked.
     uint64_t expectExactVertices(const TestTerrain& terrain, float size) const
     {
@@ -137,7 +131,7 @@ TEST_F(LongRun, OpenCloseCyclesKeepHeightsExactAndMemoryFlat)
         {
             camera->getParentSceneNode()->setPosition(across(random), 200 + across(random) + 450, across(random));
             camera->getParentSceneNode()->lookAt(Ogre::Vector3(across(random), 0, across(random)), Ogre::Node::TS_WORLD);
-            frame(*terrain, camera);
+            terrain->frame(camera);
             // A frame's worth of time for the build thread, so that patches come and go.
             std::this_thread::sleep_for(std::chrono::microseconds(700));
         }
@@ -185,16 +179,16 @@ TEST_F(LongRun, SettingsChangedAtRandomWhileTheBuildThreadWorks)
             terrain = makeTerrain("ground" + std::to_string(op));
             size = 1024;
             ASSERT_TRUE(terrain->openStream(map));
-            frame(*terrain, camera);
+            terrain->frame(camera);
             break;
         default:
             camera->getParentSceneNode()->setPosition(float(pick(800) - 400), float(200 + pick(600)), float(pick(800) - 400));
-            frame(*terrain, camera);
+            terrain->frame(camera);
             break;
         }
     }
     // Settled afterwards, every height is the file's.
-    settle(*terrain, [&] { frame(*terrain, camera); });
+    settle(*terrain, camera);
     EXPECT_GT(expectExactVertices(*terrain, size), 100u);
 }
 
@@ -243,13 +237,13 @@ TEST_F(LongRun, StrokesAmongSettingsChangesAndReopensLeaveEveryPatchOnTheEditedF
             camera->getParentSceneNode()->setPosition(float(pick(800) - 400), float(100 + pick(600)), float(pick(800) - 400));
             for (int f = 0; f < 3; ++f)
             {
-                frame(*terrain, camera);
+                terrain->frame(camera);
                 std::this_thread::sleep_for(std::chrono::microseconds(300));
             }
             break;
         }
     }
-    settle(*terrain, [&] { frame(*terrain, camera); });
+    settle(*terrain, camera);
     std::vector<char> bytes(257 * 257 * 2);
     ASSERT_EQ(terrain->getRawData(0, 0, 257, 257, bytes.data()), 257u * 257u);
     for (size_t k = 0; k < model.size(); ++k)

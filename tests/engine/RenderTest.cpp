@@ -118,15 +118,6 @@ protected:
         GlEnvironment::root->destroySceneManager(scene);
     }
 
-    std::string writeMap(const std::string& name, int edge, const std::function<uint16_t(int, int)>& sample)
-    {
-        return writeHeightmap(folder.file(name), edge, edge, sample);
-    }
-    std::string writeFractal(const std::string& name, int edge, uint32_t seed, float roughness)
-    {
-        return writeFractalHeightmap(folder.file(name), edge, seed, roughness);
-    }
-
     TestTerrain* makeTerrain(float size, float height)
     {
         terrain = std::make_unique<TestTerrain>("ground");
@@ -163,13 +154,7 @@ protected:
 
     // Runs the level of detail without drawing until the terrain has settled (bounded): the
     // terrain is told of the camera as the scene manager would.
-    void settle()
-    {
-        testing_support::settle(*terrain, [&] {
-            terrain->_notifyCurrentCamera(camera);
-            terrain->frameStarted(Ogre::FrameEvent{});
-        });
-    }
+    void settle() { testing_support::settle(*terrain, camera); }
 
     // Pixel of a world point, or false when it is not in front of the camera and on screen.
     bool project(const Ogre::Vector3& world, int& x, int& y) const
@@ -201,7 +186,7 @@ protected:
 TEST_F(TerrainRendering, SurfaceStaysClosedWhilePatchesSplitAndMerge)
 {
     makeTerrain(4096, 400);
-    ASSERT_TRUE(terrain->openStream(writeFractal("rough.tif", 1025, 11, 0.55f)));
+    ASSERT_TRUE(terrain->openStream(writeFractalHeightmap(folder.file("rough.tif"), 1025, 11, 0.55f)));
     // Seen from above, tilted down 60 degrees, the ground fills the whole view: any background
     // pixel is a gap in the surface.
     const auto eyeAt = [](float t) {
@@ -237,7 +222,7 @@ TEST_F(TerrainRendering, TiltedPlaneShowsItsNormalEverywhere)
     // Sample 100 x + 40 z, 0.01 units of height per sample value over 4 units per sample: the
     // plane y = 0.25 x + 0.1 z + c, normal (-0.25, 1, -0.1) normalised.
     makeTerrain(1024, 655.35f);
-    ASSERT_TRUE(terrain->openStream(writeMap("plane.tif", 257, [](int x, int z) { return uint16_t(100 * x + 40 * z); })));
+    ASSERT_TRUE(terrain->openStream(writeHeightmap(folder.file("plane.tif"), 257, 257, [](int x, int z) { return uint16_t(100 * x + 40 * z); })));
     const Ogre::Vector3 normal = Ogre::Vector3(-0.25f, 1.0f, -0.1f).normalisedCopy();
     const Ogre::ColourValue expected(normal.x * 0.5f + 0.5f, normal.y * 0.5f + 0.5f, normal.z * 0.5f + 0.5f);
     for (float yaw : {0.0f, 120.0f, 250.0f})
@@ -257,7 +242,7 @@ TEST_F(TerrainRendering, BloodPatchShowsOnItsCellUntilNoLongerRequested)
 {
     makeTerrain(2048, 250);
     terrain->setBloodMaterialName("Test/Blood");
-    ASSERT_TRUE(terrain->openStream(writeFractal("rough.tif", 1025, 5, 0.55f)));
+    ASSERT_TRUE(terrain->openStream(writeFractalHeightmap(folder.file("rough.tif"), 1025, 5, 0.55f)));
     Ogre::Image image(Ogre::PF_BYTE_RGBA, 256, 256);
     image.setTo(Ogre::ColourValue::Red);
     const Ogre::TexturePtr red = Ogre::TextureManager::getSingleton().loadImage("red", Ogre::RGN_DEFAULT, image);
@@ -312,7 +297,7 @@ TEST_F(TerrainRendering, NothingIsDrawnWithoutAStreamAndClosingBetweenFramesIsSa
     for (int f = 0; f < 3; ++f)
         EXPECT_EQ(frame().count(isBackground), int(kWidth * kHeight)) << "no stream yet";
 
-    ASSERT_TRUE(terrain->openStream(writeFractal("hills.tif", 257, 3, 0.5f)));
+    ASSERT_TRUE(terrain->openStream(writeFractalHeightmap(folder.file("hills.tif"), 257, 3, 0.5f)));
     settle();
     const Picture open = frame();
     EXPECT_EQ(open.count(isBackground), 0);
@@ -326,7 +311,7 @@ TEST_F(TerrainRendering, NothingIsDrawnWithoutAStreamAndClosingBetweenFramesIsSa
         EXPECT_EQ(closed.count(isBackground), 0) << f;
     }
     terrain->closeStream();
-    ASSERT_TRUE(terrain->openStream(writeFractal("hills2.tif", 257, 3, 0.5f)));
+    ASSERT_TRUE(terrain->openStream(writeFractalHeightmap(folder.file("hills2.tif"), 257, 3, 0.5f)));
     settle();
     EXPECT_EQ(frame().count(isBackground), 0);
 }

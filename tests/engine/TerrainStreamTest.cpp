@@ -38,9 +38,7 @@ protected:
     void frameAt(TestTerrain* terrain, Ogre::Camera* camera, const Ogre::Vector3& position)
     {
         camera->getParentSceneNode()->setPosition(position);
-        terrain->_notifyCurrentCamera(camera);
-        Ogre::FrameEvent event{};
-        terrain->frameStarted(event);
+        terrain->frame(camera);
     }
 
     TestFolder folder;
