@@ -7,20 +7,40 @@
 
 using namespace testing_support;
 
-TEST_F(DrawingTest, DecalsAreReusedByPositionAndQueuedOneGroupUp)
+namespace
 {
-    makeTerrain(flatMap());
-    terrain->setOgreBuildLimits(10000, 10000);
-    terrain->setBloodMaterial(bloodMaterial);
-    Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(0, 800, -300), Ogre::Vector3(0, 100, 0));
-    settle(camera);
+// The flat map seen from above, every drawable made at once, settled; the level-4 patch at
+// (10, 10) and a red texture to draw on it.
+class Decals : public DrawingTest
+{
+protected:
+    Ogre::Camera* settledView(bool withBlood = true)
+    {
+        makeTerrain(flatMap());
+        terrain->setOgreBuildLimits(10000, 10000);
+        if (withBlood)
+            terrain->setBloodMaterial(bloodMaterial);
+        Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(0, 800, -300), Ogre::Vector3(0, 100, 0));
+        settle(camera);
+        id = terrain->getPatchInfo(Ogre::Vector3(10, 0, 10), 4);
+        red = texture("red", 64);
+        return camera;
+    }
+
+    unsigned int id = 0;
+    Ogre::TexturePtr red;
+};
+} // namespace
+
+TEST_F(Decals, AreReusedByPositionAndQueuedOneGroupUp)
+{
+    Ogre::Camera* camera = settledView();
     const Ogre::Vector3 points[3] = {Ogre::Vector3(-100, 0, -100), Ogre::Vector3(100, 0, 100),
                                      Ogre::Vector3(-300, 0, 200)};
     const unsigned int ids[3] = {terrain->getPatchInfo(points[0], 4), terrain->getPatchInfo(points[1], 4),
                                  terrain->getPatchInfo(points[2], 4)};
-    const Ogre::TexturePtr red = texture("red", 64);
-    for (unsigned int id : ids)
-        terrain->drawBloodPatch(id, red, 0, 0);
+    for (unsigned int patch : ids)
+        terrain->drawBloodPatch(patch, red, 0, 0);
     std::vector<Queued> decals = inGroup(render(camera), 51);
     ASSERT_EQ(decals.size(), 3u);
     // Clones of the blood material named by a counter that goes on from decal to decal.
@@ -59,8 +79,8 @@ TEST_F(DrawingTest, DecalsAreReusedByPositionAndQueuedOneGroupUp)
         EXPECT_EQ(static_cast<const TerrainDecal*>(firstDecals[size_t(i)])->source, nullptr);
     // No request: nothing queued, but the decals (and their clones) remain for later frames.
     EXPECT_TRUE(inGroup(frame(camera), 51).empty());
-    for (unsigned int id : ids)
-        terrain->drawBloodPatch(id, red, 0, 0);
+    for (unsigned int patch : ids)
+        terrain->drawBloodPatch(patch, red, 0, 0);
     decals = inGroup(frame(camera), 51);
     ASSERT_EQ(decals.size(), 3u);
     for (size_t i = 0; i < 3; ++i)
@@ -84,14 +104,9 @@ TEST_F(DrawingTest, DecalsAreReusedByPositionAndQueuedOneGroupUp)
     EXPECT_EQ(decals[0].renderable->getMaterial()->getName(), "Blood" + std::to_string(counter + 3));
 }
 
-TEST_F(DrawingTest, DecalGroupWrapsPastTheLastQueueGroup)
+TEST_F(Decals, GroupWrapsPastTheLastQueueGroup)
 {
-    makeTerrain(flatMap());
-    terrain->setOgreBuildLimits(10000, 10000);
-    terrain->setBloodMaterial(bloodMaterial);
-    Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(0, 800, -300), Ogre::Vector3(0, 100, 0));
-    settle(camera);
-    const unsigned int id = terrain->getPatchInfo(Ogre::Vector3(10, 0, 10), 4);
+    Ogre::Camera* camera = settledView();
     const auto decalGroups = [&](const std::vector<Queued>& queued, Ogre::uint8 terrainGroup) {
         std::vector<int> groups;
         for (const Queued& q : queued)
@@ -204,14 +219,9 @@ TEST_F(DrawingTest, DecalsFollowTheirPatchesDrawable)
     EXPECT_FALSE(decal->getMaterial()->getTechnique(0)->getPass(0)->getTextureUnitState(0)->_getTexturePtr());
 }
 
-TEST_F(DrawingTest, WithoutABloodMaterialNothingIsDrawnOnTheGround)
+TEST_F(Decals, WithoutABloodMaterialNothingIsDrawnOnTheGround)
 {
-    makeTerrain(flatMap());
-    terrain->setOgreBuildLimits(10000, 10000);
-    Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(0, 800, -300), Ogre::Vector3(0, 100, 0));
-    settle(camera);
-    const unsigned int id = terrain->getPatchInfo(Ogre::Vector3(10, 0, 10), 4);
-    const Ogre::TexturePtr red = texture("red", 64);
+    Ogre::Camera* camera = settledView(false);
     const size_t patches = render(camera).size();
 
     // Requests made without a blood material are dropped, not kept for later.
@@ -261,15 +271,9 @@ TEST_F(DrawingTest, BloodPatchListHoldsTheDrawnPatchesInView)
     EXPECT_TRUE(terrain->frameStarted(Ogre::FrameEvent{}));
 }
 
-TEST_F(DrawingTest, RequestsThatNameNoPatchOrCellAttachNothing)
+TEST_F(Decals, RequestsThatNameNoPatchOrCellAttachNothing)
 {
-    makeTerrain(flatMap());
-    terrain->setOgreBuildLimits(10000, 10000);
-    terrain->setBloodMaterial(bloodMaterial);
-    Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(0, 800, -300), Ogre::Vector3(0, 100, 0));
-    settle(camera);
-    const unsigned int id = terrain->getPatchInfo(Ogre::Vector3(10, 0, 10), 4);
-    const Ogre::TexturePtr red = texture("red", 64);
+    Ogre::Camera* camera = settledView();
     const uint32_t decalsBefore = TerrainDecal::decalCounter;
     // No level marker (0, 2, 3 would name the whole terrain), depths outside 0 .. 15.
     struct Request
@@ -287,15 +291,9 @@ TEST_F(DrawingTest, RequestsThatNameNoPatchOrCellAttachNothing)
     EXPECT_EQ(inGroup(frame(camera), 51).size(), 1u);
 }
 
-TEST_F(DrawingTest, RequestsLiveForOneFrameAndTheListFollowsTheView)
+TEST_F(Decals, RequestsLiveForOneFrameAndTheListFollowsTheView)
 {
-    makeTerrain(flatMap());
-    terrain->setOgreBuildLimits(10000, 10000);
-    terrain->setBloodMaterial(bloodMaterial);
-    Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(0, 800, -300), Ogre::Vector3(0, 100, 0));
-    settle(camera);
-    const unsigned int id = terrain->getPatchInfo(Ogre::Vector3(10, 0, 10), 4);
-    const Ogre::TexturePtr red = texture("red", 64);
+    Ogre::Camera* camera = settledView();
     std::vector<std::pair<unsigned int, float>> inView;
     EXPECT_GT(terrain->getBloodPatches(0, inView), 10u);
     const uint32_t decalsBefore = TerrainDecal::decalCounter;
