@@ -54,22 +54,6 @@ public:
     std::vector<Queued> queued;
 };
 
-class LogRecorder : public Ogre::LogListener
-{
-public:
-    void messageLogged(const Ogre::String& message, Ogre::LogMessageLevel, bool, const Ogre::String&,
-                       bool&) override
-    {
-        lines.push_back(message);
-    }
-    bool saw(const std::string& text) const
-    {
-        return std::any_of(lines.begin(), lines.end(),
-                           [&](const std::string& line) { return line.find(text) != std::string::npos; });
-    }
-    std::vector<std::string> lines;
-};
-
 // The host's side of the material callbacks: a fresh material for every request (or none), and
 // a tally of what came back.
 struct Host
@@ -145,7 +129,6 @@ protected:
         // The null render system reports no texture units; materials with one would not compile.
         engine.renderSystem->getMutableCapabilities()->setNumTextureUnits(8);
         textures = std::make_unique<Ogre::DefaultTextureManager>();
-        Ogre::LogManager::getSingleton().getDefaultLog()->addListener(&log);
         queue.setRenderableListener(&recorder);
         defaultMaterial = Ogre::MaterialManager::getSingleton().create("Ground", Ogre::RGN_DEFAULT);
         bloodMaterial = Ogre::MaterialManager::getSingleton().create("Blood", Ogre::RGN_DEFAULT);
@@ -154,18 +137,12 @@ protected:
     {
         owned.reset();
         terrain = nullptr;
-        Ogre::LogManager::getSingleton().getDefaultLog()->removeListener(&log);
-    }
-
-    std::string writeMap(const std::string& name, int edge, const std::function<uint16_t(int, int)>& sample)
-    {
-        return writeHeightmap(folder.file(name), edge, edge, sample);
     }
 
     // 1024 x 1024 units at height 100 exactly (sample 100, one unit per sample value). Flat
     // patches have no error, so the tree stops at the always-split level 4: 16 x 16 patches of
     // 64 units, the one containing (x, z) spanning [64 floor(x / 64), +64).
-    std::string flatMap() { return writeMap("flat.tif", 257, [](int, int) { return uint16_t(100); }); }
+    std::string flatMap() { return writeHeightmap(folder.file("flat.tif"), 257, 257, [](int, int) { return uint16_t(100); }); }
 
     // Rough ground over 1024 units, levels 4 to 6.
     std::string roughMap() { return writeFractalHeightmap(folder.file("rough.tif"), 1025, 7, 0.6f); }
@@ -279,7 +256,7 @@ protected:
     TestTerrain* terrain = nullptr;
     Ogre::RenderQueue queue;
     QueueRecorder recorder;
-    LogRecorder log;
+    LogLines log{"Error: "};
     Host host;
     Ogre::MaterialPtr defaultMaterial;
     Ogre::MaterialPtr bloodMaterial;

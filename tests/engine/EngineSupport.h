@@ -91,6 +91,10 @@ public:
         if (message.find(part) != std::string::npos)
             lines.push_back(message);
     }
+    bool saw(const std::string& text) const
+    {
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) { return line.find(text) != std::string::npos; });
+    }
     std::vector<std::string> lines;
 
 private:
