@@ -254,6 +254,20 @@ inline Rect randomRect(std::mt19937& rng, uint32_t width, uint32_t height)
             uniform(-2, 2 * h + 6)};
 }
 
+// f(buffer pixel, image x, image y) for every pixel of the rectangle that covers the image.
+template <class F>
+void forEachCovered(const PixelImage& image, Rect rect, const F& f)
+{
+    for (int64_t r = 0; r < rect.h; ++r)
+        for (int64_t c = 0; c < rect.w; ++c)
+        {
+            const int64_t x = rect.x + c;
+            const int64_t y = rect.y + r;
+            if (x >= 0 && y >= 0 && x < image.width && y < image.height)
+                f(size_t(r * rect.w + c), uint32_t(x), uint32_t(y));
+        }
+}
+
 // What a rectangle read must leave in a buffer that held fill bytes before: image pixels where
 // the rectangle covers the image, fill elsewhere. count is the number of image pixels covered.
 inline std::vector<uint8_t> referenceRect(const PixelImage& image, Rect rect, uint8_t fill,
@@ -263,37 +277,19 @@ inline std::vector<uint8_t> referenceRect(const PixelImage& image, Rect rect, ui
     if (rect.w <= 0 || rect.h <= 0)
         return {};
     std::vector<uint8_t> buffer(size_t(rect.w) * size_t(rect.h) * image.pixelBytes, fill);
-    for (int64_t r = 0; r < rect.h; ++r)
-    {
-        for (int64_t c = 0; c < rect.w; ++c)
-        {
-            const int64_t x = rect.x + c;
-            const int64_t y = rect.y + r;
-            if (x < 0 || y < 0 || x >= image.width || y >= image.height)
-                continue;
-            std::memcpy(&buffer[size_t(r * rect.w + c) * image.pixelBytes],
-                        image.at(uint32_t(x), uint32_t(y)), image.pixelBytes);
-            ++count;
-        }
-    }
+    forEachCovered(image, rect, [&](size_t pixel, uint32_t x, uint32_t y) {
+        std::memcpy(&buffer[pixel * image.pixelBytes], image.at(x, y), image.pixelBytes);
+        ++count;
+    });
     return buffer;
 }
 
 // The model's side of writeRect: buffer pixels over the image replace the image's.
 inline void applyRect(PixelImage& image, Rect rect, const std::vector<uint8_t>& buffer)
 {
-    for (int64_t r = 0; r < rect.h; ++r)
-    {
-        for (int64_t c = 0; c < rect.w; ++c)
-        {
-            const int64_t x = rect.x + c;
-            const int64_t y = rect.y + r;
-            if (x < 0 || y < 0 || x >= image.width || y >= image.height)
-                continue;
-            std::memcpy(image.at(uint32_t(x), uint32_t(y)),
-                        &buffer[size_t(r * rect.w + c) * image.pixelBytes], image.pixelBytes);
-        }
-    }
+    forEachCovered(image, rect, [&](size_t pixel, uint32_t x, uint32_t y) {
+        std::memcpy(image.at(x, y), &buffer[pixel * image.pixelBytes], image.pixelBytes);
+    });
 }
 
 // Opens a file and returns what the module printed while doing so.
