@@ -225,40 +225,17 @@ TEST(TiffFile, WritesFailOnAFullDisk)
 
 // ---- Pixels and rectangles ----
 
-TEST(TiffFile, WrittenPixelsReadBackAfterReopening)
+TEST(TiffFile, PixelsOutsideTheImageHaveNoPosition)
 {
     TempDir dir;
-    const std::string name = dir.file("pixels.tif");
-    PixelImage model{7, 5, 6, std::vector<uint8_t>(7 * 5 * 6, 0)};
-    std::mt19937 rng(7);
-    {
-        TiffPtr tiff(createTiff(name.c_str(), 7, 5, 3, 16, 2, nullptr, 0));
-        ASSERT_TRUE(tiff);
-        for (int i = 0; i < 60; ++i)
-        {
-            const uint32_t x = rng() % 7;
-            const uint32_t y = rng() % 5;
-            std::vector<uint8_t> pixel(6);
-            for (uint8_t& b : pixel)
-                b = uint8_t(rng());
-            ASSERT_EQ(writePixel(tiff.get(), x, y, pixel.data()), 3u);
-            std::memcpy(model.at(x, y), pixel.data(), 6);
-            std::vector<uint8_t> back(6);
-            ASSERT_EQ(readPixel(tiff.get(), x, y, back.data()), 3u);
-            EXPECT_EQ(back, pixel);
-        }
-        // Pixels outside the image have no position and transfer nothing.
-        uint8_t pixel[6] = {};
-        EXPECT_EQ(pixelOffset(tiff.get(), 7, 0), kNoPixel);
-        EXPECT_EQ(pixelOffset(tiff.get(), 0, 5), kNoPixel);
-        EXPECT_EQ(writePixel(tiff.get(), 7, 0, pixel), 0u);
-        EXPECT_EQ(readPixel(tiff.get(), 0, 5, pixel), 0u);
-        EXPECT_EQ(pixelOffset(tiff.get(), 2, 3), 258u + (3 * 7 + 2) * 6);
-    }
-    EXPECT_EQ(readFileBytes(name).size(), 258u + 7 * 5 * 6);
-    TiffPtr reopened = openQuietly(name);
-    ASSERT_TRUE(reopened);
-    expectPixelsEqual(reopened.get(), model);
+    TiffPtr tiff(createTiff(dir.file("pixels.tif").c_str(), 7, 5, 3, 16, 2, nullptr, 0));
+    ASSERT_TRUE(tiff);
+    EXPECT_EQ(pixelOffset(tiff.get(), 2, 3), 258u + (3 * 7 + 2) * 6);
+    uint8_t pixel[6] = {};
+    EXPECT_EQ(pixelOffset(tiff.get(), 7, 0), kNoPixel);
+    EXPECT_EQ(pixelOffset(tiff.get(), 0, 5), kNoPixel);
+    EXPECT_EQ(writePixel(tiff.get(), 7, 0, pixel), 0u);
+    EXPECT_EQ(readPixel(tiff.get(), 0, 5, pixel), 0u);
 }
 
 TEST(TiffFile, RectsMatchAPerPixelReference)
