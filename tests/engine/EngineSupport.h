@@ -134,6 +134,22 @@ int settle(const TestTerrain& terrain, Frame&& frame, int maxFrames = 20000)
                          maxFrames);
 }
 
+// call must throw E with the system's own description and source.
+template <class E, class F>
+void expectThrows(F&& call, const std::string& description, const std::string& source)
+{
+    try
+    {
+        call();
+        ADD_FAILURE() << "no exception: " << description;
+    }
+    catch (const E& error)
+    {
+        EXPECT_EQ(error.getDescription(), description);
+        EXPECT_EQ(error.getSource(), source);
+    }
+}
+
 inline int settle(TestTerrain& terrain, Ogre::Camera* camera)
 {
     return settle(terrain, [&] { terrain.frame(camera); });

@@ -193,7 +193,7 @@ TEST_F(DrawingTest, AMissingMaterialThrowsAndChangesNothing)
     Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(0, 600, -700), Ogre::Vector3(0, 100, 0));
     settle(camera);
     const auto expectMissing = [&](const std::function<void()>& run) {
-        EXPECT_THROW(run(), Ogre::ItemIdentityException);
+        expectThrows<Ogre::ItemIdentityException>(run, "Terrain material missing", "Terrain::patchCreated");
         EXPECT_EQ(terrain->getDebugInfo().drawables, 0u);
         EXPECT_EQ(countNodes([](const PatchNode* node) { return drawableOf(node) != nullptr; }), 0u);
     };
@@ -223,7 +223,8 @@ TEST_F(DrawingTest, UnknownMaterialNamesThrow)
 {
     makeTerrain(flatMap());
     terrain->setDefaultMaterialName("Ground");
-    EXPECT_THROW(terrain->setDefaultMaterialName("No such ground"), Ogre::ItemIdentityException);
+    expectThrows<Ogre::ItemIdentityException>([&] { terrain->setDefaultMaterialName("No such ground"); },
+                                              "Default terrain material not found", "Terrain::setDefaultMaterial");
     // The default is gone: the first drawable finds no material.
     terrain->setOgreBuildLimits(10000, 0);
     Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(0, 600, -700), Ogre::Vector3(0, 100, 0));
@@ -234,7 +235,8 @@ TEST_F(DrawingTest, UnknownMaterialNamesThrow)
     ASSERT_FALSE(queued.empty());
     EXPECT_EQ(queued.front().renderable->getMaterial(), defaultMaterial);
 
-    EXPECT_THROW(terrain->setBloodMaterialName("No such blood"), Ogre::ItemIdentityException);
+    expectThrows<Ogre::ItemIdentityException>([&] { terrain->setBloodMaterialName("No such blood"); },
+                                              "Terrain blood material", "Terrain::setDefaultMaterial");
     EXPECT_NO_THROW(terrain->setBloodMaterialName("Blood"));
 }
 

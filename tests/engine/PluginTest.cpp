@@ -62,7 +62,8 @@ TEST(Terrain, PatchSizeMustBeAPowerOfTwoThatSixteenBitIndicesAddress)
     Engine engine;
     Terrain* terrain = engine.createTerrain("t");
     for (int size : {0, -8, 1, 3, 48, 100, 256, 1024})
-        EXPECT_THROW(terrain->setPatchSize(size), Ogre::InvalidStateException) << size;
+        expectThrows<Ogre::InvalidStateException>([&] { terrain->setPatchSize(size); },
+                                                  "setPatchSize() must be a power of 2", "Terrain");
     for (int size : {2, 4, 8, 16, 32, 64, 128})
         EXPECT_NO_THROW(terrain->setPatchSize(size)) << size;
 }
@@ -76,8 +77,8 @@ TEST(Terrain, ScaleSetsTheBoxAndTheStreamNeedsAHeight)
               Ogre::AxisAlignedBox(-512, 0, -512, 512, 300, 512));
     EXPECT_FLOAT_EQ(terrain->getBoundingRadius(), Ogre::Vector3(1024, 300, 1024).length() / 2);
 
-    EXPECT_THROW(engine.createTerrain("fresh")->openStream("does-not-matter.tif"), Ogre::InvalidStateException)
-        << "opened without a height";
+    expectThrows<Ogre::InvalidStateException>([&] { engine.createTerrain("fresh")->openStream("does-not-matter.tif"); },
+                                              "setTerrainScale() must be called before the stream is opened", "Terrain");
     EXPECT_FALSE(terrain->openStream("no-such-file.tif"));
 }
 
@@ -88,8 +89,9 @@ TEST(Terrain, SettingsThatMakeNoSenseThrowAndChangeNothing)
     terrain->setTerrainScale(1024, 300);
     const float nan = std::nanf(""), inf = INFINITY;
     const auto expectRefused = [&](const std::function<void()>& call, const char* what) {
-        EXPECT_THROW(call(), Ogre::InvalidParametersException) << what;
-        EXPECT_EQ(terrain->getBoundingBox(), Ogre::AxisAlignedBox(-512, 0, -512, 512, 300, 512)) << what;
+        SCOPED_TRACE(what);
+        EXPECT_THROW(call(), Ogre::InvalidParametersException);
+        EXPECT_EQ(terrain->getBoundingBox(), Ogre::AxisAlignedBox(-512, 0, -512, 512, 300, 512));
     };
     for (const auto& [size, height] : std::vector<std::pair<float, float>>{
              {0, 300}, {-1024, 300}, {nan, 300}, {inf, 300}, {1024, 0}, {1024, -1}, {1024, nan}, {1024, inf}})

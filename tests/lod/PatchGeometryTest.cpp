@@ -404,3 +404,21 @@ TEST(PatchGeometry, RefreshRegionResamplesOnlyInsideTheBox)
     // The error is the largest distance from the parent's surface, which is now a step.
     EXPECT_GE(root->error, 40.0f);
 }
+
+TEST(PatchGeometry, DiagnosticLineNamesThePathFromTheRoot)
+{
+    Landscape landscape(0, Ogre::Vector3::ZERO);
+    makeLandscape(landscape, 8, flatField(1.0f));
+    LandscapeTestView view(landscape);
+    view.createRoot();
+    view.makeChildren(view.root());
+    PatchNode* child = view.root()->child(3);
+    view.makeChildren(child);
+    PatchNode* grandchild = child->child(1);
+    grandchild->lod = 0.5f;
+    grandchild->error = 2.0f;
+    child->error = 4.0f;
+    testing::internal::CaptureStdout();
+    landscape.printPatch(grandchild);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Patch 31 [2] lod:0.5 error:2,4\n");
+}
