@@ -736,3 +736,33 @@ TEST(TiffFile, ReadsAndWritesPixelsBeyondTwoAndFourGiB)
         EXPECT_EQ(rect, (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0, 0, 0, 0, 0x34, 0x12}));
     }
 }
+
+TEST(TiffFile, TracesSampleWidthsOfMultiSampleImages)
+{
+    struct Case
+    {
+        uint32_t samplesPerPixel, bitsPerSample;
+        const char* trace;
+    };
+    const Case cases[] = {
+        {1, 16, nullptr},
+        {2, 16, "bps: 16 16 0 0\n"}, // two SHORTs fit in the entry
+        {3, 8, "bps: 8 8 8 0\n"},
+        {5, 8, "bps: 8 8 8 8\n"},    // only the first four are shown
+    };
+    TempDir dir;
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.samplesPerPixel);
+        const CraftedImage image = craftImage(3, 2, c.samplesPerPixel, c.bitsPerSample, 2);
+        writeFileBytes(dir.file("bps.tif"), image.bytes());
+        std::string output;
+        TiffPtr tiff = openCapturing(dir.file("bps.tif"), 1, output);
+        ASSERT_TRUE(tiff);
+        EXPECT_EQ(tiff->bytesPerPixel(), c.samplesPerPixel * c.bitsPerSample / 8);
+        if (c.trace)
+            EXPECT_EQ(lastLine(output), c.trace);
+        else
+            EXPECT_EQ(output.find("bps:"), std::string::npos);
+    }
+}
