@@ -138,7 +138,7 @@ void BuildQueue::threadMain()
     }
 }
 
-bool BuildQueue::drain(const std::function<bool(PatchNode*)>& handOver,
+bool BuildQueue::drain(const std::function<void(PatchNode*)>& handOver, const ResultCost& cost,
                        std::vector<std::unique_ptr<PatchNode>>& dead, size_t maxCounted, size_t maxResults,
                        size_t maxDead)
 {
@@ -146,14 +146,19 @@ bool BuildQueue::drain(const std::function<bool(PatchNode*)>& handOver,
     if (!results.locked())
         return false;
     size_t counted = 0;
-    for (size_t taken = 0; counted < maxCounted && taken < maxResults && !resultQueue.empty(); ++taken)
+    for (size_t taken = 0; taken < maxResults && !resultQueue.empty(); ++taken)
     {
         PatchNode* node = resultQueue.front();
+        const size_t price = maxCounted == SIZE_MAX ? 0 : cost(node);
+        // The first result is taken whatever it costs, so that the queue always moves.
+        if (counted > 0 && price > maxCounted - std::min(counted, maxCounted))
+            break;
         resultQueue.pop_front();
         // The result is consumed: the node no longer waits for it.
         node->busy -= 1;
         pending -= 1;
-        counted += handOver(node) ? 1 : 0;
+        counted += price;
+        handOver(node);
     }
 
     Lock jobs(jobLock, false);
@@ -227,4 +232,10 @@ size_t BuildQueue::queuedResults() const
 {
     Lock lock(resultLock);
     return resultQueue.size();
+}
+
+std::vector<PatchNode*> BuildQueue::resultNodes() const
+{
+    Lock lock(resultLock);
+    return std::vector<PatchNode*>(resultQueue.begin(), resultQueue.end());
 }

@@ -78,12 +78,15 @@ public:
     // Builds requested and not yet handed over or withdrawn: 0 once the tree is idle.
     int pendingBuilds() const { return pending; }
     // Hands finished nodes to handOver, in the order they were finished, then moves retired
-    // nodes that nothing names any more into dead. It stops after maxCounted hand-overs that
-    // return true (those that cost the frame something, such as a drawable) or maxResults in
-    // all, and moves at most maxDead nodes; the rest wait for a later drain. Does nothing (and
+    // nodes that nothing names any more into dead. cost(node) tells, before its hand-over, what
+    // a result would cost the frame (drawables, say; it is not asked when maxCounted is
+    // SIZE_MAX). The drain stops before a result whose cost would take the total past
+    // maxCounted (the first result is taken whatever it costs), after maxResults results in
+    // all, and after maxDead moved nodes; the rest wait for a later drain. Does nothing (and
     // returns false) when the build thread holds the result lock; retired nodes wait when a
     // lock is busy.
-    bool drain(const std::function<bool(PatchNode*)>& handOver,
+    using ResultCost = std::function<size_t(const PatchNode*)>;
+    bool drain(const std::function<void(PatchNode*)>& handOver, const ResultCost& cost,
                std::vector<std::unique_ptr<PatchNode>>& dead, size_t maxCounted = SIZE_MAX,
                size_t maxResults = SIZE_MAX, size_t maxDead = SIZE_MAX);
     // A node whose handed-over result the owner keeps for a later update stays busy (is not
@@ -114,6 +117,7 @@ public:
     const std::vector<std::unique_ptr<PatchNode>>& retired() const { return deadPatches; }
     bool hasResults() const;
     size_t queuedResults() const;
+    std::vector<PatchNode*> resultNodes() const; // in the order they wait
     // The thread wrapper and the result lock, for tests of the start and stop protocol and of
     // a drain that meets a busy lock.
     Thread& getThread() { return thread; }

@@ -356,7 +356,8 @@ void Landscape::drainResults(const CameraState& camera)
     const size_t cap = opening ? kOpeningHandOversPerUpdate : kHandOversPerUpdate;
     const size_t total = handOverLimit == SIZE_MAX ? SIZE_MAX : std::max(handOverLimit, cap);
     std::vector<std::unique_ptr<PatchNode>> dead;
-    queue.drain([this, &camera](PatchNode* node) { return handOver(node, camera); }, dead, handOverLimit,
+    queue.drain([this](PatchNode* node) { handOver(node); },
+                [this, &camera](const PatchNode* node) { return handOverCost(node, camera); }, dead, handOverLimit,
                 total, freeLimit);
     // Spread over updates only when the owner spreads the rest (see setUpdateLimits).
     release(dead, freeLimit == SIZE_MAX ? std::chrono::steady_clock::time_point::max()
@@ -364,17 +365,17 @@ void Landscape::drainResults(const CameraState& camera)
     applyHeldRefreshes();
 }
 
-bool Landscape::handOver(PatchNode* node, const CameraState& camera)
+void Landscape::handOver(PatchNode* node)
 {
     // A node detached while it was being built only waits to be freed; its result goes with it.
     if (!node->parent && node != root.get())
-        return false;
+        return;
     // A node that has its geometry gets nothing from its own build again: a result is a refresh,
     // copied in later by applyHeldRefreshes.
     if (node->isBuilt() && (node->result.vertices || node->result.unreadable))
     {
         holdRefresh(node);
-        return false;
+        return;
     }
     const uint64_t edition = node->result.heightEdition;
     const bool installing = node->result.vertices != nullptr;
@@ -386,7 +387,7 @@ bool Landscape::handOver(PatchNode* node, const CameraState& camera)
         node->unreadable = true;
         unreadableCount += 1;
         node->result = PatchBuildResult();
-        return false;
+        return;
     }
     if (node->result.vertices)
     {
@@ -414,7 +415,7 @@ bool Landscape::handOver(PatchNode* node, const CameraState& camera)
     }
 
     PatchNode* parent = node->parent;
-    if (parent && parent->state == kSplitting && parent->childrenReady())
+    if (completesSplit(node, node->isReady()))
     {
         parent->state = kSplit;
         refreshEdgeLevels(parent);
@@ -427,7 +428,7 @@ bool Landscape::handOver(PatchNode* node, const CameraState& camera)
     // Every built node folds its error and box into its ancestors, so that an ancestor's box
     // holds every patch below it (the frustum and ray tests prune by these boxes).
     if (!node->isBuilt())
-        return false;
+        return;
     for (PatchNode* ancestor = parent; ancestor; ancestor = ancestor->parent)
     {
         ancestor->error = std::max(ancestor->error, node->error);
@@ -435,7 +436,40 @@ bool Landscape::handOver(PatchNode* node, const CameraState& camera)
     }
     if (installing)
         refreshIfStale(node, edition);
-    return installing && camera.isVisible(node->bounds, CameraState::kAllPlanes) != CameraState::kOutside;
+}
+
+bool Landscape::completesSplit(const PatchNode* node, bool ready) const
+{
+    const PatchNode* parent = node->parent;
+    if (!ready || !parent || parent->state != kSplitting)
+        return false;
+    for (const auto& child : parent->children)
+        if (child.get() != node && !child->isReady())
+            return false;
+    return true;
+}
+
+size_t Landscape::handOverCost(const PatchNode* node, const CameraState& camera) const
+{
+    // The cases of handOver, read before it changes anything: a detached node, a refresh and a
+    // failed build make nothing drawn.
+    if ((!node->parent && node != root.get()) || node->result.unreadable ||
+        (node->isBuilt() && node->result.vertices))
+        return 0;
+    const bool installs = node->result.vertices != nullptr;
+    const bool built = installs || node->isBuilt();
+    const Ogre::AxisAlignedBox& box = installs ? node->result.bounds : node->bounds;
+    const auto inView = [&camera](bool hasBox, const Ogre::AxisAlignedBox& b) {
+        return hasBox && camera.isVisible(b, CameraState::kAllPlanes) != CameraState::kOutside ? size_t(1) : size_t(0);
+    };
+    size_t cost = 0;
+    if (node->state == kMerging || (installs && !node->drawsChildren() && node->isOnDrawnPath()))
+        cost += inView(built, box);
+    const PatchNode* parent = node->parent;
+    if (completesSplit(node, built || node->isReady()) && parent->isOnDrawnPath())
+        for (const auto& child : parent->children)
+            cost += child.get() == node ? inView(built, box) : inView(child->isBuilt(), child->bounds);
+    return cost;
 }
 
 // ---- identifiers ----

@@ -70,17 +70,19 @@ public:
     void setDetailThreshold(float threshold);
     // farScale = detailThreshold / farThreshold (the threshold set last).
     void setFarDetail(float farThreshold, float farDistance);
-    // At most this many finished builds in view of the updating camera handed over, and
-    // detached nodes freed, by one update (0: no limit, the default); the rest wait for the next
-    // updates, so that a burst of builds (each one in view costs the owner a drawable) or a
-    // merge of a large subtree is spread over frames. Builds out of view need no drawable and
-    // are not counted, but an update takes at most kHandOversPerUpdate builds in all (or
-    // handOvers, when that is more): each costs the update about 1.5 us and the walks it
-    // causes, and the frames just after a jump would otherwise spend hundreds of microseconds
-    // on patches no one sees. Until the tree first has no build left after it was made, nothing
-    // was drawn that a slow frame would stall, and the first view waits for every patch around
-    // it: those updates take kOpeningHandOversPerUpdate. A split shows once its four children
-    // are handed over, so handOvers of 4 or more keep the tree moving.
+    // At most this many patches in view of the updating camera made drawn by the finished
+    // builds that one update hands over, and detached nodes freed by it (0: no limit, the
+    // default); the rest wait for the next updates, so that a burst of builds (each patch drawn
+    // in view costs the owner a drawable) or a merge of a large subtree is spread over frames.
+    // A split is drawn once its four children are in, so the last child's hand-over counts
+    // all four in view and the others none; the first build of an update is taken whatever it
+    // counts, so that a split goes through even under a limit below 4. Builds that make
+    // nothing drawn in view are not counted, but an update takes at most kHandOversPerUpdate
+    // builds in all (or handOvers, when that is more): each costs the update about 1.5 us and
+    // the walks it causes, and the frames just after a jump would otherwise spend hundreds of
+    // microseconds on patches no one sees. Until the tree first has no build left after it was
+    // made, nothing was drawn that a slow frame would stall, and the first view waits for every
+    // patch around it: those updates take kOpeningHandOversPerUpdate.
     void setUpdateLimits(size_t handOvers, size_t frees);
     static constexpr size_t kHandOversPerUpdate = 24;
     static constexpr size_t kOpeningHandOversPerUpdate = 96;
@@ -195,9 +197,15 @@ private:
     // What freeing a node gives back: the node, its vertex records, and its drawable's copy of
     // them when its patch has one (strips are shared and stay).
     static uint64_t freedBytes(const PatchNode& node);
-    // Takes one finished build; true when it installed a patch in view of camera, which costs
-    // the owner a drawable (see setUpdateLimits).
-    bool handOver(PatchNode* node, const CameraState& camera);
+    // Takes one finished build.
+    void handOver(PatchNode* node);
+    // How many patches in view of camera the hand-over of node's finished build would make
+    // drawn, each of which costs the owner a drawable (see setUpdateLimits): the node itself,
+    // or its parent's children when it is the last of them to be ready.
+    size_t handOverCost(const PatchNode* node, const CameraState& camera) const;
+    // Whether node's parent is splitting and all its children are ready once node is (ready
+    // tells whether it will be): the hand-over that makes it so draws them all.
+    bool completesSplit(const PatchNode* node, bool ready) const;
     void drainResults(const CameraState& camera);
     // Asks for the node's build, ahead of the others when the last update's camera sees it.
     void postBuild(PatchNode* node);

@@ -51,6 +51,7 @@ public:
     }
     void post(PatchNode* node, bool build, bool inView = false) { landscape.queue.post(node, build, inView); }
     void drainResults() { landscape.drainResults(landscape.walkCamera); }
+    void handOver(PatchNode* node) { landscape.handOver(node); }
     // Detaches and retires a node's children; a later drain frees them.
     void destroyChildren(PatchNode* node)
     {

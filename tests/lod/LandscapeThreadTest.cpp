@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <mutex>
 #include <pthread.h>
 
@@ -92,6 +93,39 @@ TEST(LandscapeThread, BuildsNewestRequestInViewFirstOnANamedThread)
         EXPECT_EQ(c[q]->busy, 0);
     }
     EXPECT_FALSE(c[3]->isBuilt());
+}
+
+TEST(LandscapeThread, HandOversStopAtTheirCostButTheQueueAlwaysMoves)
+{
+    Recorder r;
+    const std::vector<PatchNode*> c = r.makeChildren();
+    for (PatchNode* child : c)
+        r.view.post(child, true);
+    r.landscape.start();
+    pumpUntilIdle([] {}, [&] { return r.view.queue().queuedResults() == 4; });
+    r.landscape.stop(true);
+    const std::vector<PatchNode*> order = r.view.queue().resultNodes();
+    ASSERT_EQ(order.size(), 4u);
+    const std::map<const PatchNode*, size_t> price{{order[0], 2}, {order[1], 2}, {order[2], 0}, {order[3], 1}};
+    std::vector<PatchNode*> taken;
+    std::vector<std::unique_ptr<PatchNode>> dead;
+    const auto drain = [&](size_t budget) {
+        r.view.queue().drain([&](PatchNode* node) { taken.push_back(node); r.view.handOver(node); },
+                             [&](const PatchNode* node) { return price.at(node); }, dead, budget);
+    };
+    // A budget of 2: the first result uses it up and the second waits, with all behind it.
+    drain(2);
+    EXPECT_EQ(taken, (std::vector<PatchNode*>{order[0]}));
+    EXPECT_EQ(r.view.queue().resultNodes(), (std::vector<PatchNode*>{order[1], order[2], order[3]}));
+    // A budget of 1 still takes the first result, which costs 2, then the free one.
+    drain(1);
+    EXPECT_EQ(taken, (std::vector<PatchNode*>{order[0], order[1], order[2]}));
+    EXPECT_EQ(r.landscape.pendingBuilds(), 1);
+    drain(SIZE_MAX);
+    EXPECT_EQ(taken, order);
+    EXPECT_EQ(r.landscape.pendingBuilds(), 0);
+    for (PatchNode* child : c)
+        EXPECT_TRUE(child->isBuilt() && child->busy == 0);
 }
 
 TEST(LandscapeThread, CancelBeforeTheDrainMeansNeverBuilt)
