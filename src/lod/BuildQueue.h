@@ -75,6 +75,11 @@ public:
     void post(PatchNode* node, bool build, bool inView = false);
     // Asks for a refresh of a built node. A withdrawal leaves it alone: it withdraws builds only.
     void postRefresh(PatchNode* node);
+    // From its next job on, the build thread runs below the render thread, for as long as it
+    // runs (a thread started later begins at the render thread's priority): woken by an
+    // update's requests, a build thread of the same priority took the render thread's core in
+    // the middle of its frame whenever no other core was free.
+    void lowerPriority() { lowerWanted.store(true, std::memory_order_relaxed); }
     // Builds requested and not yet handed over or withdrawn: 0 once the tree is idle.
     int pendingBuilds() const { return pending; }
     // Hands finished nodes to handOver, in the order they were finished, then moves retired
@@ -153,6 +158,7 @@ private:
     // ---- build thread lifetime (render thread) ----
     Thread thread;
     std::atomic<bool> runFlag{false}; // the build thread loops while it is set
+    std::atomic<bool> lowerWanted{false}; // see lowerPriority
 
     // ---- under jobLock ----
     mutable CriticalSection jobLock;

@@ -65,6 +65,10 @@ void Landscape::update(const CameraState& camera)
     changedPatches.clear();
     frameCounter += 1;
     opening = opening && queue.pendingBuilds() > 0;
+    // Until the first view is built the render thread waits for the build thread's work; from
+    // then on the build thread works in the background.
+    if (!opening)
+        queue.lowerPriority();
 }
 
 float Landscape::eyeDistance(const PatchNode* node, const CameraState& camera) const

@@ -2,7 +2,11 @@
 
 #include "support/Diagnostics.h"
 
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <cassert>
+#include <cerrno>
 #include <cstring>
 #include <pthread.h>
 
@@ -49,6 +53,14 @@ void Thread::setName(const char* name)
     std::strncpy(shortName, name, sizeof shortName - 1);
     shortName[sizeof shortName - 1] = '\0';
     pthread_setname_np(pthread_self(), shortName);
+}
+
+void Thread::lowerCallingThread(int steps)
+{
+    errno = 0;
+    const int nice = getpriority(PRIO_PROCESS, 0);
+    if (errno == 0)
+        setpriority(PRIO_PROCESS, 0, std::min(nice + steps, 19));
 }
 
 /* runs on the new thread */

@@ -72,6 +72,10 @@ public:
     std::atomic<bool> running{false};
     // Scheduling priority; 0 (the only value used) leaves the platform default.
     int priority = 0;
+    // Puts the calling thread (only it: Linux keeps a nice value per thread) steps nice steps
+    // lower, no lower than the lowest. Lowering needs no privilege, but it cannot be undone
+    // without one; when it fails, the thread keeps its priority.
+    static void lowerCallingThread(int steps);
 
 private:
     static void entry(std::unique_ptr<ThreadData> data);

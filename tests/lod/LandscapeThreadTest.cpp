@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <pthread.h>
+#include <sys/resource.h>
 
 using namespace testing_support;
 
@@ -22,6 +23,7 @@ struct Recorder
     std::mutex mutex;
     std::vector<int> built;
     std::string threadName;
+    int threadNice = 0;
     std::atomic<int> heightCalls{0};
     std::atomic<int> sampleDelayMicroseconds{0};
     // Last, so that it (and its thread) goes first.
@@ -41,9 +43,11 @@ struct Recorder
         landscape.setCallbacks({}, {}, {}, [this](int id) {
             char name[16] = {};
             pthread_getname_np(pthread_self(), name, sizeof name);
+            const int nice = getpriority(PRIO_PROCESS, 0);
             std::lock_guard<std::mutex> lock(mutex);
             built.push_back(id);
             threadName = name;
+            threadNice = nice;
         });
         view.createRoot();
         std::lock_guard<std::mutex> lock(mutex);
@@ -87,6 +91,8 @@ TEST(LandscapeThread, BuildsNewestRequestInViewFirstOnANamedThread)
     EXPECT_EQ(r.builtIds(), (std::vector<int>{int(r.landscape.patchId(c[0])), int(r.landscape.patchId(c[2])),
                                               int(r.landscape.patchId(c[1]))}));
     EXPECT_EQ(r.threadName, "Terrain thread");
+    const int ownNice = getpriority(PRIO_PROCESS, 0);
+    EXPECT_EQ(r.threadNice, ownNice);
     for (int q = 0; q < 3; ++q)
     {
         EXPECT_TRUE(c[q]->isBuilt());
@@ -126,6 +132,30 @@ TEST(LandscapeThread, HandOversStopAtTheirCostButTheQueueAlwaysMoves)
     EXPECT_EQ(r.landscape.pendingBuilds(), 0);
     for (PatchNode* child : c)
         EXPECT_TRUE(child->isBuilt() && child->busy == 0);
+}
+
+TEST(LandscapeThread, ABuildThreadAskedToGoLowerRunsBelowTheRenderThreadUntilItStops)
+{
+    Recorder r;
+    const std::vector<PatchNode*> c = r.makeChildren();
+    const int ownNice = getpriority(PRIO_PROCESS, 0);
+    const auto buildsAt = [&](PatchNode* node) {
+        r.view.post(node, true);
+        r.drainUntilIdle();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        return r.threadNice;
+    };
+    r.landscape.start();
+    EXPECT_EQ(buildsAt(c[0]), ownNice);
+    r.view.queue().lowerPriority();
+    // Below this thread, unless this one is at the lowest priority already.
+    const int lowered = buildsAt(c[1]);
+    EXPECT_TRUE(lowered > ownNice || ownNice == 19) << lowered << " against " << ownNice;
+    // A thread started again begins at this thread's priority.
+    r.landscape.stop(true);
+    r.landscape.start();
+    EXPECT_EQ(buildsAt(c[2]), ownNice);
+    r.landscape.stop(true);
 }
 
 TEST(LandscapeThread, CancelBeforeTheDrainMeansNeverBuilt)
