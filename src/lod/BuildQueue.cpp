@@ -160,8 +160,9 @@ bool BuildQueue::drain(const std::function<void(PatchNode*)>& handOver, const Re
     {
         PatchNode* node = resultQueue.front();
         const size_t price = maxCounted == SIZE_MAX ? 0 : cost(node);
-        // The first result is taken whatever it costs, so that the queue always moves.
-        if (counted > 0 && price > maxCounted - std::min(counted, maxCounted))
+        // The first result is taken whatever it costs, so that the queue always moves; free ones
+        // are taken past the limit too. (Prices are 0 without a maxCounted: no overflow.)
+        if (counted > 0 && price > 0 && counted + price > maxCounted)
             break;
         resultQueue.pop_front();
         // The result is consumed: the node no longer waits for it.

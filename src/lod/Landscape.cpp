@@ -365,14 +365,28 @@ void Landscape::drainResults(const CameraState& camera)
     applyHeldRefreshes();
 }
 
+namespace
+{
+// A node that has its geometry gets nothing from its own build again: a result is a refresh,
+// copied in later by applyHeldRefreshes.
+bool isRefresh(const PatchNode* node)
+{
+    return node->isBuilt() && (node->result.vertices || node->result.unreadable);
+}
+
+// A node drawn as soon as it is built: its parent was switched to split while it was building.
+bool drawnOnArrival(const PatchNode* node)
+{
+    return !node->drawsChildren() && node->state != kMerging && node->isOnDrawnPath();
+}
+} // namespace
+
 void Landscape::handOver(PatchNode* node)
 {
     // A node detached while it was being built only waits to be freed; its result goes with it.
-    if (!node->parent && node != root.get())
+    if (isDetached(node))
         return;
-    // A node that has its geometry gets nothing from its own build again: a result is a refresh,
-    // copied in later by applyHeldRefreshes.
-    if (node->isBuilt() && (node->result.vertices || node->result.unreadable))
+    if (isRefresh(node))
     {
         holdRefresh(node);
         return;
@@ -392,9 +406,9 @@ void Landscape::handOver(PatchNode* node)
     if (node->result.vertices)
     {
         install(node, std::move(node->result));
-        // A node drawn as soon as it is built (its parent was switched to split while it was
-        // building) has its edges stitched now; otherwise its hand-over below does it.
-        if (!node->drawsChildren() && node->state != kMerging && node->isOnDrawnPath())
+        // A node drawn as soon as it is built has its edges stitched now; otherwise its
+        // hand-over below does it.
+        if (drawnOnArrival(node))
             markAllSides(node);
     }
 
@@ -453,8 +467,7 @@ size_t Landscape::handOverCost(const PatchNode* node, const CameraState& camera)
 {
     // The cases of handOver, read before it changes anything: a detached node, a refresh and a
     // failed build make nothing drawn.
-    if ((!node->parent && node != root.get()) || node->result.unreadable ||
-        (node->isBuilt() && node->result.vertices))
+    if (isDetached(node) || isRefresh(node) || node->result.unreadable)
         return 0;
     const bool installs = node->result.vertices != nullptr;
     const bool built = installs || node->isBuilt();
@@ -463,7 +476,7 @@ size_t Landscape::handOverCost(const PatchNode* node, const CameraState& camera)
         return hasBox && camera.isVisible(b, CameraState::kAllPlanes) != CameraState::kOutside ? size_t(1) : size_t(0);
     };
     size_t cost = 0;
-    if (node->state == kMerging || (installs && !node->drawsChildren() && node->isOnDrawnPath()))
+    if (node->state == kMerging || (installs && drawnOnArrival(node)))
         cost += inView(built, box);
     const PatchNode* parent = node->parent;
     if (completesSplit(node, built || node->isReady()) && parent->isOnDrawnPath())

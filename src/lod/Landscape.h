@@ -199,6 +199,8 @@ private:
     static uint64_t freedBytes(const PatchNode& node);
     // Takes one finished build.
     void handOver(PatchNode* node);
+    // A node taken out of the tree (while it was being built, say): it only waits to be freed.
+    bool isDetached(const PatchNode* node) const { return !node->parent && node != root.get(); }
     // How many patches in view of camera the hand-over of node's finished build would make
     // drawn, each of which costs the owner a drawable (see setUpdateLimits): the node itself,
     // or its parent's children when it is the last of them to be ready.

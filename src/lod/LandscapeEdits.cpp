@@ -134,8 +134,7 @@ void Landscape::applyHeldRefreshes()
         {
             PatchBuildResult built = std::move(node->result);
             node->refreshInFlight = false;
-            const bool attached = node->parent || node == root.get();
-            if (attached && built.vertexCount == node->geometry.vertexCount)
+            if (!isDetached(node) && built.vertexCount == node->geometry.vertexCount)
             {
                 std::memcpy(node->geometry.vertices, built.vertices.get(),
                             size_t(built.vertexCount) * kFloatsPerVertex * sizeof(float));

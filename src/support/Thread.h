@@ -70,8 +70,6 @@ public:
 
     // Set by the new thread just before its body runs, cleared just after.
     std::atomic<bool> running{false};
-    // Scheduling priority; 0 (the only value used) leaves the platform default.
-    int priority = 0;
     // Puts the calling thread (only it: Linux keeps a nice value per thread) steps nice steps
     // lower, no lower than the lowest. Lowering needs no privilege, but it cannot be undone
     // without one; when it fails, the thread keeps its priority.
