@@ -151,7 +151,6 @@ void Terrain::releaseDrawable(PatchGeometry* patch, bool spare)
     {
         gone->source = nullptr;
         gone->material.reset();
-        gone->morphSet = -1.0f; // its morph parameter is set again when it is next queued
         spareBytes += bytes;
         spareDrawables.push_back(std::move(gone));
     }

@@ -125,13 +125,7 @@ void Terrain::_updateRenderQueue(Ogre::RenderQueue* queue)
         if (drawable->indicesStale)
             drawable->refreshIndices(*patch, stripBuffer(*patch));
         drawable->lastUsedFrame = frameNumber;
-        // The engine keeps custom parameters in a map: set only when the factor moved.
-        const float morph = std::clamp(*patch->morph, 0.0f, 1.0f);
-        if (morph != drawable->morphSet)
-        {
-            drawable->setCustomParameter(TerrainRenderable::kMorphParameter, Ogre::Vector4(morph, 0, 0, 0));
-            drawable->morphSet = morph;
-        }
+        drawable->morph = std::clamp(*patch->morph, 0.0f, 1.0f);
         queue->addRenderable(drawable, group);
     }
 

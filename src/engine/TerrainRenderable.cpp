@@ -86,6 +86,16 @@ Ogre::Real TerrainRenderable::getSquaredViewDepth(const Ogre::Camera* camera) co
     return worldCentre.squaredDistance(camera->getDerivedPosition());
 }
 
+void TerrainRenderable::_updateCustomGpuParameter(const Ogre::GpuProgramParameters::AutoConstantEntry& constantEntry,
+                                                  Ogre::GpuProgramParameters* params) const
+{
+    if (constantEntry.data == kMorphParameter)
+        params->_writeRawConstant(constantEntry.physicalIndex, Ogre::Vector4(morph, 0.0f, 0.0f, 0.0f),
+                                  constantEntry.elementCount);
+    else
+        Ogre::Renderable::_updateCustomGpuParameter(constantEntry, params);
+}
+
 const Ogre::LightList& TerrainRenderable::getLights() const
 {
     static const Ogre::LightList none;

@@ -35,8 +35,14 @@ public:
     void getWorldTransforms(Ogre::Matrix4* xform) const override;
     Ogre::Real getSquaredViewDepth(const Ogre::Camera* camera) const override;
     const Ogre::LightList& getLights() const override;
+    // Writes kMorphParameter from morph; any other custom parameter as the engine does.
+    void _updateCustomGpuParameter(const Ogre::GpuProgramParameters::AutoConstantEntry& constantEntry,
+                                   Ogre::GpuProgramParameters* params) const override;
 
-    // Custom parameter holding (m, 0, 0, 0), m the patch's morph factor clamped to [0, 1].
+    // Custom parameter holding (m, 0, 0, 0), m the patch's morph factor clamped to [0, 1]. It is
+    // read from morph as the pass's parameters are filled, not stored in the engine's per-
+    // renderable parameter map: that map costs a tree search for every drawable in view at every
+    // frame in which the eye moves.
     static constexpr size_t kMorphParameter = 1;
 
     // What the render pass reads of every drawable sits beside the material, which the engine
@@ -44,7 +50,7 @@ public:
     Terrain* const owner;
     Ogre::MaterialPtr material;
     bool indicesStale = false; // the patch's strip changed since its buffer was taken
-    float morphSet = -1.0f;    // the morph factor last stored in kMorphParameter (-1: none yet)
+    float morph = 0.0f;        // kMorphParameter's m, set as the drawable is queued
     uint32_t lastUsedFrame = 0;     // the owner's frame number when it was last queued or seen drawn
     PatchGeometry* source = nullptr; // the patch it draws; valid while the drawable lives
     size_t slot = 0;                // its index in the owner's list of live drawables
