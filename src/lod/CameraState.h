@@ -29,6 +29,29 @@ public:
     // else the mask of the planes it straddles, or 1 when there is none. Masks of 1 or less come
     // back unchanged. A quadtree walk passes each node's result down to its children.
     int isVisible(const Ogre::AxisAlignedBox& box, int mask) const;
+    // The same for a finite, non-empty box given by its corners, with the same arithmetic: the
+    // per-frame walks test every node in view, and the engine's box would be copied and checked
+    // for being empty or infinite once per plane.
+    [[gnu::always_inline]] int isVisible(const Ogre::Vector3& minimum, const Ogre::Vector3& maximum, int mask) const
+    {
+        if (mask <= kInside)
+            return mask;
+        const Ogre::Vector3 centre = (maximum + minimum) * 0.5f;
+        const Ogre::Vector3 halfSize = (maximum - minimum) * 0.5f;
+        for (int i = 0; i < 6; ++i)
+        {
+            const int bit = 2 << i;
+            if (!(mask & bit))
+                continue;
+            const float distance = planes[i].normal.dotProduct(centre) + planes[i].d;
+            const float reach = planes[i].normal.absDotProduct(halfSize);
+            if (distance < -reach)
+                return kOutside;
+            if (distance > reach)
+                mask &= ~bit;
+        }
+        return mask ? mask : kInside;
+    }
 
     const Ogre::Camera* camera = nullptr;          // the camera it was taken from, if any
     Ogre::Vector3 position = Ogre::Vector3::ZERO; // world position of the eye

@@ -236,6 +236,9 @@ private:
     // Distance from the camera's eye (moved part of the way to the box's height) to the node's
     // box, at least 1: it moves by no more than the camera does.
     float eyeDistance(const PatchNode* node, const CameraState& camera) const;
+    // The same for a box given by its corners (a node's testCorners) and the eye's position.
+    [[gnu::always_inline]] static inline float eyeDistance(const Ogre::Vector3& minimum, const Ogre::Vector3& maximum,
+                                                           Ogre::Vector3 eye);
     // The node's screen error seen from that distance; it falls as the distance grows.
     float errorAt(const PatchNode* node, float distance, float pixelScale) const;
     float screenError(const PatchNode* node, const CameraState& camera) const;
@@ -265,7 +268,9 @@ private:
     void markAllSides(PatchNode* node);
     void markSubtree(PatchNode* node); // every drawn patch below node, all sides
     void destroy(std::unique_ptr<PatchNode> node);
-    void collect(PatchNode* node, const CameraState& camera, int mask);
+    // parentError: the screen error of node's parent for the last update's camera, NaN until a
+    // child that needs it computes it (siblings share it).
+    void collect(PatchNode* node, const CameraState& camera, int mask, float& parentError);
     void collectPairs(const PatchNode* node, const CameraState& camera, int mask,
                       std::vector<std::pair<unsigned int, float>>& out) const;
     // Removes patches that are about to be freed from visiblePatches.

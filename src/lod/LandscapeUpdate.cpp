@@ -71,15 +71,25 @@ void Landscape::update(const CameraState& camera)
         queue.lowerPriority();
 }
 
-float Landscape::eyeDistance(const PatchNode* node, const CameraState& camera) const
+float Landscape::eyeDistance(const Ogre::Vector3& minimum, const Ogre::Vector3& maximum, Ogre::Vector3 eye)
 {
-    const Ogre::AxisAlignedBox box = node->testBox();
     // The eye is moved 40 % of the way towards the height of the box centre, so that a camera
     // high above the terrain does not see every patch as far away.
-    Ogre::Vector3 eye = camera.position;
-    eye.y += 0.4f * (box.getCenter().y - eye.y);
-    const float distance = box.distance(eye);
+    eye.y += 0.4f * ((maximum.y + minimum.y) * 0.5f - eye.y);
+    // Per axis, how far the eye lies outside the box (0 inside its range).
+    const Ogre::Vector3 outside(std::max({minimum.x - eye.x, eye.x - maximum.x, 0.0f}),
+                                std::max({minimum.y - eye.y, eye.y - maximum.y, 0.0f}),
+                                std::max({minimum.z - eye.z, eye.z - maximum.z, 0.0f}));
+    const float distance = std::sqrt(outside.squaredLength());
     return distance >= 1.0f ? distance : 1.0f;
+}
+
+float Landscape::eyeDistance(const PatchNode* node, const CameraState& camera) const
+{
+    Ogre::Vector3 minimum;
+    Ogre::Vector3 maximum;
+    node->testCorners(minimum, maximum);
+    return eyeDistance(minimum, maximum, camera.position);
 }
 
 float Landscape::errorAt(const PatchNode* node, float distance, float pixelScale) const
@@ -516,17 +526,21 @@ uint64_t Landscape::notifyCamera(const CameraState& camera)
     if (sameView)
         return visiblePatches.size();
     visiblePatches.clear();
+    float noParent = std::numeric_limits<float>::quiet_NaN();
     if (root)
-        collect(root.get(), camera, CameraState::kAllPlanes);
+        collect(root.get(), camera, CameraState::kAllPlanes, noParent);
     collectedFor = camera;
     collectedChanges = treeChanges;
     collectedEpoch = morphEpoch;
     return visiblePatches.size();
 }
 
-void Landscape::collect(PatchNode* node, const CameraState& camera, int mask)
+void Landscape::collect(PatchNode* node, const CameraState& camera, int mask, float& parentError)
 {
-    mask = camera.isVisible(node->testBox(), mask);
+    Ogre::Vector3 minimum;
+    Ogre::Vector3 maximum;
+    node->testCorners(minimum, maximum);
+    mask = camera.isVisible(minimum, maximum, mask);
     if (mask == CameraState::kOutside)
         return;
     if (node->drawsChildren() && node->hasChildren())
@@ -535,14 +549,23 @@ void Landscape::collect(PatchNode* node, const CameraState& camera, int mask)
         // back, so the depth test spares the pixel shading of what nearer ground hides.
         const Ogre::Vector3& centre = node->child(0)->corners[3];
         const int nearest = (camera.position.x >= centre.x ? 1 : 0) | (camera.position.z >= centre.z ? 2 : 0);
+        float error = std::numeric_limits<float>::quiet_NaN();
         for (int k : {0, 1, 2, 3})
-            collect(node->child(nearest ^ k), camera, mask);
+            collect(node->child(nearest ^ k), camera, mask, error);
         return;
     }
     // A leaf that the last walk passed over has the morph factor of an earlier eye position:
-    // brought up to date before it is drawn.
-    node->lod = currentMorph(node);
-    node->morphEpoch = morphEpoch;
+    // brought up to date before it is drawn (as currentMorph does, with the parent's error
+    // found once for the four siblings).
+    if (node->morphEpoch != morphEpoch && walkCameraSet)
+    {
+        const float error = errorAt(node, eyeDistance(minimum, maximum, walkCamera.position), walkCamera.pixelScale);
+        const PatchNode* parent = node->parent;
+        if (parent && std::isnan(parentError))
+            parentError = screenError(parent, walkCamera);
+        node->lod = morphFactor(node, error, parent ? parentError : error);
+        node->morphEpoch = morphEpoch;
+    }
     visiblePatches.push_back(&node->geometry);
 }
 

@@ -64,6 +64,19 @@ public:
     // Box of the node for distance and visibility tests: its bounds once built; before that the
     // node's square with the nearest built ancestor's height range.
     Ogre::AxisAlignedBox testBox() const;
+    // The corners of testBox, for the per-frame walks, which read them at every node.
+    void testCorners(Ogre::Vector3& minimum, Ogre::Vector3& maximum) const
+    {
+        if (bounds.isNull())
+        {
+            const Ogre::AxisAlignedBox box = testBox();
+            minimum = box.getMinimum();
+            maximum = box.getMaximum();
+            return;
+        }
+        minimum = bounds.getMinimum();
+        maximum = bounds.getMaximum();
+    }
     // Moves a build result into the node, with its (unstitched, shared) strip: its geometry from
     // now on (render thread).
     void install(PatchBuildResult&& built, const uint16_t* strip, uint64_t stripLength);
