@@ -4,6 +4,8 @@
 #include <OgrePlane.h>
 #include <OgreVector.h>
 
+#include <cmath>
+
 namespace Ogre
 {
 class Camera;
@@ -36,15 +38,22 @@ public:
     {
         if (mask <= kInside)
             return mask;
-        const Ogre::Vector3 centre = (maximum + minimum) * 0.5f;
-        const Ogre::Vector3 halfSize = (maximum - minimum) * 0.5f;
+        // Component by component: the engine's vector operators go through memory one float at
+        // a time, and reading the result back whole then stalls.
+        const float cx = (maximum.x + minimum.x) * 0.5f;
+        const float cy = (maximum.y + minimum.y) * 0.5f;
+        const float cz = (maximum.z + minimum.z) * 0.5f;
+        const float hx = (maximum.x - minimum.x) * 0.5f;
+        const float hy = (maximum.y - minimum.y) * 0.5f;
+        const float hz = (maximum.z - minimum.z) * 0.5f;
         for (int i = 0; i < 6; ++i)
         {
             const int bit = 2 << i;
             if (!(mask & bit))
                 continue;
-            const float distance = planes[i].normal.dotProduct(centre) + planes[i].d;
-            const float reach = planes[i].normal.absDotProduct(halfSize);
+            const Ogre::Vector3& n = planes[i].normal;
+            const float distance = n.x * cx + n.y * cy + n.z * cz + planes[i].d;
+            const float reach = std::abs(n.x * hx) + std::abs(n.y * hy) + std::abs(n.z * hz);
             if (distance < -reach)
                 return kOutside;
             if (distance > reach)

@@ -76,11 +76,12 @@ float Landscape::eyeDistance(const Ogre::Vector3& minimum, const Ogre::Vector3& 
     // The eye is moved 40 % of the way towards the height of the box centre, so that a camera
     // high above the terrain does not see every patch as far away.
     eye.y += 0.4f * ((maximum.y + minimum.y) * 0.5f - eye.y);
-    // Per axis, how far the eye lies outside the box (0 inside its range).
-    const Ogre::Vector3 outside(std::max({minimum.x - eye.x, eye.x - maximum.x, 0.0f}),
-                                std::max({minimum.y - eye.y, eye.y - maximum.y, 0.0f}),
-                                std::max({minimum.z - eye.z, eye.z - maximum.z, 0.0f}));
-    const float distance = std::sqrt(outside.squaredLength());
+    // Per axis, how far the eye lies outside the box (0 inside its range), in scalars: see
+    // CameraState::isVisible.
+    const float x = std::max({minimum.x - eye.x, eye.x - maximum.x, 0.0f});
+    const float y = std::max({minimum.y - eye.y, eye.y - maximum.y, 0.0f});
+    const float z = std::max({minimum.z - eye.z, eye.z - maximum.z, 0.0f});
+    const float distance = std::sqrt(x * x + y * y + z * z);
     return distance >= 1.0f ? distance : 1.0f;
 }
 
