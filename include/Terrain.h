@@ -128,7 +128,10 @@ public:
     void setOgreBuildLimits(int visibleLimit, int pendingLimit);
     // A patch drawable neither queued for a camera nor seen drawn by the pending pass for this
     // many frames (30 to begin with) gives its GPU buffers, and its host material, back; it is
-    // made again when the patch is next in view. 0 keeps drawables until their patches go.
+    // made again when the patch is next in view. Sooner, when a new drawable is needed and no
+    // given-back one is left, the drawable queued longest ago (not in this frame) has its
+    // buffers rewritten for it instead of new ones being made: after a teleport, say. 0 keeps
+    // drawables until their patches go (and rewrites none).
     void setDrawableKeepFrames(int frames);
     // Memory the terrain may hold, in bytes: patch nodes and their geometry, the drawables'
     // buffers, the height cache and what freed patches leave for the next (Info::totalBytes).
@@ -306,6 +309,9 @@ private:
     // Releases drawables that have been neither queued nor seen drawn for drawableKeepFrames
     // frames: patches kept for reuse but no longer drawn would otherwise hold GPU buffers.
     void releaseIdleDrawables();
+    // Gives the drawable queued longest ago, and not in this frame, back as a spare for a new
+    // patch; false when there is none to take (or keeping is the host's wish).
+    bool recycleIdleDrawable();
     // Gives memory back while the total is over the budget (see setMemoryBudget).
     void keepWithinMemoryBudget();
     // What the budget covers (Info::totalBytes): the tree, the drawables' buffers, the cache.
@@ -357,6 +363,13 @@ private:
     uint64_t spareBytes = 0;
     static constexpr size_t kMostSpareDrawables = 192;
     size_t sweepCursor = 0;   // where releaseIdleDrawables goes on next frame
+    // Idle drawables, the one queued longest ago last, for recycleIdleDrawable: made at the
+    // first need in a frame (recycleOrderFrame), valid in that frame until a drawable is
+    // released in another way.
+    std::vector<TerrainRenderable*> recycleOrder;
+    static constexpr uint32_t kNoRecycleOrder = ~uint32_t(0);
+    uint32_t recycleOrderFrame = kNoRecycleOrder;
+    std::vector<PatchGeometry*> needDrawables; // patches in view without one, in this render pass
     uint32_t frameNumber = 0; // frames started with a stream open
     uint32_t drawableKeepFrames = 30; // 0: never release idle drawables
     float materialDistanceSq = 0;

@@ -26,7 +26,7 @@ void Terrain::createDrawable(PatchGeometry* patch)
     }
     const auto start = std::chrono::steady_clock::now();
     std::unique_ptr<TerrainRenderable> drawable;
-    const bool fresh = spareDrawables.empty();
+    const bool fresh = spareDrawables.empty() && !recycleIdleDrawable();
     if (fresh)
     {
         drawable = std::make_unique<TerrainRenderable>(this);
@@ -69,8 +69,12 @@ void Terrain::createDrawable(PatchGeometry* patch)
 
 size_t Terrain::affordableDrawables(double micros) const
 {
-    const size_t spares =
-        std::min(spareDrawables.size(), size_t(micros / std::max(spareDrawableMicros, 1.0)));
+    // Spares cost a rewrite, and so do idle drawables when they may be taken (about those that
+    // the last pass did not draw).
+    size_t rewritable = spareDrawables.size();
+    if (drawableKeepFrames != 0 && pendingBuildLimit == 0)
+        rewritable += liveDrawables.size() - std::min(liveDrawables.size(), landscape->getVisiblePatches().size());
+    const size_t spares = std::min(rewritable, size_t(micros / std::max(spareDrawableMicros, 1.0)));
     micros -= double(spares) * spareDrawableMicros;
     return spares + size_t(std::max(micros, 0.0) / std::max(freshDrawableMicros, 1.0));
 }
@@ -130,6 +134,7 @@ void Terrain::releaseDrawable(PatchGeometry* patch, bool spare)
     auto* drawable = static_cast<TerrainRenderable*>(patch->drawable);
     if (!drawable)
         return;
+    recycleOrderFrame = kNoRecycleOrder;
     for (const std::unique_ptr<TerrainDecal>& decal : decals)
         if (decal->source == drawable)
             decal->detach();
@@ -154,6 +159,40 @@ void Terrain::releaseDrawable(PatchGeometry* patch, bool spare)
         spareBytes += bytes;
         spareDrawables.push_back(std::move(gone));
     }
+}
+
+bool Terrain::recycleIdleDrawable()
+{
+    // Kept drawables are the host's wish; with drawables made ahead of view, those of patches
+    // drawn out of view would only be made again by the pending pass.
+    if (drawableKeepFrames == 0 || pendingBuildLimit > 0)
+        return false;
+    const auto idle = [this](const TerrainRenderable* drawable) { return drawable->lastUsedFrame < frameNumber; };
+    if (recycleOrderFrame != frameNumber)
+    {
+        recycleOrder.clear();
+        for (const std::unique_ptr<TerrainRenderable>& drawable : liveDrawables)
+            if (idle(drawable.get()))
+                recycleOrder.push_back(drawable.get());
+        std::sort(recycleOrder.begin(), recycleOrder.end(), [](const TerrainRenderable* a, const TerrainRenderable* b) {
+            return a->lastUsedFrame > b->lastUsedFrame;
+        });
+        recycleOrderFrame = frameNumber;
+    }
+    // A drawable queued since the list was made (its patch came back into view) is in the
+    // render queue: its buffers must stay as they are.
+    while (!recycleOrder.empty() && !idle(recycleOrder.back()))
+        recycleOrder.pop_back();
+    if (recycleOrder.empty())
+        return false;
+    TerrainRenderable* oldest = recycleOrder.back();
+    recycleOrder.pop_back();
+    // The release below marks the list as stale; it is still right without this one.
+    releaseDrawable(oldest->source);
+    recycleOrderFrame = frameNumber;
+    // Its patch may still be drawn, out of view: made again when it is next needed.
+    patchesPending = true;
+    return !spareDrawables.empty();
 }
 
 void Terrain::dropSpareDrawables(uint64_t bytes)

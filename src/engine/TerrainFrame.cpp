@@ -111,22 +111,31 @@ void Terrain::_notifyCurrentCamera(Ogre::Camera* cam)
 void Terrain::_updateRenderQueue(Ogre::RenderQueue* queue)
 {
     const Ogre::uint8 group = getRenderQueueGroup();
-    for (PatchGeometry* patch : landscape->getVisiblePatches())
-    {
-        auto* drawable = static_cast<TerrainRenderable*>(patch->drawable);
-        if (!drawable)
-        {
-            if (drawablesBuilt < visibleBuildLimit && patch->vertexCount != 0)
-                createDrawable(patch);
-            drawable = static_cast<TerrainRenderable*>(patch->drawable);
-            if (!drawable)
-                continue;
-        }
+    const auto enqueue = [&](PatchGeometry* patch, TerrainRenderable* drawable) {
         if (drawable->indicesStale)
             drawable->refreshIndices(*patch, stripBuffer(*patch));
         drawable->lastUsedFrame = frameNumber;
         drawable->morph = std::clamp(*patch->morph, 0.0f, 1.0f);
         queue->addRenderable(drawable, group);
+    };
+    // The patches in view that have a drawable are queued (and so marked as in use) before any
+    // is made for the others: a drawable rewritten for a new patch is never one that this frame
+    // draws.
+    needDrawables.clear();
+    for (PatchGeometry* patch : landscape->getVisiblePatches())
+    {
+        if (auto* drawable = static_cast<TerrainRenderable*>(patch->drawable))
+            enqueue(patch, drawable);
+        else if (patch->vertexCount != 0)
+            needDrawables.push_back(patch);
+    }
+    for (PatchGeometry* patch : needDrawables)
+    {
+        if (drawablesBuilt >= visibleBuildLimit)
+            break;
+        createDrawable(patch);
+        if (auto* drawable = static_cast<TerrainRenderable*>(patch->drawable))
+            enqueue(patch, drawable);
     }
 
     if (currentCamera && currentCamera == camera)

@@ -187,6 +187,56 @@ TEST_F(DrawingTest, GpuBuffersHoldThePatchRecordsAndTheStrip)
     EXPECT_GT(reused.size(), 5u) << "drawables given back are written again for the patches drawn next";
 }
 
+TEST_F(DrawingTest, NewPatchesRewriteIdleDrawablesNeverOnesInUse)
+{
+    makeTerrain(roughMap(), 300);
+    terrain->setDrawableKeepFrames(1000); // nothing is given back for being idle in this test
+    Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(-300, 330, -300), Ogre::Vector3(-300, 0, -299));
+    const auto drawablesInView = [&] {
+        std::set<const TerrainRenderable*> drawables;
+        for (PatchGeometry* patch : terrain->getLandscape()->getVisiblePatches())
+            if (patch->drawable)
+                drawables.insert(static_cast<const TerrainRenderable*>(patch->drawable));
+        return drawables;
+    };
+    // Every frame: what is queued is the drawable of a patch in view, holding that patch's
+    // records, whatever was rewritten for the patches that needed one.
+    const auto frameDrawnRight = [&] {
+        const std::vector<Queued>& queued = frame(camera);
+        const std::set<const TerrainRenderable*> inView = drawablesInView();
+        ASSERT_EQ(queued.size(), inView.size());
+        for (PatchGeometry* patch : terrain->getLandscape()->getVisiblePatches())
+        {
+            auto* drawable = static_cast<TerrainRenderable*>(patch->drawable);
+            if (!drawable)
+                continue;
+            std::vector<float> gpu(patch->vertexCount * 10);
+            drawable->vertexData.vertexBufferBinding->getBuffer(0)->readData(0, gpu.size() * sizeof(float), gpu.data());
+            ASSERT_EQ(std::memcmp(gpu.data(), patch->vertices, gpu.size() * sizeof(float)), 0);
+            ASSERT_EQ(drawable->source, patch);
+        }
+    };
+    settle(camera);
+    const std::set<const TerrainRenderable*> first = drawablesInView();
+    ASSERT_GT(first.size(), 10u);
+    // To the opposite corner: its patches are drawn with the first view's drawables, idle since
+    // the jump, instead of new ones.
+    moveCamera(camera, Ogre::Vector3(300, 330, 300));
+    camera->getParentSceneNode()->lookAt(Ogre::Vector3(300, 0, 301), Ogre::Node::TS_WORLD);
+    testing_support::settle(*terrain, frameDrawnRight);
+    const std::set<const TerrainRenderable*> second = drawablesInView();
+    size_t rewritten = 0;
+    for (const TerrainRenderable* drawable : second)
+        rewritten += first.count(drawable);
+    EXPECT_GE(rewritten, std::min(first.size(), second.size()) * 3 / 4);
+    // And back: the first view's patches that kept their drawables are drawn with them, the
+    // others take the second view's.
+    moveCamera(camera, Ogre::Vector3(-300, 330, -300));
+    camera->getParentSceneNode()->lookAt(Ogre::Vector3(-300, 0, -299), Ogre::Node::TS_WORLD);
+    testing_support::settle(*terrain, frameDrawnRight);
+    EXPECT_LE(terrain->getDebugInfo().drawables, std::max(first.size(), second.size()) + second.size() / 4);
+}
+
 void DrawingTest::checkGpuBuffers(Ogre::Camera* camera)
 {
     const std::vector<Queued>& queued = render(camera);
