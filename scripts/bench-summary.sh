@@ -31,10 +31,14 @@ teleports=BM_Teleports/iterations:3000/manual_time
 row "flight: frame median / p99 / worst" "$(awk -v a="$(get $flight frame_median_us)" \
     -v b="$(get $flight frame_p99_us)" -v c="$(get $flight frame_worst_us)" \
     'BEGIN { printf "%.0f us / %.2f ms / %.2f ms", a, b / 1000, c / 1000 }')"
+row "flight: render-thread CPU p99 / worst" "$(awk -v b="$(get $flight frame_cpu_p99_us)" \
+    -v c="$(get $flight frame_cpu_worst_us)" 'BEGIN { printf "%.2f ms / %.2f ms", b / 1000, c / 1000 }')"
 row "flight: memory median / worst" "$(awk -v a="$(get $flight total_median_MiB)" \
     -v b="$(get $flight total_worst_MiB)" 'BEGIN { printf "%.0f / %.0f MiB", a, b }')"
 row "teleports: frame p99 / worst" "$(awk -v b="$(get $teleports frame_p99_us)" \
     -v c="$(get $teleports frame_worst_us)" 'BEGIN { printf "%.2f ms / %.2f ms", b / 1000, c / 1000 }')"
+row "teleports: render-thread CPU p99 / worst" "$(awk -v b="$(get $teleports frame_cpu_p99_us)" \
+    -v c="$(get $teleports frame_cpu_worst_us)" 'BEGIN { printf "%.2f ms / %.2f ms", b / 1000, c / 1000 }')"
 row "teleports: memory worst, settle median / worst" "$(awk -v a="$(get $teleports total_worst_MiB)" \
     -v b="$(get $teleports settle_median_ms)" -v c="$(get $teleports settle_worst_ms)" \
     'BEGIN { printf "%.0f MiB, %.0f / %.0f ms", a, b, c }')"
