@@ -56,12 +56,21 @@ void BuildQueue::postRefresh(PatchNode* node)
 
 void BuildQueue::push(PatchNode* node, JobKind kind, bool inView)
 {
-    Lock lock(jobLock);
-    jobQueue.push_back(BuildJob{node, kind, inView});
-    node->busy += 1;
-    if (kind != JobKind::cancel)
-        pending += 1;
-    jobPosted.notify_one();
+    bool first = false;
+    {
+        Lock lock(jobLock);
+        first = jobQueue.empty();
+        jobQueue.push_back(BuildJob{node, kind, inView});
+        node->busy += 1;
+        if (kind != JobKind::cancel)
+            pending += 1;
+    }
+    // The build thread waits only on an empty queue, and looks at the queue under the lock
+    // before it waits: the first job wakes it, the others find it awake. Woken with the lock
+    // still held, it would only run to block on it, and an update posting a hundred jobs would
+    // hand the core back and forth a hundred times.
+    if (first)
+        jobPosted.notify_one();
 }
 
 /* runs on the build thread, jobLock held */

@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/resource.h>
 
 using namespace testing_support;
@@ -24,6 +25,7 @@ struct Recorder
     std::vector<int> built;
     std::string threadName;
     int threadNice = 0;
+    int threadPolicy = -1; // scheduling policy, as sched_getscheduler gives it
     std::atomic<int> heightCalls{0};
     std::atomic<int> sampleDelayMicroseconds{0};
     // Last, so that it (and its thread) goes first.
@@ -44,10 +46,12 @@ struct Recorder
             char name[16] = {};
             pthread_getname_np(pthread_self(), name, sizeof name);
             const int nice = getpriority(PRIO_PROCESS, 0);
+            const int policy = sched_getscheduler(0);
             std::lock_guard<std::mutex> lock(mutex);
             built.push_back(id);
             threadName = name;
             threadNice = nice;
+            threadPolicy = policy;
         });
         view.createRoot();
         std::lock_guard<std::mutex> lock(mutex);
@@ -139,22 +143,26 @@ TEST(LandscapeThread, ABuildThreadAskedToGoLowerRunsBelowTheRenderThreadUntilItS
     Recorder r;
     const std::vector<PatchNode*> c = r.makeChildren();
     const int ownNice = getpriority(PRIO_PROCESS, 0);
+    const int ownPolicy = sched_getscheduler(0);
+    // The build thread's nice value and policy while it builds node.
     const auto buildsAt = [&](PatchNode* node) {
         r.view.post(node, true);
         r.drainUntilIdle();
         std::lock_guard<std::mutex> lock(r.mutex);
-        return r.threadNice;
+        return std::make_pair(r.threadNice, r.threadPolicy);
     };
     r.landscape.start();
-    EXPECT_EQ(buildsAt(c[0]), ownNice);
+    EXPECT_EQ(buildsAt(c[0]), std::make_pair(ownNice, ownPolicy));
     r.view.queue().lowerPriority();
-    // Below this thread, unless this one is at the lowest priority already.
-    const int lowered = buildsAt(c[1]);
+    // Below this thread, unless this one is at the lowest priority already, and a batch thread,
+    // which does not preempt this one when woken (unless this one has a policy of its own).
+    const auto [lowered, policy] = buildsAt(c[1]);
     EXPECT_TRUE(lowered > ownNice || ownNice == 19) << lowered << " against " << ownNice;
-    // A thread started again begins at this thread's priority.
+    EXPECT_EQ(policy, ownPolicy == SCHED_OTHER ? SCHED_BATCH : ownPolicy);
+    // A thread started again begins at this thread's priority and policy.
     r.landscape.stop(true);
     r.landscape.start();
-    EXPECT_EQ(buildsAt(c[2]), ownNice);
+    EXPECT_EQ(buildsAt(c[2]), std::make_pair(ownNice, ownPolicy));
     r.landscape.stop(true);
 }
 
