@@ -10,23 +10,11 @@ CameraState::CameraState(const Ogre::Vector3& position_, float pixelScale_,
 
 int CameraState::isVisible(const Ogre::AxisAlignedBox& box, int mask) const
 {
-    if (mask <= kInside)
+    // As the engine's plane test has it: an empty box lies on no side of any plane (so it counts
+    // as inside), an infinite one on both sides of every plane.
+    if (mask <= kInside || box.isInfinite())
         return mask;
-    for (int i = 0; i < 6; ++i)
-    {
-        const int bit = 2 << i;
-        if (!(mask & bit))
-            continue;
-        switch (planes[i].getSide(box))
-        {
-        case Ogre::Plane::NEGATIVE_SIDE:
-            return kOutside;
-        case Ogre::Plane::BOTH_SIDE:
-            break;
-        default:
-            mask &= ~bit;
-            break;
-        }
-    }
-    return mask ? mask : kInside;
+    if (box.isNull())
+        return kInside;
+    return isVisible(box.getMinimum(), box.getMaximum(), mask);
 }

@@ -31,9 +31,9 @@ public:
     // else the mask of the planes it straddles, or 1 when there is none. Masks of 1 or less come
     // back unchanged. A quadtree walk passes each node's result down to its children.
     int isVisible(const Ogre::AxisAlignedBox& box, int mask) const;
-    // The same for a finite, non-empty box given by its corners, with the same arithmetic: the
-    // per-frame walks test every node in view, and the engine's box would be copied and checked
-    // for being empty or infinite once per plane.
+    // The same for a finite, non-empty box given by its corners, with the engine's plane test's
+    // arithmetic: the per-frame walks test every node in view, and the engine's box would be
+    // copied and checked for being empty or infinite once per plane.
     [[gnu::always_inline]] int isVisible(const Ogre::Vector3& minimum, const Ogre::Vector3& maximum, int mask) const
     {
         if (mask <= kInside)

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 using namespace testing_support;
 
 namespace
@@ -39,6 +41,52 @@ TEST(CameraState, PlaneMasksNarrowDownTheTestsForChildren)
     EXPECT_EQ(camera.isVisible(outsideOtherPlane, 2 + 16), 16);
     EXPECT_EQ(camera.isVisible(Ogre::AxisAlignedBox(-11, -1, -1, -9, 1, 1), 2 + 16), 2);
     EXPECT_EQ(camera.isVisible(Ogre::AxisAlignedBox(-20, -1, -1, -15, 1, 1), 2 + 16), 0);
+}
+
+// The walks' test gives, for every box and mask, what the engine's own per-plane test gives:
+// oblique planes of a real camera, boxes of every size and place, empty and infinite ones.
+TEST(CameraState, MasksAgreeWithTheEnginesPlaneTests)
+{
+    Engine engine;
+    Ogre::Camera* camera =
+        engine.createCamera("eye", Ogre::Vector3(30, 80, -40), Ogre::Vector3(-20, 0, 60), 800, 600);
+    CameraState state;
+    ASSERT_TRUE(captureCamera(camera, state));
+    std::mt19937 random(3);
+    std::uniform_real_distribution<float> place(-300, 300), size(0, 120);
+    std::uniform_int_distribution<int> masks(0, CameraState::kAllPlanes);
+    int straddling = 0;
+    for (int k = 0; k < 20000; ++k)
+    {
+        Ogre::AxisAlignedBox box;
+        if (k % 500 == 1)
+            box.setInfinite();
+        else if (k % 500 != 2)
+        {
+            const Ogre::Vector3 low(place(random), place(random), place(random));
+            box.setExtents(low, low + Ogre::Vector3(size(random), size(random), size(random)));
+        }
+        const int mask = k % 3 == 0 ? CameraState::kAllPlanes : masks(random);
+        int expected = mask;
+        if (mask > CameraState::kInside)
+        {
+            bool outside = false;
+            for (int i = 0; i < 6; ++i)
+            {
+                const int bit = 2 << i;
+                if (!(mask & bit))
+                    continue;
+                const Ogre::Plane::Side side = state.planes[i].getSide(box);
+                outside = outside || side == Ogre::Plane::NEGATIVE_SIDE;
+                if (side != Ogre::Plane::BOTH_SIDE)
+                    expected &= ~bit;
+            }
+            expected = outside ? CameraState::kOutside : expected != 0 ? expected : CameraState::kInside;
+        }
+        ASSERT_EQ(state.isVisible(box, mask), expected) << "box " << box << " mask " << mask;
+        straddling += expected > CameraState::kInside;
+    }
+    EXPECT_GT(straddling, 1000) << "boxes across the frustum's planes were tried";
 }
 
 TEST(CameraState, SnapshotOfAnEngineCamera)
