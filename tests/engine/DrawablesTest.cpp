@@ -191,6 +191,7 @@ TEST_F(DrawingTest, NewPatchesRewriteIdleDrawablesNeverOnesInUse)
 {
     makeTerrain(roughMap(), 300);
     terrain->setDrawableKeepFrames(1000); // nothing is given back for being idle in this test
+    useHost(100000); // host materials everywhere: a rewritten drawable gives its own back
     Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(-300, 330, -300), Ogre::Vector3(-300, 0, -299));
     const auto drawablesInView = [&] {
         std::set<const TerrainRenderable*> drawables;
@@ -235,6 +236,17 @@ TEST_F(DrawingTest, NewPatchesRewriteIdleDrawablesNeverOnesInUse)
     camera->getParentSceneNode()->lookAt(Ogre::Vector3(-300, 0, -299), Ogre::Node::TS_WORLD);
     testing_support::settle(*terrain, frameDrawnRight);
     EXPECT_LE(terrain->getDebugInfo().drawables, std::max(first.size(), second.size()) + second.size() / 4);
+    // Every material went back at most once, and none that went back is still drawn with.
+    for (const Ogre::MaterialPtr& material : host.handedOut)
+        EXPECT_LE(host.releasesOf(material), 1);
+    for (PatchGeometry* patch : terrain->getLandscape()->getVisiblePatches())
+    {
+        if (const auto* drawable = static_cast<const TerrainRenderable*>(patch->drawable))
+        {
+            EXPECT_EQ(host.releasesOf(drawable->material), 0);
+        }
+    }
+    EXPECT_GE(host.releasedBoxes.size(), std::min(first.size(), second.size()) * 3 / 4);
 }
 
 void DrawingTest::checkGpuBuffers(Ogre::Camera* camera)
