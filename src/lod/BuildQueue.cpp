@@ -104,6 +104,9 @@ void BuildQueue::takeJobs(std::vector<BuildJob>& pendingJobs)
 void BuildQueue::threadMain()
 {
     thread.setName("Terrain thread");
+    // From the start: the render thread posts jobs in the middle of its updates, and each
+    // wake-up would otherwise take its core for a patch build, opening or not.
+    Thread::yieldToWaker();
     // Requested builds, oldest first. The newest request in view is built first, then the newest
     // of the rest: the patches the camera sees refine before those around it, and the latest
     // camera move's requests come before older ones.

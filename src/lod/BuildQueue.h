@@ -76,9 +76,9 @@ public:
     // Asks for a refresh of a built node. A withdrawal leaves it alone: it withdraws builds only.
     void postRefresh(PatchNode* node);
     // From its next job on, the build thread runs below the render thread, for as long as it
-    // runs (a thread started later begins at the render thread's priority): woken by an
-    // update's requests, a build thread of the same priority took the render thread's core in
-    // the middle of its frame whenever no other core was free.
+    // runs (a thread started later begins at the render thread's priority), so that on a busy
+    // core it takes a small share of the render thread's time. It is a batch thread from the
+    // start, so that the wake-ups of an update's requests never preempt the render thread.
     void lowerPriority() { lowerWanted.store(true, std::memory_order_relaxed); }
     // Builds requested and not yet handed over or withdrawn: 0 once the tree is idle.
     int pendingBuilds() const { return pending; }

@@ -62,10 +62,15 @@ void Thread::lowerCallingThread(int steps)
     const int nice = getpriority(PRIO_PROCESS, 0);
     if (errno == 0)
         setpriority(PRIO_PROCESS, 0, std::min(nice + steps, 19));
-    // A batch thread never preempts the thread that wakes it: the scheduler puts the woken
-    // thread on the waker's core, and the waker, left waiting there for the length of a patch
-    // build, is not moved to an idle core (it counts as cache-hot). Only a thread of the
-    // default policy is made batch; a host's real-time or idle thread keeps its own.
+}
+
+void Thread::yieldToWaker()
+{
+    // The scheduler puts a woken thread on the waker's core and lets it preempt the waker, which
+    // is then left waiting there for the length of a patch build: it is not moved to an idle
+    // core, as it counts as cache-hot. A batch thread never preempts the thread that wakes it.
+    // Only a thread of the default policy is made batch; a host's real-time or idle thread
+    // keeps its own.
     sched_param none{};
     if (sched_getscheduler(0) == SCHED_OTHER)
         pthread_setschedparam(pthread_self(), SCHED_BATCH, &none);

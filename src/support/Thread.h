@@ -71,10 +71,12 @@ public:
     // Set by the new thread just before its body runs, cleared just after.
     std::atomic<bool> running{false};
     // Puts the calling thread (only it: Linux keeps a nice value per thread) steps nice steps
-    // lower, no lower than the lowest, and makes it a batch thread, which does not preempt the
-    // thread that wakes it. Neither needs a privilege, but the nice value cannot be raised again
-    // without one; what fails leaves the thread as it was.
+    // lower, no lower than the lowest. Lowering needs no privilege, but it cannot be undone
+    // without one; when it fails, the thread keeps its priority.
     static void lowerCallingThread(int steps);
+    // Makes the calling thread a batch thread, which keeps its share of the processor but does
+    // not preempt the thread that wakes it. Needs no privilege; when it fails, nothing changes.
+    static void yieldToWaker();
 
 private:
     static void entry(std::unique_ptr<ThreadData> data);
