@@ -312,6 +312,9 @@ private:
     // Gives the drawable queued longest ago, and not in this frame, back as a spare for a new
     // patch; false when there is none to take (or keeping is the host's wish).
     bool recycleIdleDrawable();
+    // Live drawables last queued (or seen drawn) before frame `before`, the one queued longest
+    // ago last.
+    std::vector<TerrainRenderable*> idleDrawables(uint32_t before) const;
     // Gives memory back while the total is over the budget (see setMemoryBudget).
     void keepWithinMemoryBudget();
     // What the budget covers (Info::totalBytes): the tree, the drawables' buffers, the cache.

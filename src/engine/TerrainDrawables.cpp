@@ -167,21 +167,14 @@ bool Terrain::recycleIdleDrawable()
     // drawn out of view would only be made again by the pending pass.
     if (drawableKeepFrames == 0 || pendingBuildLimit > 0)
         return false;
-    const auto idle = [this](const TerrainRenderable* drawable) { return drawable->lastUsedFrame < frameNumber; };
     if (recycleOrderFrame != frameNumber)
     {
-        recycleOrder.clear();
-        for (const std::unique_ptr<TerrainRenderable>& drawable : liveDrawables)
-            if (idle(drawable.get()))
-                recycleOrder.push_back(drawable.get());
-        std::sort(recycleOrder.begin(), recycleOrder.end(), [](const TerrainRenderable* a, const TerrainRenderable* b) {
-            return a->lastUsedFrame > b->lastUsedFrame;
-        });
+        recycleOrder = idleDrawables(frameNumber);
         recycleOrderFrame = frameNumber;
     }
     // A drawable queued since the list was made (its patch came back into view) is in the
     // render queue: its buffers must stay as they are.
-    while (!recycleOrder.empty() && !idle(recycleOrder.back()))
+    while (!recycleOrder.empty() && recycleOrder.back()->lastUsedFrame >= frameNumber)
         recycleOrder.pop_back();
     if (recycleOrder.empty())
         return false;
@@ -275,20 +268,25 @@ void Terrain::keepWithinMemoryBudget()
     // are seen again; while drawables are made ahead of view they would only be made again.
     if (held() <= memoryBudget || pendingBuildLimit > 0)
         return;
-    std::vector<TerrainRenderable*> idle;
-    for (const std::unique_ptr<TerrainRenderable>& drawable : liveDrawables)
-        if (frameNumber - drawable->lastUsedFrame > 1) // not queued by the last rendered frame
-            idle.push_back(drawable.get());
-    std::sort(idle.begin(), idle.end(), [](const TerrainRenderable* a, const TerrainRenderable* b) {
-        return a->lastUsedFrame < b->lastUsedFrame;
-    });
-    for (TerrainRenderable* drawable : idle)
+    // Not queued by the last rendered frame, the one queued longest ago first.
+    const std::vector<TerrainRenderable*> idle = idleDrawables(frameNumber > 0 ? frameNumber - 1 : 0);
+    for (auto drawable = idle.rbegin(); drawable != idle.rend() && held() > memoryBudget; ++drawable)
     {
-        if (held() <= memoryBudget)
-            break;
-        releaseDrawable(drawable->source, false);
+        releaseDrawable((*drawable)->source, false);
         patchesPending = true;
     }
+}
+
+std::vector<TerrainRenderable*> Terrain::idleDrawables(uint32_t before) const
+{
+    std::vector<TerrainRenderable*> idle;
+    for (const std::unique_ptr<TerrainRenderable>& drawable : liveDrawables)
+        if (drawable->lastUsedFrame < before)
+            idle.push_back(drawable.get());
+    std::sort(idle.begin(), idle.end(), [](const TerrainRenderable* a, const TerrainRenderable* b) {
+        return a->lastUsedFrame > b->lastUsedFrame;
+    });
+    return idle;
 }
 
 void Terrain::releaseIdleDrawables()

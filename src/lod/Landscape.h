@@ -250,6 +250,9 @@ private:
     // A drawn leaf's morph factor for the last update's camera: its lod, or, when no walk has
     // reached it since the eye moved, the factor computed afresh.
     float currentMorph(const PatchNode* leaf) const;
+    // A leaf's morph factor for the last update's camera from its screen error there, and its
+    // parent's in parentError: found when it is NaN, so that siblings can share it.
+    float walkMorph(const PatchNode* leaf, float error, float& parentError) const;
     // Marks node, its ancestors and the same-level neighbours of each (and their ancestors) as
     // changed: the next update walks them again.
     void touch(PatchNode* node);

@@ -153,8 +153,16 @@ float Landscape::currentMorph(const PatchNode* leaf) const
 {
     if (leaf->morphEpoch == morphEpoch || !walkCameraSet)
         return leaf->lod;
-    const float error = screenError(leaf, walkCamera);
-    return morphFactor(leaf, error, leaf->parent ? screenError(leaf->parent, walkCamera) : error);
+    float parentError = std::numeric_limits<float>::quiet_NaN();
+    return walkMorph(leaf, screenError(leaf, walkCamera), parentError);
+}
+
+float Landscape::walkMorph(const PatchNode* leaf, float error, float& parentError) const
+{
+    const PatchNode* parent = leaf->parent;
+    if (parent && std::isnan(parentError))
+        parentError = screenError(parent, walkCamera);
+    return morphFactor(leaf, error, parent ? parentError : error);
 }
 
 void Landscape::touchChain(PatchNode* node)
@@ -556,15 +564,12 @@ void Landscape::collect(PatchNode* node, const CameraState& camera, int mask, fl
         return;
     }
     // A leaf that the last walk passed over has the morph factor of an earlier eye position:
-    // brought up to date before it is drawn (as currentMorph does, with the parent's error
-    // found once for the four siblings).
+    // brought up to date before it is drawn (as currentMorph does, from the corners already
+    // read and with the parent's error found once for the four siblings).
     if (node->morphEpoch != morphEpoch && walkCameraSet)
     {
         const float error = errorAt(node, eyeDistance(minimum, maximum, walkCamera.position), walkCamera.pixelScale);
-        const PatchNode* parent = node->parent;
-        if (parent && std::isnan(parentError))
-            parentError = screenError(parent, walkCamera);
-        node->lod = morphFactor(node, error, parent ? parentError : error);
+        node->lod = walkMorph(node, error, parentError);
         node->morphEpoch = morphEpoch;
     }
     visiblePatches.push_back(&node->geometry);
