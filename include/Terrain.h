@@ -346,9 +346,11 @@ private:
     int drawableCount = 0;
     // Microseconds one drawable takes to make, with fresh buffers and from a spare, averaged over
     // the recent ones: how many finished builds a frame takes over (each one in view needs its
-    // drawable in the same frame).
+    // drawable in the same frame). The last ones made of each kind, 0 before the first.
     double freshDrawableMicros = 10.0;
     double spareDrawableMicros = 10.0;
+    double lastFreshMicros = 0.0;
+    double lastSpareMicros = 0.0;
     uint64_t drawableBytes = 0; // bytes of the drawables' vertex buffers
     // Index buffers by the strip they hold (its address in the Landscape), and their bytes.
     std::unordered_map<const uint16_t*, Ogre::HardwareIndexBufferSharedPtr> stripBuffers;

@@ -60,11 +60,21 @@ void Terrain::createDrawable(PatchGeometry* patch)
     drawablesBuilt += 1;
     const double micros =
         std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
-    // Up at once, down slowly: a run of slow drawables (fresh memory, a busy driver) throttles
-    // the next frame's hand-overs straight away. Fresh buffers and spares' are told apart: here
-    // a fresh one cost 6 times a spare's rewrite (page faults on new memory).
+    // Fresh buffers and spares' are told apart: here a fresh one cost 4 to 6 times a spare's
+    // rewrite (page faults on new memory). The estimate follows a run of slow drawables (a busy
+    // driver, memory the system has to find) from its second one, so that the next frame's
+    // hand-overs are throttled at once. A lone slow one (a preemption, the allocator finding
+    // memory) moves it only a quarter of the way: taken whole, it would hold the next frames to
+    // half the hand-overs they can afford for dozens of drawables. It comes down slowly.
     double& estimate = fresh ? freshDrawableMicros : spareDrawableMicros;
-    estimate = std::max(micros, estimate + (micros - estimate) / 16.0);
+    double& last = fresh ? lastFreshMicros : lastSpareMicros;
+    if (last == 0.0)
+        estimate = micros;
+    else if (micros > estimate)
+        estimate = std::max(estimate + (micros - estimate) / 4.0, std::min(micros, last));
+    else
+        estimate += (micros - estimate) / 16.0;
+    last = micros;
 }
 
 size_t Terrain::affordableDrawables(double micros) const

@@ -23,6 +23,11 @@ constexpr float kMaterialPassTravelSq = 10000.0f;
 // Microseconds of drawable making that the patches handed over in one frame may cost, so that a
 // burst of finished builds (after a teleport, say) is spread over frames instead of landing on one.
 constexpr double kHandOverMicros = 1000.0;
+// The same while the first view is being built (after openStream or a new patch size): there
+// every frame that the view's drawables are spread over is one more frame before the view
+// stands, and no drawn view is there to stutter. Still well within 2 ms with the rest of the
+// frame's terrain work.
+constexpr double kOpeningHandOverMicros = 1500.0;
 // Finished builds a frame takes over at least (a split shows once its four children are in),
 // and detached patches it frees at most.
 constexpr size_t kFewestHandOvers = 8;
@@ -59,7 +64,8 @@ bool Terrain::frameStarted(const Ogre::FrameEvent&)
     if (!hasPixelScale)
         return true;
 
-    landscape->setUpdateLimits(std::max(kFewestHandOvers, affordableDrawables(kHandOverMicros)), kFreesPerFrame);
+    const double handOverMicros = landscape->isOpening() ? kOpeningHandOverMicros : kHandOverMicros;
+    landscape->setUpdateLimits(std::max(kFewestHandOvers, affordableDrawables(handOverMicros)), kFreesPerFrame);
     landscape->update(state);
     frameNumber += 1;
     releaseIdleDrawables();
