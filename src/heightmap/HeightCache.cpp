@@ -44,7 +44,7 @@ void HeightCache::setSize(int size)
 void HeightCache::clear()
 {
     OptionalLock lock(heightLock);
-    for (std::unique_ptr<float[]>& block : cacheBlocks)
+    for (PageArray& block : cacheBlocks)
         block.reset();
     cacheCentreX = INT_MAX;
     cacheCentreZ = INT_MAX;
@@ -59,7 +59,7 @@ void HeightCache::clear()
 void HeightCache::recount()
 {
     uint64_t held = 0;
-    for (const std::unique_ptr<float[]>& block : cacheBlocks)
+    for (const PageArray& block : cacheBlocks)
         if (block)
             held += uint64_t(cacheHalfSize) * uint64_t(cacheHalfSize) * sizeof(float);
     heldBytes.store(held, std::memory_order_relaxed);
@@ -153,7 +153,7 @@ int HeightCache::update(float cameraX, float cameraZ, float heightScale, const B
     }
 
     const size_t blockSamples = size_t(n) * size_t(n);
-    std::unique_ptr<float[]> fresh[4];
+    PageArray fresh[4];
     int blocksRead = 0;
     try
     {
@@ -173,7 +173,7 @@ int HeightCache::update(float cameraX, float cameraZ, float heightScale, const B
             if (!read((move.cellX + (i & 1) - 1) * n, (move.cellZ + (i >> 1) - 1) * n, n, staging.data()))
                 return blocksRead + 1; // a block with holes is never kept
             blocksRead += 1;
-            fresh[i].reset(new float[blockSamples]);
+            fresh[i] = makePageArray(blockSamples);
             for (size_t k = 0; k < blockSamples; ++k)
                 fresh[i][k] = float(staging[k]) * heightScale;
         }
@@ -192,7 +192,7 @@ int HeightCache::update(float cameraX, float cameraZ, float heightScale, const B
     OptionalLock lock(heightLock);
     if (generation != planned)
         return blocksRead;
-    std::unique_ptr<float[]> slots[4];
+    PageArray slots[4];
     for (int i = 0; i < 4; ++i)
         slots[i] = move.keep[i] >= 0 ? std::move(cacheBlocks[move.keep[i]]) : std::move(fresh[i]);
     // The new blocks are complete before the window says that they hold anything; blocks that

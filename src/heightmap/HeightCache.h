@@ -1,5 +1,6 @@
 #pragma once
 
+#include "support/PageArray.h"
 #include "support/Thread.h"
 
 #include <atomic>
@@ -83,7 +84,7 @@ public:
     int cacheMaxZ = 0;
     int cacheCentreX = INT_MAX;
     int cacheCentreZ = INT_MAX;
-    std::unique_ptr<float[]> cacheBlocks[4];
+    PageArray cacheBlocks[4];
 
 private:
     // Where a move goes: the new centre cell and, for each new slot, the old block it keeps

@@ -32,6 +32,8 @@ void BuildQueue::start()
 
 void BuildQueue::stop(bool wait)
 {
+    // A thread started later builds what waited to be handed in.
+    flush(true);
     runFlag = false;
     {
         Lock lock(jobLock);
@@ -56,21 +58,34 @@ void BuildQueue::postRefresh(PatchNode* node)
 
 void BuildQueue::push(PatchNode* node, JobKind kind, bool inView)
 {
+    // Counted at once: a job that waits to be handed in names its node as much as a queued one.
+    node->busy += 1;
+    if (kind != JobKind::cancel)
+        pending += 1;
+    stagedJobs.push_back(BuildJob{node, kind, inView});
+    flush();
+}
+
+bool BuildQueue::flush(bool wait)
+{
+    if (stagedJobs.empty())
+        return true;
     bool first = false;
     {
-        Lock lock(jobLock);
+        Lock lock(jobLock, wait);
+        if (!lock.locked())
+            return false;
         first = jobQueue.empty();
-        jobQueue.push_back(BuildJob{node, kind, inView});
-        node->busy += 1;
-        if (kind != JobKind::cancel)
-            pending += 1;
+        jobQueue.insert(jobQueue.end(), stagedJobs.begin(), stagedJobs.end());
     }
+    stagedJobs.clear();
     // The build thread waits only on an empty queue, and looks at the queue under the lock
     // before it waits: the first job wakes it, the others find it awake. Woken with the lock
     // still held, it would only run to block on it, and an update posting a hundred jobs would
     // hand the core back and forth a hundred times.
     if (first)
         jobPosted.notify_one();
+    return true;
 }
 
 /* runs on the build thread, jobLock held */
@@ -164,6 +179,7 @@ bool BuildQueue::drain(const std::function<void(PatchNode*)>& handOver, const Re
                        std::vector<std::unique_ptr<PatchNode>>& dead, size_t maxCounted, size_t maxResults,
                        size_t maxDead)
 {
+    flush();
     Lock results(resultLock, false);
     if (!results.locked())
         return false;
@@ -225,6 +241,7 @@ void BuildQueue::clear(std::vector<std::unique_ptr<PatchNode>>& dead)
         dead.push_back(std::move(node));
     deadPatches.clear();
     jobQueue.clear();
+    stagedJobs.clear();
     resultQueue.clear();
     pending = 0;
 }
@@ -242,7 +259,7 @@ bool BuildQueue::beginReading(const PatchNode& node, PatchNode* parent)
 size_t BuildQueue::queuedJobs() const
 {
     Lock lock(jobLock);
-    return jobQueue.size();
+    return jobQueue.size() + stagedJobs.size();
 }
 
 bool BuildQueue::hasResults() const

@@ -29,10 +29,11 @@
 // Locks (all recursive; each is held only to move entries, never while a patch is built):
 //
 //   lock        guards                                 held by
-//   jobLock     jobQueue; the build thread's changes   post (render, blocking, one append);
-//               of busy                                the build thread while it moves jobs to
+//   jobLock     jobQueue; the build thread's changes   post and flush (render, try: jobs it
+//               of busy                                cannot hand in wait in stagedJobs);
+//                                                      the build thread while it moves jobs to
 //                                                      its pending list (blocking); the dead
-//                                                      pass (render, try)
+//                                                      pass (render, try); stop (blocking)
 //   resultLock  resultQueue                            the build thread while it appends one
 //                                                      node (blocking); drain (render, try)
 //   heightLock  the height source: the heightmap       the build thread while it samples one
@@ -45,7 +46,9 @@
 //
 // Order: the render thread takes resultLock, then jobLock, then treeLock, and only with
 // try-locks when it nests them, so it never waits while it holds another lock: work it cannot
-// lock is left to a later update. The build thread holds at most one lock at a time.
+// lock is left to a later update. It never waits for jobLock in an update either: the build
+// thread runs below it, and one preempted while it held the lock made an update wait for
+// milliseconds. The build thread holds at most one lock at a time.
 class BuildQueue
 {
 public:
@@ -71,10 +74,14 @@ public:
 
     // ---- jobs and results (render thread) ----
     // Asks for a build of node, or withdraws an earlier request (build false). Builds marked
-    // inView (the camera sees the node) come before the others.
+    // inView (the camera sees the node) come before the others. Never waits: while the build
+    // thread holds the job lock, the job waits in order for a later post, flush or drain.
     void post(PatchNode* node, bool build, bool inView = false);
     // Asks for a refresh of a built node. A withdrawal leaves it alone: it withdraws builds only.
     void postRefresh(PatchNode* node);
+    // Hands the jobs that waited to the build thread, if it does not hold the job lock (or
+    // whatever it holds, with wait). False when some still wait.
+    bool flush(bool wait = false);
     // From its next job on, the build thread runs below the render thread, for as long as it
     // runs (a thread started later begins at the render thread's priority), so that on a busy
     // core it takes a small share of the render thread's time. It is a batch thread from the
@@ -117,7 +124,7 @@ public:
     CriticalSection& getTreeLock() { return treeLock; }
 
     // ---- test access: the queues as they stand (render thread, thread stopped or idle) ----
-    size_t queuedJobs() const;
+    size_t queuedJobs() const; // with those that wait to be handed in
     size_t retiredCount() const { return deadPatches.size(); }
     const std::vector<std::unique_ptr<PatchNode>>& retired() const { return deadPatches; }
     bool hasResults() const;
@@ -127,6 +134,7 @@ public:
     // a drain that meets a busy lock.
     Thread& getThread() { return thread; }
     CriticalSection& getResultLock() { return resultLock; }
+    CriticalSection& getJobLock() { return jobLock; }
 
 private:
     // A request from the render thread to the build thread.
@@ -173,6 +181,7 @@ private:
     mutable CriticalSection heightLock;
 
     // ---- render thread only (treeLock marks the passes that walk or free nodes) ----
+    std::vector<BuildJob> stagedJobs; // posted while the build thread held jobLock, in order
     mutable CriticalSection treeLock;
     std::vector<std::unique_ptr<PatchNode>> deadPatches; // retired, waiting to be deleted
 

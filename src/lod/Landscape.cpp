@@ -51,16 +51,18 @@ Landscape::Landscape(float size, const Ogre::Vector3& origin)
 
 void Landscape::returnFreedMemory()
 {
-    // Patch arrays are made on the build thread and freed on the render thread; the allocator
-    // keeps what is freed in its pools, scattered between live arrays, so that a long flight
-    // holds far more memory than the tree it has left. Once enough has gone and the build
-    // thread has had nothing to build for a while (the view has settled), it hands the free
-    // pages back to the system: not while the tree is busy, since a trim holds the allocator's
-    // locks for a while, and every page it gives back costs a fault when it is used again.
+    // Patch arrays have pages of their own (PageArray), but the allocator keeps what else the
+    // patches' comings and goings free (nodes, the drawables' and the engine's buffers) in its
+    // pools, scattered between live blocks, so that a long flight holds far more memory than it
+    // uses. Once enough has gone and the build thread has had nothing to build for a while (the
+    // view has settled), it hands the free pages back to the system: not while the tree is
+    // busy, since a trim holds the allocator's locks for a while (the render thread's own
+    // allocations wait for it), and every page it gives back costs a fault when it is used again.
     if (std::chrono::steady_clock::now() - lastBuild < kTrimAfterIdle)
         return;
     // The spare arrays wait for builds; once the view has settled, they are only memory.
     dropSpareArrays();
+    spares.freeRetired();
     if (freedSinceTrim.load(std::memory_order_relaxed) < kTrimAfterBytes)
         return;
     freedSinceTrim = 0;
@@ -91,7 +93,7 @@ void Landscape::clear()
     changedPatches.clear();
     visiblePatches.clear();
     heldRefreshes.clear(); // their nodes are gone with the tree
-    dropSpareArrays();
+    spares.freeAll();
     fullWalk = true;
 }
 
@@ -228,7 +230,7 @@ void Landscape::release(std::vector<std::unique_ptr<PatchNode>>& nodes, std::chr
     const size_t fewest = std::max(kFewestFrees, nodes.size() / 8);
     for (size_t k = 0; k < nodes.size(); ++k)
     {
-        // Freeing a patch can cost the allocator tens of microseconds (see SpareArrays), and a
+        // Freeing a patch (its drawable, its node) can cost tens of microseconds, and a
         // merge or a teleport frees hundreds: what is left after the free time waits.
         if (k >= fewest && std::chrono::steady_clock::now() > until)
         {
@@ -244,9 +246,11 @@ void Landscape::release(std::vector<std::unique_ptr<PatchNode>>& nodes, std::chr
         memoryBytes -= kNodeBytes + geometry;
         retiringBytes -= node->retiredBytes;
         const uint64_t vertexCount = node->geometry.vertexCount;
-        const bool spared = spares.give(node->takeVertexArray(), vertexCount);
+        spares.give(node->takeVertexArray(), vertexCount);
         spares.give(std::move(node->result.vertices), node->result.vertexCount);
-        freedSinceTrim.fetch_add(kNodeBytes + (spared ? 0 : geometry), std::memory_order_relaxed);
+        // Counted whole although the arrays leave the heap alone: the drawables and the engine's
+        // own buffers that go with the patches churn it about as much.
+        freedSinceTrim.fetch_add(kNodeBytes + geometry, std::memory_order_relaxed);
         node.reset();
     }
     nodes.clear();
@@ -274,6 +278,8 @@ void Landscape::createRoot()
 /* runs on the build thread */
 void Landscape::generate(PatchNode& node, bool refresh)
 {
+    // The arrays that the render thread gave up since the last build go back to the system here.
+    spares.freeRetired();
     // A node built once keeps its geometry arrays for life; a second build request (a merge
     // asked again while the first build was in flight) passes the node through unchanged.
     if (node.generated)

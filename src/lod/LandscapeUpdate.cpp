@@ -63,6 +63,9 @@ void Landscape::update(const CameraState& camera)
         node->edgeFlags = 0;
     }
     changedPatches.clear();
+    // Requests that met the build thread holding the job lock go in now, or with the next
+    // update's.
+    queue.flush();
     frameCounter += 1;
     opening = opening && queue.pendingBuilds() > 0;
     // Until the first view is built the render thread waits for the build thread's work; from

@@ -122,8 +122,7 @@ float morphVertex(float* vertices, uint32_t i, uint32_t j, uint32_t n)
 void buildPatchVertices(const PatchGrid& grid, const PatchHeights& heights, PatchBuildResult& out)
 {
     const uint32_t n = grid.n;
-    std::unique_ptr<float[]> vertices =
-        out.vertices ? std::move(out.vertices) : std::unique_ptr<float[]>(new float[size_t(n) * n * kFloatsPerVertex]);
+    VertexArray vertices = out.vertices ? std::move(out.vertices) : makePageArray(uint64_t(n) * n * kFloatsPerVertex);
     float lowest = std::numeric_limits<float>::infinity();
     float highest = -std::numeric_limits<float>::infinity();
     for (uint32_t j = 0; j < n; ++j)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "lod/PatchLayout.h"
+#include "lod/SpareArrays.h"
 
 #include <OgreAxisAlignedBox.h>
 #include <OgreVector.h>
@@ -43,7 +44,7 @@ struct RootSquare
 // then moved, whole, into its node by the hand-over on the render thread.
 struct PatchBuildResult
 {
-    std::unique_ptr<float[]> vertices;    // vertexCount records of kFloatsPerVertex floats
+    VertexArray vertices;                 // vertexCount records of kFloatsPerVertex floats
     uint64_t vertexCount = 0;
     uint32_t edgeVertices = 0;            // vertices along a patch edge when it was built
     Ogre::AxisAlignedBox bounds;          // around every vertex (x, height, z)

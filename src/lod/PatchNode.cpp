@@ -83,7 +83,7 @@ Ogre::AxisAlignedBox PatchNode::testBox() const
     return Ogre::AxisAlignedBox(corners[0].x, minY, corners[0].z, corners[3].x, maxY, corners[3].z);
 }
 
-std::unique_ptr<float[]> PatchNode::takeVertexArray()
+VertexArray PatchNode::takeVertexArray()
 {
     sharedVertices = nullptr;
     sharedVertexCount = 0;

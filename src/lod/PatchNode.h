@@ -82,7 +82,7 @@ public:
     void install(PatchBuildResult&& built, const uint16_t* strip, uint64_t stripLength);
     // Moves the vertex array out of a node about to be freed (render thread, after its
     // patch-destroyed callback): the node is unbuilt from then on.
-    std::unique_ptr<float[]> takeVertexArray();
+    VertexArray takeVertexArray();
 
     // The fields are grouped by the walks that read them, so that each walk touches few cache
     // lines per node: the frustum walk reads the first group (and the second at leaves), the
@@ -132,8 +132,8 @@ public:
     // a drawable), counted when it is detached from the tree; 0 while it is in the tree.
     uint64_t retiredBytes = 0;
     // Jobs and results that name this node and have not been consumed; while it is not 0 the
-    // node must not be freed. Raised by a post and lowered by the build thread, both under
-    // jobLock; lowered by the drain for each result it takes (see BuildQueue).
+    // node must not be freed. Raised by a post (render thread), lowered by the build thread
+    // under jobLock and by the drain for each result it takes (see BuildQueue).
     std::atomic<int> busy{0};
 
     // The installed vertex array and its vertex count, published for the build thread of the
@@ -157,7 +157,7 @@ private:
     PatchNode(Landscape* owner, const RootSquare& square, uint32_t level, int quadrant, uint32_t cellX,
               uint32_t cellZ);
 
-    std::unique_ptr<float[]> vertexArray;    // geometry.vertices
+    VertexArray vertexArray;    // geometry.vertices
 };
 
 // Joins a and b across side s of a (and side s ^ 1 of b).

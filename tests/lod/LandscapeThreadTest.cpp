@@ -186,6 +186,42 @@ TEST(LandscapeThread, CancelBeforeTheDrainMeansNeverBuilt)
         EXPECT_EQ(c[q]->busy, 0) << q;
 }
 
+TEST(LandscapeThread, PostsThatMeetTheJobLockHeldWaitInOrderInsteadOfBlocking)
+{
+    Recorder r;
+    const std::vector<PatchNode*> c = r.makeChildren();
+    r.landscape.start();
+    std::atomic<bool> held{false}, posted{false}, released{false};
+    std::thread holder([&] {
+        {
+            Lock lock(r.view.queue().getJobLock());
+            held = true;
+            // Until the posts return; 10 s at most, so that a post that waits fails the test
+            // instead of hanging it.
+            for (int i = 0; i < 10000 && !posted; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        released = true;
+    });
+    while (!held)
+        std::this_thread::yield();
+    r.view.post(c[0], true, true);
+    r.view.post(c[1], true);
+    r.view.post(c[0], false); // withdraws the first: it must reach the thread after it
+    r.view.post(c[2], true);
+    const bool returnedWhileHeld = !released;
+    posted = true;
+    holder.join();
+    EXPECT_TRUE(returnedWhileHeld) << "a post waited for the build thread's lock";
+    for (int q = 0; q < 3; ++q)
+        EXPECT_GT(c[q]->busy, 0) << "a waiting job names its node: " << q;
+    r.drainUntilIdle();
+    r.landscape.stop(true);
+    EXPECT_EQ(r.builtIds(), (std::vector<int>{int(r.landscape.patchId(c[2])), int(r.landscape.patchId(c[1]))}));
+    for (int q = 0; q < 4; ++q)
+        EXPECT_EQ(c[q]->busy, 0) << q;
+}
+
 TEST(LandscapeThread, BusyNodesWaitInDeadPatchesUntilNothingNamesThem)
 {
     Recorder r;

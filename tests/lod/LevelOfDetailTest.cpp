@@ -259,11 +259,11 @@ TEST(LevelOfDetail, ConvergedTreesHaveNoCracksHolesOrCoarsePatches)
 namespace
 {
 // Waits until the build thread has built (or dropped) everything asked of it, so that the next
-// update hands over all of it.
+// update hands over all of it. Requests that met the job lock held go in as an update would.
 void waitForBuilds(FractalTerrain& terrain)
 {
     BuildQueue& queue = terrain.view.queue();
-    pumpUntilIdle([] {}, [&] {
+    pumpUntilIdle([&] { queue.flush(); }, [&] {
         return queue.queuedJobs() == 0 && queue.queuedResults() == size_t(terrain.landscape.pendingBuilds());
     }, 200000);
 }

@@ -3,7 +3,12 @@
 
 #include "LodTestSupport.h"
 
+#include "lod/SpareArrays.h"
+
 #include <gtest/gtest.h>
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -163,6 +168,59 @@ TEST(PatchGeometry, MemoryFollowsThePatchesThatExist)
         EXPECT_EQ(std::memcmp(vertices, built[size_t(q)].data(), vertexBytes), 0) << "child " << q;
     }
     EXPECT_EQ(landscape.spareBytes(), 0u);
+}
+
+namespace
+{
+// Whether the page holding p is mapped in this process.
+bool isMapped(const void* p)
+{
+    const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+    return msync(reinterpret_cast<void*>(uintptr_t(p) & ~(page - 1)), page, MS_ASYNC) == 0;
+}
+} // namespace
+
+TEST(PatchGeometry, ArraysTheRenderThreadGivesUpLeaveTheProcessOnlyWhenTheBuildThreadFreesThem)
+{
+    const uint64_t vertices = 65 * 65; // a 64-quad patch: 169 KB, pages of its own
+    const uint64_t bytes = vertices * kVertexBytes;
+    SpareArrays spares(2 * bytes);
+    std::vector<const float*> given;
+    for (int i = 0; i < 4; ++i)
+    {
+        VertexArray array = makePageArray(vertices * kFloatsPerVertex);
+        std::fill(array.get(), array.get() + vertices * kFloatsPerVertex, float(i));
+        given.push_back(array.get());
+        spares.give(std::move(array), vertices);
+    }
+    // Arrays whose first and last floats are still mapped.
+    const auto mappedCount = [&] {
+        return std::count_if(given.begin(), given.end(), [&](const float* p) {
+            return isMapped(p) && isMapped(p + vertices * kFloatsPerVertex - 1);
+        });
+    };
+    // Two kept for builds, two beyond the limit: none freed by the giving thread.
+    EXPECT_EQ(spares.bytes(), 2 * bytes);
+    EXPECT_EQ(mappedCount(), 4);
+    spares.freeRetired();
+    EXPECT_EQ(mappedCount(), 2);
+    // A build takes a kept one back, filled as it was given.
+    VertexArray taken = spares.take(vertices);
+    ASSERT_TRUE(taken);
+    EXPECT_TRUE(taken.get() == given[0] || taken.get() == given[1]);
+    EXPECT_EQ(taken[1], taken.get() == given[0] ? 0.0f : 1.0f);
+    EXPECT_EQ(spares.take(vertices + 1), nullptr) << "only arrays of the size asked for";
+    // An array of another size (a new patch size) retires the old spares; clearing retires the
+    // rest; the build thread frees them all.
+    spares.give(makePageArray(9 * 9 * kFloatsPerVertex), 9 * 9);
+    EXPECT_EQ(spares.bytes(), 9 * 9 * kVertexBytes);
+    EXPECT_EQ(spares.clear(), 9 * 9 * kVertexBytes);
+    EXPECT_EQ(spares.bytes(), 0u);
+    EXPECT_EQ(mappedCount(), 2) << "the other kept array waits for the build thread";
+    spares.freeRetired();
+    EXPECT_EQ(mappedCount(), 1) << "only the array a build holds";
+    taken.reset();
+    EXPECT_EQ(mappedCount(), 0);
 }
 
 TEST(PatchGeometry, ChildMorphsOntoItsParentSurfaceAndReusesItsHeights)
