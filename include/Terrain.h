@@ -312,6 +312,10 @@ private:
     // Gives the drawable queued longest ago, and not in this frame, back as a spare for a new
     // patch; false when there is none to take (or keeping is the host's wish).
     bool recycleIdleDrawable();
+    // Whether idle drawables may be taken for new patches: not when the host keeps drawables
+    // (keep frames 0), nor with drawables made ahead of view (a pending limit), whose patches
+    // drawn out of view would only be made again by the pending pass.
+    bool recyclesIdleDrawables() const { return drawableKeepFrames != 0 && pendingBuildLimit == 0; }
     // Live drawables last queued (or seen drawn) before frame `before`, the one queued longest
     // ago last.
     std::vector<TerrainRenderable*> idleDrawables(uint32_t before) const;
@@ -344,13 +348,16 @@ private:
     int visibleBuildLimit = 10000;
     int pendingBuildLimit = 0;
     int drawableCount = 0;
-    // Microseconds one drawable takes to make, with fresh buffers and from a spare, averaged over
-    // the recent ones: how many finished builds a frame takes over (each one in view needs its
-    // drawable in the same frame). The last ones made of each kind, 0 before the first.
-    double freshDrawableMicros = 10.0;
-    double spareDrawableMicros = 10.0;
-    double lastFreshMicros = 0.0;
-    double lastSpareMicros = 0.0;
+    // Microseconds one drawable takes to make, over the recent ones: how many finished builds a
+    // frame takes over (each one in view needs its drawable in the same frame).
+    struct DrawableCost
+    {
+        double micros = 10.0; // the estimate; the guess before the first drawable
+        double last = 0.0;    // the last drawable's, 0 before the first
+        void add(double sample);
+    };
+    DrawableCost freshDrawableCost; // with fresh buffers
+    DrawableCost spareDrawableCost; // rewriting a spare's (or an idle drawable's)
     uint64_t drawableBytes = 0; // bytes of the drawables' vertex buffers
     // Index buffers by the strip they hold (its address in the Landscape), and their bytes.
     std::unordered_map<const uint16_t*, Ogre::HardwareIndexBufferSharedPtr> stripBuffers;

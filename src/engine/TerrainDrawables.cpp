@@ -61,20 +61,24 @@ void Terrain::createDrawable(PatchGeometry* patch)
     const double micros =
         std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
     // Fresh buffers and spares' are told apart: here a fresh one cost 4 to 6 times a spare's
-    // rewrite (page faults on new memory). The estimate follows a run of slow drawables (a busy
-    // driver, memory the system has to find) from its second one, so that the next frame's
-    // hand-overs are throttled at once. A lone slow one (a preemption, the allocator finding
-    // memory) moves it only a quarter of the way: taken whole, it would hold the next frames to
-    // half the hand-overs they can afford for dozens of drawables. It comes down slowly.
-    double& estimate = fresh ? freshDrawableMicros : spareDrawableMicros;
-    double& last = fresh ? lastFreshMicros : lastSpareMicros;
+    // rewrite (page faults on new memory).
+    (fresh ? freshDrawableCost : spareDrawableCost).add(micros);
+}
+
+void Terrain::DrawableCost::add(double sample)
+{
+    // The estimate follows a run of slow drawables (a busy driver, memory the system has to
+    // find) from its second one, so that the next frame's hand-overs are throttled at once. A
+    // lone slow one (a preemption, the allocator finding memory) moves it only a quarter of the
+    // way: taken whole, it would hold the next frames to half the hand-overs they can afford for
+    // dozens of drawables. It comes down slowly. The first sample sets it.
     if (last == 0.0)
-        estimate = micros;
-    else if (micros > estimate)
-        estimate = std::max(estimate + (micros - estimate) / 4.0, std::min(micros, last));
+        micros = sample;
+    else if (sample > micros)
+        micros = std::max(micros + (sample - micros) / 4.0, std::min(sample, last));
     else
-        estimate += (micros - estimate) / 16.0;
-    last = micros;
+        micros += (sample - micros) / 16.0;
+    last = sample;
 }
 
 size_t Terrain::affordableDrawables(double micros) const
@@ -82,11 +86,11 @@ size_t Terrain::affordableDrawables(double micros) const
     // Spares cost a rewrite, and so do idle drawables when they may be taken (about those that
     // the last pass did not draw).
     size_t rewritable = spareDrawables.size();
-    if (drawableKeepFrames != 0 && pendingBuildLimit == 0)
+    if (recyclesIdleDrawables())
         rewritable += liveDrawables.size() - std::min(liveDrawables.size(), landscape->getVisiblePatches().size());
-    const size_t spares = std::min(rewritable, size_t(micros / std::max(spareDrawableMicros, 1.0)));
-    micros -= double(spares) * spareDrawableMicros;
-    return spares + size_t(std::max(micros, 0.0) / std::max(freshDrawableMicros, 1.0));
+    const size_t spares = std::min(rewritable, size_t(micros / std::max(spareDrawableCost.micros, 1.0)));
+    micros -= double(spares) * spareDrawableCost.micros;
+    return spares + size_t(std::max(micros, 0.0) / std::max(freshDrawableCost.micros, 1.0));
 }
 
 int Terrain::patchCreated(PatchGeometry*)
@@ -173,9 +177,7 @@ void Terrain::releaseDrawable(PatchGeometry* patch, bool spare)
 
 bool Terrain::recycleIdleDrawable()
 {
-    // Kept drawables are the host's wish; with drawables made ahead of view, those of patches
-    // drawn out of view would only be made again by the pending pass.
-    if (drawableKeepFrames == 0 || pendingBuildLimit > 0)
+    if (!recyclesIdleDrawables())
         return false;
     if (recycleOrderFrame != frameNumber)
     {

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "lod/PatchLayout.h"
-#include "lod/SpareArrays.h"
 
 #include <OgreAxisAlignedBox.h>
 #include <OgreVector.h>

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/PageArray.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -11,6 +13,8 @@
 constexpr int kFloatsPerVertex = 10;
 constexpr size_t kVertexBytes = kFloatsPerVertex * sizeof(float);
 constexpr size_t kIndexBytes = sizeof(uint16_t);
+// A patch's array of vertex records.
+using VertexArray = PageArray;
 
 // Float offsets of the record's fields.
 constexpr int kVertexX = 0;

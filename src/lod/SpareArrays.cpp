@@ -17,6 +17,8 @@ void SpareArrays::give(Array array, uint64_t vertices)
 {
     if (array)
         parked.emplace_back(std::move(array), vertices);
+    if (parked.empty())
+        return;
     std::unique_lock<std::mutex> held(lock, std::try_to_lock);
     if (!held.owns_lock())
         return;

@@ -1,15 +1,12 @@
 #pragma once
 
-#include "support/PageArray.h"
+#include "lod/PatchLayout.h"
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <vector>
-
-// A patch's vertex array of ten-float records.
-using VertexArray = PageArray;
 
 // Vertex arrays of freed patches, kept for the next builds instead of going back to the system.
 // Handing a patch's array back costs tens of microseconds (the pages are unmapped) and the build
