@@ -119,6 +119,10 @@ public:
     // nothing published, when node has been detached.
     bool beginReading(const PatchNode& node, PatchNode* parent);
     void endReading() { nodeBeingRead = nullptr; }
+    // Render thread: node is named by a job or result, or published as the parent being read.
+    // Read after unpublishing node's vertices, a false answer means that no build reads them
+    // or will (the two atomics are ordered as in beginReading).
+    bool isInUse(const PatchNode* node) const { return inUse(node); }
 
     CriticalSection& getHeightLock() { return heightLock; }
     CriticalSection& getTreeLock() { return treeLock; }

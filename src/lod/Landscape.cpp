@@ -280,8 +280,9 @@ void Landscape::generate(PatchNode& node, bool refresh)
 {
     // The arrays that the render thread gave up since the last build go back to the system here.
     spares.freeRetired();
-    // A node built once keeps its geometry arrays for life; a second build request (a merge
-    // asked again while the first build was in flight) passes the node through unchanged.
+    // A node keeps its geometry until it gives it up (see dropSplitGeometry); a second build
+    // request (a merge asked again while the first build was in flight) passes the node through
+    // unchanged.
     if (node.generated)
     {
         // A refresh after a height edit: new vertices for the same arrays, from the height
@@ -308,9 +309,11 @@ void Landscape::buildNode(PatchNode& node, PatchBuildResult& out, bool firstBuil
     PatchNode* parent = firstBuild ? node.parent.load() : nullptr;
     if (parent && gridNests(n) && queue.beginReading(node, parent))
     {
-        readingParent = parent->sharedVertexCount == uint64_t(n) * n;
+        // A split parent gives its vertices up (see dropSplitGeometry): null then.
+        const float* parentVertices = parent->sharedVertices;
+        readingParent = parentVertices && parent->sharedVertexCount == uint64_t(n) * n;
         if (readingParent)
-            parentHeights = ParentHeights{parent->sharedVertices, (node.quadrant & 1) ? (n - 1) / 2 : 0,
+            parentHeights = ParentHeights{parentVertices, (node.quadrant & 1) ? (n - 1) / 2 : 0,
                                           (node.quadrant & 2) ? (n - 1) / 2 : 0};
         else
             queue.endReading();
@@ -432,6 +435,7 @@ void Landscape::handOver(PatchNode* node)
         for (const auto& child : node->children)
             if (child)
                 node->error = std::max(node->error, child->error);
+        keepOnlyBuiltChildren(node);
     }
 
     PatchNode* parent = node->parent;

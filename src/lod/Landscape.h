@@ -264,6 +264,13 @@ private:
     int split(PatchNode* node);
     int forceNeighbours(PatchNode* node);
     int tryMerge(PatchNode* node);
+    // After node's merge: its children stay for a quick split back only if all of them can be
+    // drawn at once; a child that gave its geometry up would bring back its whole subtree as it
+    // was, to be merged again build by build.
+    void keepOnlyBuiltChildren(PatchNode* node);
+    // Gives up a split node's own geometry, which only a merge would draw again (building it
+    // anew). False, changing nothing, while a job, a result or a child's build still reads it.
+    bool dropSplitGeometry(PatchNode* node);
     void abandonDescendants(PatchNode* node);
     void updateEdgeLevels(PatchNode* node);
     void refreshEdgeLevels(PatchNode* node); // node and every ancestor

@@ -224,6 +224,10 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
         node->lod = 1.0f;
         if (node->state == kMerging && !node->isBuilt() && node->busy == 0 && !node->unreadable)
             postBuild(node); // its build was cancelled by an ancestor's merge: ask again
+        // A node above minLevel is never drawn again once its children are: its geometry goes
+        // (walked again next update until it could).
+        if (node->level < minLevel && node->state == kSplit && node->isBuilt() && !dropSplitGeometry(node))
+            node->walkPending = true;
         // A node at minLevel may merge back: its leaves are at minLevel then, which is allowed.
         if (!(error >= threshold) && node->level >= minLevel)
             tryMerge(node);
@@ -240,9 +244,9 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
             for (const auto& child : node->children)
                 wakeUpdate = std::min(wakeUpdate, child->lastVisit + kKeepChildrenUpdates + 1);
     }
-    // A node without geometry takes its box from an ancestor, which other builds change: it is
-    // walked every update until it is built. So is a node this update changed.
-    node->stableUntil = node->walkPending || !node->isBuilt() ? 0.0 : stableUntil;
+    // A node never built takes its box from an ancestor, which other builds change: it is
+    // walked every update until it has a box of its own. So is a node this update changed.
+    node->stableUntil = node->walkPending || node->bounds.isNull() ? 0.0 : stableUntil;
     node->wakeUpdate = wakeUpdate;
 }
 
@@ -379,6 +383,7 @@ int Landscape::tryMerge(PatchNode* node)
         node->state = kLeaf;
         keptChangeCount += 1;
         markAllSides(node);
+        keepOnlyBuiltChildren(node);
     }
     else
     {
@@ -390,6 +395,48 @@ int Landscape::tryMerge(PatchNode* node)
     node->lod = 1.0f;
     node->morphEpoch = morphEpoch;
     return 1;
+}
+
+void Landscape::keepOnlyBuiltChildren(PatchNode* node)
+{
+    bool built = true;
+    for (const auto& child : node->children)
+        built = built && child && child->isBuilt();
+    if (built)
+        return;
+    for (std::unique_ptr<PatchNode>& child : node->children)
+        if (child)
+            destroy(std::move(child));
+}
+
+bool Landscape::dropSplitGeometry(PatchNode* node)
+{
+    // A refresh in flight would come back as a new build of a node that no longer wants one.
+    if (node->busy != 0 || node->refreshInFlight)
+        return false;
+    // Unpublished first: a child's build that has not begun reading finds no vertices and
+    // samples the heights itself; one that has is seen here, and the vertices stay.
+    node->sharedVertices = nullptr;
+    if (queue.isInUse(node))
+    {
+        node->sharedVertices = node->geometry.vertices;
+        return false;
+    }
+    // The patch as drawn goes, with its drawable: a merge builds it again and creates it anew.
+    if (patchDestroyedCallback)
+        patchDestroyedCallback(&node->geometry);
+    const uint64_t vertexCount = node->geometry.vertexCount;
+    const uint64_t bytes = kVertexBytes * vertexCount;
+    memoryBytes -= bytes;
+    freedSinceTrim.fetch_add(bytes, std::memory_order_relaxed);
+    // The box, the error and the edge levels stay: the update decides by them, and a merge
+    // stitches the node afresh.
+    spares.give(node->takeVertexArray(), vertexCount);
+    // No job names the node, so the build thread does not look at it until the merge's build,
+    // which must generate it again.
+    node->generated = false;
+    treeChanges += 1;
+    return true;
 }
 
 void Landscape::abandonDescendants(PatchNode* node)

@@ -38,7 +38,8 @@ enum PatchState : int32_t
 //   thread reads freely;
 // - parent, busy, sharedVertices, sharedVertexCount and vertexEdition, atomics shared with the
 //   build thread;
-// - result and generated, which only the build thread touches until the hand-over.
+// - result and generated, which only the build thread touches until the hand-over (and
+//   generated also when no job names the node).
 class alignas(64) PatchNode
 {
 public:
@@ -151,7 +152,9 @@ public:
 
     // ---- build thread only, until the hand-over moves it into the node ----
     PatchBuildResult result;
-    bool generated = false; // the build thread has generated this node's geometry once
+    // The build thread has generated this node's geometry, which the node holds until it gives
+    // it up (then the render thread clears it, at a time no job names the node).
+    bool generated = false;
 
 private:
     PatchNode(Landscape* owner, const RootSquare& square, uint32_t level, int quadrant, uint32_t cellX,

@@ -164,6 +164,19 @@ protected:
         return terrain;
     }
 
+    // Each material the host handed out is held by one drawable or has come back once, with the
+    // drawable that held it (a far pass, or a patch that went or gave way to its children).
+    void expectEachHostMaterialHeldOrGivenBackOnce() const
+    {
+        std::map<const Ogre::Material*, int> held;
+        forEachNode(root(), [&](const PatchNode* node) {
+            if (drawableOf(node))
+                held[drawableOf(node)->getMaterial().get()] += 1;
+        });
+        for (const Ogre::MaterialPtr& material : host.handedOut)
+            EXPECT_EQ(held[material.get()] + host.releasesOf(material), 1) << material->getName();
+    }
+
     void useHost(float distance)
     {
         terrain->setMaterialCallbacks(

@@ -32,6 +32,7 @@ constexpr float kTerrainHeight = 1200.0f;
 struct FractalTerrain
 {
     uint32_t edge;
+    int deepest = 0; // the deepest level
     std::vector<uint16_t> samples;
     Landscape landscape{0, Ogre::Vector3::ZERO};
     LandscapeTestView view{landscape};
@@ -42,7 +43,6 @@ struct FractalTerrain
         landscape.setBounds(kTerrainSize, Ogre::Vector3(-kTerrainSize / 2, 0, -kTerrainSize / 2));
         landscape.setPatchSize(patchSize);
         // As the terrain does: no deeper than a quad per sample.
-        int deepest = 0;
         while (uint32_t(patchSize) << (deepest + 1) <= edge - 1)
             ++deepest;
         landscape.setLevelLimits(4, deepest);
@@ -513,6 +513,59 @@ TEST(LevelOfDetail, KeptChildrenAreFreedAndMemoryFallsBack)
     terrain.landscape.clear();
     EXPECT_EQ(terrain.view.patchCount(), 0u);
     EXPECT_EQ(terrain.view.memoryBytes(), 0u);
+}
+
+TEST(LevelOfDetail, LevelsAlwaysSplitGiveTheirRecordsUpAndAMergeBuildsThemAgainAsBefore)
+{
+    FractalTerrain terrain(16);
+    // With no level always split, the far view draws the coarsest patches.
+    terrain.landscape.setLevelLimits(0, terrain.deepest);
+    const CameraState away = lookAt(Ogre::Vector3(0, 500, 200000), Ogre::Vector3(0, 500, 300000));
+    ASSERT_GT(settle(terrain.landscape, away), 0);
+    using Cell = std::tuple<uint32_t, uint32_t, uint32_t>;
+    const auto drawnRecords = [&] {
+        std::map<Cell, std::vector<float>> records;
+        for (const PatchNode* leaf : drawnLeaves(terrain.landscape))
+        {
+            const float* v = leaf->geometry.vertices;
+            records[{leaf->level, leaf->cellX, leaf->cellZ}].assign(
+                v, v ? v + leaf->geometry.vertexCount * kFloatsPerVertex : v);
+        }
+        return records;
+    };
+    const std::map<Cell, std::vector<float>> seenFromAfar = drawnRecords();
+    ASSERT_LT(std::get<0>(seenFromAfar.begin()->first), 3u);
+
+    // Levels 0 to 2 always split: once their children are drawn they give their records up, and
+    // the memory counter follows. Split nodes below them keep theirs for a quick merge.
+    terrain.landscape.setLevelLimits(3, terrain.deepest);
+    const CameraState low = lookAt(Ogre::Vector3(-500, 60, -300), Ogre::Vector3(0, 0, 0));
+    ASSERT_GT(settle(terrain.landscape, low), 0);
+    uint64_t shallow = 0, deepSplit = 0, records = 0;
+    forEachNode(terrain.view.root(), [&](const PatchNode* node) {
+        shallow += node->level < 3;
+        deepSplit += node->level >= 3 && node->state == kSplit;
+        records += node->geometry.vertexCount * kVertexBytes;
+        EXPECT_EQ(node->isBuilt(), node->level >= 3) << "level " << node->level;
+    });
+    EXPECT_EQ(shallow, 1u + 4u + 16u);
+    EXPECT_GT(deepSplit, 20u);
+    EXPECT_GT(terrain.view.memoryBytes(), records);
+    EXPECT_LT(terrain.view.memoryBytes(), records + terrain.view.patchCount() * 1024);
+
+    // Away again with no level always split: the merges build the coarse patches afresh, and the
+    // view is the one first seen, to the last bit of every record.
+    terrain.landscape.setLevelLimits(0, terrain.deepest);
+    ASSERT_GT(settle(terrain.landscape, away), 0);
+    const std::map<Cell, std::vector<float>> seenAgain = drawnRecords();
+    ASSERT_EQ(seenAgain.size(), seenFromAfar.size());
+    for (const auto& [cell, vertices] : seenFromAfar)
+    {
+        const auto found = seenAgain.find(cell);
+        ASSERT_NE(found, seenAgain.end());
+        ASSERT_FALSE(vertices.empty());
+        EXPECT_TRUE(found->second == vertices) << "level " << std::get<0>(cell);
+    }
 }
 
 namespace
