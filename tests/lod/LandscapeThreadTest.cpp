@@ -295,6 +295,46 @@ TEST(LandscapeThread, StopWaitsEvenForAThreadThatHasNotStartedRunning)
     r.landscape.stop(true);
 }
 
+TEST(LandscapeThread, AnAlwaysSplitPatchKeepsItsRecordsWhileAChildBuildReadsThem)
+{
+    Recorder r;
+    // The root is always split and never drawn once its children are: it gives its records up,
+    // but not while the build of a child reads its heights.
+    r.landscape.setLevelLimits(1, 1);
+    const std::vector<PatchNode*> c = r.makeChildren();
+    for (int q = 1; q < 4; ++q)
+        r.view.build(c[size_t(q)]);
+    PatchNode* root = r.view.root();
+    root->state = kSplit;
+    r.heightCalls = 0;
+    // 50 ms a sample: the child's build is still reading when the update comes, however busy
+    // the machine.
+    r.sampleDelayMicroseconds = 50000;
+    r.view.post(c[0], true);
+    r.landscape.start();
+    for (int i = 0; i < 10000 && r.heightCalls == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    ASSERT_GT(r.heightCalls, 0);
+    const CameraState camera = lookAt(Ogre::Vector3(0, 300, -600), Ogre::Vector3(0, 0, 0));
+    r.landscape.update(camera);
+    const bool stillReading = c[0]->busy > 0;
+    EXPECT_TRUE(root->isBuilt()) << "the child build reading them lost its parent's records";
+    EXPECT_NE(root->sharedVertices.load(), nullptr);
+
+    r.sampleDelayMicroseconds = 0;
+    ASSERT_GT(settle(r.landscape, camera), 0);
+    r.landscape.update(camera);
+    r.landscape.stop(true);
+    EXPECT_TRUE(stillReading);
+    EXPECT_FALSE(root->isBuilt());
+    EXPECT_EQ(root->sharedVertices.load(), nullptr);
+    // The child's heights, from its parent's records where the grids meet, are the field's.
+    ASSERT_TRUE(c[0]->isBuilt());
+    const float* v = c[0]->geometry.vertices;
+    for (uint64_t k = 0; k < c[0]->geometry.vertexCount; ++k, v += kFloatsPerVertex)
+        ASSERT_EQ(v[kVertexHeight], v[kVertexX] * 0.01f) << k;
+}
+
 TEST(LandscapeThread, ResultLockHeldElsewherePostponesTheHandOver)
 {
     Recorder r;
