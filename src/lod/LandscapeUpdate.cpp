@@ -425,10 +425,10 @@ bool Landscape::dropSplitGeometry(PatchNode* node)
     // The patch as drawn goes, with its drawable: a merge builds it again and creates it anew.
     if (patchDestroyedCallback)
         patchDestroyedCallback(&node->geometry);
+    // Not counted towards a heap trim: the records go to the spare arrays, which the next builds
+    // take, and only the first frames of a view draw these few levels.
     const uint64_t vertexCount = node->geometry.vertexCount;
-    const uint64_t bytes = kVertexBytes * vertexCount;
-    memoryBytes -= bytes;
-    freedSinceTrim.fetch_add(bytes, std::memory_order_relaxed);
+    memoryBytes -= kVertexBytes * vertexCount;
     // The box, the error and the edge levels stay: the update decides by them, and a merge
     // stitches the node afresh.
     spares.give(node->takeVertexArray(), vertexCount);
