@@ -224,8 +224,8 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
         node->lod = 1.0f;
         if (node->state == kMerging && !node->isBuilt() && node->busy == 0 && !node->unreadable)
             postBuild(node); // its build was cancelled by an ancestor's merge: ask again
-        // A node above minLevel is never drawn again once its children are: its geometry goes
-        // (walked again next update until it could).
+        // A node shallower than minLevel is never drawn again once its children are: its
+        // geometry goes (walked again next update until it could).
         if (node->level < minLevel && node->state == kSplit && node->isBuilt() && !dropSplitGeometry(node))
             node->walkPending = true;
         // A node at minLevel may merge back: its leaves are at minLevel then, which is allowed.
@@ -244,9 +244,11 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
             for (const auto& child : node->children)
                 wakeUpdate = std::min(wakeUpdate, child->lastVisit + kKeepChildrenUpdates + 1);
     }
-    // A node never built takes its box from an ancestor, which other builds change: it is
-    // walked every update until it has a box of its own. So is a node this update changed.
-    node->stableUntil = node->walkPending || node->bounds.isNull() ? 0.0 : stableUntil;
+    // A node without geometry is walked every update until it has it: its box may come from an
+    // ancestor, which other builds change, and the walk asks again for a build that a cancel
+    // took. A split node that gave its geometry up needs neither. So is a node this update
+    // changed.
+    node->stableUntil = node->walkPending || (!node->isBuilt() && node->state != kSplit) ? 0.0 : stableUntil;
     node->wakeUpdate = wakeUpdate;
 }
 
