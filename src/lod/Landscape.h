@@ -211,6 +211,8 @@ private:
     void drainResults(const CameraState& camera);
     // Asks for the node's build, ahead of the others when the last update's camera sees it.
     void postBuild(PatchNode* node);
+    // Any part of node is in the frustum of the last update's camera.
+    bool inWalkView(const PatchNode* node) const;
 
     // Build thread, when idle: gives freed pages back to the system once kTrimAfterBytes of
     // patches have been freed since it last did and nothing was built for kTrimAfterIdle.

@@ -252,10 +252,14 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
     node->wakeUpdate = wakeUpdate;
 }
 
+bool Landscape::inWalkView(const PatchNode* node) const
+{
+    return walkCameraSet && walkCamera.isVisible(node->testBox(), CameraState::kAllPlanes) != CameraState::kOutside;
+}
+
 void Landscape::postBuild(PatchNode* node)
 {
-    queue.post(node, true,
-               walkCameraSet && walkCamera.isVisible(node->testBox(), CameraState::kAllPlanes) != CameraState::kOutside);
+    queue.post(node, true, inWalkView(node));
 }
 
 bool Landscape::forcedBySide(const PatchNode* node) const
@@ -318,8 +322,11 @@ int Landscape::split(PatchNode* node)
             markAllSides(parent);
         }
         queue.post(node, false);
+        // The four children are drawn together, once the last of them is built: they go to the
+        // build thread as one, in view when any part of the node is.
+        const bool inView = inWalkView(node);
         for (const auto& child : node->children)
-            postBuild(child.get());
+            queue.post(child.get(), true, inView);
     }
     else
     {
