@@ -274,6 +274,8 @@ protected:
     int visitorCallback(PatchGeometry* patch);
     int updateMaterial(PatchGeometry* patch);
     void createDrawable(PatchGeometry* patch);
+    // Drawables that a new patch can take for a rewrite of their buffers.
+    size_t rewritableDrawables() const;
     // How many drawables the next ones made can be within micros: spares first, then fresh ones.
     size_t affordableDrawables(double micros) const;
     // The GPU buffer of a patch's strip, made on first use and shared by every patch that has
@@ -281,6 +283,12 @@ protected:
     const Ogre::HardwareIndexBufferSharedPtr& stripBuffer(const PatchGeometry& patch);
     void updateHeightCache();
     void createBloodPatches();
+    // While the first view is built: spare drawables for the splits under way in view, made
+    // within micros.
+    void warmSpareDrawables(double micros);
+    size_t spareDrawableCount() const { return spareDrawables.size(); }
+    // The most bytes that spare drawables may hold.
+    uint64_t spareRoom() const;
 
     // The level-of-detail engine; for derived classes (tests) that need its locks.
     Landscape* getLandscape() const { return landscape.get(); }

@@ -81,14 +81,19 @@ void Terrain::DrawableCost::add(double sample)
     last = sample;
 }
 
-size_t Terrain::affordableDrawables(double micros) const
+size_t Terrain::rewritableDrawables() const
 {
-    // Spares cost a rewrite, and so do idle drawables when they may be taken (about those that
-    // the last pass did not draw).
+    // Spares, and idle drawables when they may be taken (about those that the last pass did not
+    // draw).
     size_t rewritable = spareDrawables.size();
     if (recyclesIdleDrawables())
         rewritable += liveDrawables.size() - std::min(liveDrawables.size(), landscape->getVisiblePatches().size());
-    const size_t spares = std::min(rewritable, size_t(micros / std::max(spareDrawableCost.micros, 1.0)));
+    return rewritable;
+}
+
+size_t Terrain::affordableDrawables(double micros) const
+{
+    const size_t spares = std::min(rewritableDrawables(), size_t(micros / std::max(spareDrawableCost.micros, 1.0)));
     micros -= double(spares) * spareDrawableCost.micros;
     return spares + size_t(std::max(micros, 0.0) / std::max(freshDrawableCost.micros, 1.0));
 }
@@ -163,15 +168,47 @@ void Terrain::releaseDrawable(PatchGeometry* patch, bool spare)
     drawableCount -= 1;
     const uint64_t bytes = gone->bufferBytes();
     drawableBytes -= bytes;
-    // Spares hold at most a sixteenth of the memory budget (32 MiB without one): big patches
-    // keep fewer.
-    const uint64_t spareRoom = memoryBudget != 0 ? memoryBudget / 16 : uint64_t(32) << 20;
-    if (spare && spareDrawables.size() < kMostSpareDrawables && spareBytes + bytes <= spareRoom)
+    if (spare && spareDrawables.size() < kMostSpareDrawables && spareBytes + bytes <= spareRoom())
     {
         gone->source = nullptr;
         gone->material.reset();
         spareBytes += bytes;
         spareDrawables.push_back(std::move(gone));
+    }
+}
+
+uint64_t Terrain::spareRoom() const
+{
+    // A sixteenth of the memory budget (32 MiB without one): big patches keep fewer.
+    return memoryBudget != 0 ? memoryBudget / 16 : uint64_t(32) << 20;
+}
+
+void Terrain::warmSpareDrawables(double micros)
+{
+    // While the first view is built, the build thread is ahead, and a frame hands over only as
+    // many patches as it can make drawables for within its budget. A fresh drawable costs the
+    // driver's first touch of new buffer memory, about five times a spare's rewrite: made in a
+    // frame with budget to spare, it makes a later frame's hand-over cheap. Each split under
+    // way in view becomes four patches, and one of them can take its parent's drawable.
+    const auto start = std::chrono::steady_clock::now();
+    // They count against the frame's drawables, as the host limits them (setOgreBuildLimits).
+    const size_t wanted = 3 * landscape->getSplittingInView();
+    size_t rewritable = rewritableDrawables();
+    const uint64_t vertexCount = uint64_t(patchSize + 1) * uint64_t(patchSize + 1);
+    const uint64_t bytes = kVertexBytes * vertexCount;
+    while (rewritable < wanted && drawablesBuilt < visibleBuildLimit && spareDrawables.size() < kMostSpareDrawables &&
+           spareBytes + bytes <= spareRoom())
+    {
+        const double spent =
+            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+        if (spent + freshDrawableCost.micros > micros)
+            break;
+        auto drawable = std::make_unique<TerrainRenderable>(this);
+        drawable->reserve(vertexCount);
+        spareBytes += bytes;
+        spareDrawables.push_back(std::move(drawable));
+        rewritable += 1;
+        drawablesBuilt += 1;
     }
 }
 

@@ -15,6 +15,7 @@
 #include <boost/bind/bind.hpp>
 
 #include <algorithm>
+#include <chrono>
 
 namespace
 {
@@ -135,6 +136,7 @@ void Terrain::_updateRenderQueue(Ogre::RenderQueue* queue)
         else if (patch->vertexCount != 0)
             needDrawables.push_back(patch);
     }
+    const auto start = std::chrono::steady_clock::now();
     for (PatchGeometry* patch : needDrawables)
     {
         if (drawablesBuilt >= visibleBuildLimit)
@@ -146,6 +148,9 @@ void Terrain::_updateRenderQueue(Ogre::RenderQueue* queue)
 
     if (currentCamera && currentCamera == camera)
     {
+        if (landscape->isOpening())
+            warmSpareDrawables(kOpeningHandOverMicros -
+                               std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
         createBloodPatches();
         // One group above the terrain, wrapping to the first past the last: this engine's queue
         // holds groups 0 .. RENDER_QUEUE_MAX only and indexes them without a check.

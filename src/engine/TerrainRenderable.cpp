@@ -10,6 +10,7 @@
 #include <OgreSceneNode.h>
 
 #include <cassert>
+#include <cstring>
 
 TerrainRenderable::TerrainRenderable(Terrain* owner_) : owner(owner_)
 {
@@ -21,11 +22,12 @@ TerrainRenderable::~TerrainRenderable()
     vertexData.vertexBufferBinding->unsetBinding(0);
 }
 
-void TerrainRenderable::upload(const PatchGeometry& patch, const Ogre::HardwareIndexBufferSharedPtr& strip)
+namespace
+{
+void declareVertexFormat(Ogre::VertexDeclaration* declaration)
 {
     // Floats 0-3 as a 4-float position, 4-6 as a 3-float normal, 7-9 as a 3-float binormal: the
     // element names only carry the floats to the material's vertex program.
-    Ogre::VertexDeclaration* declaration = vertexData.vertexDeclaration;
     if (declaration->getElementCount() == 0)
     {
         declaration->addElement(0, 0, Ogre::VET_FLOAT4, Ogre::VES_POSITION);
@@ -33,6 +35,25 @@ void TerrainRenderable::upload(const PatchGeometry& patch, const Ogre::HardwareI
         declaration->addElement(0, 7 * sizeof(float), Ogre::VET_FLOAT3, Ogre::VES_BINORMAL);
     }
     assert(declaration->getVertexSize(0) == kVertexBytes);
+}
+} // namespace
+
+void TerrainRenderable::reserve(uint64_t vertexCount)
+{
+    declareVertexFormat(vertexData.vertexDeclaration);
+    Ogre::HardwareVertexBufferSharedPtr vertexBuffer = Ogre::HardwareBufferManager::getSingleton().createVertexBuffer(
+        kVertexBytes, vertexCount, Ogre::HardwareBuffer::HBU_STATIC_WRITE_ONLY, false);
+    vertexData.vertexBufferBinding->setBinding(0, vertexBuffer);
+    vertexData.vertexStart = 0;
+    vertexData.vertexCount = vertexCount;
+    void* records = vertexBuffer->lock(Ogre::HardwareBuffer::HBL_DISCARD);
+    std::memset(records, 0, vertexCount * kVertexBytes);
+    vertexBuffer->unlock();
+}
+
+void TerrainRenderable::upload(const PatchGeometry& patch, const Ogre::HardwareIndexBufferSharedPtr& strip)
+{
+    declareVertexFormat(vertexData.vertexDeclaration);
 
     // A drawable given back earlier keeps its buffers: a patch of the same size is written into
     // them, which costs no allocation (and, on the GPU, no new buffer object).

@@ -25,6 +25,9 @@ public:
     // of the patch's size), copies the patch's vertices into it and draws with strip, the buffer
     // of the patch's strip.
     void upload(const PatchGeometry& patch, const Ogre::HardwareIndexBufferSharedPtr& strip);
+    // A vertex buffer of vertexCount records, touched once, for a later upload of a patch of
+    // that size: that upload then costs a rewrite of memory the driver already has in use.
+    void reserve(uint64_t vertexCount);
     // Bytes of its own vertex buffer (the strip's buffer is shared).
     uint64_t bufferBytes() const;
     // Draws with strip, the buffer of the patch's (restitched) strip.

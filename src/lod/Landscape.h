@@ -104,6 +104,8 @@ public:
     const RootSquare& square() const { return rootSquare; }
     bool hasTree() const { return root != nullptr; }
     const std::vector<PatchGeometry*>& getVisiblePatches() const { return visiblePatches; }
+    // Of those, the patches whose children are being built: each is about to become four.
+    size_t getSplittingInView() const { return splittingInView; }
     void getDebugInfo(uint64_t& patchCountOut, uint64_t& memoryBytesOut) const;
     // Bytes held by nodes and their geometry, the shared strips once (getDebugInfo's memoryBytes).
     uint64_t bytesHeld() const { return memoryBytes + strips.bytes(); }
@@ -377,6 +379,7 @@ private:
     size_t freeLimit = SIZE_MAX;
     std::unique_ptr<PatchNode> root;
     std::vector<PatchGeometry*> visiblePatches; // drawn patches the last camera saw
+    size_t splittingInView = 0;                 // of them, those in state kSplitting
     std::vector<PatchNode*> changedPatches;     // nodes whose edges wait for restitching
     uint32_t frameCounter = 0;                  // completed updates
     uint64_t patchCount = 0;                    // live PatchNode objects

@@ -594,6 +594,7 @@ uint64_t Landscape::notifyCamera(const CameraState& camera)
     if (sameView)
         return visiblePatches.size();
     visiblePatches.clear();
+    splittingInView = 0;
     float noParent = std::numeric_limits<float>::quiet_NaN();
     if (root)
         collect(root.get(), camera, CameraState::kAllPlanes, noParent);
@@ -632,6 +633,7 @@ void Landscape::collect(PatchNode* node, const CameraState& camera, int mask, fl
         node->morphEpoch = morphEpoch;
     }
     visiblePatches.push_back(&node->geometry);
+    splittingInView += node->state == kSplitting ? 1 : 0;
 }
 
 void Landscape::collectPatches(const CameraState& camera,

@@ -192,6 +192,24 @@ TEST_F(DrawingTest, GpuBuffersHoldThePatchRecordsAndTheStrip)
     EXPECT_GT(reused.size(), 5u) << "drawables given back are written again for the patches drawn next";
 }
 
+TEST_F(DrawingTest, DrawablesMadeAheadOfTheFirstViewCarryItsPatches)
+{
+    makeTerrain(roughMap(), 300);
+    terrain->getParentSceneNode()->setPosition(Ogre::Vector3(40, -20, 30)); // as checkGpuBuffers expects
+    Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(-60, 500, -450), Ogre::Vector3(40, 0, 30));
+    // While the first view is built, frames with time to spare make drawables for the splits
+    // under way in view; the next frames write those splits' patches into them.
+    size_t mostSpares = 0;
+    testing_support::settle(*terrain, [&] {
+        frame(camera);
+        mostSpares = std::max(mostSpares, terrain->spareDrawableCount());
+    });
+    EXPECT_GT(mostSpares, 10u);
+    EXPECT_LE(terrain->spareDrawableCount() * 10, mostSpares) << "nearly all of them were taken";
+    // Every drawable in view holds its own patch's records, none the zeros it was made with.
+    checkGpuBuffers(camera);
+}
+
 TEST_F(DrawingTest, NewPatchesRewriteIdleDrawablesNeverOnesInUse)
 {
     makeTerrain(roughMap(), 300);

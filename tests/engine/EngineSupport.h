@@ -55,6 +55,7 @@ public:
     using Terrain::getLandscape;
     using Terrain::patchChanged;
     using Terrain::patchDestroyed;
+    using Terrain::spareDrawableCount;
     using Terrain::Terrain;
     using Terrain::updateHeightCache;
 
