@@ -286,7 +286,7 @@ protected:
     // While the first view is built: spare drawables for the splits under way in view, made
     // within micros.
     void warmSpareDrawables(double micros);
-    size_t spareDrawableCount() const { return spareDrawables.size(); }
+    size_t spareDrawableCount() const { return spareDrawables.size(); } // for tests
     // The most bytes that spare drawables may hold.
     uint64_t spareRoom() const;
 
