@@ -22,12 +22,11 @@ TerrainRenderable::~TerrainRenderable()
     vertexData.vertexBufferBinding->unsetBinding(0);
 }
 
-namespace
-{
-void declareVertexFormat(Ogre::VertexDeclaration* declaration)
+Ogre::HardwareVertexBufferSharedPtr TerrainRenderable::vertexBufferOf(uint64_t vertexCount)
 {
     // Floats 0-3 as a 4-float position, 4-6 as a 3-float normal, 7-9 as a 3-float binormal: the
     // element names only carry the floats to the material's vertex program.
+    Ogre::VertexDeclaration* declaration = vertexData.vertexDeclaration;
     if (declaration->getElementCount() == 0)
     {
         declaration->addElement(0, 0, Ogre::VET_FLOAT4, Ogre::VES_POSITION);
@@ -35,17 +34,26 @@ void declareVertexFormat(Ogre::VertexDeclaration* declaration)
         declaration->addElement(0, 7 * sizeof(float), Ogre::VET_FLOAT3, Ogre::VES_BINORMAL);
     }
     assert(declaration->getVertexSize(0) == kVertexBytes);
+
+    // A drawable given back earlier keeps its buffers: a patch of the same size is written into
+    // them, which costs no allocation (and, on the GPU, no new buffer object).
+    Ogre::HardwareVertexBufferSharedPtr vertexBuffer;
+    if (vertexData.vertexBufferBinding->isBufferBound(0))
+        vertexBuffer = vertexData.vertexBufferBinding->getBuffer(0);
+    if (!vertexBuffer || vertexBuffer->getNumVertices() != vertexCount)
+    {
+        vertexBuffer = Ogre::HardwareBufferManager::getSingleton().createVertexBuffer(
+            kVertexBytes, vertexCount, Ogre::HardwareBuffer::HBU_STATIC_WRITE_ONLY, false);
+        vertexData.vertexBufferBinding->setBinding(0, vertexBuffer);
+    }
+    vertexData.vertexStart = 0;
+    vertexData.vertexCount = vertexCount;
+    return vertexBuffer;
 }
-} // namespace
 
 void TerrainRenderable::reserve(uint64_t vertexCount)
 {
-    declareVertexFormat(vertexData.vertexDeclaration);
-    Ogre::HardwareVertexBufferSharedPtr vertexBuffer = Ogre::HardwareBufferManager::getSingleton().createVertexBuffer(
-        kVertexBytes, vertexCount, Ogre::HardwareBuffer::HBU_STATIC_WRITE_ONLY, false);
-    vertexData.vertexBufferBinding->setBinding(0, vertexBuffer);
-    vertexData.vertexStart = 0;
-    vertexData.vertexCount = vertexCount;
+    const Ogre::HardwareVertexBufferSharedPtr vertexBuffer = vertexBufferOf(vertexCount);
     void* records = vertexBuffer->lock(Ogre::HardwareBuffer::HBL_DISCARD);
     std::memset(records, 0, vertexCount * kVertexBytes);
     vertexBuffer->unlock();
@@ -53,23 +61,7 @@ void TerrainRenderable::reserve(uint64_t vertexCount)
 
 void TerrainRenderable::upload(const PatchGeometry& patch, const Ogre::HardwareIndexBufferSharedPtr& strip)
 {
-    declareVertexFormat(vertexData.vertexDeclaration);
-
-    // A drawable given back earlier keeps its buffers: a patch of the same size is written into
-    // them, which costs no allocation (and, on the GPU, no new buffer object).
-    Ogre::HardwareBufferManager& buffers = Ogre::HardwareBufferManager::getSingleton();
-    Ogre::HardwareVertexBufferSharedPtr vertexBuffer;
-    if (vertexData.vertexBufferBinding->isBufferBound(0))
-        vertexBuffer = vertexData.vertexBufferBinding->getBuffer(0);
-    if (!vertexBuffer || vertexBuffer->getNumVertices() != patch.vertexCount)
-    {
-        vertexBuffer = buffers.createVertexBuffer(kVertexBytes, patch.vertexCount,
-                                                  Ogre::HardwareBuffer::HBU_STATIC_WRITE_ONLY, false);
-        vertexData.vertexBufferBinding->setBinding(0, vertexBuffer);
-    }
-    vertexData.vertexStart = 0;
-    vertexData.vertexCount = patch.vertexCount;
-    vertexBuffer->writeData(0, patch.vertexCount * kVertexBytes, patch.vertices, true);
+    vertexBufferOf(patch.vertexCount)->writeData(0, patch.vertexCount * kVertexBytes, patch.vertices, true);
     refreshIndices(patch, strip);
 }
 

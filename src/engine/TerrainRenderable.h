@@ -60,4 +60,9 @@ public:
     Ogre::IndexData indexData;
     Ogre::VertexData vertexData;
     Ogre::Vector3 centre = Ogre::Vector3::ZERO; // terrain-local centre of the patch's box
+
+private:
+    // Declares the vertex format and binds a vertex buffer of vertexCount records: the one it
+    // has when it is of that size, else a new one.
+    Ogre::HardwareVertexBufferSharedPtr vertexBufferOf(uint64_t vertexCount);
 };

@@ -119,10 +119,10 @@ public:
     // nothing published, when node has been detached.
     bool beginReading(const PatchNode& node, PatchNode* parent);
     void endReading() { nodeBeingRead = nullptr; }
-    // Render thread: node is named by a job or result, or published as the parent being read.
-    // Read after unpublishing node's vertices, a false answer means that no build reads them
-    // or will (the two atomics are ordered as in beginReading).
-    bool isInUse(const PatchNode* node) const { return inUse(node); }
+    // Node is named by a job or result, or published as the parent being read. Read by the
+    // render thread after unpublishing node's vertices, a false answer means that no build
+    // reads them or will (the two atomics are ordered as in beginReading).
+    bool inUse(const PatchNode* node) const { return node->busy > 0 || node == nodeBeingRead; }
 
     CriticalSection& getHeightLock() { return heightLock; }
     CriticalSection& getTreeLock() { return treeLock; }
@@ -162,7 +162,6 @@ private:
     // Render thread, jobLock and treeLock held: up to maxDead retired nodes that nothing names
     // any more.
     void collectDead(std::vector<std::unique_ptr<PatchNode>>& dead, size_t maxDead);
-    bool inUse(const PatchNode* node) const { return node->busy > 0 || node == nodeBeingRead; }
 
     const Generator generate; // build thread
     const IdleWork idle;      // build thread

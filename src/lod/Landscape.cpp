@@ -239,14 +239,10 @@ void Landscape::release(std::vector<std::unique_ptr<PatchNode>>& nodes, std::chr
             break;
         }
         std::unique_ptr<PatchNode>& node = nodes[k];
-        if (patchDestroyedCallback)
-            patchDestroyedCallback(&node->geometry);
+        const uint64_t geometry = giveUpGeometry(node.get());
         patchCount -= 1;
-        const uint64_t geometry = geometryBytes(node->geometry);
-        memoryBytes -= kNodeBytes + geometry;
+        memoryBytes -= kNodeBytes;
         retiringBytes -= node->retiredBytes;
-        const uint64_t vertexCount = node->geometry.vertexCount;
-        spares.give(node->takeVertexArray(), vertexCount);
         spares.give(std::move(node->result.vertices), node->result.vertexCount);
         // Counted whole although the arrays leave the heap alone: the drawables and the engine's
         // own buffers that go with the patches churn it about as much.
@@ -257,6 +253,17 @@ void Landscape::release(std::vector<std::unique_ptr<PatchNode>>& nodes, std::chr
 }
 
 // ---- geometry ----
+
+uint64_t Landscape::giveUpGeometry(PatchNode* node)
+{
+    if (patchDestroyedCallback)
+        patchDestroyedCallback(&node->geometry);
+    const uint64_t vertexCount = node->geometry.vertexCount;
+    const uint64_t bytes = geometryBytes(node->geometry);
+    memoryBytes -= bytes;
+    spares.give(node->takeVertexArray(), vertexCount);
+    return bytes;
+}
 
 void Landscape::createRoot()
 {

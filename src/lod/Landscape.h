@@ -272,6 +272,9 @@ private:
     // drawn at once; a child that gave its geometry up would bring back its whole subtree as it
     // was, to be merged again build by build.
     void keepOnlyBuiltChildren(PatchNode* node);
+    // Runs the patch-destroyed callback for node, takes its vertex records out of the count and
+    // gives them to the spare arrays; returns their bytes. The node stays, unbuilt.
+    uint64_t giveUpGeometry(PatchNode* node);
     // Gives up a split node's own geometry, which only a merge would draw again (building it
     // anew). False, changing nothing, while a job, a result or a child's build still reads it.
     bool dropSplitGeometry(PatchNode* node);

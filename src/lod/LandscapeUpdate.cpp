@@ -426,21 +426,17 @@ bool Landscape::dropSplitGeometry(PatchNode* node)
     // Unpublished first: a child's build that has not begun reading finds no vertices and
     // samples the heights itself; one that has is seen here, and the vertices stay.
     node->sharedVertices = nullptr;
-    if (queue.isInUse(node))
+    if (queue.inUse(node))
     {
         node->sharedVertices = node->geometry.vertices;
         return false;
     }
     // The patch as drawn goes, with its drawable: a merge builds it again and creates it anew.
-    if (patchDestroyedCallback)
-        patchDestroyedCallback(&node->geometry);
-    // Not counted towards a heap trim: the records go to the spare arrays, which the next builds
-    // take, and only the first frames of a view draw these few levels.
-    const uint64_t vertexCount = node->geometry.vertexCount;
-    memoryBytes -= kVertexBytes * vertexCount;
     // The box, the error and the edge levels stay: the update decides by them, and a merge
-    // stitches the node afresh.
-    spares.give(node->takeVertexArray(), vertexCount);
+    // stitches the node afresh. Not counted towards a heap trim: the records go to the spare
+    // arrays, which the next builds take, and only the first frames of a view draw these few
+    // levels.
+    giveUpGeometry(node);
     // No job names the node, so the build thread does not look at it until the merge's build,
     // which must generate it again.
     node->generated = false;
