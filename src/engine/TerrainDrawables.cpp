@@ -191,7 +191,7 @@ void Terrain::warmSpareDrawables(double micros)
     // frame with budget to spare, it makes a later frame's hand-over cheap. Each split under
     // way in view becomes four patches, and one of them can take its parent's drawable.
     const auto start = std::chrono::steady_clock::now();
-    const size_t wanted = 3 * landscape->getSplittingInView();
+    const size_t wanted = landscape->getComingInView();
     size_t rewritable = rewritableDrawables();
     const uint64_t vertexCount = uint64_t(patchSize + 1) * uint64_t(patchSize + 1);
     const uint64_t bytes = kVertexBytes * vertexCount;

@@ -67,7 +67,9 @@ bool Terrain::frameStarted(const Ogre::FrameEvent&)
 
     const double handOverMicros = landscape->isOpening() ? kOpeningHandOverMicros : kHandOverMicros;
     landscape->setUpdateLimits(std::max(kFewestHandOvers, affordableDrawables(handOverMicros)), kFreesPerFrame);
+    const auto start = std::chrono::steady_clock::now();
     landscape->update(state);
+    updateMicros = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
     frameNumber += 1;
     releaseIdleDrawables();
     keepWithinMemoryBudget();
@@ -148,8 +150,9 @@ void Terrain::_updateRenderQueue(Ogre::RenderQueue* queue)
 
     if (currentCamera && currentCamera == camera)
     {
+        // What the frame's update and drawables left of the opening budget.
         if (landscape->isOpening())
-            warmSpareDrawables(kOpeningHandOverMicros -
+            warmSpareDrawables(kOpeningHandOverMicros - updateMicros -
                                std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
         createBloodPatches();
         // One group above the terrain, wrapping to the first past the last: this engine's queue

@@ -71,21 +71,24 @@ public:
     // farScale = detailThreshold / farThreshold (the threshold set last).
     void setFarDetail(float farThreshold, float farDistance);
     // At most this many patches in view of the updating camera made drawn by the finished
-    // builds that one update hands over, and detached nodes freed by it (0: no limit, the
+    // builds that one update hands over and by the splits of its walk into children built
+    // ahead (the levels above minLevel), and detached nodes freed by it (0: no limit, the
     // default); the rest wait for the next updates, so that a burst of builds (each patch drawn
     // in view costs the owner a drawable) or a merge of a large subtree is spread over frames.
     // A split is drawn once its four children are in, so the last child's hand-over counts
-    // all four in view and the others none; the first build of an update is taken whatever it
-    // counts, so that a split goes through even under a limit below 4. Builds that make
-    // nothing drawn in view are not counted, but an update takes at most kHandOversPerUpdate
-    // builds in all (or handOvers, when that is more): each costs the update about 1.5 us and
-    // the walks it causes, and the frames just after a jump would otherwise spend hundreds of
-    // microseconds on patches no one sees. Until the tree first has no build left after it was
-    // made, nothing was drawn that a slow frame would stall, and the first view waits for every
-    // patch around it: those updates take kOpeningHandOversPerUpdate.
+    // all four in view and the others none; the first build or split of an update is taken
+    // whatever it counts, so that a split goes through even under a limit below its size.
+    // Builds that make nothing drawn in view are not counted, but an update takes at most
+    // kHandOversPerUpdate builds in all (or handOvers, when that is more): each costs the
+    // update about 1.5 us and the walks it causes, and the frames just after a jump would
+    // otherwise spend hundreds of microseconds on patches no one sees. Until the tree first has
+    // no build left after it was made, nothing was drawn that a slow frame would stall, and the
+    // first view waits for every patch around it: those updates take kOpeningHandOversPerUpdate,
+    // enough for every patch of the levels above minLevel (340 with minLevel 4) to come in with
+    // one update.
     void setUpdateLimits(size_t handOvers, size_t frees);
     static constexpr size_t kHandOversPerUpdate = 24;
-    static constexpr size_t kOpeningHandOversPerUpdate = 96;
+    static constexpr size_t kOpeningHandOversPerUpdate = 512;
     // Whether the updates still take kOpeningHandOversPerUpdate (see setUpdateLimits).
     bool isOpening() const { return opening; }
     // Kept for the owner, never written.
@@ -104,8 +107,10 @@ public:
     const RootSquare& square() const { return rootSquare; }
     bool hasTree() const { return root != nullptr; }
     const std::vector<PatchGeometry*>& getVisiblePatches() const { return visiblePatches; }
-    // Of those, the patches whose children are being built: each is about to become four.
-    size_t getSplittingInView() const { return splittingInView; }
+    // Patches that the splits under way in view will add to it once their children are drawn:
+    // three for each split (one child takes its parent's place), more for a split whose
+    // children are split already (the levels above minLevel).
+    size_t getComingInView() const { return comingInView; }
     void getDebugInfo(uint64_t& patchCountOut, uint64_t& memoryBytesOut) const;
     // Bytes held by nodes and their geometry, the shared strips once (getDebugInfo's memoryBytes).
     uint64_t bytesHeld() const { return memoryBytes + strips.bytes(); }
@@ -266,6 +271,13 @@ private:
     bool forcedBySide(const PatchNode* node) const;
     void freeStaleChildren(PatchNode* node);
     int split(PatchNode* node);
+    bool drawReadyChildren(PatchNode* node);
+    void drawChildren(PatchNode* node);
+    bool affordsChildren(const PatchNode* node);
+    void buildForcedLevels(PatchNode* node);
+    size_t leavesComingInView(const PatchNode* node, const CameraState& camera, int mask) const;
+    // Leaves shallower than this always split (minLevel, unless maxLevel is shallower).
+    uint32_t forcedDepth() const { return std::min(minLevel, maxLevel); }
     int forceNeighbours(PatchNode* node);
     int tryMerge(PatchNode* node);
     // After node's merge: its children stay for a quick split back only if all of them can be
@@ -378,11 +390,15 @@ private:
     uint64_t collectedChanges = ~uint64_t(0);
     uint32_t collectedEpoch = 0;
     size_t handOverLimit = SIZE_MAX; // per update, see setUpdateLimits
+    // Patches in view that this update may still make drawn, and whether it has made any: the
+    // hand-overs spend first, then the splits into children built ahead (affordsChildren).
+    size_t drawnBudget = SIZE_MAX;
+    bool drawnSpent = false;
     bool opening = true;             // from createRoot until no build is left (setUpdateLimits)
     size_t freeLimit = SIZE_MAX;
     std::unique_ptr<PatchNode> root;
     std::vector<PatchGeometry*> visiblePatches; // drawn patches the last camera saw
-    size_t splittingInView = 0;                 // of them, those in state kSplitting
+    size_t comingInView = 0;                    // see getComingInView
     std::vector<PatchNode*> changedPatches;     // nodes whose edges wait for restitching
     uint32_t frameCounter = 0;                  // completed updates
     uint64_t patchCount = 0;                    // live PatchNode objects

@@ -289,8 +289,10 @@ void Landscape::freeStaleChildren(PatchNode* node)
 
 int Landscape::split(PatchNode* node)
 {
-    if (node->state == kSplit || node->state == kSplitting)
+    if (node->state == kSplit)
         return 0;
+    if (node->state == kSplitting)
+        return drawReadyChildren(node) ? 1 : 0;
     touch(node);
     if (!node->hasChildren())
     {
@@ -299,7 +301,11 @@ int Landscape::split(PatchNode* node)
     }
     else
     {
-        node->state = kSplit;
+        // Kept children: drawn at once, when they are ready and the update can afford them.
+        node->state = node->childrenReady() && affordsChildren(node) ? kSplit : kSplitting;
+        if (node->state == kSplit)
+            for (const auto& child : node->children)
+                child->drawnUpdate = frameCounter;
     }
 
     for (PatchNode* ancestor = node; ancestor; ancestor = ancestor->parent)
@@ -324,9 +330,13 @@ int Landscape::split(PatchNode* node)
         queue.post(node, false);
         // The four children are drawn together, once the last of them is built: they go to the
         // build thread as one, in view when any part of the node is.
+        // Kept children built already, or on their way, are not asked for again.
         const bool inView = inWalkView(node);
+        if (node->level + 1 < forcedDepth())
+            buildForcedLevels(node);
         for (const auto& child : node->children)
-            queue.post(child.get(), true, inView);
+            if (!child->isBuilt() && child->busy == 0)
+                queue.post(child.get(), true, inView);
     }
     else
     {
@@ -337,6 +347,91 @@ int Landscape::split(PatchNode* node)
         markSubtree(node);
     }
     return forced + 1;
+}
+
+bool Landscape::drawReadyChildren(PatchNode* node)
+{
+    // A split completes when the hand-over of its last child makes the four ready. Children
+    // that were ready before (built ahead, see buildForcedLevels) are drawn here instead, once
+    // the update can afford them; until then the walk comes back to the node every update.
+    if (!node->childrenReady())
+        return false;
+    node->walkPending = true;
+    if (!affordsChildren(node))
+        return false;
+    touch(node);
+    drawChildren(node);
+    return true;
+}
+
+void Landscape::drawChildren(PatchNode* node)
+{
+    for (const auto& child : node->children)
+        child->drawnUpdate = frameCounter;
+    node->state = kSplit;
+    refreshEdgeLevels(node);
+    markAllSides(node);
+    if (patchCreatedCallback)
+        for (const auto& child : node->children)
+            patchCreatedCallback(&child->geometry);
+}
+
+bool Landscape::affordsChildren(const PatchNode* node)
+{
+    // Only the levels built ahead bring patches into view through the walk's splits, as many
+    // levels in one update as are ready: each split pays for its children in view and gets
+    // back what its own patch cost, when this update drew it. The other levels draw kept
+    // children at once, as a merge kept them all built.
+    if (node->level >= forcedDepth() || drawnBudget == SIZE_MAX)
+        return true;
+    size_t cost = 0;
+    if (walkCameraSet)
+    {
+        for (const auto& child : node->children)
+            cost += inWalkView(child.get()) ? 1 : 0;
+        if (cost > 0 && node->drawnUpdate == frameCounter && inWalkView(node))
+            cost -= 1;
+    }
+    // The first patches of an update are taken whatever they cost, so that the walk always
+    // moves; a node that cannot draw itself splits whatever its children cost.
+    if (drawnSpent && cost > drawnBudget && node->isBuilt())
+        return false;
+    drawnBudget -= std::min(cost, drawnBudget);
+    drawnSpent = drawnSpent || cost > 0;
+    return true;
+}
+
+void Landscape::buildForcedLevels(PatchNode* node)
+{
+    // The levels above minLevel split whatever the view: their patches are all asked for at
+    // once, when the first of them splits, so that the first view does not wait an update per
+    // level for them. The nodes below node's children are made as kept children, drawn by the
+    // splits of the walk once they are ready.
+    std::vector<std::vector<PatchNode*>> byLevel;
+    std::vector<PatchNode*> current;
+    for (const auto& child : node->children)
+        current.push_back(child.get());
+    while (!current.empty() && current.front()->level < forcedDepth())
+    {
+        std::vector<PatchNode*> next;
+        for (PatchNode* n : current)
+        {
+            if (n->hasChildren())
+                continue;
+            makeChildren(n);
+            for (const auto& child : n->children)
+            {
+                child->lastVisit = frameCounter;
+                next.push_back(child.get());
+            }
+        }
+        byLevel.push_back(next);
+        current = std::move(next);
+    }
+    // Deepest first: the build thread takes the newest first, so parents come before children.
+    for (auto level = byLevel.rbegin(); level != byLevel.rend(); ++level)
+        for (PatchNode* n : *level)
+            queue.post(n, true, inWalkView(n));
 }
 
 int Landscape::forceNeighbours(PatchNode* node)
@@ -590,7 +685,7 @@ uint64_t Landscape::notifyCamera(const CameraState& camera)
     if (sameView)
         return visiblePatches.size();
     visiblePatches.clear();
-    splittingInView = 0;
+    comingInView = 0;
     float noParent = std::numeric_limits<float>::quiet_NaN();
     if (root)
         collect(root.get(), camera, CameraState::kAllPlanes, noParent);
@@ -629,7 +724,28 @@ void Landscape::collect(PatchNode* node, const CameraState& camera, int mask, fl
         node->morphEpoch = morphEpoch;
     }
     visiblePatches.push_back(&node->geometry);
-    splittingInView += node->state == kSplitting ? 1 : 0;
+    // Read by the owner while the first view is built (one child takes the node's place).
+    if (opening && node->state == kSplitting)
+        comingInView += std::max<size_t>(leavesComingInView(node, camera, mask), 1) - 1;
+}
+
+size_t Landscape::leavesComingInView(const PatchNode* node, const CameraState& camera, int mask) const
+{
+    // The patches in view that the split of node draws at once: its children, or the leaves of
+    // the levels built ahead below them.
+    size_t count = 0;
+    for (const auto& child : node->children)
+    {
+        Ogre::Vector3 minimum;
+        Ogre::Vector3 maximum;
+        child->testCorners(minimum, maximum);
+        const int childMask = camera.isVisible(minimum, maximum, mask);
+        if (childMask == CameraState::kOutside)
+            continue;
+        count += child->level < forcedDepth() && child->hasChildren() ? leavesComingInView(child.get(), camera, childMask)
+                                                                       : 1;
+    }
+    return count;
 }
 
 void Landscape::collectPatches(const CameraState& camera,

@@ -115,6 +115,7 @@ public:
     uint8_t edgeFlags = 0;           // bits s and 4+s: side s waits for restitching
     uint8_t edgeMaxLevel[4] = {};    // deepest drawn level touching each side from inside
     uint16_t edgeLevels = 0;         // bits 4s..4s+3: level difference side s is stitched for
+    uint32_t drawnUpdate = 0;        // frameCounter of the update whose split last drew the node
     double stableUntil = 0;
 
     // ---- links and placement ----

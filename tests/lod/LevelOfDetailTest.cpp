@@ -353,6 +353,56 @@ TEST(LevelOfDetail, UpdateLimitsSpreadABurstOverUpdatesAndReachTheSameTree)
     }
 }
 
+TEST(LevelOfDetail, LevelsAlwaysSplitAreAskedForAtOnceAndDrawnTogetherWithinTheLimit)
+{
+    // From high above, most of the map's 256 patches of the shallowest drawn level are in view.
+    const CameraState above = lookAt(Ogre::Vector3(0, 9000, -2500), Ogre::Vector3(0, 0, 0));
+    FractalTerrain unlimited(16);
+    FractalTerrain limited(16);
+    constexpr size_t kDrawnPerUpdate = 6;
+    limited.landscape.setUpdateLimits(kDrawnPerUpdate, 0);
+    for (FractalTerrain* terrain : {&unlimited, &limited})
+    {
+        const bool isLimited = terrain == &limited;
+        SCOPED_TRACE(isLimited ? "limited" : "unlimited");
+        // The first update builds the root and asks for every patch of levels 1 to 4.
+        terrain->landscape.update(above);
+        EXPECT_EQ(terrain->view.patchCount(), 1u + 4u + 16u + 64u + 256u);
+        EXPECT_EQ(terrain->landscape.pendingBuilds(), 340);
+        // Updates, each after the build thread has delivered, until no patch above level 4 is
+        // drawn in view.
+        size_t inView = 0, updates = 0, worstNew = 0;
+        for (bool shallow = true; shallow && updates < 200;)
+        {
+            waitForBuilds(*terrain);
+            const std::set<const PatchNode*> before = drawnInView(terrain->view.root(), above);
+            terrain->landscape.update(above);
+            ++updates;
+            const std::set<const PatchNode*> after = drawnInView(terrain->view.root(), above);
+            size_t fresh = 0;
+            shallow = false;
+            for (const PatchNode* node : after)
+            {
+                fresh += before.count(node) ? 0 : 1;
+                shallow = shallow || node->level < 4;
+            }
+            worstNew = std::max(worstNew, fresh);
+            inView = after.size();
+        }
+        EXPECT_GT(inView, 100u);
+        // Built ahead, the four levels are drawn by one update, not one level an update; under
+        // a limit, by as many as the limit asks (the first split of an update goes through
+        // whatever it costs: four patches).
+        if (isLimited)
+            EXPECT_LE(worstNew, std::max<size_t>(kDrawnPerUpdate, 4));
+        else
+            EXPECT_EQ(updates, 1u);
+        ASSERT_GT(settle(terrain->landscape, above), 0);
+        checkConvergedTree(terrain->landscape, above);
+    }
+    EXPECT_EQ(leafCells(limited.landscape), leafCells(unlimited.landscape));
+}
+
 namespace
 {
 // Every drawn patch with its state, and the morph factor of each one in view.
