@@ -51,19 +51,24 @@ Landscape::Landscape(float size, const Ogre::Vector3& origin)
 
 void Landscape::returnFreedMemory()
 {
-    // Patch arrays have pages of their own (PageArray), but the allocator keeps what else the
-    // patches' comings and goings free (nodes, the drawables' and the engine's buffers) in its
-    // pools, scattered between live blocks, so that a long flight holds far more memory than it
-    // uses. Once enough has gone and the build thread has had nothing to build for a while (the
-    // view has settled), it hands the free pages back to the system: not while the tree is
-    // busy, since a trim holds the allocator's locks for a while (the render thread's own
-    // allocations wait for it), and every page it gives back costs a fault when it is used again.
-    if (std::chrono::steady_clock::now() - lastBuild < kTrimAfterIdle)
+    // Patch arrays have pages of their own (PageArray): freed, they are the system's again.
+    // Once the build thread has had nothing to build for a while (the view has settled), the
+    // spare arrays kept for the next builds are only memory, and go the same way.
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastBuild < kTrimAfterIdle)
         return;
-    // The spare arrays wait for builds; once the view has settled, they are only memory.
     dropSpareArrays();
     spares.freeRetired();
-    if (freedSinceTrim.load(std::memory_order_relaxed) < kTrimAfterBytes)
+    // What else the patches' comings and goings free (nodes, the drawables' and the engine's
+    // buffers) stays in the allocator's pools, scattered between live blocks, and most of what
+    // a long flight leaves there is the renderer's per-frame memory. Only a trim hands that back,
+    // and a trim holds the allocator's locks for 1 to 40 ms, so that every allocation of the
+    // render thread waits: the engine's and the driver's as much as the terrain's. So it is
+    // done only while no frame is under way, once the frames have stopped for a while (the
+    // host paused, say), never between two frames of a running view.
+    if (now - std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(lastUpdate.load())) <
+            kTrimAfterPause ||
+        freedSinceTrim.load(std::memory_order_relaxed) < kTrimAfterBytes)
         return;
     freedSinceTrim = 0;
 #if defined(__GLIBC__)

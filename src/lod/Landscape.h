@@ -221,8 +221,9 @@ private:
     // Any part of node is in the frustum of the last update's camera.
     bool inWalkView(const PatchNode* node) const;
 
-    // Build thread, when idle: gives freed pages back to the system once kTrimAfterBytes of
-    // patches have been freed since it last did and nothing was built for kTrimAfterIdle.
+    // Build thread, when idle: gives the spare arrays back once nothing was built for
+    // kTrimAfterIdle, and the allocator's free pages once kTrimAfterBytes of patches have been
+    // freed since it last did and no update began for kTrimAfterPause.
     void returnFreedMemory();
 
     // ---- height edits (LandscapeEdits.cpp) ----
@@ -430,12 +431,15 @@ private:
     mutable std::vector<float> indexZs;
     mutable uint64_t indexedChanges = ~uint64_t(0); // treeChanges when it was built
 
-    // Bytes of patches freed (render thread) since the build thread last gave memory back, and
-    // when that thread last built a patch (build thread only).
+    // Bytes of patches freed (render thread) since the build thread last gave memory back,
+    // when that thread last built a patch (build thread only), and when the last update began
+    // (steady clock ticks, written by the render thread).
     static constexpr uint64_t kTrimAfterBytes = uint64_t(32) << 20;
     static constexpr std::chrono::milliseconds kTrimAfterIdle{100};
+    static constexpr std::chrono::milliseconds kTrimAfterPause{500};
     std::atomic<uint64_t> freedSinceTrim{0};
     std::chrono::steady_clock::time_point lastBuild;
+    std::atomic<std::chrono::steady_clock::rep> lastUpdate{0};
     // Arrays of freed patches for the next builds: freed patches go there, builds take from
     // there (any thread).
     static constexpr uint64_t kSpareArrayBytes = uint64_t(16) << 20;

@@ -32,6 +32,7 @@ PatchNode* drawnCover(PatchNode* node)
 
 void Landscape::update(const CameraState& camera)
 {
+    lastUpdate.store(std::chrono::steady_clock::now().time_since_epoch().count(), std::memory_order_relaxed);
     if (!root)
         createRoot();
     drainResults(camera);
