@@ -98,7 +98,10 @@ bool Terrain::suspendTree()
 void Terrain::resumeTree(bool streaming)
 {
     if (streaming)
+    {
         landscape->start();
+        landscape->beginTree();
+    }
 }
 
 void Terrain::setPatchSize(int size)

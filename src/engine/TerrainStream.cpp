@@ -24,6 +24,7 @@ bool Terrain::openStream(const std::string& fileName)
     heightStream->attach(std::move(file), fileName);
     applyStreamScale();
     landscape->start();
+    landscape->beginTree();
     return true;
 }
 

@@ -100,6 +100,7 @@ void Landscape::clear()
     heldRefreshes.clear(); // their nodes are gone with the tree
     spares.freeAll();
     fullWalk = true;
+    updated = false;
 }
 
 void Landscape::setBounds(float size, const Ogre::Vector3& origin)
@@ -285,6 +286,15 @@ void Landscape::createRoot()
     }
     root->generated = true;
     install(root.get(), std::move(result));
+}
+
+void Landscape::beginTree()
+{
+    if (root)
+        return;
+    createRoot();
+    if (forcedDepth() > 0)
+        split(root.get());
 }
 
 /* runs on the build thread */

@@ -106,6 +106,9 @@ public:
     // ---- read access for the owner ----
     const RootSquare& square() const { return rootSquare; }
     bool hasTree() const { return root != nullptr; }
+    // The tree has been through an update: the queries answer from it (beginTree makes a tree
+    // that nothing has drawn yet).
+    bool hasDrawnTree() const { return root && updated; }
     const std::vector<PatchGeometry*>& getVisiblePatches() const { return visiblePatches; }
     // Patches that the splits under way in view will add to it once their children are drawn:
     // three for each split (one child takes its parent's place), more for a split whose
@@ -145,6 +148,10 @@ public:
 
     // ---- the build thread ----
     void start() { queue.start(); }
+    // Builds the root here and asks the build thread for the levels above minLevel, which every
+    // view draws first, so that they are built before the first update instead of after it.
+    // Does nothing when there is a tree. Needs the height source.
+    void beginTree();
     // With wait, returns once the build thread has ended.
     void stop(bool wait) { queue.stop(wait); }
     bool isThreadAlive() const { return queue.isThreadAlive(); }
@@ -395,6 +402,7 @@ private:
     // hand-overs spend first, then the splits into children built ahead (affordsChildren).
     size_t drawnBudget = SIZE_MAX;
     bool drawnSpent = false;
+    bool updated = false;            // an update has run since the tree was made
     bool opening = true;             // from createRoot until no build is left (setUpdateLimits)
     size_t freeLimit = SIZE_MAX;
     std::unique_ptr<PatchNode> root;

@@ -433,7 +433,7 @@ bool Landscape::isDrawn(const PatchGeometry* patch) const
 {
     // The drawn leaf under the centre of the patch's square is the patch itself exactly when
     // the patch is drawn.
-    if (!root || !patch || patch->bounds->isNull())
+    if (!hasDrawnTree() || !patch || patch->bounds->isNull())
         return false;
     const Ogre::Vector3 centre = patch->bounds->getCenter();
     return &leafAt(centre.x, centre.z)->geometry == patch;
@@ -441,7 +441,7 @@ bool Landscape::isDrawn(const PatchGeometry* patch) const
 
 const PatchNode* Landscape::builtLeafAt(float x, float z, uint8_t& level, float& gridX, float& gridZ) const
 {
-    return root ? builtLeafAt(leafAt(x, z), x, z, level, gridX, gridZ) : nullptr;
+    return hasDrawnTree() ? builtLeafAt(leafAt(x, z), x, z, level, gridX, gridZ) : nullptr;
 }
 
 const PatchNode* Landscape::builtLeafAt(const PatchNode* node, float x, float z, uint8_t& level, float& gridX,
@@ -480,7 +480,7 @@ inline void Landscape::prefetchRecords(const IndexCell& cell, float x, float z)
 
 float Landscape::getHeight(float x, float z, uint8_t& level, Ogre::Vector3* normal) const
 {
-    if (!root)
+    if (!hasDrawnTree())
         return kNoHeight;
     const IndexCell& cell = indexAt(x, z);
     prefetchRecords(cell, x, z); // while the leaf's node is read below
@@ -570,7 +570,7 @@ float Landscape::getApproximateHeight(float x, float z, uint8_t& level, Ogre::Ve
 int Landscape::intersect(const Ogre::Vector3& from, const Ogre::Vector3& to, uint8_t& level,
                          Ogre::Vector3& point, Ogre::Vector3& normal) const
 {
-    if (!root)
+    if (!hasDrawnTree())
         return 0;
     float best = -1.0f; // squared distance from `from` of the nearest hit so far
     if (!searchSegment(root.get(), from, to, best, level, normal))

@@ -68,6 +68,7 @@ void Landscape::update(const CameraState& camera)
     // update's.
     queue.flush();
     frameCounter += 1;
+    updated = true;
     opening = opening && queue.pendingBuilds() > 0;
     // Until the first view is built the render thread waits for the build thread's work; from
     // then on the build thread works in the background.

@@ -365,8 +365,18 @@ TEST(LevelOfDetail, LevelsAlwaysSplitAreAskedForAtOnceAndDrawnTogetherWithinTheL
     {
         const bool isLimited = terrain == &limited;
         SCOPED_TRACE(isLimited ? "limited" : "unlimited");
-        // The first update builds the root and asks for every patch of levels 1 to 4.
-        terrain->landscape.update(above);
+        // Beginning the tree, or else the first update, builds the root and asks for every patch
+        // of levels 1 to 4. A tree that no update has drawn answers no query.
+        if (isLimited)
+        {
+            terrain->landscape.update(above);
+        }
+        else
+        {
+            terrain->landscape.beginTree();
+            uint8_t level = 0;
+            EXPECT_EQ(terrain->landscape.getHeight(0, 0, level, nullptr), Landscape::kNoHeight);
+        }
         EXPECT_EQ(terrain->view.patchCount(), 1u + 4u + 16u + 64u + 256u);
         EXPECT_EQ(terrain->landscape.pendingBuilds(), 340);
         // Updates, each after the build thread has delivered, until no patch above level 4 is
