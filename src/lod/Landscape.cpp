@@ -66,9 +66,8 @@ void Landscape::returnFreedMemory()
     // render thread waits: the engine's and the driver's as much as the terrain's. So it is
     // done only while no frame is under way, once the frames have stopped for a while (the
     // host paused, say), never between two frames of a running view.
-    if (now - std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(lastUpdate.load())) <
-            kTrimAfterPause ||
-        freedSinceTrim.load(std::memory_order_relaxed) < kTrimAfterBytes)
+    const std::chrono::steady_clock::time_point lastUpdateBegan{std::chrono::steady_clock::duration(lastUpdate.load())};
+    if (now - lastUpdateBegan < kTrimAfterPause || freedSinceTrim.load(std::memory_order_relaxed) < kTrimAfterBytes)
         return;
     freedSinceTrim = 0;
 #if defined(__GLIBC__)

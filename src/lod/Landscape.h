@@ -279,10 +279,17 @@ private:
     bool forcedBySide(const PatchNode* node) const;
     void freeStaleChildren(PatchNode* node);
     int split(PatchNode* node);
+    // A split node whose children are all ready draws them when the update affords them.
     bool drawReadyChildren(PatchNode* node);
+    // Makes a splitting node draw its children, restitched and announced to the owner.
     void drawChildren(PatchNode* node);
+    // Children drawn from this update on: the owner's patch-created callback hears of them.
+    void announceChildren(PatchNode* node);
+    // Whether this update can afford to draw node's children (see setUpdateLimits); charges it.
     bool affordsChildren(const PatchNode* node);
+    // Makes and asks for every node of the levels above minLevel below node's children.
     void buildForcedLevels(PatchNode* node);
+    // The patches in view that node's split draws at once (through the levels built ahead).
     size_t leavesComingInView(const PatchNode* node, const CameraState& camera, int mask) const;
     // Leaves shallower than this always split (minLevel, unless maxLevel is shallower).
     uint32_t forcedDepth() const { return std::min(minLevel, maxLevel); }

@@ -306,8 +306,7 @@ int Landscape::split(PatchNode* node)
         // Kept children: drawn at once, when they are ready and the update can afford them.
         node->state = node->childrenReady() && affordsChildren(node) ? kSplit : kSplitting;
         if (node->state == kSplit)
-            for (const auto& child : node->children)
-                child->drawnUpdate = frameCounter;
+            announceChildren(node);
     }
 
     for (PatchNode* ancestor = node; ancestor; ancestor = ancestor->parent)
@@ -368,14 +367,20 @@ bool Landscape::drawReadyChildren(PatchNode* node)
 
 void Landscape::drawChildren(PatchNode* node)
 {
-    for (const auto& child : node->children)
-        child->drawnUpdate = frameCounter;
     node->state = kSplit;
     refreshEdgeLevels(node);
     markAllSides(node);
-    if (patchCreatedCallback)
-        for (const auto& child : node->children)
+    announceChildren(node);
+}
+
+void Landscape::announceChildren(PatchNode* node)
+{
+    for (const auto& child : node->children)
+    {
+        child->drawnUpdate = frameCounter;
+        if (patchCreatedCallback)
             patchCreatedCallback(&child->geometry);
+    }
 }
 
 bool Landscape::affordsChildren(const PatchNode* node)
@@ -744,8 +749,8 @@ size_t Landscape::leavesComingInView(const PatchNode* node, const CameraState& c
         const int childMask = camera.isVisible(minimum, maximum, mask);
         if (childMask == CameraState::kOutside)
             continue;
-        count += child->level < forcedDepth() && child->hasChildren() ? leavesComingInView(child.get(), camera, childMask)
-                                                                       : 1;
+        const bool builtAhead = child->level < forcedDepth() && child->hasChildren();
+        count += builtAhead ? leavesComingInView(child.get(), camera, childMask) : 1;
     }
     return count;
 }
