@@ -54,7 +54,9 @@ Ogre::HardwareVertexBufferSharedPtr TerrainRenderable::vertexBufferOf(uint64_t v
 void TerrainRenderable::reserve(uint64_t vertexCount)
 {
     const Ogre::HardwareVertexBufferSharedPtr vertexBuffer = vertexBufferOf(vertexCount);
-    void* records = vertexBuffer->lock(Ogre::HardwareBuffer::HBL_DISCARD);
+    // Not a discarding lock: the GL render system answers one by giving the buffer new storage,
+    // which a buffer just made would pay for twice.
+    void* records = vertexBuffer->lock(Ogre::HardwareBuffer::HBL_WRITE_ONLY);
     std::memset(records, 0, vertexCount * kVertexBytes);
     vertexBuffer->unlock();
 }
