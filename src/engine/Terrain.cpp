@@ -90,7 +90,7 @@ bool Terrain::suspendTree()
     if (streaming)
         landscape->stop(true);
     if (landscape->hasTree())
-        landscape->clear();
+        landscape->clear(streaming);
     dropSpareDrawables(); // of the old patch size, or of a scale the next patches may not share
     return streaming;
 }

@@ -20,7 +20,7 @@ bool Terrain::openStream(const std::string& fileName)
     if (!file)
         return false;
     // Patches and cached heights made from an earlier heightmap would show the wrong ground.
-    landscape->clear();
+    landscape->clear(true);
     heightStream->attach(std::move(file), fileName);
     applyStreamScale();
     landscape->start();

@@ -85,7 +85,7 @@ Landscape::~Landscape()
     clear();
 }
 
-void Landscape::clear()
+void Landscape::clear(bool threadToCome)
 {
     assert(!queue.isThreadAlive());
     if (root)
@@ -97,7 +97,10 @@ void Landscape::clear()
     changedPatches.clear();
     visiblePatches.clear();
     heldRefreshes.clear(); // their nodes are gone with the tree
-    spares.freeAll();
+    if (threadToCome)
+        spares.clear(); // retired, for the build thread to free
+    else
+        spares.freeAll();
     fullWalk = true;
     updated = false;
 }

@@ -51,8 +51,10 @@ public:
 
     // Destroys the whole tree (the patch-destroyed callback runs for every patch) and drops every
     // queued job and result; the next update starts again from a new root. The build thread
-    // must be stopped.
-    void clear();
+    // must be stopped. With threadToCome (it is started again next), the build thread gives the
+    // freed patches' arrays back to the system between its next builds: unmapping hundreds of
+    // them takes milliseconds, too long for the frame that clears the tree.
+    void clear(bool threadToCome = false);
 
     // ---- configuration ----
     // These four change what the build thread reads: call them while it is stopped.

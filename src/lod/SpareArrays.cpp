@@ -73,6 +73,12 @@ void SpareArrays::freeRetired()
     }
 }
 
+size_t SpareArrays::retiredCount()
+{
+    std::lock_guard<std::mutex> held(lock);
+    return retired.size();
+}
+
 void SpareArrays::freeAll()
 {
     std::lock_guard<std::mutex> held(lock);

@@ -35,6 +35,8 @@ public:
     // Render thread, build thread stopped: frees every array held here.
     void freeAll();
     uint64_t bytes() const { return heldBytes.load(std::memory_order_relaxed); }
+    // Arrays retired and not yet freed.
+    size_t retiredCount();
 
 private:
     const uint64_t limit;

@@ -19,6 +19,8 @@ public:
     BuildQueue& queue() const { return landscape.queue; }
     uint64_t patchCount() const { return landscape.patchCount; }
     uint64_t memoryBytes() const { return landscape.memoryBytes; }
+    // Vertex arrays handed to the build thread to free.
+    size_t retiredArrays() const { return landscape.spares.retiredCount(); }
     uint32_t patchVertices() const { return landscape.patchVertices; }
     uint32_t levelSlack() const { return landscape.levelSlack; }
     uint32_t maxLevel() const { return landscape.maxLevel; }
