@@ -331,12 +331,12 @@ int Landscape::split(PatchNode* node)
         queue.post(node, false);
         // The four children are drawn together, once the last of them is built: they go to the
         // build thread as one, in view when any part of the node is.
-        // Kept children built already, or on their way, are not asked for again.
+        // Kept children built already, on their way, or unreadable are not asked for again.
         const bool inView = inWalkView(node);
         if (node->level + 1 < forcedDepth())
             buildForcedLevels(node);
         for (const auto& child : node->children)
-            if (!child->isBuilt() && child->busy == 0)
+            if (!child->isBuilt() && child->busy == 0 && !child->unreadable)
                 queue.post(child.get(), true, inView);
     }
     else
