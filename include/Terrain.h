@@ -119,9 +119,13 @@ public:
     // shallower while a heightmap is open whose samples that level would repeat. Patches
     // already made are dropped.
     void setPatchSize(int size);
-    // Screen-space error (pixels) above which a patch splits; farThreshold applies from twice
-    // farDistance (world units) on, blending in linearly from farDistance. NaN or negative
-    // values throw Ogre::InvalidParametersException, changing nothing.
+    // Screen-space error above which a patch splits: the patch's world error times the
+    // projection's [1][1] times the viewport's height in pixels, over the distance. That is twice
+    // the error in pixels: 8 splits a patch whose error would show as more than about 4 pixels
+    // (an engine that counts pixels, as Ogre's own terrain does, means by 8 what 16 means here).
+    // farThreshold applies from twice farDistance (world units) on, blending in linearly from
+    // farDistance. NaN or negative values throw Ogre::InvalidParametersException, changing
+    // nothing.
     void setDetailThreshold(float threshold, float farThreshold, float farDistance);
     // Most patch drawables made per frame for patches in view, and ahead of view (0 or less:
     // none).

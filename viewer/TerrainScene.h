@@ -31,7 +31,7 @@ struct TerrainSettings
     float size = 0;      // world edge length
     float height = 0;    // world height of sample 65535
     int patchSize = 16;  // quads along a patch edge
-    float detail = 3.0f; // screen-space error threshold, pixels
+    float detail = 3.0f; // screen-space error threshold, half pixels (Terrain::setDetailThreshold)
     bool blood = true;   // paint blood patches
     bool wireframe = false; // draw the patches as lines
     uint32_t seed = 0;   // scatter of the blood patches

@@ -171,7 +171,7 @@ ViewerCommandLine parseViewerOptions(const std::vector<std::string>& arguments)
         else if (name == "--detail")
         {
             if (!parsePositive(value, options.detail) || options.detail > 1000.0f)
-                return fail("--detail needs a screen-space error in pixels (0 to 1000), not '" + value + "'");
+                return fail("--detail needs a screen-space error in half pixels (0 to 1000), not '" + value + "'");
         }
         else if (name == "--media")
         {
@@ -226,7 +226,8 @@ std::string viewerUsage(const std::string& programName)
          << "\n"
          << "Terrain:\n"
          << "  --patch-size N       quads along a patch edge, a power of two (default: from the map)\n"
-         << "  --detail PIXELS      screen-space error above which a patch splits (default 3)\n"
+         << "  --detail ERROR       screen-space error above which a patch splits, in half pixels\n"
+         << "                       (default 3)\n"
          << "  --wireframe          draw the patches as lines (F toggles it in the window)\n"
          << "  --no-blood           no blood-patch decals\n"
          << "  --no-overlay         no on-screen statistics\n"

@@ -25,7 +25,7 @@ struct ViewerOptions
 
     // ---- the terrain ----
     int patchSize = 0;         // quads along a patch edge; 0: chosen from the map size
-    float detail = 3.0f;       // screen-space error in pixels above which a patch splits
+    float detail = 3.0f;       // screen-space error in half pixels above which a patch splits
     bool blood = true;         // paint blood patches near the camera
     bool overlay = true;       // the on-screen statistics line
     bool wireframe = false;    // start with the patches drawn as lines
