@@ -241,6 +241,41 @@ void BM_OpenToSettledView(benchmark::State& state)
 }
 BENCHMARK(BM_OpenToSettledView)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 
+// A settled view whose patch size changes, 32 to 64 and back: the render thread's time in the
+// setPatchSize call itself (the old tree goes, the new one begins) and the worst frame until
+// the new view has settled. Each iteration is one change, timed as the call.
+void BM_PatchSizeChange(benchmark::State& state)
+{
+    Scene scene;
+    scene.place(Ogre::Vector3(-3800, 1120, -3800), Ogre::Vector3(-3000, 600, -3000));
+    const auto settle = [&scene](double& worstUs) {
+        SettleWatch watch;
+        const Clock::time_point start = Clock::now();
+        do
+            worstUs = std::max(worstUs, scene.frame());
+        while (!watch.settled(scene.terrain->getDebugInfo()) && Clock::now() - start < std::chrono::seconds(60));
+    };
+    double ignored = 0;
+    settle(ignored);
+    std::vector<double> callUs;
+    double worstFrameUs = 0;
+    int size = 32;
+    for (auto _ : state)
+    {
+        size = size == 32 ? 64 : 32;
+        const Clock::time_point start = Clock::now();
+        scene.terrain->setPatchSize(size);
+        const double us = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+        state.SetIterationTime(us / 1e6);
+        callUs.push_back(us);
+        settle(worstFrameUs);
+    }
+    state.counters["call_median_us"] = percentile(callUs, 0.5);
+    state.counters["call_worst_us"] = percentile(callUs, 1.0);
+    state.counters["frame_worst_us"] = worstFrameUs;
+}
+BENCHMARK(BM_PatchSizeChange)->Iterations(8)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
 // A fresh copy of the flight's map, for benchmarks that write to it.
 std::string editableMap()
 {
