@@ -395,7 +395,7 @@ private:
     uint32_t recycleOrderFrame = kNoRecycleOrder;
     std::vector<PatchGeometry*> needDrawables; // patches in view without one, in this render pass
     uint32_t frameNumber = 0; // frames started with a stream open
-    double updateMicros = 0;  // the last frameStarted's level-of-detail update
+    double updateMicros = 0;  // the last frameStarted's level-of-detail update, while opening
     uint32_t drawableKeepFrames = 30; // 0: never release idle drawables
     float materialDistanceSq = 0;
     Ogre::MaterialPtr defaultMaterial;

@@ -9,6 +9,7 @@
 #include "heightmap/HeightStream.h"
 #include "lod/Landscape.h"
 #include "lod/PatchLayout.h"
+#include "support/Clock.h"
 
 #include <OgreHardwareBufferManager.h>
 #include <OgreLogManager.h>
@@ -58,8 +59,7 @@ void Terrain::createDrawable(PatchGeometry* patch)
     drawableCount += 1;
     drawableBytes += liveDrawables.back()->bufferBytes();
     drawablesBuilt += 1;
-    const double micros =
-        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+    const double micros = microsSince(start);
     // Fresh buffers and spares' are told apart: here a fresh one cost 4 to 6 times a spare's
     // rewrite (page faults on new memory).
     (fresh ? freshDrawableCost : spareDrawableCost).add(micros);
@@ -188,8 +188,8 @@ void Terrain::warmSpareDrawables(double micros)
     // While the first view is built, the build thread is ahead, and a frame hands over only as
     // many patches as it can make drawables for within its budget. A fresh drawable costs the
     // driver's first touch of new buffer memory, about five times a spare's rewrite: made in a
-    // frame with budget to spare, it makes a later frame's hand-over cheap. Each split under
-    // way in view becomes four patches, and one of them can take its parent's drawable.
+    // frame with budget to spare, it makes a later frame's hand-over cheap. The Landscape
+    // counts the patches that the splits under way in view will add.
     const auto start = std::chrono::steady_clock::now();
     const size_t wanted = landscape->getComingInView();
     size_t rewritable = rewritableDrawables();
@@ -200,9 +200,7 @@ void Terrain::warmSpareDrawables(double micros)
     while (rewritable < wanted && drawablesBuilt < visibleBuildLimit && spareDrawables.size() < kMostSpareDrawables &&
            spareBytes + bytes <= spareRoom())
     {
-        const double spent =
-            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
-        if (spent + freshDrawableCost.micros > micros)
+        if (microsSince(start) + freshDrawableCost.micros > micros)
             break;
         auto drawable = std::make_unique<TerrainRenderable>(this);
         drawable->reserve(vertexCount);

@@ -7,6 +7,7 @@
 #include "engine/TerrainRenderable.h"
 #include "heightmap/HeightStream.h"
 #include "lod/Landscape.h"
+#include "support/Clock.h"
 
 #include <OgreCamera.h>
 #include <OgreLogManager.h>
@@ -67,9 +68,11 @@ bool Terrain::frameStarted(const Ogre::FrameEvent&)
 
     const double handOverMicros = landscape->isOpening() ? kOpeningHandOverMicros : kHandOverMicros;
     landscape->setUpdateLimits(std::max(kFewestHandOvers, affordableDrawables(handOverMicros)), kFreesPerFrame);
-    const auto start = std::chrono::steady_clock::now();
+    // Timed only while the first view is built, the one time the render pass reads it.
+    const bool opening = landscape->isOpening();
+    const auto start = opening ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point();
     landscape->update(state);
-    updateMicros = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+    updateMicros = opening ? microsSince(start) : 0.0;
     frameNumber += 1;
     releaseIdleDrawables();
     keepWithinMemoryBudget();
@@ -138,7 +141,8 @@ void Terrain::_updateRenderQueue(Ogre::RenderQueue* queue)
         else if (patch->vertexCount != 0)
             needDrawables.push_back(patch);
     }
-    const auto start = std::chrono::steady_clock::now();
+    const bool opening = landscape->isOpening();
+    const auto start = opening ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point();
     for (PatchGeometry* patch : needDrawables)
     {
         if (drawablesBuilt >= visibleBuildLimit)
@@ -151,9 +155,8 @@ void Terrain::_updateRenderQueue(Ogre::RenderQueue* queue)
     if (currentCamera && currentCamera == camera)
     {
         // What the frame's update and drawables left of the opening budget.
-        if (landscape->isOpening())
-            warmSpareDrawables(kOpeningHandOverMicros - updateMicros -
-                               std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+        if (opening)
+            warmSpareDrawables(kOpeningHandOverMicros - updateMicros - microsSince(start));
         createBloodPatches();
         // One group above the terrain, wrapping to the first past the last: this engine's queue
         // holds groups 0 .. RENDER_QUEUE_MAX only and indexes them without a check.

@@ -175,14 +175,14 @@ void BuildQueue::threadMain()
     }
 }
 
-bool BuildQueue::drain(const std::function<void(PatchNode*)>& handOver, const ResultCost& cost,
+size_t BuildQueue::drain(const std::function<void(PatchNode*)>& handOver, const ResultCost& cost,
                        std::vector<std::unique_ptr<PatchNode>>& dead, size_t maxCounted, size_t maxResults,
                        size_t maxDead)
 {
     flush();
     Lock results(resultLock, false);
     if (!results.locked())
-        return false;
+        return 0;
     size_t counted = 0;
     for (size_t taken = 0; taken < maxResults && !resultQueue.empty(); ++taken)
     {
@@ -204,7 +204,7 @@ bool BuildQueue::drain(const std::function<void(PatchNode*)>& handOver, const Re
     Lock tree(treeLock, false);
     if (jobs.locked() && tree.locked())
         collectDead(dead, maxDead);
-    return true;
+    return counted;
 }
 
 /* render thread, jobLock and treeLock held: busy cannot change under the dead pass */

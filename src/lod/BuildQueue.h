@@ -94,11 +94,11 @@ public:
     // a result would cost the frame (drawables, say; it is not asked when maxCounted is
     // SIZE_MAX). The drain stops before a result whose cost would take the total past
     // maxCounted (the first result is taken whatever it costs), after maxResults results in
-    // all, and after maxDead moved nodes; the rest wait for a later drain. Does nothing (and
-    // returns false) when the build thread holds the result lock; retired nodes wait when a
-    // lock is busy.
+    // all, and after maxDead moved nodes; the rest wait for a later drain. Returns the cost of
+    // the results it took. Does nothing (and returns 0) when the build thread holds the result
+    // lock; retired nodes wait when a lock is busy.
     using ResultCost = std::function<size_t(const PatchNode*)>;
-    bool drain(const std::function<void(PatchNode*)>& handOver, const ResultCost& cost,
+    size_t drain(const std::function<void(PatchNode*)>& handOver, const ResultCost& cost,
                std::vector<std::unique_ptr<PatchNode>>& dead, size_t maxCounted = SIZE_MAX,
                size_t maxResults = SIZE_MAX, size_t maxDead = SIZE_MAX);
     // A node whose handed-over result the owner keeps for a later update stays busy (is not

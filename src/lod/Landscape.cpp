@@ -389,20 +389,11 @@ void Landscape::drainResults(const CameraState& camera)
     const size_t cap = opening ? kOpeningHandOversPerUpdate : kHandOversPerUpdate;
     const size_t total = handOverLimit == SIZE_MAX ? SIZE_MAX : std::max(handOverLimit, cap);
     std::vector<std::unique_ptr<PatchNode>> dead;
-    // The cost of each result is asked just before its hand-over: what the hand-overs spent
-    // is what the splits of this update's walk have left (affordsChildren).
-    size_t price = 0;
-    size_t spent = 0;
-    queue.drain(
-        [this, &price, &spent](PatchNode* node) {
-            spent += price;
-            price = 0;
-            handOver(node);
-        },
-        [this, &camera, &price](const PatchNode* node) { return price = handOverCost(node, camera); }, dead,
-        handOverLimit, total, freeLimit);
+    const size_t spent = queue.drain([this](PatchNode* node) { handOver(node); },
+                                     [this, &camera](const PatchNode* node) { return handOverCost(node, camera); },
+                                     dead, handOverLimit, total, freeLimit);
+    // What the hand-overs left is for the splits of this update's walk (affordsChildren).
     drawnBudget = handOverLimit == SIZE_MAX ? SIZE_MAX : handOverLimit - std::min(spent, handOverLimit);
-    drawnSpent = spent > 0;
     // Spread over updates only when the owner spreads the rest (see setUpdateLimits).
     release(dead, freeLimit == SIZE_MAX ? std::chrono::steady_clock::time_point::max()
                                         : std::chrono::steady_clock::now() + kFreeTime);

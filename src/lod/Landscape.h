@@ -407,10 +407,10 @@ private:
     uint64_t collectedChanges = ~uint64_t(0);
     uint32_t collectedEpoch = 0;
     size_t handOverLimit = SIZE_MAX; // per update, see setUpdateLimits
-    // Patches in view that this update may still make drawn, and whether it has made any: the
-    // hand-overs spend first, then the splits into children built ahead (affordsChildren).
+    // Patches in view that this update may still make drawn (below handOverLimit once it has
+    // made any): the hand-overs spend first, then the splits into children built ahead
+    // (affordsChildren).
     size_t drawnBudget = SIZE_MAX;
-    bool drawnSpent = false;
     bool updated = false;            // an update has run since the tree was made
     bool opening = true;             // from createRoot until no build is left (setUpdateLimits)
     size_t freeLimit = SIZE_MAX;

@@ -330,8 +330,8 @@ int Landscape::split(PatchNode* node)
         }
         queue.post(node, false);
         // The four children are drawn together, once the last of them is built: they go to the
-        // build thread as one, in view when any part of the node is.
-        // Kept children built already, on their way, or unreadable are not asked for again.
+        // build thread as one, in view when any part of the node is. Kept children built
+        // already, on their way, or unreadable are not asked for again.
         const bool inView = inWalkView(node);
         if (node->level + 1 < forcedDepth())
             buildForcedLevels(node);
@@ -401,10 +401,9 @@ bool Landscape::affordsChildren(const PatchNode* node)
     }
     // The first patches of an update are taken whatever they cost, so that the walk always
     // moves; a node that cannot draw itself splits whatever its children cost.
-    if (drawnSpent && cost > drawnBudget && node->isBuilt())
+    if (drawnBudget < handOverLimit && cost > drawnBudget && node->isBuilt())
         return false;
     drawnBudget -= std::min(cost, drawnBudget);
-    drawnSpent = drawnSpent || cost > 0;
     return true;
 }
 
@@ -412,16 +411,15 @@ void Landscape::buildForcedLevels(PatchNode* node)
 {
     // The levels above minLevel split whatever the view: their patches are all asked for at
     // once, when the first of them splits, so that the first view does not wait an update per
-    // level for them. The nodes below node's children are made as kept children, drawn by the
-    // splits of the walk once they are ready.
-    std::vector<std::vector<PatchNode*>> byLevel;
-    std::vector<PatchNode*> current;
+    // level for them. The nodes below node's children (which the split asks for itself) are
+    // made level by level as kept children, drawn by the splits of the walk once they are ready.
+    std::vector<std::vector<PatchNode*>> levels(1);
     for (const auto& child : node->children)
-        current.push_back(child.get());
-    while (!current.empty() && current.front()->level < forcedDepth())
+        levels[0].push_back(child.get());
+    while (!levels.back().empty() && levels.back().front()->level < forcedDepth())
     {
-        std::vector<PatchNode*> next;
-        for (PatchNode* n : current)
+        std::vector<PatchNode*> made;
+        for (PatchNode* n : levels.back())
         {
             if (n->hasChildren())
                 continue;
@@ -429,15 +427,14 @@ void Landscape::buildForcedLevels(PatchNode* node)
             for (const auto& child : n->children)
             {
                 child->lastVisit = frameCounter;
-                next.push_back(child.get());
+                made.push_back(child.get());
             }
         }
-        byLevel.push_back(next);
-        current = std::move(next);
+        levels.push_back(std::move(made));
     }
     // Deepest first: the build thread takes the newest first, so parents come before children.
-    for (auto level = byLevel.rbegin(); level != byLevel.rend(); ++level)
-        for (PatchNode* n : *level)
+    for (size_t k = levels.size() - 1; k > 0; --k)
+        for (PatchNode* n : levels[k])
             queue.post(n, true, inWalkView(n));
 }
 
