@@ -243,9 +243,13 @@ int runOffscreen(const ViewerSetup& setup)
     useGLRenderSystem(root, false);
     root.initialise(false);
     // The GL context lives in a small window that is never drawn; the picture is a texture of its
-    // own size, so it does not depend on the size of the (virtual) screen.
+    // own size, so it does not depend on the size of the (virtual) screen. The window's buffers
+    // are still swapped every frame: the swap is what holds the frames to the renderer's pace.
+    // Without it a software renderer queued the frames it had not drawn yet, 5 ms each, until
+    // one of them waited for all the others (0.4-1.3 s, always 3-5 s into a run), and the
+    // build thread got no processor in the meantime.
     Ogre::RenderWindow* window = root.createRenderWindow("terrain-viewer", 32, 32, false);
-    window->setAutoUpdated(false);
+    window->setAutoUpdated(true);
 
     auto overlaySystem = std::make_unique<Ogre::OverlaySystem>();
     const bool fonts = addViewerResources(setup.mediaDir);
