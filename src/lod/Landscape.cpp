@@ -228,14 +228,13 @@ void Landscape::makeChildren(PatchNode* node)
     }
 }
 
-void Landscape::release(std::vector<std::unique_ptr<PatchNode>>& nodes, std::chrono::steady_clock::time_point until)
+void Landscape::release(std::vector<std::unique_ptr<PatchNode>>& nodes, std::chrono::steady_clock::time_point until,
+                        size_t fewest)
 {
     if (!nodes.empty())
         treeChanges += 1;
     // All of them: they are out of the tree, drawn or not.
     forgetVisible(nodes);
-    // A backlog shrinks by an eighth at least, so that it cannot outgrow the frees.
-    const size_t fewest = std::max(kFewestFrees, nodes.size() / 8);
     for (size_t k = 0; k < nodes.size(); ++k)
     {
         // Freeing a patch (its drawable, its node) can cost tens of microseconds, and a
@@ -389,14 +388,20 @@ void Landscape::drainResults(const CameraState& camera)
     const size_t cap = opening ? kOpeningHandOversPerUpdate : kHandOversPerUpdate;
     const size_t total = handOverLimit == SIZE_MAX ? SIZE_MAX : std::max(handOverLimit, cap);
     std::vector<std::unique_ptr<PatchNode>> dead;
+    // An eighth of the detached nodes waiting at least, whatever the limit: held to freeLimit
+    // alone, a fast flight detached more nodes per update than it freed, and the memory they
+    // still held grew without bound beside a budget that counts it as gone.
+    const size_t eighth = queue.retiredCount() / 8;
     const size_t spent = queue.drain([this](PatchNode* node) { handOver(node); },
                                      [this, &camera](const PatchNode* node) { return handOverCost(node, camera); },
-                                     dead, handOverLimit, total, freeLimit);
+                                     dead, handOverLimit, total, std::max(freeLimit, eighth));
     // What the hand-overs left is for the splits of this update's walk (affordsChildren).
     drawnBudget = handOverLimit == SIZE_MAX ? SIZE_MAX : handOverLimit - std::min(spent, handOverLimit);
     // Spread over updates only when the owner spreads the rest (see setUpdateLimits).
-    release(dead, freeLimit == SIZE_MAX ? std::chrono::steady_clock::time_point::max()
-                                        : std::chrono::steady_clock::now() + kFreeTime);
+    release(dead,
+            freeLimit == SIZE_MAX ? std::chrono::steady_clock::time_point::max()
+                                  : std::chrono::steady_clock::now() + kFreeTime,
+            std::max(kFewestFrees, eighth));
     applyHeldRefreshes();
 }
 

@@ -75,8 +75,9 @@ public:
     // At most this many patches in view of the updating camera made drawn by the finished
     // builds that one update hands over and by the splits of its walk into children built
     // ahead (the levels above minLevel), and detached nodes freed by it (0: no limit, the
-    // default); the rest wait for the next updates, so that a burst of builds (each patch drawn
-    // in view costs the owner a drawable) or a merge of a large subtree is spread over frames.
+    // default; at least an eighth of those waiting); the rest wait for the next updates, so that
+    // a burst of builds (each patch drawn in view costs the owner a drawable) or a merge of a
+    // large subtree is spread over frames.
     // A split is drawn once its four children are in, so the last child's hand-over counts
     // all four in view and the others none; the first build or split of an update is taken
     // whatever it counts, so that a split goes through even under a limit below its size.
@@ -197,10 +198,11 @@ private:
     // its neighbours.
     void makeChildren(PatchNode* node);
     // Frees detached nodes: the patch-destroyed callback runs, the counters follow. Once `until`
-    // has passed, after kFewestFrees nodes or an eighth of them, the rest go back to the queue's
-    // dead patches for a later drain.
+    // has passed, after `fewest` nodes, the rest go back to the queue's dead patches for a later
+    // drain.
     void release(std::vector<std::unique_ptr<PatchNode>>& nodes,
-                 std::chrono::steady_clock::time_point until = std::chrono::steady_clock::time_point::max());
+                 std::chrono::steady_clock::time_point until = std::chrono::steady_clock::time_point::max(),
+                 size_t fewest = 0);
     void createRoot();
     // Build thread (render thread for the root): generates node.result, once per node, and
     // again for each refresh of a built node.
@@ -462,7 +464,7 @@ private:
     static constexpr uint64_t kSpareArrayBytes = uint64_t(16) << 20;
     SpareArrays spares{kSpareArrayBytes};
     // Time an update spends freeing detached nodes (with update limits set), after it has freed
-    // kFewestFrees or an eighth of those it took.
+    // kFewestFrees, or an eighth of those waiting when that is more.
     static constexpr std::chrono::microseconds kFreeTime{500};
     static constexpr size_t kFewestFrees = 8;
 

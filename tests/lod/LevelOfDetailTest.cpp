@@ -559,6 +559,20 @@ TEST(LevelOfDetail, KeptChildrenAreFreedAndMemoryFallsBack)
     NodeCensus kept;
     census(terrain.view.root(), true, kept);
     EXPECT_GT(kept.nodes, kept.drawnPath) << "merged children are kept for a while";
+    // Half of them given back at once (as a memory budget does) under a limit of one free per
+    // update still go by an eighth at least at every update, not one by one.
+    terrain.landscape.setUpdateLimits(4, 1);
+    terrain.landscape.freeKeptSubtrees(terrain.view.memoryBytes() / 4);
+    const size_t detached = terrain.view.queue().retiredCount();
+    ASSERT_GT(detached, 100u);
+    for (int k = 0; k < 24; ++k)
+        terrain.landscape.update(away);
+    EXPECT_LT(terrain.view.queue().retiredCount() * 8, detached);
+    terrain.landscape.setUpdateLimits(0, 0);
+    // The others are kept for 500 updates, then freed.
+    kept = NodeCensus();
+    census(terrain.view.root(), true, kept);
+    ASSERT_GT(kept.nodes, kept.drawnPath);
     for (int k = 0; k < 510; ++k)
         terrain.landscape.update(away);
     ASSERT_GT(settle(terrain.landscape, away), 0);
