@@ -141,9 +141,14 @@ public:
     // buffers, the height cache and what freed patches leave for the next (Info::totalBytes).
     // Over it, each frame gives back first what freed patches left, then the children that
     // merged patches keep for a quick split back, those drawn longest ago first, then (with no
-    // budget for drawables ahead of view) drawables of patches out of view.
-    // Nothing drawn is given back, so the view itself may need more than the budget. 0: no
-    // budget. Default: 256 MiB. Takes effect at the next frame.
+    // budget for drawables ahead of view) drawables of patches out of view. When that is not
+    // enough (a fine detail threshold refines the ground behind the camera as much as in front
+    // of it), the tree out of the camera's view merges back to the coarsest patches until the
+    // total is within the budget, and refines again once it is under three quarters of it: the
+    // height and ray queries there then answer from that coarser surface. Nothing in view is
+    // given back, and the view converges to the same patches as without a budget, so the view
+    // itself may need more than the budget. 0: no budget. Default: 256 MiB. Takes effect at the
+    // next frame.
     void setMemoryBudget(size_t bytes);
 
     // ---- per-frame engine interface (render thread) ----
@@ -331,8 +336,12 @@ private:
     // Live drawables last queued (or seen drawn) before frame `before`, the one queued longest
     // ago last.
     std::vector<TerrainRenderable*> idleDrawables(uint32_t before) const;
-    // Gives memory back while the total is over the budget (see setMemoryBudget).
+    // Gives memory back while the total is over the budget (see setMemoryBudget), and tells the
+    // level of detail how far the tree may refine out of view.
     void keepWithinMemoryBudget();
+    void giveBackOverBudget();
+    // The budget's measure (Info::totalBytes) without what detached patches are about to free.
+    uint64_t heldBytes() const;
     // What the budget covers (Info::totalBytes): the tree, the drawables' buffers, the cache.
     uint64_t budgetedBytes() const;
     static constexpr size_t kDrawableSweepSlice = 256; // fewest drawables looked at per frame

@@ -283,24 +283,37 @@ uint64_t Terrain::budgetedBytes() const
            heightStream->cacheBytes();
 }
 
+uint64_t Terrain::heldBytes() const
+{
+    // What detached patches still hold leaves with them at a later frame: it is gone already.
+    const uint64_t total = budgetedBytes();
+    const uint64_t leaving = landscape->bytesBeingFreed();
+    return total > leaving ? total - leaving : 0;
+}
+
 void Terrain::keepWithinMemoryBudget()
 {
-    if (memoryBudget == 0)
-        return;
-    // What detached patches still hold leaves with them at a later frame: it is gone already.
-    const auto held = [this] {
-        const uint64_t total = budgetedBytes();
-        const uint64_t leaving = landscape->bytesBeingFreed();
-        return total > leaving ? total - leaving : 0;
-    };
-    if (held() <= memoryBudget)
+    giveBackOverBudget();
+    // Last in the order: the parts of the tree out of view, which the level of detail merges
+    // back while what is left stays over the budget, and refines again only well under it (the
+    // margin keeps it from refining and merging the same patches in turn).
+    using OutOfView = Landscape::OutOfView;
+    const uint64_t held = heldBytes();
+    landscape->setOutOfView(memoryBudget == 0 || held < memoryBudget - memoryBudget / 4 ? OutOfView::refine
+                            : held > memoryBudget                                     ? OutOfView::coarsen
+                                                                                      : OutOfView::hold);
+}
+
+void Terrain::giveBackOverBudget()
+{
+    if (memoryBudget == 0 || heldBytes() <= memoryBudget)
         return;
     // Only what the budget needs: freeing GPU buffers costs the frame, and spares make the next
     // drawables cheap.
-    dropSpareDrawables(held() - memoryBudget);
-    if (held() > memoryBudget)
-        landscape->dropSpareArrays(held() - memoryBudget);
-    if (held() <= memoryBudget)
+    dropSpareDrawables(heldBytes() - memoryBudget);
+    if (heldBytes() > memoryBudget)
+        landscape->dropSpareArrays(heldBytes() - memoryBudget);
+    if (heldBytes() <= memoryBudget)
         return;
     // Down to 7/8 of the budget, so that the next frames' new patches do not bring the walk for
     // kept subtrees back at every frame.
@@ -309,16 +322,16 @@ void Terrain::keepWithinMemoryBudget()
     // repeated at every frame, only after a merge may have kept something.
     if (landscape->keptChanges() != fruitlessWalkAt)
     {
-        const uint64_t freed = landscape->freeKeptSubtrees(held() - std::min(held(), target));
+        const uint64_t freed = landscape->freeKeptSubtrees(heldBytes() - std::min(heldBytes(), target));
         fruitlessWalkAt = freed == 0 ? landscape->keptChanges() : kNoFruitlessWalk;
     }
     // Drawables of drawn patches out of view come back through the visible budget when they
     // are seen again; while drawables are made ahead of view they would only be made again.
-    if (held() <= memoryBudget || pendingBuildLimit > 0)
+    if (heldBytes() <= memoryBudget || pendingBuildLimit > 0)
         return;
     // Not queued by the last rendered frame, the one queued longest ago first.
     const std::vector<TerrainRenderable*> idle = idleDrawables(frameNumber > 0 ? frameNumber - 1 : 0);
-    for (auto drawable = idle.rbegin(); drawable != idle.rend() && held() > memoryBudget; ++drawable)
+    for (auto drawable = idle.rbegin(); drawable != idle.rend() && heldBytes() > memoryBudget; ++drawable)
     {
         releaseDrawable((*drawable)->source, false);
         patchesPending = true;

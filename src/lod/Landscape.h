@@ -67,6 +67,18 @@ public:
     // sampled: false means they may not be the height source's (its file changed meanwhile) and
     // the patch is not built. Empty: always true.
     void setSampleCheck(const SampleCheck& check);
+    // How far the parts of the tree out of the updating camera's view refine, as the owner's
+    // memory budget allows: as the level of detail asks (refine), no further than they stand
+    // (hold), or merged back to minLevel (coarsen). What is in view always refines as asked, so
+    // a view converges to the same patches whatever the mode; out of it, the drawn surface that
+    // the queries answer from is then coarser. Takes effect at the next update.
+    enum class OutOfView
+    {
+        refine,
+        hold,
+        coarsen,
+    };
+    void setOutOfView(OutOfView mode);
     // These take effect at the next update.
     void setLevelLimits(int minLevel, int maxLevel);
     void setDetailThreshold(float threshold);
@@ -231,6 +243,8 @@ private:
     void postBuild(PatchNode* node);
     // Any part of node is in the frustum of the last update's camera.
     bool inWalkView(const PatchNode* node) const;
+    // node may not refine, or must merge back, for the memory budget (see setOutOfView).
+    bool heldBack(const PatchNode* node) const;
 
     // Build thread, when idle: gives the spare arrays back once nothing was built for
     // kTrimAfterIdle, and the allocator's free pages once kTrimAfterBytes of patches have been
@@ -401,6 +415,7 @@ private:
     CameraState walkCamera;
     bool walkCameraSet = false;
     bool fullWalk = true;
+    OutOfView outOfView = OutOfView::refine;
     uint32_t morphEpoch = 1; // changes with every update that moves the eye or walks everything
     // Changes whenever the drawn tree may have changed (a touch, a new root, freed patches); the
     // camera, change count and epoch of the last collection of visiblePatches.

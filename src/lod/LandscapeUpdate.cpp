@@ -194,7 +194,11 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
     // Nothing in the subtree changed, the eye has not gone far enough for any of its decisions
     // to flip, and no kept children in it are due to go: the last walk's decisions stand. The
     // morph factors of its leaves in view are brought up to date as they are collected.
-    if (!fullWalk && !node->walkPending && eyeTravel < node->stableUntil && frameCounter < node->wakeUpdate)
+    // While coarsening, a split node may have to merge, or lead to one that must, whatever the
+    // eye does: it is walked.
+    const bool mayCoarsen = outOfView == OutOfView::coarsen && node->drawsChildren();
+    if (!fullWalk && !node->walkPending && eyeTravel < node->stableUntil && frameCounter < node->wakeUpdate &&
+        !mayCoarsen)
         return;
     node->walkPending = false;
 
@@ -206,7 +210,7 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
 
     if (!node->drawsChildren())
     {
-        const bool want = error > threshold || forcedBySide(node) || node->level < minLevel;
+        const bool want = forcedBySide(node) || node->level < minLevel || (error > threshold && !heldBack(node));
         // A split that finds its children kept draws them at once: they are walked below, in
         // this same update, so that a view refines as many levels as are built, not one a frame.
         if (want && node->level < maxLevel)
@@ -231,7 +235,7 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
         if (node->level < minLevel && node->state == kSplit && node->isBuilt() && !dropSplitGeometry(node))
             node->walkPending = true;
         // A node at minLevel may merge back: its leaves are at minLevel then, which is allowed.
-        if (!(error >= threshold) && node->level >= minLevel)
+        if (node->level >= minLevel && (!(error >= threshold) || (mayCoarsen && heldBack(node))))
             tryMerge(node);
     }
     else
@@ -257,6 +261,21 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
 bool Landscape::inWalkView(const PatchNode* node) const
 {
     return walkCameraSet && walkCamera.isVisible(node->testBox(), CameraState::kAllPlanes) != CameraState::kOutside;
+}
+
+bool Landscape::heldBack(const PatchNode* node) const
+{
+    return outOfView != OutOfView::refine && node->level >= minLevel && walkCameraSet && !inWalkView(node);
+}
+
+void Landscape::setOutOfView(OutOfView mode)
+{
+    // A leaf held back passes for stable until its error falls below the threshold: once the
+    // tree may refine again, every decision is taken afresh. (Holding needs no walk: a leaf is
+    // held back when the eye has come near enough for it to split.)
+    if (mode == OutOfView::refine && outOfView != OutOfView::refine)
+        fullWalk = true;
+    outOfView = mode;
 }
 
 void Landscape::postBuild(PatchNode* node)

@@ -544,22 +544,24 @@ TEST_F(DrawingTest, TurningAwayAndBackLeavesNoPatchInViewWithoutADrawable)
     }
 }
 
-// A seeded flight low over rough ground, every frame settled so that both runs build the same
-// patches: with a budget, kept subtrees go whenever the terrain holds more than the budget, what
-// is in view always has its drawable, and the view the flight ends on is the same as without.
-TEST_F(DrawingTest, MemoryBudgetGivesBackKeptSubtreesNotTheView)
+// A seeded flight low over rough ground, every frame settled so that the runs build the same
+// patches in view: with a budget, kept subtrees go whenever the terrain holds more than the
+// budget, and the tree out of view merges back while that is not enough; what is in view always
+// has its drawable, and the view the flight ends on is the same as without a budget.
+TEST_F(DrawingTest, MemoryBudgetGivesBackKeptSubtreesThenWhatIsOutOfViewNeverTheView)
 {
     struct Flight
     {
-        std::set<std::tuple<uint32_t, uint32_t, uint32_t>> leaves; // drawn at the end (leafCells)
+        std::set<std::tuple<uint32_t, uint32_t, uint32_t>> leaves; // drawn in view at the end
         uint64_t largest = 0;  // bytes held, at the frame that held most
         uint64_t total = 0;    // summed over the frames
+        uint64_t drawnPeak = 0; // most patches drawn at a frame, in view and out of it
     };
     const auto fly = [this](uint64_t budget) {
         makeTerrain(roughMap(), 150.0f);
         terrain->setPatchSize(8);
         terrain->setMemoryBudget(budget);
-        Ogre::Camera* camera = engine.createCamera(budget ? "bounded" : "free", Ogre::Vector3(0, 80, 0),
+        Ogre::Camera* camera = engine.createCamera("eye" + std::to_string(budget), Ogre::Vector3(0, 80, 0),
                                                    Ogre::Vector3(10, 60, 10));
         std::mt19937 random(17);
         std::uniform_real_distribution<float> across(-500, 500), height(20, 80);
@@ -574,7 +576,10 @@ TEST_F(DrawingTest, MemoryBudgetGivesBackKeptSubtreesNotTheView)
             const uint64_t held = terrain->getDebugInfo().totalBytes - terrain->getLandscape()->bytesBeingFreed();
             flight.largest = std::max(flight.largest, held);
             flight.total += held;
-            // Only what is drawn, and patches being built for it, may stand over the budget.
+            uint64_t drawn = 0;
+            forEachDrawn(root(), [&](const PatchNode*) { drawn += 1; });
+            flight.drawnPeak = std::max(flight.drawnPeak, drawn);
+            // Over the budget, nothing kept is left.
             if (budget != 0 && held > budget)
             {
                 EXPECT_EQ(countNodes([](const PatchNode* n) { return n->hasChildren() && n->state == kLeaf; }), 0u)
@@ -583,7 +588,9 @@ TEST_F(DrawingTest, MemoryBudgetGivesBackKeptSubtreesNotTheView)
             const size_t queued = inGroup(render(camera), 50).size();
             EXPECT_EQ(queued, terrain->getDebugInfo().visibleCount) << "frame " << k << ", budget " << budget;
         }
-        flight.leaves = leafCells(*terrain->getLandscape());
+        for (const PatchNode* leaf : testing_support::drawnLeaves(*terrain->getLandscape()))
+            if (inView(camera, leaf->bounds))
+                flight.leaves.insert({leaf->level, leaf->cellX, leaf->cellZ});
         destroyTerrain();
         return flight;
     };
@@ -595,4 +602,10 @@ TEST_F(DrawingTest, MemoryBudgetGivesBackKeptSubtreesNotTheView)
     EXPECT_LE(bounded.largest, free.largest * 3 / 4);
     EXPECT_LT(bounded.total, free.total);
     EXPECT_EQ(bounded.leaves, free.leaves);
+    // A budget below what the ground around the camera refines to out of view: the tree out of
+    // view gives way, the view does not.
+    const Flight tight = fly(free.largest / 8);
+    EXPECT_LT(tight.drawnPeak, free.drawnPeak * 3 / 4);
+    EXPECT_LT(tight.total, bounded.total);
+    EXPECT_EQ(tight.leaves, free.leaves);
 }
