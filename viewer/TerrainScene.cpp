@@ -69,6 +69,7 @@ TerrainScene::TerrainScene(Ogre::Root& root_, Ogre::OverlaySystem* overlays_, co
     // 4096 samples (64 MiB of heights) hold most of a 4097-sample map around the camera, so the
     // build thread reads memory instead of the file.
     terrain->setHeightCacheSize(4096);
+    terrain->setMemoryBudget(size_t(settings.memoryMiB) << 20);
 
     setWireframe(settings.wireframe);
 }

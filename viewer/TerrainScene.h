@@ -32,6 +32,7 @@ struct TerrainSettings
     float height = 0;    // world height of sample 65535
     int patchSize = 16;  // quads along a patch edge
     float detail = 3.0f; // screen-space error threshold, half pixels (Terrain::setDetailThreshold)
+    uint32_t memoryMiB = 256; // Terrain::setMemoryBudget, in MiB (0: none)
     bool blood = true;   // paint blood patches
     bool wireframe = false; // draw the patches as lines
     uint32_t seed = 0;   // scatter of the blood patches

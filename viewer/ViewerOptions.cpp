@@ -37,7 +37,7 @@ bool isPowerOfTwo(uint64_t value)
 // The options that take a value.
 const char* const kValueOptions[] = {"--heightmap", "--edit", "--size", "--height", "--map-size", "--seed",
                                      "--frames", "--screenshot", "--resolution", "--patch-size",
-                                     "--detail", "--media", "--cache-dir"};
+                                     "--detail", "--memory", "--media", "--cache-dir"};
 
 bool takesValue(const std::string& name)
 {
@@ -173,6 +173,12 @@ ViewerCommandLine parseViewerOptions(const std::vector<std::string>& arguments)
             if (!parsePositive(value, options.detail) || options.detail > 1000.0f)
                 return fail("--detail needs a screen-space error in half pixels (0 to 1000), not '" + value + "'");
         }
+        else if (name == "--memory")
+        {
+            if (!parseUnsigned(value, 1u << 20, number))
+                return fail("--memory needs a budget in MiB (0 for none, up to 1048576), not '" + value + "'");
+            options.memoryMiB = uint32_t(number);
+        }
         else if (name == "--media")
         {
             if (value.empty())
@@ -228,6 +234,8 @@ std::string viewerUsage(const std::string& programName)
          << "  --patch-size N       quads along a patch edge, a power of two (default: from the map)\n"
          << "  --detail ERROR       screen-space error above which a patch splits, in half pixels\n"
          << "                       (default 3)\n"
+         << "  --memory MIB         memory the terrain may hold, 0 for no limit (default 256); over\n"
+         << "                       it the ground out of view goes back to coarse patches first\n"
          << "  --wireframe          draw the patches as lines (F toggles it in the window)\n"
          << "  --no-blood           no blood-patch decals\n"
          << "  --no-overlay         no on-screen statistics\n"

@@ -26,6 +26,7 @@ struct ViewerOptions
     // ---- the terrain ----
     int patchSize = 0;         // quads along a patch edge; 0: chosen from the map size
     float detail = 3.0f;       // screen-space error in half pixels above which a patch splits
+    uint32_t memoryMiB = 256;  // the terrain's memory budget (Terrain::setMemoryBudget); 0: none
     bool blood = true;         // paint blood patches near the camera
     bool overlay = true;       // the on-screen statistics line
     bool wireframe = false;    // start with the patches drawn as lines

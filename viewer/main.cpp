@@ -180,6 +180,7 @@ int main(int argc, char** argv)
     setup.terrain.height = options.terrainHeight > 0 ? options.terrainHeight : ViewerOptions::kDefaultHeight;
     setup.terrain.patchSize = options.patchSize > 0 ? options.patchSize : defaultPatchSize(setup.edge);
     setup.terrain.detail = options.detail;
+    setup.terrain.memoryMiB = options.memoryMiB;
     setup.terrain.blood = options.blood;
     setup.terrain.wireframe = options.wireframe;
     setup.terrain.seed = options.seed;

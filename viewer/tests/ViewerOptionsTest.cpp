@@ -27,7 +27,7 @@ TEST(ViewerOptions, ReadsEveryOptionInBothSpellings)
 {
     const ViewerCommandLine result =
         parse({"--map-size", "513", "--seed=7", "--frames", "120", "--screenshot=out.png", "--resolution",
-               "640x360", "--patch-size", "16", "--detail=2.5", "--media", "m", "--cache-dir=c", "--no-blood",
+               "640x360", "--patch-size", "16", "--detail=2.5", "--memory", "96", "--media", "m", "--cache-dir=c", "--no-blood",
                "--no-overlay", "--wireframe", "--size", "1000", "--height=250.5"});
     ASSERT_TRUE(result.error.empty()) << result.error;
     const ViewerOptions& options = result.options;
@@ -39,6 +39,7 @@ TEST(ViewerOptions, ReadsEveryOptionInBothSpellings)
     EXPECT_EQ(options.height, 360u);
     EXPECT_EQ(options.patchSize, 16);
     EXPECT_FLOAT_EQ(options.detail, 2.5f);
+    EXPECT_EQ(options.memoryMiB, 96u);
     EXPECT_EQ(options.mediaDir, "m");
     EXPECT_EQ(options.cacheDir, "c");
     EXPECT_FALSE(options.blood);
@@ -101,6 +102,7 @@ TEST(ViewerOptions, RefusesUnusableArguments)
         {{"--patch-size", "24"}, "power of two"},
         {{"--patch-size", "256"}, "power of two"},
         {{"--detail", "-1"}, "--detail"},
+        {{"--memory", "-5"}, "--memory needs a budget in MiB"},
         {{"--screenshot", "a.png"}, "--screenshot needs --frames"},
         {{"--heightmap", "a.tif", "--map-size", "513"}, "do not apply to --heightmap"},
         {{"--heightmap", "a.tif", "--seed", "3"}, "do not apply to --heightmap"},
@@ -124,7 +126,7 @@ TEST(ViewerOptions, UsageNamesEveryOptionAndTheXvfbCommand)
 {
     const std::string usage = viewerUsage("terrain-viewer");
     for (const char* option : {"--heightmap", "--size", "--height", "--map-size", "--seed", "--frames",
-                               "--screenshot", "--resolution", "--patch-size", "--detail", "--no-blood",
+                               "--screenshot", "--resolution", "--patch-size", "--detail", "--memory", "--no-blood",
                                "--no-overlay", "--wireframe", "--media", "--cache-dir", "--edit", "--sculpt-demo",
                                "Ctrl+Z", "xvfb-run"})
         EXPECT_NE(usage.find(option), std::string::npos) << option;
