@@ -172,7 +172,15 @@ TEST_F(LongRun, SettingsChangedAtRandomWhileTheBuildThreadWorks)
         case 1:
         case 2:
         case 3: ASSERT_TRUE(changeSetting(*terrain, choice, pick, size)); break;
-        case 4: terrain->setDetailThreshold(float(2 + pick(12)), float(4 + pick(20)), float(pick(2000))); break;
+        case 4:
+        {
+            terrain->setDetailThreshold(float(2 + pick(12)), float(4 + pick(20)), float(pick(2000)));
+            // No budget, the default, or one below what the view needs: the ground out of view
+            // merges back while the camera moves.
+            const size_t budgets[] = {0, size_t(256) << 20, size_t(1) << 20};
+            terrain->setMemoryBudget(budgets[pick(3)]);
+            break;
+        }
         case 5:
             // Destroyed with builds queued: made, asked for patches, gone at once.
             terrain.reset();
