@@ -143,12 +143,12 @@ public:
     // merged patches keep for a quick split back, those drawn longest ago first, then (with no
     // budget for drawables ahead of view) drawables of patches out of view. When that is not
     // enough (a fine detail threshold refines the ground behind the camera as much as in front
-    // of it), the tree out of the camera's view merges back to the coarsest patches until the
-    // total is within the budget, and refines again once it is under three quarters of it: the
-    // height and ray queries there then answer from that coarser surface. Nothing in view is
-    // given back, and the view converges to the same patches as without a budget, so the view
-    // itself may need more than the budget. 0: no budget. Default: 256 MiB. Takes effect at the
-    // next frame.
+    // of it), the tree out of the camera's view, away from the ground around the camera, merges
+    // back to the coarsest patches until the total is within the budget, and refines again once
+    // it is under three quarters of it: the height and ray queries there then answer from that
+    // coarser surface. Nothing in view or around the camera is given back, and the view
+    // converges to the same patches as without a budget, so the view itself may need more than
+    // the budget. 0: no budget. Default: 256 MiB. Takes effect at the next frame.
     void setMemoryBudget(size_t bytes);
 
     // ---- per-frame engine interface (render thread) ----

@@ -69,9 +69,10 @@ public:
     void setSampleCheck(const SampleCheck& check);
     // How far the parts of the tree out of the updating camera's view refine, as the owner's
     // memory budget allows: as the level of detail asks (refine), no further than they stand
-    // (hold), or merged back to minLevel (coarsen). What is in view always refines as asked, so
-    // a view converges to the same patches whatever the mode; out of it, the drawn surface that
-    // the queries answer from is then coarser. Takes effect at the next update.
+    // (hold), or merged back to minLevel (coarsen). What is in view, and the ground around the
+    // eye, always refine as asked, so a view converges to the same patches whatever the mode;
+    // elsewhere, the drawn surface that the queries answer from is then coarser. Takes effect at
+    // the next update.
     enum class OutOfView
     {
         refine,
@@ -243,7 +244,8 @@ private:
     void postBuild(PatchNode* node);
     // Any part of node is in the frustum of the last update's camera.
     bool inWalkView(const PatchNode* node) const;
-    // node may not refine, or must merge back, for the memory budget (see setOutOfView).
+    // node may not refine, or must merge back, for the memory budget (see setOutOfView): out of
+    // view and away from the ground around the eye.
     bool heldBack(const PatchNode* node) const;
 
     // Build thread, when idle: gives the spare arrays back once nothing was built for

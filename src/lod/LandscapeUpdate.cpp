@@ -265,7 +265,16 @@ bool Landscape::inWalkView(const PatchNode* node) const
 
 bool Landscape::heldBack(const PatchNode* node) const
 {
-    return outOfView != OutOfView::refine && node->level >= minLevel && walkCameraSet && !inWalkView(node);
+    if (outOfView == OutOfView::refine || node->level < minLevel || !walkCameraSet || inWalkView(node))
+        return false;
+    // The ground around the camera is not held back either, in view or not: the node's square
+    // grown by its own edge on every side holds the eye. What the camera, or whatever it follows,
+    // stands on is found by height queries there, which must not answer from coarse patches.
+    const Ogre::Vector3& low = node->corners[0];
+    const Ogre::Vector3& high = node->corners[3];
+    const float edge = high.x - low.x;
+    const Ogre::Vector3& eye = walkCamera.position;
+    return !(eye.x >= low.x - edge && eye.x <= high.x + edge && eye.z >= low.z - edge && eye.z <= high.z + edge);
 }
 
 void Landscape::setOutOfView(OutOfView mode)

@@ -556,6 +556,7 @@ TEST_F(DrawingTest, MemoryBudgetGivesBackKeptSubtreesThenWhatIsOutOfViewNeverThe
         uint64_t largest = 0;  // bytes held, at the frame that held most
         uint64_t total = 0;    // summed over the frames
         uint64_t drawnPeak = 0; // most patches drawn at a frame, in view and out of it
+        std::vector<int> levelsBelow; // level of the patch under the camera, at each frame
     };
     const auto fly = [this](uint64_t budget) {
         makeTerrain(roughMap(), 150.0f);
@@ -587,6 +588,7 @@ TEST_F(DrawingTest, MemoryBudgetGivesBackKeptSubtreesThenWhatIsOutOfViewNeverThe
             }
             const size_t queued = inGroup(render(camera), 50).size();
             EXPECT_EQ(queued, terrain->getDebugInfo().visibleCount) << "frame " << k << ", budget " << budget;
+            flight.levelsBelow.push_back(terrain->getHeight(camera->getDerivedPosition()).level);
         }
         for (const PatchNode* leaf : testing_support::drawnLeaves(*terrain->getLandscape()))
             if (inView(camera, leaf->bounds))
@@ -608,4 +610,7 @@ TEST_F(DrawingTest, MemoryBudgetGivesBackKeptSubtreesThenWhatIsOutOfViewNeverThe
     EXPECT_LT(tight.drawnPeak, free.drawnPeak * 3 / 4);
     EXPECT_LT(tight.total, bounded.total);
     EXPECT_EQ(tight.leaves, free.leaves);
+    // The ground under the camera, which height queries for it and what it carries read, is as
+    // fine as without a budget, in view or not.
+    EXPECT_EQ(tight.levelsBelow, free.levelsBelow);
 }
