@@ -267,9 +267,10 @@ bool Landscape::heldBack(const PatchNode* node) const
 {
     if (outOfView == OutOfView::refine || node->level < minLevel || !walkCameraSet || inWalkView(node))
         return false;
-    // The ground around the camera is not held back either, in view or not: the node's square
-    // grown by its own edge on every side holds the eye. What the camera, or whatever it follows,
-    // stands on is found by height queries there, which must not answer from coarse patches.
+    // Nor is the ground around the camera, which a camera looking ahead does not see: a node
+    // whose square, grown by its own edge on every side, holds the eye. What the camera, or
+    // whatever it follows, stands on is found by height queries there, which must not answer
+    // from coarse patches.
     const Ogre::Vector3& low = node->corners[0];
     const Ogre::Vector3& high = node->corners[3];
     const float edge = high.x - low.x;
