@@ -12,6 +12,7 @@
 #include "../tools/HeadlessEngine.h"
 #include "Terrain.h"
 #include "heightmap/Tiff.h"
+#include "support/Clock.h"
 
 #include <OgreRenderQueue.h>
 
@@ -94,7 +95,7 @@ struct Scene
         queue.clear();
         terrain->_notifyCurrentCamera(camera);
         terrain->_updateRenderQueue(&queue);
-        const double us = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+        const double us = microsSince(start);
         lastCpuUs = threadCpuUs() - cpuStart;
         return us;
     }
@@ -265,7 +266,7 @@ void BM_PatchSizeChange(benchmark::State& state)
         size = size == 32 ? 64 : 32;
         const Clock::time_point start = Clock::now();
         scene.terrain->setPatchSize(size);
-        const double us = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+        const double us = microsSince(start);
         state.SetIterationTime(us / 1e6);
         callUs.push_back(us);
         settle(worstFrameUs);
@@ -303,7 +304,7 @@ double strokeAhead(Scene& scene, int k)
     }
     const Clock::time_point start = Clock::now();
     scene.terrain->setRawData(x, z, 64, 64, bytes.data());
-    return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+    return microsSince(start);
 }
 
 // The straight flight with a stroke every frame (60 a second at 60 frames a second) ahead of the

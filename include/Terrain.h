@@ -313,6 +313,8 @@ private:
     // Before a change of scale or patch size: stops the build thread of an open stream and
     // drops the tree. Returns whether a stream is open, for resumeTree.
     bool suspendTree();
+    // With a stream: starts the build thread and begins the tree (after suspendTree, or once a
+    // heightmap is open).
     void resumeTree(bool streaming);
     // Gives a patch's drawable back (material release callback, GPU buffers); the patch gets a
     // new one when it is drawn again. The drawable is kept as a spare unless spare is false.

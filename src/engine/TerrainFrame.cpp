@@ -66,10 +66,10 @@ bool Terrain::frameStarted(const Ogre::FrameEvent&)
     if (!hasPixelScale)
         return true;
 
-    const double handOverMicros = landscape->isOpening() ? kOpeningHandOverMicros : kHandOverMicros;
+    const bool opening = landscape->isOpening();
+    const double handOverMicros = opening ? kOpeningHandOverMicros : kHandOverMicros;
     landscape->setUpdateLimits(std::max(kFewestHandOvers, affordableDrawables(handOverMicros)), kFreesPerFrame);
     // Timed only while the first view is built, the one time the render pass reads it.
-    const bool opening = landscape->isOpening();
     const auto start = opening ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point();
     landscape->update(state);
     updateMicros = opening ? microsSince(start) : 0.0;

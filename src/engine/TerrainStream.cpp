@@ -23,8 +23,7 @@ bool Terrain::openStream(const std::string& fileName)
     landscape->clear(true);
     heightStream->attach(std::move(file), fileName);
     applyStreamScale();
-    landscape->start();
-    landscape->beginTree();
+    resumeTree(true);
     return true;
 }
 
