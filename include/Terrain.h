@@ -140,7 +140,9 @@ public:
     // Memory the terrain may hold, in bytes: patch nodes and their geometry, the drawables'
     // buffers, the height cache and what freed patches leave for the next (Info::totalBytes).
     // Over it, each frame gives back first what freed patches left, then the children that
-    // merged patches keep for a quick split back, those drawn longest ago first, then (with no
+    // merged patches keep for a quick split back (budget or not, a merged patch keeps them only
+    // while the camera is within about twice the distance at which it would split again, and
+    // for 500 frames at most), those drawn longest ago first, then (with no
     // budget for drawables ahead of view) drawables of patches out of view. When that is not
     // enough (a fine detail threshold refines the ground behind the camera as much as in front
     // of it), the tree out of the camera's view, away from the ground around the camera, merges

@@ -105,6 +105,13 @@ public:
     void setUpdateLimits(size_t handOvers, size_t frees);
     static constexpr size_t kHandOversPerUpdate = 24;
     static constexpr size_t kOpeningHandOversPerUpdate = 512;
+    // The children of a merged patch are kept for a quick split back until no update has reached
+    // them for 500 updates, or sooner, once the patch's screen error has fallen below this share
+    // of the threshold: the eye is then about twice as far from it as a split needs (the error
+    // falls as 1/distance) and would have to come most of the way back before they are drawn
+    // again. A camera that flies on leaves no merged subtree behind it; one that turns, or comes
+    // back within that range, still splits back at once.
+    static constexpr float kKeptErrorShare = 0.5f;
     // Whether the updates still take kOpeningHandOversPerUpdate (see setUpdateLimits).
     bool isOpening() const { return opening; }
     // Kept for the owner, never written.
@@ -282,6 +289,8 @@ private:
     // How far the eye may travel before the node's own split or merge decision can flip.
     // error: the node's screen error at that distance.
     double decisionSlack(const PatchNode* node, float distance, float error, float pixelScale) const;
+    // The same for whether the error is above `threshold`.
+    double crossingSlack(const PatchNode* node, float distance, float error, float pixelScale, float threshold) const;
     // Morph factor of a drawn leaf from its own and its parent's screen error.
     float morphFactor(const PatchNode* node, float error, float parentError) const;
     // A drawn leaf's morph factor for the last update's camera: its lod, or, when no walk has
@@ -297,7 +306,9 @@ private:
     // parentError: the parent's screen error in this update (the node's own for the root).
     void updateNode(PatchNode* node, const CameraState& camera, float parentError);
     bool forcedBySide(const PatchNode* node) const;
-    void freeStaleChildren(PatchNode* node);
+    // Frees a leaf's kept children when they are due (see kKeptErrorShare); error: the leaf's
+    // screen error in this update.
+    void freeStaleChildren(PatchNode* node, float error);
     int split(PatchNode* node);
     // A split node whose children are all ready draws them when the update affords them.
     bool drawReadyChildren(PatchNode* node);

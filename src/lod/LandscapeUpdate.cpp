@@ -124,7 +124,12 @@ double Landscape::decisionSlack(const PatchNode* node, float distance, float err
     // never split on error. Otherwise the decision is whether the error is above the threshold.
     if (node->level < minLevel || (!node->drawsChildren() && node->level >= maxLevel))
         return std::numeric_limits<double>::infinity();
-    const float threshold = detailThreshold;
+    return crossingSlack(node, distance, error, pixelScale, detailThreshold);
+}
+
+double Landscape::crossingSlack(const PatchNode* node, float distance, float error, float pixelScale,
+                                float threshold) const
+{
     if (!(error > 0.0f) || !std::isfinite(error) || error == threshold)
         return 0.0;
     // The error falls as the distance grows (with or without far detail), so the decision holds
@@ -216,7 +221,7 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
         if (want && node->level < maxLevel)
             split(node);
         else if (node->hasChildren() && node->state != kSplitting)
-            freeStaleChildren(node);
+            freeStaleChildren(node, error);
     }
 
     if (node->drawsChildren())
@@ -247,8 +252,13 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
         node->lod = morphFactor(node, error, parentError);
         node->morphEpoch = morphEpoch;
         if (node->state == kLeaf && node->hasChildren())
+        {
             for (const auto& child : node->children)
                 wakeUpdate = std::min(wakeUpdate, child->lastVisit + kKeepChildrenUpdates + 1);
+            // Walked again before the eye goes far enough for them to go.
+            stableUntil = std::min(stableUntil, eyeTravel + crossingSlack(node, distance, error, camera.pixelScale,
+                                                                         threshold * kKeptErrorShare));
+        }
     }
     // A node without geometry is walked every update until it has it: its box may come from an
     // ancestor, which other builds change, and the walk asks again for a build that a cancel
@@ -307,9 +317,9 @@ bool Landscape::forcedBySide(const PatchNode* node) const
     return false;
 }
 
-void Landscape::freeStaleChildren(PatchNode* node)
+void Landscape::freeStaleChildren(PatchNode* node, float error)
 {
-    bool stale = false;
+    bool stale = error < detailThreshold * kKeptErrorShare;
     for (const auto& child : node->children)
         stale = stale || child->lastVisit + kKeepChildrenUpdates < frameCounter;
     // The children go together: a node has four children or none.

@@ -536,28 +536,40 @@ void census(const PatchNode* node, bool onPath, NodeCensus& out)
 TEST(LevelOfDetail, KeptChildrenAreFreedAndMemoryFallsBack)
 {
     FractalTerrain terrain(16);
+    const float threshold = terrain.view.detailThreshold();
     // Far beyond the terrain's edge, looking away from it.
     const CameraState away = lookAt(Ogre::Vector3(0, 500, 200000), Ogre::Vector3(0, 500, 300000));
     ASSERT_GT(settle(terrain.landscape, away), 0);
 
-    // A long fly-over close to the ground, back and forth, never waiting for the builds.
+    // A long fly-over close to the ground, back and forth, never waiting for the builds. After
+    // every update, no drawn patch keeps children once its error has fallen below the share of
+    // the threshold at which they go, passed over by the walk or not.
     uint64_t mostPatches = 0;
+    CameraState low;
     for (int step = 0; step < 400; ++step)
     {
         const float t = float(step % 200) / 200.0f;
         const float x = (step / 200) % 2 ? 3000.0f - 6000.0f * t : -3000.0f + 6000.0f * t;
-        const CameraState low = lookAt(Ogre::Vector3(x, 60, -200), Ogre::Vector3(x + 100, 0, 300));
+        low = lookAt(Ogre::Vector3(x, 60, -200), Ogre::Vector3(x + 100, 0, 300));
         terrain.landscape.update(low);
         terrain.landscape.update(low);
         mostPatches = std::max(mostPatches, terrain.view.patchCount());
         NodeCensus live;
         census(terrain.view.root(), true, live);
         ASSERT_EQ(live.nodes + terrain.view.queue().retiredCount(), terrain.view.patchCount());
+        for (const PatchNode* leaf : drawnLeaves(terrain.landscape))
+        {
+            if (leaf->state != kLeaf || !leaf->hasChildren())
+                continue;
+            ASSERT_GE(terrain.view.screenError(leaf, low), threshold * Landscape::kKeptErrorShare * 0.999f)
+                << "step " << step << ", level " << leaf->level;
+        }
     }
 
-    // Away again. The merged children are kept for 500 updates, then freed: afterwards every
-    // node is part of the drawn tree again, and the counters follow the nodes that exist.
-    ASSERT_GT(settle(terrain.landscape, away), 0);
+    // A coarser threshold where the flight ended: the patches whose error is below it merge and,
+    // the eye being near, keep their children.
+    terrain.landscape.setDetailThreshold(threshold * 1.8f);
+    ASSERT_GT(settle(terrain.landscape, low), 0);
     NodeCensus kept;
     census(terrain.view.root(), true, kept);
     EXPECT_GT(kept.nodes, kept.drawnPath) << "merged children are kept for a while";
@@ -568,16 +580,33 @@ TEST(LevelOfDetail, KeptChildrenAreFreedAndMemoryFallsBack)
     const size_t detached = terrain.view.queue().retiredCount();
     ASSERT_GT(detached, 100u);
     for (int k = 0; k < 24; ++k)
-        terrain.landscape.update(away);
+        terrain.landscape.update(low);
     EXPECT_LT(terrain.view.queue().retiredCount() * 8, detached);
     terrain.landscape.setUpdateLimits(0, 0);
-    // The others are kept for 500 updates, then freed.
+    // The others are kept for 500 updates of a camera that stays, then freed.
     kept = NodeCensus();
     census(terrain.view.root(), true, kept);
     ASSERT_GT(kept.nodes, kept.drawnPath);
     for (int k = 0; k < 510; ++k)
-        terrain.landscape.update(away);
-    ASSERT_GT(settle(terrain.landscape, away), 0);
+        terrain.landscape.update(low);
+    ASSERT_GT(settle(terrain.landscape, low), 0);
+    NodeCensus aged;
+    census(terrain.view.root(), true, aged);
+    EXPECT_EQ(aged.nodes, aged.drawnPath);
+
+    // Merged again, then away: the eye is far beyond twice the distance of any split, and the
+    // kept children go with the first updates, not 500 updates later.
+    terrain.landscape.setDetailThreshold(threshold);
+    ASSERT_GT(settle(terrain.landscape, low), 0);
+    terrain.landscape.setDetailThreshold(threshold * 1.8f);
+    ASSERT_GT(settle(terrain.landscape, low), 0);
+    kept = NodeCensus();
+    census(terrain.view.root(), true, kept);
+    ASSERT_GT(kept.nodes, kept.drawnPath);
+    terrain.landscape.setDetailThreshold(threshold);
+    const int updates = settle(terrain.landscape, away);
+    ASSERT_GT(updates, 0);
+    EXPECT_LT(updates, 50);
     NodeCensus after;
     census(terrain.view.root(), true, after);
     EXPECT_EQ(after.nodes, after.drawnPath);
