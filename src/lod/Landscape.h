@@ -370,12 +370,15 @@ private:
     struct IndexCell
     {
         const PatchNode* node = nullptr;
-        // When node is a built drawn leaf, its records and the corners that place them, so that
+        // When node is a built drawn leaf, its records and what places and reads them, so that
         // a height query asks for the records it reads before it reads the node (both are far
-        // from the cache when queries are scattered over the map).
+        // from the cache when queries are scattered over the map), and reads one cache line of
+        // the node, the one with its morph factor, instead of five.
         const float* vertices = nullptr;
         float x0 = 0, z0 = 0, x3 = 0, z3 = 0;
         uint32_t edgeVertices = 0;
+        uint8_t level = 0;
+        uint8_t stitchedSides = 0; // bit s: side s is stitched against a coarser neighbour
     };
     const PatchNode* leafAt(float x, float z) const;
     // The index cell under (x, z), the index rebuilt first when the tree has changed.

@@ -379,6 +379,8 @@ void Landscape::indexNode(const PatchNode* node) const
         cell.x3 = node->corners[3].x;
         cell.z3 = node->corners[3].z;
         cell.edgeVertices = node->edgeVertices;
+        cell.level = uint8_t(node->level);
+        cell.stitchedSides = uint8_t(stitchedSides(node));
     }
     for (uint32_t cz = node->cellZ << shift; cz < (node->cellZ << shift) + span; ++cz)
         for (uint32_t cx = node->cellX << shift; cx < (node->cellX << shift) + span; ++cx)
@@ -485,10 +487,28 @@ float Landscape::getHeight(float x, float z, uint8_t& level, Ogre::Vector3* norm
     const IndexCell& cell = indexAt(x, z);
     prefetchRecords(cell, x, z); // while the leaf's node is read below
     float fx, fz;
-    const PatchNode* leaf = builtLeafAt(cell.node, x, z, level, fx, fz);
-    if (!leaf)
-        return kNoHeight;
-    const int n = int(leaf->edgeVertices);
+    const PatchNode* leaf;
+    int n;
+    uint32_t stitched;
+    if (cell.vertices)
+    {
+        // The cell's drawn leaf, placed from the cell: of the node, only its morph factor and
+        // records are read below.
+        leaf = cell.node;
+        level = cell.level;
+        n = int(cell.edgeVertices);
+        fx = gridCoordinate(x, cell.x0, cell.x3, float(n - 1));
+        fz = gridCoordinate(z, cell.z0, cell.z3, float(n - 1));
+        stitched = cell.stitchedSides;
+    }
+    else
+    {
+        leaf = builtLeafAt(cell.node, x, z, level, fx, fz);
+        if (!leaf)
+            return kNoHeight;
+        n = int(leaf->edgeVertices);
+        stitched = stitchedSides(leaf);
+    }
     if (!(fx >= 0.0f && fz >= 0.0f && fx <= float(n) && fz <= float(n)))
         return kNoHeight;
     int ix = int(fx);
@@ -512,7 +532,7 @@ float Landscape::getHeight(float x, float z, uint8_t& level, Ogre::Vector3* norm
     // query wait for the memory of the one before it.
     const uint32_t borders = uint32_t(ix == 0) | uint32_t(ix == n - 2) << 1 | uint32_t(iz == 0) << 2 |
                              uint32_t(iz == n - 2) << 3;
-    const uint32_t stitchedBorders = borders & stitchedSides(leaf);
+    const uint32_t stitchedBorders = borders & stitched;
     if (stitchedBorders != 0)
     {
         for (int side = 0; side < 4; ++side)
@@ -529,7 +549,7 @@ float Landscape::getHeight(float x, float z, uint8_t& level, Ogre::Vector3* norm
     const float ux = 1.0f - fz, uz = 1.0f - fx;
     fx = select(upper, ux, fx);
     fz = select(upper, uz, fz);
-    const StripLayout strip(leaf->edgeVertices);
+    const StripLayout strip{uint32_t(n)};
     const uint16_t k0 = strip.vertex(i0, j0), k1 = strip.vertex(ix + 1, iz), k2 = strip.vertex(ix, iz + 1);
     if (std::max({k0, k1, k2}) >= leaf->geometry.vertexCount)
     {
