@@ -576,7 +576,7 @@ TEST(LevelOfDetail, KeptChildrenAreFreedAndMemoryFallsBack)
     // Half of them given back at once (as a memory budget does) under a limit of one free per
     // update still go by an eighth at least at every update, not one by one.
     terrain.landscape.setUpdateLimits(4, 1);
-    terrain.landscape.freeKeptSubtrees(terrain.view.memoryBytes() / 4);
+    terrain.landscape.freeKeptSubtrees(terrain.view.memoryBytes() / kept.nodes * (kept.nodes - kept.drawnPath) / 2);
     const size_t detached = terrain.view.queue().retiredCount();
     ASSERT_GT(detached, 100u);
     for (int k = 0; k < 24; ++k)
