@@ -134,8 +134,16 @@ void Terrain::_updateRenderQueue(Ogre::RenderQueue* queue)
     // is made for the others: a drawable rewritten for a new patch is never one that this frame
     // draws.
     needDrawables.clear();
-    for (PatchGeometry* patch : landscape->getVisiblePatches())
+    const std::vector<PatchGeometry*>& visible = landscape->getVisiblePatches();
+    for (size_t k = 0; k < visible.size(); ++k)
     {
+        // The patches lie apart in memory, and their drawables too: each is asked for a few
+        // patches ahead, so that their cache misses overlap instead of following each other.
+        if (k + 8 < visible.size())
+            __builtin_prefetch(visible[k + 8]);
+        if (k + 4 < visible.size())
+            __builtin_prefetch(visible[k + 4]->drawable);
+        PatchGeometry* patch = visible[k];
         if (auto* drawable = static_cast<TerrainRenderable*>(patch->drawable))
             enqueue(patch, drawable);
         else if (patch->vertexCount != 0)

@@ -749,9 +749,12 @@ void Landscape::collect(PatchNode* node, const CameraState& camera, int mask, fl
     if (node->drawsChildren() && node->hasChildren())
     {
         // Nearest quarter first, the opposite one last: the patches come out roughly front to
-        // back, so the depth test spares the pixel shading of what nearer ground hides.
-        const Ogre::Vector3& centre = node->child(0)->corners[3];
-        const int nearest = (camera.position.x >= centre.x ? 1 : 0) | (camera.position.z >= centre.z ? 2 : 0);
+        // back, so the depth test spares the pixel shading of what nearer ground hides. The
+        // centre comes from the box already read (its x and z span the node's square), not from
+        // a child's corners, another cache line of another node.
+        const float centreX = (minimum.x + maximum.x) * 0.5f;
+        const float centreZ = (minimum.z + maximum.z) * 0.5f;
+        const int nearest = (camera.position.x >= centreX ? 1 : 0) | (camera.position.z >= centreZ ? 2 : 0);
         float error = std::numeric_limits<float>::quiet_NaN();
         for (int k : {0, 1, 2, 3})
             collect(node->child(nearest ^ k), camera, mask, error);
