@@ -240,8 +240,12 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
         if (node->level < minLevel && node->state == kSplit && node->isBuilt() && !dropSplitGeometry(node))
             node->walkPending = true;
         // A node at minLevel may merge back: its leaves are at minLevel then, which is allowed.
-        if (node->level >= minLevel && (!(error >= threshold) || (mayCoarsen && heldBack(node))))
-            tryMerge(node);
+        if (node->level >= minLevel && (!(error >= threshold) || (mayCoarsen && heldBack(node))) && tryMerge(node))
+        {
+            // A merge that its neighbours held back until the eye had gone far keeps nothing.
+            if (node->state == kLeaf && node->hasChildren())
+                freeStaleChildren(node, error);
+        }
     }
     else
     {
