@@ -371,7 +371,7 @@ private:
     {
         const PatchNode* node = nullptr;
         // When node is a built drawn leaf, its records and what places and reads them, so that
-        // a height query asks for the records it reads before it reads the node (both are far
+        // a height query finds the records it reads without waiting for the node (both are far
         // from the cache when queries are scattered over the map), and reads one cache line of
         // the node, the one with its morph factor, instead of five.
         const float* vertices = nullptr;
@@ -385,11 +385,6 @@ private:
     const IndexCell& indexAt(float x, float z) const;
     // Down from node to the drawn leaf under (x, z).
     static const PatchNode* descend(const PatchNode* node, float x, float z);
-    // Asks the memory for the two rows of records around (x, z) in the cell's drawn leaf (a
-    // hint; nothing when the cell holds no drawn leaf).
-    // (Always inlined: out of line, the compiler takes a function that only prefetches for one
-    // without effects and drops its calls.)
-    [[gnu::always_inline]] static inline void prefetchRecords(const IndexCell& cell, float x, float z);
     // Rebuilds leafIndex for the tree as it stands.
     void indexLeaves() const;
     void indexNode(const PatchNode* node) const;

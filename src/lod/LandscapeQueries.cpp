@@ -461,40 +461,23 @@ const PatchNode* Landscape::builtLeafAt(const PatchNode* node, float x, float z,
     return leaf;
 }
 
-inline void Landscape::prefetchRecords(const IndexCell& cell, float x, float z)
-{
-    if (!cell.vertices)
-        return;
-    const int n = int(cell.edgeVertices);
-    const float quads = float(n - 1);
-    // Clamped as floats first: a point off the leaf (or NaN) only fetches an edge cell.
-    const auto gridCell = [n, quads](float f) { return f > 0.0f ? std::min(int(std::min(f, quads)), n - 2) : 0; };
-    const int i = gridCell(gridCoordinate(x, cell.x0, cell.x3, quads));
-    const int j = gridCell(gridCoordinate(z, cell.z0, cell.z3, quads));
-    const float* near = cell.vertices + size_t(i + j * n) * kFloatsPerVertex;
-    const float* far = near + size_t(n) * kFloatsPerVertex;
-    for (const float* row : {near, far})
-    {
-        __builtin_prefetch(row);
-        __builtin_prefetch(row + 2 * kFloatsPerVertex - 1);
-    }
-}
-
 float Landscape::getHeight(float x, float z, uint8_t& level, Ogre::Vector3* normal) const
 {
     if (!hasDrawnTree())
         return kNoHeight;
     const IndexCell& cell = indexAt(x, z);
-    prefetchRecords(cell, x, z); // while the leaf's node is read below
     float fx, fz;
     const PatchNode* leaf;
+    const float* records;
     int n;
     uint32_t stitched;
     if (cell.vertices)
     {
-        // The cell's drawn leaf, placed from the cell: of the node, only its morph factor and
-        // records are read below.
+        // The cell's drawn leaf, placed and read from the cell: the records' addresses do not
+        // wait for the node, whose one cache line read below (the morph factor) is fetched
+        // meanwhile.
         leaf = cell.node;
+        records = cell.vertices;
         level = cell.level;
         n = int(cell.edgeVertices);
         fx = gridCoordinate(x, cell.x0, cell.x3, float(n - 1));
@@ -506,6 +489,7 @@ float Landscape::getHeight(float x, float z, uint8_t& level, Ogre::Vector3* norm
         leaf = builtLeafAt(cell.node, x, z, level, fx, fz);
         if (!leaf)
             return kNoHeight;
+        records = leaf->geometry.vertices;
         n = int(leaf->edgeVertices);
         stitched = stitchedSides(leaf);
     }
@@ -556,9 +540,9 @@ float Landscape::getHeight(float x, float z, uint8_t& level, Ogre::Vector3* norm
         printDiagnostic("Error: Index out of bounds\n");
         return kNoHeight;
     }
-    const DrawnVertex p0{record(leaf, k0), m};
-    const DrawnVertex p1{record(leaf, k1), m};
-    const DrawnVertex p2{record(leaf, k2), m};
+    const DrawnVertex p0{records + size_t(k0) * kFloatsPerVertex, m};
+    const DrawnVertex p1{records + size_t(k1) * kFloatsPerVertex, m};
+    const DrawnVertex p2{records + size_t(k2) * kFloatsPerVertex, m};
     const float w0 = 1.0f - fx - fz;
     if (normal)
     {
