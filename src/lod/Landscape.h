@@ -375,7 +375,8 @@ private:
         // from the cache when queries are scattered over the map), and reads one cache line of
         // the node, the one with its morph factor, instead of five.
         const float* vertices = nullptr;
-        float x0 = 0, z0 = 0, x3 = 0, z3 = 0;
+        float x0 = 0, z0 = 0;                      // its low corner
+        float columnsPerUnit = 0, rowsPerUnit = 0; // its grid's quads per world unit
         uint32_t edgeVertices = 0;
         uint8_t level = 0;
         uint8_t stitchedSides = 0; // bit s: side s is stitched against a coarser neighbour
@@ -474,6 +475,7 @@ private:
     mutable std::vector<IndexCell> leafIndex;
     mutable std::vector<float> indexXs; // cell edges, as the nodes' corners have them
     mutable std::vector<float> indexZs;
+    mutable float indexCellsPerUnit = 0; // cells per world unit, for a first guess of the cell
     mutable uint64_t indexedChanges = ~uint64_t(0); // treeChanges when it was built
 
     // Bytes of patches freed (render thread) since the build thread last gave memory back,

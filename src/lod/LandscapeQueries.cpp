@@ -350,6 +350,7 @@ void Landscape::indexLeaves() const
     leafIndex.assign(size_t(n) * n, IndexCell());
     indexXs.resize(n + 1);
     indexZs.resize(n + 1);
+    indexCellsPerUnit = float(n) / rootSquare.size;
     for (uint32_t c = 0; c <= n; ++c)
     {
         indexXs[c] = rootSquare.gridX(c, 0.0, kIndexLevel);
@@ -376,8 +377,9 @@ void Landscape::indexNode(const PatchNode* node) const
         cell.vertices = node->geometry.vertices;
         cell.x0 = node->corners[0].x;
         cell.z0 = node->corners[0].z;
-        cell.x3 = node->corners[3].x;
-        cell.z3 = node->corners[3].z;
+        const float quads = float(node->edgeVertices - 1);
+        cell.columnsPerUnit = quads / (node->corners[3].x - node->corners[0].x);
+        cell.rowsPerUnit = quads / (node->corners[3].z - node->corners[0].z);
         cell.edgeVertices = node->edgeVertices;
         cell.level = uint8_t(node->level);
         cell.stitchedSides = uint8_t(stitchedSides(node));
@@ -392,10 +394,11 @@ namespace
 // The index cell holding coordinate v: the one whose edges (last + 2 of them), compared as the
 // descent compares a point with node corners, hold it; the outermost cells take everything
 // beyond them (and NaN goes low, as it does in the descent).
-inline uint32_t indexCell(float v, float origin, float size, const float* edges, uint32_t last)
+inline uint32_t indexCell(float v, float origin, float cellsPerUnit, const float* edges, uint32_t last)
 {
-    // A first guess, which the comparisons with the edges below make exact.
-    const float f = (v - origin) / size * float(last + 1);
+    // A first guess, which the comparisons with the edges below make exact. (A multiplication:
+    // every query waits for this guess before it can read anything.)
+    const float f = (v - origin) * cellsPerUnit;
     uint32_t c = f >= float(last) ? last : f > 0.0f ? uint32_t(f) : 0;
     while (c > 0 && v < edges[c])
         --c;
@@ -410,8 +413,8 @@ const Landscape::IndexCell& Landscape::indexAt(float x, float z) const
     if (indexedChanges != treeChanges)
         indexLeaves();
     constexpr uint32_t last = (1u << kIndexLevel) - 1;
-    const uint32_t cx = indexCell(x, rootSquare.origin.x, rootSquare.size, indexXs.data(), last);
-    const uint32_t cz = indexCell(z, rootSquare.origin.z, rootSquare.size, indexZs.data(), last);
+    const uint32_t cx = indexCell(x, rootSquare.origin.x, indexCellsPerUnit, indexXs.data(), last);
+    const uint32_t cz = indexCell(z, rootSquare.origin.z, indexCellsPerUnit, indexZs.data(), last);
     return leafIndex[(size_t(cz) << kIndexLevel) + cx];
 }
 
@@ -480,8 +483,10 @@ float Landscape::getHeight(float x, float z, uint8_t& level, Ogre::Vector3* norm
         records = cell.vertices;
         level = cell.level;
         n = int(cell.edgeVertices);
-        fx = gridCoordinate(x, cell.x0, cell.x3, float(n - 1));
-        fz = gridCoordinate(z, cell.z0, cell.z3, float(n - 1));
+        // Multiplied, not divided: the records' addresses wait for these. (Within a rounding
+        // step of gridCoordinate's, which only moves the point that much across its cell.)
+        fx = (x - cell.x0) * cell.columnsPerUnit;
+        fz = (z - cell.z0) * cell.rowsPerUnit;
         stitched = cell.stitchedSides;
     }
     else
