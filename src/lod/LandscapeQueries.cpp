@@ -341,7 +341,9 @@ bool LeafRay::walk(float t0, float t1)
 
 float Landscape::drawnMorph(const PatchNode* leaf) const
 {
-    return std::clamp(currentMorph(leaf), 0.0f, 1.0f);
+    // The factor of this update, when a walk or a collection has found it, without a call.
+    const float morph = leaf->morphEpoch == morphEpoch ? leaf->lod : currentMorph(leaf);
+    return std::clamp(morph, 0.0f, 1.0f);
 }
 
 void Landscape::indexLeaves() const
@@ -408,9 +410,9 @@ inline uint32_t indexCell(float v, float origin, float cellsPerUnit, const float
 }
 } // namespace
 
-const Landscape::IndexCell& Landscape::indexAt(float x, float z) const
+inline const Landscape::IndexCell& Landscape::indexAt(float x, float z) const
 {
-    if (indexedChanges != treeChanges)
+    if (indexedChanges != treeChanges) [[unlikely]]
         indexLeaves();
     constexpr uint32_t last = (1u << kIndexLevel) - 1;
     const uint32_t cx = indexCell(x, rootSquare.origin.x, indexCellsPerUnit, indexXs.data(), last);
