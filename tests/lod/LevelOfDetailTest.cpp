@@ -566,8 +566,10 @@ TEST(LevelOfDetail, KeptChildrenAreFreedAndMemoryFallsBack)
         }
     }
 
-    // A coarser threshold where the flight ended: the patches whose error is below it merge and,
-    // the eye being near, keep their children.
+    // Settled where the flight ended (the flight did not wait for the builds), then a coarser
+    // threshold there: the patches whose error is below it merge and, the eye being near, keep
+    // their children.
+    ASSERT_GT(settle(terrain.landscape, low), 0);
     terrain.landscape.setDetailThreshold(threshold * 1.8f);
     ASSERT_GT(settle(terrain.landscape, low), 0);
     NodeCensus kept;
