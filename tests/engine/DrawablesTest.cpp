@@ -599,8 +599,8 @@ TEST_F(DrawingTest, MemoryBudgetGivesBackKeptSubtreesThenWhatIsOutOfViewNeverThe
     const Flight free = fly(0);
     const Flight bounded = fly(free.largest / 2);
     // The free run's peak depends on how many updates each view took to settle (kept subtrees
-    // go after 500), the view's own need does not: the bound leaves room for a view that needs
-    // more than half of a low peak.
+    // near the camera go after 500), the view's own need does not: the bound leaves room for a
+    // view that needs more than half of a low peak.
     EXPECT_LE(bounded.largest, free.largest * 3 / 4);
     EXPECT_LT(bounded.total, free.total);
     EXPECT_EQ(bounded.leaves, free.leaves);
