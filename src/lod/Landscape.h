@@ -294,8 +294,13 @@ private:
     // Morph factor of a drawn leaf from its own and its parent's screen error.
     float morphFactor(const PatchNode* node, float error, float parentError) const;
     // A drawn leaf's morph factor for the last update's camera: its lod, or, when no walk has
-    // reached it since the eye moved, the factor computed afresh.
-    float currentMorph(const PatchNode* leaf) const;
+    // reached it since the eye moved, the factor computed afresh (inline: the height queries
+    // ask for it at every point, and the first case is by far the usual one).
+    float currentMorph(const PatchNode* leaf) const
+    {
+        return leaf->morphEpoch == morphEpoch || !walkCameraSet ? leaf->lod : freshMorph(leaf);
+    }
+    float freshMorph(const PatchNode* leaf) const;
     // A leaf's morph factor for the last update's camera from its screen error there, and its
     // parent's in parentError: found when it is NaN, so that siblings can share it.
     float walkMorph(const PatchNode* leaf, float error, float& parentError) const;
@@ -307,7 +312,7 @@ private:
     void updateNode(PatchNode* node, const CameraState& camera, float parentError);
     bool forcedBySide(const PatchNode* node) const;
     // Frees a leaf's kept children when they are due (see kKeptErrorShare); error: the leaf's
-    // screen error in this update.
+    // screen error in this update. Nothing for a node that keeps none.
     void freeStaleChildren(PatchNode* node, float error);
     int split(PatchNode* node);
     // A split node whose children are all ready draws them when the update affords them.

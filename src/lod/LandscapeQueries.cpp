@@ -341,9 +341,7 @@ bool LeafRay::walk(float t0, float t1)
 
 float Landscape::drawnMorph(const PatchNode* leaf) const
 {
-    // The factor of this update, when a walk or a collection has found it, without a call.
-    const float morph = leaf->morphEpoch == morphEpoch ? leaf->lod : currentMorph(leaf);
-    return std::clamp(morph, 0.0f, 1.0f);
+    return std::clamp(currentMorph(leaf), 0.0f, 1.0f);
 }
 
 void Landscape::indexLeaves() const

@@ -159,10 +159,8 @@ float Landscape::morphFactor(const PatchNode* node, float error, float parentErr
     return error == parentError ? 1.0f : (detailThreshold - parentError) / (error - parentError);
 }
 
-float Landscape::currentMorph(const PatchNode* leaf) const
+float Landscape::freshMorph(const PatchNode* leaf) const
 {
-    if (leaf->morphEpoch == morphEpoch || !walkCameraSet)
-        return leaf->lod;
     float parentError = std::numeric_limits<float>::quiet_NaN();
     return walkMorph(leaf, screenError(leaf, walkCamera), parentError);
 }
@@ -220,7 +218,7 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
         // this same update, so that a view refines as many levels as are built, not one a frame.
         if (want && node->level < maxLevel)
             split(node);
-        else if (node->hasChildren() && node->state != kSplitting)
+        else
             freeStaleChildren(node, error);
     }
 
@@ -240,12 +238,9 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
         if (node->level < minLevel && node->state == kSplit && node->isBuilt() && !dropSplitGeometry(node))
             node->walkPending = true;
         // A node at minLevel may merge back: its leaves are at minLevel then, which is allowed.
+        // A merge that its neighbours held back until the eye had gone far keeps nothing.
         if (node->level >= minLevel && (!(error >= threshold) || (mayCoarsen && heldBack(node))) && tryMerge(node))
-        {
-            // A merge that its neighbours held back until the eye had gone far keeps nothing.
-            if (node->state == kLeaf && node->hasChildren())
-                freeStaleChildren(node, error);
-        }
+            freeStaleChildren(node, error);
     }
     else
     {
@@ -323,6 +318,8 @@ bool Landscape::forcedBySide(const PatchNode* node) const
 
 void Landscape::freeStaleChildren(PatchNode* node, float error)
 {
+    if (node->state != kLeaf || !node->hasChildren())
+        return;
     bool stale = error < detailThreshold * kKeptErrorShare;
     for (const auto& child : node->children)
         stale = stale || child->lastVisit + kKeepChildrenUpdates < frameCounter;

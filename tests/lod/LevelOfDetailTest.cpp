@@ -523,13 +523,17 @@ struct NodeCensus
     uint64_t drawnPath = 0; // nodes drawn themselves or through their descendants
 };
 
-void census(const PatchNode* node, bool onPath, NodeCensus& out)
+NodeCensus census(const PatchNode* node, bool onPath = true)
 {
-    out.nodes += 1;
-    out.drawnPath += onPath ? 1 : 0;
+    NodeCensus out{1, onPath ? 1u : 0u};
     for (const auto& child : node->children)
         if (child)
-            census(child.get(), onPath && node->drawsChildren(), out);
+        {
+            const NodeCensus below = census(child.get(), onPath && node->drawsChildren());
+            out.nodes += below.nodes;
+            out.drawnPath += below.drawnPath;
+        }
+    return out;
 }
 } // namespace
 
@@ -554,8 +558,7 @@ TEST(LevelOfDetail, KeptChildrenAreFreedAndMemoryFallsBack)
         terrain.landscape.update(low);
         terrain.landscape.update(low);
         mostPatches = std::max(mostPatches, terrain.view.patchCount());
-        NodeCensus live;
-        census(terrain.view.root(), true, live);
+        const NodeCensus live = census(terrain.view.root());
         ASSERT_EQ(live.nodes + terrain.view.queue().retiredCount(), terrain.view.patchCount());
         for (const PatchNode* leaf : drawnLeaves(terrain.landscape))
         {
@@ -572,8 +575,7 @@ TEST(LevelOfDetail, KeptChildrenAreFreedAndMemoryFallsBack)
     ASSERT_GT(settle(terrain.landscape, low), 0);
     terrain.landscape.setDetailThreshold(threshold * 1.8f);
     ASSERT_GT(settle(terrain.landscape, low), 0);
-    NodeCensus kept;
-    census(terrain.view.root(), true, kept);
+    NodeCensus kept = census(terrain.view.root());
     EXPECT_GT(kept.nodes, kept.drawnPath) << "merged children are kept for a while";
     // Half of them given back at once (as a memory budget does) under a limit of one free per
     // update still go by an eighth at least at every update, not one by one.
@@ -586,14 +588,12 @@ TEST(LevelOfDetail, KeptChildrenAreFreedAndMemoryFallsBack)
     EXPECT_LT(terrain.view.queue().retiredCount() * 8, detached);
     terrain.landscape.setUpdateLimits(0, 0);
     // The others are kept for 500 updates of a camera that stays, then freed.
-    kept = NodeCensus();
-    census(terrain.view.root(), true, kept);
+    kept = census(terrain.view.root());
     ASSERT_GT(kept.nodes, kept.drawnPath);
     for (int k = 0; k < 510; ++k)
         terrain.landscape.update(low);
     ASSERT_GT(settle(terrain.landscape, low), 0);
-    NodeCensus aged;
-    census(terrain.view.root(), true, aged);
+    const NodeCensus aged = census(terrain.view.root());
     EXPECT_EQ(aged.nodes, aged.drawnPath);
 
     // Merged again, then away: the eye is far beyond twice the distance of any split, and the
@@ -602,15 +602,13 @@ TEST(LevelOfDetail, KeptChildrenAreFreedAndMemoryFallsBack)
     ASSERT_GT(settle(terrain.landscape, low), 0);
     terrain.landscape.setDetailThreshold(threshold * 1.8f);
     ASSERT_GT(settle(terrain.landscape, low), 0);
-    kept = NodeCensus();
-    census(terrain.view.root(), true, kept);
+    kept = census(terrain.view.root());
     ASSERT_GT(kept.nodes, kept.drawnPath);
     terrain.landscape.setDetailThreshold(threshold);
     const int updates = settle(terrain.landscape, away);
     ASSERT_GT(updates, 0);
     EXPECT_LT(updates, 100);
-    NodeCensus after;
-    census(terrain.view.root(), true, after);
+    const NodeCensus after = census(terrain.view.root());
     EXPECT_EQ(after.nodes, after.drawnPath);
     EXPECT_EQ(terrain.view.queue().retiredCount(), 0u);
     EXPECT_EQ(terrain.view.patchCount(), after.nodes);
