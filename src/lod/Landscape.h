@@ -302,8 +302,10 @@ private:
     }
     float freshMorph(const PatchNode* leaf) const;
     // A leaf's morph factor for the last update's camera from its screen error there, and its
-    // parent's in parentError: found when it is NaN, so that siblings can share it.
-    float walkMorph(const PatchNode* leaf, float error, float& parentError) const;
+    // parent's in parentError: found when it is NaN, so that siblings can share it. parent is the
+    // leaf's (null for the root), passed in by walks that come from it: the leaf's own link lies
+    // on a cache line that nothing else here reads.
+    float walkMorph(const PatchNode* leaf, const PatchNode* parent, float error, float& parentError) const;
     // Marks node, its ancestors and the same-level neighbours of each (and their ancestors) as
     // changed: the next update walks them again.
     void touch(PatchNode* node);
@@ -348,9 +350,9 @@ private:
     void markAllSides(PatchNode* node);
     void markSubtree(PatchNode* node); // every drawn patch below node, all sides
     void destroy(std::unique_ptr<PatchNode> node);
-    // parentError: the screen error of node's parent for the last update's camera, NaN until a
-    // child that needs it computes it (siblings share it).
-    void collect(PatchNode* node, const CameraState& camera, int mask, float& parentError);
+    // parent: node's parent (null for the root); parentError: its screen error for the last
+    // update's camera, NaN until a child that needs it computes it (siblings share it).
+    void collect(PatchNode* node, const PatchNode* parent, const CameraState& camera, int mask, float& parentError);
     void collectPairs(const PatchNode* node, const CameraState& camera, int mask,
                       std::vector<std::pair<unsigned int, float>>& out) const;
     // Removes patches that are about to be freed from visiblePatches.

@@ -152,8 +152,6 @@ float Landscape::morphFactor(const PatchNode* node, float error, float parentErr
 {
     if (node->level < minLevel)
         return 1.0f;
-    if (!node->parent)
-        parentError = error;
     if (!(parentError > error))
         parentError = error * 1.001f;
     return error == parentError ? 1.0f : (detailThreshold - parentError) / (error - parentError);
@@ -162,12 +160,11 @@ float Landscape::morphFactor(const PatchNode* node, float error, float parentErr
 float Landscape::freshMorph(const PatchNode* leaf) const
 {
     float parentError = std::numeric_limits<float>::quiet_NaN();
-    return walkMorph(leaf, screenError(leaf, walkCamera), parentError);
+    return walkMorph(leaf, leaf->parent, screenError(leaf, walkCamera), parentError);
 }
 
-float Landscape::walkMorph(const PatchNode* leaf, float error, float& parentError) const
+float Landscape::walkMorph(const PatchNode* leaf, const PatchNode* parent, float error, float& parentError) const
 {
-    const PatchNode* parent = leaf->parent;
     if (parent && std::isnan(parentError))
         parentError = screenError(parent, walkCamera);
     return morphFactor(leaf, error, parent ? parentError : error);
@@ -732,14 +729,15 @@ uint64_t Landscape::notifyCamera(const CameraState& camera)
     comingInView = 0;
     float noParent = std::numeric_limits<float>::quiet_NaN();
     if (root)
-        collect(root.get(), camera, CameraState::kAllPlanes, noParent);
+        collect(root.get(), nullptr, camera, CameraState::kAllPlanes, noParent);
     collectedFor = camera;
     collectedChanges = treeChanges;
     collectedEpoch = morphEpoch;
     return visiblePatches.size();
 }
 
-void Landscape::collect(PatchNode* node, const CameraState& camera, int mask, float& parentError)
+void Landscape::collect(PatchNode* node, const PatchNode* parent, const CameraState& camera, int mask,
+                        float& parentError)
 {
     Ogre::Vector3 minimum;
     Ogre::Vector3 maximum;
@@ -758,7 +756,7 @@ void Landscape::collect(PatchNode* node, const CameraState& camera, int mask, fl
         const int nearest = (camera.position.x >= centreX ? 1 : 0) | (camera.position.z >= centreZ ? 2 : 0);
         float error = std::numeric_limits<float>::quiet_NaN();
         for (int k : {0, 1, 2, 3})
-            collect(node->child(nearest ^ k), camera, mask, error);
+            collect(node->child(nearest ^ k), node, camera, mask, error);
         return;
     }
     // A leaf that the last walk passed over has the morph factor of an earlier eye position:
@@ -767,7 +765,7 @@ void Landscape::collect(PatchNode* node, const CameraState& camera, int mask, fl
     if (node->morphEpoch != morphEpoch && walkCameraSet)
     {
         const float error = errorAt(node, eyeDistance(minimum, maximum, walkCamera.position), walkCamera.pixelScale);
-        node->lod = walkMorph(node, error, parentError);
+        node->lod = walkMorph(node, parent, error, parentError);
         node->morphEpoch = morphEpoch;
     }
     visiblePatches.push_back(&node->geometry);
