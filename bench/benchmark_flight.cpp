@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -35,7 +36,7 @@ using Clock = std::chrono::steady_clock;
 
 std::string mapFile()
 {
-    if (const char* chosen = std::getenv("TERRAIN_BENCH_MAP"))
+    if (const char* chosen = std::getenv("TERRAIN_BENCH_MAP"); chosen && *chosen)
         return chosen;
     const std::string name = (std::filesystem::temp_directory_path() / "benchmark-flight-4097.tif").string();
     if (!std::filesystem::exists(name))
@@ -66,7 +67,17 @@ struct Scene
         terrain->setOgreBuildLimits(10000, 0);
         if (const char* budget = std::getenv("TERRAIN_BENCH_BUDGET_MIB"))
             terrain->setMemoryBudget(size_t(std::strtoull(budget, nullptr, 10)) << 20);
-        terrain->openStream(map);
+        // Figures of a terrain that never opened would read as a very fast one.
+        if (!terrain->openStream(map))
+        {
+            std::fprintf(stderr, "cannot open the heightmap %s\n", map.c_str());
+            std::exit(1);
+        }
+        if (TiffFile* tiff = openTiff(map.c_str(), 1))
+        {
+            edge = int(tiff->width);
+            closeTiff(tiff);
+        }
         camera = engine.createCamera("eye", Ogre::Vector3(0, 1500, 0), Ogre::Vector3(1, 1400, 1));
     }
     ~Scene()
@@ -100,6 +111,7 @@ struct Scene
         return us;
     }
     double lastCpuUs = 0;
+    int edge = kEdge; // samples along an edge of the map
 
     static double threadCpuUs()
     {
@@ -290,7 +302,7 @@ std::string editableMap()
 double strokeAhead(Scene& scene, int k)
 {
     const Terrain::Hit hit = scene.terrain->intersect(Ogre::Ray(scene.camera->getDerivedPosition(), scene.camera->getDerivedDirection()));
-    const float samplesPerUnit = float(kEdge - 1) / kTerrainSize;
+    const float samplesPerUnit = float(scene.edge - 1) / kTerrainSize;
     const int x = int((hit.position.x + kTerrainSize / 2) * samplesPerUnit) - 32 + (k % 7) * 5;
     const int z = int((hit.position.z + kTerrainSize / 2) * samplesPerUnit) - 32 + (k % 5) * 5;
     std::vector<char> bytes(64 * 64 * 2);
