@@ -50,10 +50,12 @@ test-tsan: deps
 	@cmake --build --preset tsan -j $(JOBS)
 	@ctest --preset tsan -j $(JOBS)
 
-# Every benchmark, then a table of the headline figures (scripts/bench-summary.sh).
+# Every benchmark, then a table of the headline figures (scripts/bench-summary.sh); the flights
+# are also drawn, frame by frame, as SVG charts beside the results.
 bench: build
 	@mkdir -p build/bench-results
 	@for b in build/bench/benchmark_*; do \
+		TERRAIN_BENCH_CHARTS=build/bench-results \
 		$$b --benchmark_out=build/bench-results/$$(basename $$b).json --benchmark_out_format=json || exit 1; \
 	done
 	@scripts/bench-summary.sh build/bench-results

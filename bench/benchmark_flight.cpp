@@ -8,6 +8,7 @@
 // TERRAIN_BENCH_MAP names another heightmap (a 16385 x 16385 one, for example);
 // TERRAIN_BENCH_BUDGET_MIB sets another memory budget (0: none).
 
+#include "FrameChart.h"
 #include "../tools/FractalHeightmap.h"
 #include "../tools/HeadlessEngine.h"
 #include "Terrain.h"
@@ -49,13 +50,14 @@ std::string mapFile()
 
 struct Scene
 {
+    const std::string map;
     headless::Engine engine{""}; // the terrain's code is linked in
     std::unique_ptr<Terrain> terrain;
     Ogre::Camera* camera = nullptr;
     Ogre::RenderQueue queue;
     Ogre::MaterialPtr material;
 
-    explicit Scene(const std::string& map = mapFile())
+    explicit Scene(const std::string& map_ = mapFile()) : map(map_)
     {
         material = Ogre::MaterialManager::getSingleton().create("Ground", Ogre::RGN_DEFAULT);
         terrain = std::make_unique<Terrain>("flight");
@@ -66,7 +68,10 @@ struct Scene
         terrain->setDefaultMaterial(material);
         terrain->setOgreBuildLimits(10000, 0);
         if (const char* budget = std::getenv("TERRAIN_BENCH_BUDGET_MIB"))
-            terrain->setMemoryBudget(size_t(std::strtoull(budget, nullptr, 10)) << 20);
+        {
+            budgetMiB = double(std::strtoull(budget, nullptr, 10));
+            terrain->setMemoryBudget(size_t(budgetMiB) << 20);
+        }
         // Figures of a terrain that never opened would read as a very fast one.
         if (!terrain->openStream(map))
         {
@@ -111,7 +116,8 @@ struct Scene
         return us;
     }
     double lastCpuUs = 0;
-    int edge = kEdge; // samples along an edge of the map
+    int edge = kEdge;       // samples along an edge of the map
+    double budgetMiB = 256; // the terrain's memory budget
 
     static double threadCpuUs()
     {
@@ -150,6 +156,32 @@ double percentile(std::vector<double> values, double fraction)
     return values[std::min(values.size() - 1, size_t(fraction * double(values.size())))];
 }
 
+// With TERRAIN_BENCH_CHARTS naming a folder, a run's frames are also drawn there, as name.svg:
+// time and memory frame by frame (marks: frames where the run did something, markName: what).
+void drawChart(const Scene& scene, const std::string& name, const std::string& what,
+               const std::vector<double>& frameUs, const std::vector<double>& totalMiB,
+               const std::vector<size_t>& marks = {}, const std::string& markName = "")
+{
+    const char* folder = std::getenv("TERRAIN_BENCH_CHARTS");
+    if (!folder || !*folder)
+        return;
+    FrameChart chart;
+    char figures[160];
+    std::snprintf(figures, sizeof figures, "frame median %.0f us, p99 %.2f ms, worst %.2f ms; memory worst %.0f MiB",
+                  percentile(frameUs, 0.5), percentile(frameUs, 0.99) / 1000, percentile(frameUs, 1.0) / 1000,
+                  percentile(totalMiB, 1.0));
+    chart.title = what + ", " + std::filesystem::path(scene.map).filename().string();
+    chart.subtitle = figures;
+    chart.frameUs = frameUs;
+    chart.totalMiB = totalMiB;
+    chart.marks = marks;
+    chart.markName = markName;
+    chart.budgetMiB = scene.budgetMiB;
+    const std::string path = (std::filesystem::path(folder) / (name + ".svg")).string();
+    if (!chart.write(path))
+        std::fprintf(stderr, "cannot write the chart %s\n", path.c_str());
+}
+
 void report(benchmark::State& state, const std::vector<double>& frameUs, const std::vector<double>& cpuUs,
             const std::vector<double>& totalMiB)
 {
@@ -186,6 +218,7 @@ void BM_StraightFlight(benchmark::State& state)
         totalMiB.push_back(double(scene.terrain->getDebugInfo().totalBytes) / 1048576.0);
     }
     report(state, frameUs, cpuUs, totalMiB);
+    drawChart(scene, "flight-straight", "Straight flight", frameUs, totalMiB);
 }
 BENCHMARK(BM_StraightFlight)->Iterations(1200)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
@@ -200,6 +233,7 @@ void BM_Teleports(benchmark::State& state)
     std::vector<double> cpuUs;
     std::vector<double> totalMiB;
     std::vector<double> settleMs;
+    std::vector<size_t> jumps; // frames at which a teleport came
     SettleWatch watch;
     bool settled = false;
     Clock::time_point teleported;
@@ -209,6 +243,7 @@ void BM_Teleports(benchmark::State& state)
         {
             if (!frameUs.empty())
                 settleMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - teleported).count());
+            jumps.push_back(frameUs.size());
             const Ogre::Vector3 eye(across(random), height(random), across(random));
             scene.place(eye, Ogre::Vector3(across(random), 0, across(random)));
             teleported = Clock::now();
@@ -223,6 +258,7 @@ void BM_Teleports(benchmark::State& state)
         settled = watch.settled(info);
     }
     report(state, frameUs, cpuUs, totalMiB);
+    drawChart(scene, "flight-teleports", "Teleports", frameUs, totalMiB, jumps, "teleports");
     state.counters["settle_median_ms"] = percentile(settleMs, 0.5);
     state.counters["settle_worst_ms"] = percentile(settleMs, 1.0);
     state.counters["teleports"] = double(settleMs.size());
@@ -345,6 +381,8 @@ void BM_StrokesWhileFlying(benchmark::State& state)
         totalMiB.push_back(double(scene.terrain->getDebugInfo().totalBytes) / 1048576.0);
     }
     report(state, frameUs, cpuUs, totalMiB);
+    drawChart(scene, "flight-strokes", "Straight flight, a stroke a frame (its time included)", frameUs,
+              totalMiB);
     state.counters["stroke_median_us"] = percentile(strokeUs, 0.5);
     state.counters["stroke_p99_us"] = percentile(strokeUs, 0.99);
     state.counters["stroke_worst_us"] = percentile(strokeUs, 1.0);

@@ -48,3 +48,9 @@ sizes=BM_PatchSizeChange/iterations:8/manual_time
 row "patch-size change: call median / worst, frame" "$(awk -v a="$(get $sizes call_median_us)" \
     -v b="$(get $sizes call_worst_us)" -v c="$(get $sizes frame_worst_us)" \
     'BEGIN { printf "%.2f / %.2f ms, worst frame %.2f ms", a / 1000, b / 1000, c / 1000 }')"
+charts=$(ls "$dir"/*.svg 2>/dev/null || true)
+if [ -n "$charts" ]; then
+    echo
+    echo "Frame-by-frame charts (open in a browser):"
+    printf '  %s\n' $charts
+fi
