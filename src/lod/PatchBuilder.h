@@ -95,6 +95,8 @@ public:
     explicit PatchHeights(uint32_t n_) : n(n_), values(size_t(n_ + 2) * size_t(n_ + 2), 0.0f) {}
     float& at(int i, int j) { return values[size_t(j + 1) * (n + 2) + size_t(i + 1)]; } // -1 .. n
     float at(int i, int j) const { return values[size_t(j + 1) * (n + 2) + size_t(i + 1)]; }
+    // Row j (-1 .. n) from its column 0: [-1] and [n] are the ring's.
+    const float* row(int j) const { return &values[size_t(j + 1) * (n + 2) + 1]; }
 
     const uint32_t n;
 
