@@ -13,7 +13,9 @@
 
 namespace
 {
-constexpr float kUnreadable = std::numeric_limits<float>::quiet_NaN();
+// The height of a sample that cannot be read. (Not kUnreadable: inside the stream's members that
+// name is the Problem bit, which would answer 1 instead.)
+constexpr float kUnreadableHeight = std::numeric_limits<float>::quiet_NaN();
 } // namespace
 
 HeightStream::HeightStream(CriticalSection& heightLock_) : heightLock(heightLock_), heightCache(&heightLock_)
@@ -215,7 +217,7 @@ float HeightStream::heightAt(float worldX, float worldZ) const
     if (!heightMap)
         return 0.0f;
     if (stale)
-        return kUnreadable;
+        return kUnreadableHeight;
     const float sampleX = (worldX - terrainOrigin) * samplesPerUnit;
     const float sampleZ = (worldZ - terrainOrigin) * samplesPerUnit;
     if (!(sampleX > -1.0f && sampleZ > -1.0f && sampleX < float(heightMap->width) &&
@@ -230,7 +232,7 @@ float HeightStream::heightAt(float worldX, float worldZ) const
     if (readPixel(heightMap.get(), uint32_t(x), uint32_t(z), sample) != 1)
     {
         notice(kUnreadable);
-        return kUnreadable;
+        return kUnreadableHeight;
     }
     return float(readSample(sample)) * heightScale;
 }

@@ -353,7 +353,10 @@ void Landscape::buildNode(PatchNode& node, PatchBuildResult& out, bool firstBuil
     {
         Lock lock(queue.getHeightLock());
         readable = samplePatchHeights(grid, readingParent ? &parentHeights : nullptr, heightFunction, heights);
-        readable = readable && (!sampleCheck || sampleCheck());
+        // Asked even when a sample failed: a file changed on disk is the likelier reason, and the
+        // one to report.
+        const bool samplesValid = !sampleCheck || sampleCheck();
+        readable = readable && samplesValid;
         out.heightEdition = heightEdition.load();
         if (readingParent)
             out.heightEdition = std::min<uint64_t>(out.heightEdition, parent->vertexEdition.load());
