@@ -45,6 +45,9 @@ Terrain::Terrain(const Ogre::String& name) : Ogre::MovableObject(name)
                             boost::bind(&Terrain::patchChanged, this, _1, _2),
                             boost::bind(&Terrain::preBuildCallback, this, _1));
     HeightStream* stream = heightStream.get();
+    landscape->setHeightRowFunction([stream](float worldZ, const float* worldXs, int count, float* out) {
+        stream->heightRow(worldZ, worldXs, count, out);
+    });
     landscape->setSampleCheck([stream] { return stream->samplesStillValid(); });
     Ogre::Root::getSingleton().addFrameListener(this);
 }

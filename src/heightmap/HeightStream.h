@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // The heightmap a terrain streams its heights from: the open file, the mapping of its samples
 // onto the terrain's square and heights, and the height cache around the camera.
@@ -93,6 +94,10 @@ public:
     // the map or without a file; NaN when the sample cannot be read. The caller holds the height
     // lock.
     float heightAt(float worldX, float worldZ) const;
+    // heightAt for count points of one row (its world z, and the points' world x in worldXs),
+    // answered into out: the same answers, with the samples that the cache does not hold read
+    // from the file in one go where they lie close together. The caller holds the height lock.
+    void heightRow(float worldZ, const float* worldXs, int count, float* out) const;
     // Whether the samples read so far are the opened file's: false once it has been written to
     // or cut short on disk. The caller holds the height lock.
     bool samplesStillValid();
@@ -133,6 +138,10 @@ private:
     float terrainOrigin = 0;  // world x and z of sample (0, 0): -terrainSize / 2
 
     HeightCache heightCache; // under heightLock
+    // heightRow's work space: the column of each point still to read, and the bytes of a row.
+    // Under heightLock.
+    mutable std::vector<int32_t> rowColumns;
+    mutable std::vector<uint8_t> rowBytes;
     // Thread that builds patches only: when updateCacheBetweenBuilds may refill the window again.
     std::chrono::steady_clock::time_point nextCacheUpdate;
     // Written by the render thread each frame, read by the build thread.

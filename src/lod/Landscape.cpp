@@ -151,6 +151,12 @@ void Landscape::setHeightFunction(const HeightFunction& function)
     heightFunction = function;
 }
 
+void Landscape::setHeightRowFunction(const HeightRowFunction& function)
+{
+    assert(!queue.isThreadAlive());
+    heightRowFunction = function;
+}
+
 void Landscape::setCallbacks(const PatchCallback& created, const PatchCallback& destroyed,
                              const ChangedCallback& changed, const PreBuildCallback& preBuild)
 {
@@ -352,7 +358,9 @@ void Landscape::buildNode(PatchNode& node, PatchBuildResult& out, bool firstBuil
     bool readable;
     {
         Lock lock(queue.getHeightLock());
-        readable = samplePatchHeights(grid, readingParent ? &parentHeights : nullptr, heightFunction, heights);
+        const ParentHeights* reused = readingParent ? &parentHeights : nullptr;
+        readable = heightRowFunction ? samplePatchHeights(grid, reused, heightRowFunction, heights)
+                                     : samplePatchHeights(grid, reused, heightFunction, heights);
         // Asked even when a sample failed: a file changed on disk is the likelier reason, and the
         // one to report.
         const bool samplesValid = !sampleCheck || sampleCheck();

@@ -57,10 +57,13 @@ public:
     void clear(bool threadToCome = false);
 
     // ---- configuration ----
-    // These four change what the build thread reads: call them while it is stopped.
+    // These five change what the build thread reads: call them while it is stopped.
     void setBounds(float size, const Ogre::Vector3& origin);
     void setPatchSize(int n); // n: quads per patch edge, a power of two
     void setHeightFunction(const HeightFunction& function);
+    // A faster form of the height source for whole rows of a patch, giving the same heights,
+    // used for builds when set (refreshes after an edit sample only parts of rows, one by one).
+    void setHeightRowFunction(const HeightRowFunction& function);
     void setCallbacks(const PatchCallback& created, const PatchCallback& destroyed,
                       const ChangedCallback& changed, const PreBuildCallback& preBuild);
     // Asked on the build thread, with the height lock held, after a patch's heights have been
@@ -411,6 +414,7 @@ private:
     RootSquare rootSquare;                     // the root square, terrain-local
     uint32_t patchVertices = 9;                // vertices along a patch edge
     HeightFunction heightFunction;
+    HeightRowFunction heightRowFunction; // may be empty
     PreBuildCallback preBuildCallback;
     SampleCheck sampleCheck;
 

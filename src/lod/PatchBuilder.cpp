@@ -96,6 +96,38 @@ PatchGrid::PatchGrid(const RootSquare& square, uint32_t cellX, uint32_t cellZ, u
     spacingZ = z(1) - z(0);
 }
 
+namespace
+{
+// Grid vertex (i, j) of a child, i and j even, as its parent's record holds it.
+float parentHeight(const ParentHeights& parent, uint32_t n, int i, int j)
+{
+    return parent.vertices[(size_t(j / 2 + parent.offsetZ) * n + size_t(i / 2 + parent.offsetX)) * kFloatsPerVertex +
+                           kVertexHeight];
+}
+} // namespace
+
+/* the caller holds the height lock */
+bool samplePatchHeights(const PatchGrid& grid, const ParentHeights* parent, const HeightRowFunction& rowAt,
+                        PatchHeights& heights)
+{
+    const int n = int(grid.n);
+    for (int j = -1; j <= n; ++j)
+        rowAt(grid.z(j), grid.columnXs(), n + 2, heights.ringRow(j));
+    // As the sample-by-sample form leaves them: the ring corners that no normal looks at hold 0,
+    // and the parent's heights stand where the grids coincide (its build may predate an edit).
+    heights.at(-1, -1) = 0.0f;
+    heights.at(n, n) = 0.0f;
+    if (parent)
+        for (int j = 0; j < n; j += 2)
+            for (int i = 0; i < n; i += 2)
+                heights.at(i, j) = parentHeight(*parent, grid.n, i, j);
+    bool readable = true;
+    for (int j = -1; j <= n; ++j)
+        for (int i = -1; i <= n; ++i)
+            readable = readable && !std::isnan(heights.at(i, j));
+    return readable;
+}
+
 /* the caller holds the height lock */
 bool samplePatchHeights(const PatchGrid& grid, const ParentHeights* parent,
                         const HeightFunction& heightAt, PatchHeights& heights)
@@ -114,9 +146,7 @@ bool samplePatchHeights(const PatchGrid& grid, const ParentHeights* parent,
                 continue;
             const bool inside = i >= 0 && j >= 0 && i < n && j < n;
             if (inside && parent && i % 2 == 0 && j % 2 == 0)
-                heights.at(i, j) = parent->vertices[(size_t(j / 2 + parent->offsetZ) * grid.n +
-                                                     size_t(i / 2 + parent->offsetX)) * kFloatsPerVertex +
-                                                    kVertexHeight];
+                heights.at(i, j) = parentHeight(*parent, grid.n, i, j);
             else
                 heights.at(i, j) = sample(i, j);
             readable = readable && !std::isnan(heights.at(i, j));

@@ -19,6 +19,8 @@
 
 // The height source: world height at a point (its x and z; y carries nothing) for a level.
 using HeightFunction = boost::function<float(const Ogre::Vector3&, int)>;
+// The same for count points of one row: (world z, the points' world x, count, heights out).
+using HeightRowFunction = boost::function<void(float, const float*, int, float*)>;
 
 // The root square of a terrain, in its local space. Vertex and corner coordinates of every node
 // come from integer cell positions here, so that every node that names a shared point gets the
@@ -67,6 +69,7 @@ public:
 
     float x(int i) const { return xs[size_t(i + 1)]; } // i from -1 to n
     float z(int j) const { return zs[size_t(j + 1)]; }
+    const float* columnXs() const { return xs.data(); } // x(-1) .. x(n)
 
     const uint32_t n;     // vertices along an edge
     const uint32_t level; // passed to the height source
@@ -95,6 +98,7 @@ public:
     explicit PatchHeights(uint32_t n_) : n(n_), values(size_t(n_ + 2) * size_t(n_ + 2), 0.0f) {}
     float& at(int i, int j) { return values[size_t(j + 1) * (n + 2) + size_t(i + 1)]; } // -1 .. n
     float at(int i, int j) const { return values[size_t(j + 1) * (n + 2) + size_t(i + 1)]; }
+    float* ringRow(int j) { return &values[size_t(j + 1) * (n + 2)]; } // at(-1, j) .. at(n, j)
     // Row j (-1 .. n) from its column 0: [-1] and [n] are the ring's.
     const float* row(int j) const { return &values[size_t(j + 1) * (n + 2) + 1]; }
 
@@ -117,6 +121,10 @@ inline bool gridNests(uint32_t n)
 // Returns false when the source gave NaN for some height (a sample it could not read).
 bool samplePatchHeights(const PatchGrid& grid, const ParentHeights* parent,
                         const HeightFunction& heightAt, PatchHeights& heights);
+// The same, a row at a time, with the same heights: a source that reads a row in one go serves
+// a patch with n + 2 calls instead of (n + 2)^2.
+bool samplePatchHeights(const PatchGrid& grid, const ParentHeights* parent, const HeightRowFunction& rowAt,
+                        PatchHeights& heights);
 
 // Builds vertex records, bounds and error from the sampled heights; sets vertices, vertexCount,
 // edgeVertices, bounds and error of out. The error is never less than a tenth of the spacing.

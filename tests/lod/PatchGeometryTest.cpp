@@ -540,3 +540,37 @@ TEST(PatchGeometry, BuildMatchesTheVertexByVertexArithmetic)
         EXPECT_EQ(built.bounds.getMaximum(), Ogre::Vector3(grid.x(int(n) - 1), highest, grid.z(int(n) - 1)));
     }
 }
+
+// Sampling a row at a time gives what sampling point by point gives: the parent's heights where
+// the grids coincide, 0 in the ring corners that no normal reads, the source's elsewhere.
+TEST(PatchGeometry, RowSamplingGivesThePointByPointHeights)
+{
+    const HeightFunction pointAt = [](const Ogre::Vector3& p, int) { return std::sin(p.x * 0.01f) * 40.0f + p.z * 0.3f; };
+    const HeightRowFunction rowAt = [&pointAt](float z, const float* xs, int count, float* out) {
+        for (int k = 0; k < count; ++k)
+            out[k] = pointAt(Ogre::Vector3(xs[k], 0.0f, z), 0);
+    };
+    const RootSquare square{Ogre::Vector3(-512.0f, 0, -512.0f), 1024.0f};
+    for (uint32_t n : {2u, 9u, 65u})
+    {
+        const PatchGrid parentGrid(square, 1, 2, 2, n);
+        PatchHeights parentHeights(n);
+        samplePatchHeights(parentGrid, nullptr, pointAt, parentHeights);
+        PatchBuildResult parent;
+        buildPatchVertices(parentGrid, parentHeights, parent);
+        // The parent's record heights differ from the source's, so that reuse shows.
+        for (uint64_t k = 0; k < parent.vertexCount; ++k)
+            parent.vertices[k * kFloatsPerVertex + kVertexHeight] += 1000.0f;
+        const ParentHeights reused{parent.vertices.get(), (n - 1) / 2, 0};
+        const PatchGrid grid(square, 3, 4, 3, n);
+        for (const ParentHeights* from : {static_cast<const ParentHeights*>(nullptr), &reused})
+        {
+            PatchHeights byPoint(n), byRow(n);
+            EXPECT_TRUE(samplePatchHeights(grid, from, pointAt, byPoint));
+            EXPECT_TRUE(samplePatchHeights(grid, from, rowAt, byRow));
+            for (int j = -1; j <= int(n); ++j)
+                for (int i = -1; i <= int(n); ++i)
+                    ASSERT_EQ(byRow.at(i, j), byPoint.at(i, j)) << n << " " << i << "," << j << (from ? " reused" : "");
+        }
+    }
+}
