@@ -12,36 +12,18 @@ uniform vec4 groundAmbient;
 uniform vec4 fogColour;
 uniform vec4 fogParams;     // (density per unit, largest fade in [0, 1], 0, 0)
 
-varying vec3 worldPosition;
+varying vec4 worldPosition; // xyz: world position; w: the large patches' noise (Terrain.vert)
 varying vec3 worldNormal;
 
-// Value noise in [0, 1] from a cheap hash: breaks up the bands without a texture. The hash takes
-// only multiplies and fract, no sine: with a sine per lattice corner, the noise alone cost a
-// software rasteriser an eighth of its frame. Each coordinate is scaled on its own before they
-// are mixed, so the hash keeps its precision far from the origin.
-float hash(vec2 p)
-{
-    vec3 q = fract(vec3(p.xyx) * 0.1031);
-    q += dot(q, q.yzx + 33.33);
-    return fract((q.x + q.y) * q.z);
-}
-
-float noise(vec2 p)
-{
-    vec2 cell = floor(p);
-    vec2 f = fract(p);
-    vec2 u = f * f * (3.0 - 2.0 * f);
-    return mix(mix(hash(cell), hash(cell + vec2(1.0, 0.0)), u.x),
-               mix(hash(cell + vec2(0.0, 1.0)), hash(cell + vec2(1.0, 1.0)), u.x), u.y);
-}
+#include "TerrainNoise.glsl"
 
 void main()
 {
     vec3 n = normalize(worldNormal);
     float span = max(heightRange.y - heightRange.x, 1.0);
     vec2 ground = worldPosition.xz;
-    // Large patches (forest and meadow), then finer grain.
-    float patches = noise(ground * 0.0025) * 0.65 + noise(ground * 0.011) * 0.35;
+    // Large patches (forest and meadow), from the vertices, then finer grain.
+    float patches = worldPosition.w;
     float grain = noise(ground * 0.09) * 0.6 + noise(ground * 0.4) * 0.4;
     // t: 0 at the low end of the range, 1 at the high end, shifted a little by the noise.
     float t = (worldPosition.y - heightRange.x) / span + (patches - 0.5) * 0.10;
@@ -69,7 +51,7 @@ void main()
     vec3 ambient = mix(groundAmbient.rgb, skyAmbient.rgb, n.y * 0.5 + 0.5);
     vec3 colour = albedo * (ambient + sunColour.rgb * diffuse);
 
-    float distance = length(worldPosition - cameraPosition.xyz);
+    float distance = length(worldPosition.xyz - cameraPosition.xyz);
     float fade = min(1.0 - exp(-distance * fogParams.x), fogParams.y);
     gl_FragColor = vec4(mix(colour, fogColour.rgb, fade), 1.0);
 }

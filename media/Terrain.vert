@@ -9,8 +9,13 @@ uniform mat4 worldViewProj;
 uniform mat4 world;
 uniform vec4 morph; // x: the patch's morph factor m (clamped here to [0, 1])
 
-varying vec3 worldPosition;
+// xyz: the world position; w: the large patches of the ground's colour (forest and meadow),
+// noise a hundred units and more across, which varies little between vertices and so is found
+// here rather than for every pixel.
+varying vec4 worldPosition;
 varying vec3 worldNormal;
+
+#include "TerrainNoise.glsl"
 
 invariant gl_Position;
 
@@ -25,6 +30,7 @@ void main()
     vec4 local = vec4(vertex.x, height, vertex.z, 1.0);
 
     gl_Position = worldViewProj * local;
-    worldPosition = (world * local).xyz;
+    worldPosition.xyz = (world * local).xyz;
+    worldPosition.w = noise(worldPosition.xz * 0.0025) * 0.65 + noise(worldPosition.xz * 0.011) * 0.35;
     worldNormal = mat3(world) * (targetNormal + (ownNormal - targetNormal) * m);
 }
