@@ -19,7 +19,7 @@ struct FrameChart
     std::vector<size_t> marks;    // frames where the run did something (a teleport): ticks
     std::string markName;         // what a tick stands for
     double frameLimitUs = 2000;   // drawn across the time panel
-    double budgetMiB = 256;       // drawn across the memory panel
+    double budgetMiB = 256;       // drawn across the memory panel (0: no budget, no line)
 
     // Writes the chart; false when the file cannot be written.
     bool write(const std::string& path) const
@@ -107,10 +107,14 @@ private:
         for (size_t frame = 0; frame < values.size(); ++frame)
             std::fprintf(file, "%.1f,%.1f ", x(double(frame)), y(values[frame] * scale));
         std::fprintf(file, "'/>\n");
-        std::fprintf(file,
-                     "<line x1='%d' x2='%.1f' y1='%.1f' y2='%.1f' stroke='#c92a2a' stroke-dasharray='6 4'/>\n",
-                     kLeft, kLeft + plotWidth, y(limit), y(limit));
-        text(file, kLeft + plotWidth - 4, y(limit) - 5, "end", 11, std::string(limitName) + " " + number(limit) + " " + unit);
+        if (limit > 0) // a budget of 0 is none
+        {
+            std::fprintf(file,
+                         "<line x1='%d' x2='%.1f' y1='%.1f' y2='%.1f' stroke='#c92a2a' stroke-dasharray='6 4'/>\n",
+                         kLeft, kLeft + plotWidth, y(limit), y(limit));
+            text(file, kLeft + plotWidth - 4, y(limit) - 5, "end", 11,
+                 std::string(limitName) + " " + number(limit) + " " + unit);
+        }
         std::fprintf(file, "<rect x='%d' y='%d' width='%.1f' height='%d' fill='none' stroke='#888'/>\n", kLeft, top,
                      plotWidth, kPanel);
     }
