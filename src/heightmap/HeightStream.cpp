@@ -230,8 +230,12 @@ float HeightStream::heightAt(float worldX, float worldZ) const
     const int x = int(sampleX);
     const int z = int(sampleZ);
     float height;
-    if (heightCache.lookup(x, z, height))
-        return height;
+    return heightCache.lookup(x, z, height) ? height : fileHeight(x, z);
+}
+
+/* runs on the thread that builds patches, with the height lock held */
+float HeightStream::fileHeight(int x, int z) const
+{
     unsigned char sample[2] = {0, 0};
     if (readPixel(heightMap.get(), uint32_t(x), uint32_t(z), sample) != 1)
     {
@@ -290,20 +294,8 @@ void HeightStream::heightRow(float worldZ, const float* worldXs, int count, floa
         }
     }
     for (int k = 0; k < count; ++k)
-    {
-        if (rowColumns[size_t(k)] < 0)
-            continue;
-        unsigned char sample[2] = {0, 0};
-        if (readPixel(heightMap.get(), uint32_t(rowColumns[size_t(k)]), uint32_t(z), sample) != 1)
-        {
-            notice(kUnreadable);
-            out[k] = kUnreadableHeight;
-        }
-        else
-        {
-            out[k] = float(readSample(sample)) * heightScale;
-        }
-    }
+        if (rowColumns[size_t(k)] >= 0)
+            out[k] = fileHeight(rowColumns[size_t(k)], z);
 }
 
 /* runs on the thread that builds patches, with the height lock held */

@@ -127,6 +127,9 @@ private:
     // Looks at the file on disk; records what changed. Height lock held.
     void checkFile();
     void notice(Problem problem) const { problems |= problem; }
+    // Sample (x, z), inside the map, from the file: its height, or NaN (noticed) when it cannot be
+    // read. Height lock held.
+    float fileHeight(int x, int z) const;
 
     CriticalSection& heightLock;
 

@@ -334,40 +334,29 @@ void buildPatchVertices(const PatchGrid& grid, const PatchHeights& heights, Patc
             std::memcpy(normals.x(j) + i, &x, sizeof x);
             std::memcpy(normals.y(j) + i, &y, sizeof y);
             std::memcpy(normals.z(j) + i, &zz, sizeof zz);
-            for (uint32_t k = 0; k < 4; ++k)
-            {
-                float* v = vertexAt(vertices.get(), i + k, j, n);
-                const float height = middle[i + k];
-                v[kVertexX] = grid.x(int(i + k));
-                v[kVertexHeight] = height;
-                v[kVertexZ] = z;
-                v[kVertexNormal] = x[k];
-                v[kVertexNormal + 1] = y[k];
-                v[kVertexNormal + 2] = zz[k];
-                lowest = std::min(lowest, height);
-                highest = std::max(highest, height);
-            }
         }
         for (; i < n; ++i)
+        {
+            float h[6];
+            for (int k = 0; k < 6; ++k)
+                h[k] = heights.at(int(i) + kNeighbourDx[k], int(j) + kNeighbourDz[k]);
+            const Ogre::Vector3 normal = vertexNormal(h, grid.spacingX, grid.spacingZ);
+            normals.x(j)[i] = normal.x;
+            normals.y(j)[i] = normal.y;
+            normals.z(j)[i] = normal.z;
+        }
+        for (i = 0; i < n; ++i)
         {
             float* v = vertexAt(vertices.get(), i, j, n);
             const float height = middle[i];
             v[kVertexX] = grid.x(int(i));
             v[kVertexHeight] = height;
             v[kVertexZ] = z;
+            v[kVertexNormal] = normals.x(j)[i];
+            v[kVertexNormal + 1] = normals.y(j)[i];
+            v[kVertexNormal + 2] = normals.z(j)[i];
             lowest = std::min(lowest, height);
             highest = std::max(highest, height);
-
-            float h[6];
-            for (int k = 0; k < 6; ++k)
-                h[k] = heights.at(int(i) + kNeighbourDx[k], int(j) + kNeighbourDz[k]);
-            const Ogre::Vector3 normal = vertexNormal(h, grid.spacingX, grid.spacingZ);
-            v[kVertexNormal] = normal.x;
-            v[kVertexNormal + 1] = normal.y;
-            v[kVertexNormal + 2] = normal.z;
-            normals.x(j)[i] = normal.x;
-            normals.y(j)[i] = normal.y;
-            normals.z(j)[i] = normal.z;
         }
     }
 
