@@ -297,6 +297,14 @@ protected:
     // While the first view is built: spare drawables for the splits under way in view, made
     // within micros.
     void warmSpareDrawables(double micros);
+    // Up to count spare drawables of the patch size, within micros; returns how many.
+    size_t makeSpareDrawables(size_t count, double micros);
+    // As a stream opens: the spares that the first view will write its patches into; and, each
+    // frame, once that view stands, the spares it left.
+    void makeOpeningSpares();
+    void giveBackOpeningSpares();
+    // Whether a patch that the last pass found in view is still without a drawable.
+    bool lacksDrawables() const;
     size_t spareDrawableCount() const { return spareDrawables.size(); } // for tests
     // The most bytes that spare drawables may hold.
     uint64_t spareRoom() const;
@@ -399,6 +407,13 @@ private:
     std::vector<std::unique_ptr<TerrainRenderable>> spareDrawables;
     uint64_t spareBytes = 0;
     static constexpr size_t kMostSpareDrawables = 192;
+    // Bytes of spares made as a stream opens (about sixty patches of 64 quads); whether the
+    // first view after it has yet to stand; the spares it left that are still to go, and how
+    // many go in one frame.
+    static constexpr uint64_t kOpeningSpareBytes = uint64_t(10) << 20;
+    bool openingSparesOut = false;
+    size_t sparesToGiveBack = 0;
+    static constexpr size_t kOpeningSparesFreedPerFrame = 32;
     size_t sweepCursor = 0;   // where releaseIdleDrawables goes on next frame
     // Idle drawables, the one queued longest ago last, for recycleIdleDrawable: made at the
     // first need in a frame (recycleOrderFrame), valid in that frame until a drawable is

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <limits>
 
 void Terrain::createDrawable(PatchGeometry* patch)
 {
@@ -187,18 +188,61 @@ void Terrain::warmSpareDrawables(double micros)
 {
     // While the first view is built, the build thread is ahead, and a frame hands over only as
     // many patches as it can make drawables for within its budget. A fresh drawable costs the
-    // driver's first touch of new buffer memory, about five times a spare's rewrite: made in a
+    // driver's first touch of new buffer memory, about four times a spare's rewrite: made in a
     // frame with budget to spare, it makes a later frame's hand-over cheap. The Landscape
     // counts the patches that the splits under way in view will add.
-    const auto start = std::chrono::steady_clock::now();
     const size_t wanted = landscape->getComingInView();
-    size_t rewritable = rewritableDrawables();
+    const size_t rewritable = rewritableDrawables();
+    // They count against the frame's drawables, as the host limits them (setOgreBuildLimits).
+    const size_t allowed = size_t(std::max(visibleBuildLimit - drawablesBuilt, 0));
+    if (rewritable < wanted)
+        drawablesBuilt += int(makeSpareDrawables(std::min(wanted - rewritable, allowed), micros));
+}
+
+void Terrain::makeOpeningSpares()
+{
+    // A first view is spread over frames by what its drawables cost, and most of that is fresh
+    // buffers: the driver's first touch of their memory, about four times a spare's rewrite
+    // (under the software rasteriser, 65-150 us against 30-40 us for a patch of 64 quads). Made
+    // here, outside any frame, the first frames only write patches into them, and the first
+    // view stands several frames sooner. About what a full-screen first view draws (some sixty
+    // patches of 64 quads), within the spares' share of the budget; what it leaves is given back
+    // once it stands (giveBackOpeningSpares).
+    const uint64_t bytes = kVertexBytes * uint64_t(patchSize + 1) * uint64_t(patchSize + 1);
+    const size_t count = size_t(std::min(kOpeningSpareBytes, spareRoom()) / bytes);
+    // Those of a view drawn before (the stream opened again) count.
+    makeSpareDrawables(count - std::min(count, spareDrawables.size()), std::numeric_limits<double>::infinity());
+    openingSparesOut = true;
+    sparesToGiveBack = 0;
+}
+
+void Terrain::giveBackOpeningSpares()
+{
+    // Once the view stands, spares that it did not take are memory that nothing draws; those
+    // that the opening's own drawables left (patches split further) go with them. Freeing
+    // buffers costs a frame as making them does: a share a frame.
+    if (openingSparesOut && !landscape->isOpening() && !lacksDrawables())
+    {
+        openingSparesOut = false;
+        sparesToGiveBack = spareDrawables.size();
+    }
+    const size_t count = std::min({sparesToGiveBack, spareDrawables.size(), kOpeningSparesFreedPerFrame});
+    sparesToGiveBack = count == 0 ? 0 : sparesToGiveBack - count;
+    for (size_t k = 0; k < count; ++k)
+    {
+        spareBytes -= std::min(spareBytes, spareDrawables.back()->bufferBytes());
+        spareDrawables.pop_back();
+    }
+}
+
+size_t Terrain::makeSpareDrawables(size_t count, double micros)
+{
+    const auto start = std::chrono::steady_clock::now();
     const uint64_t vertexCount = uint64_t(patchSize + 1) * uint64_t(patchSize + 1);
     const uint64_t bytes = kVertexBytes * vertexCount;
-    // They count against the frame's drawables, as the host limits them (setOgreBuildLimits),
-    // and against the spares' share of the memory budget.
-    while (rewritable < wanted && drawablesBuilt < visibleBuildLimit && spareDrawables.size() < kMostSpareDrawables &&
-           spareBytes + bytes <= spareRoom())
+    size_t made = 0;
+    // Within the spares' share of the memory budget.
+    while (made < count && spareDrawables.size() < kMostSpareDrawables && spareBytes + bytes <= spareRoom())
     {
         if (microsSince(start) + freshDrawableCost.micros > micros)
             break;
@@ -206,9 +250,9 @@ void Terrain::warmSpareDrawables(double micros)
         drawable->reserve(vertexCount);
         spareBytes += bytes;
         spareDrawables.push_back(std::move(drawable));
-        rewritable += 1;
-        drawablesBuilt += 1;
+        made += 1;
     }
+    return made;
 }
 
 bool Terrain::recycleIdleDrawable()

@@ -66,6 +66,7 @@ bool Terrain::frameStarted(const Ogre::FrameEvent&)
     if (!hasPixelScale)
         return true;
 
+    giveBackOpeningSpares();
     const bool opening = landscape->isOpening();
     const double handOverMicros = opening ? kOpeningHandOverMicros : kHandOverMicros;
     landscape->setUpdateLimits(std::max(kFewestHandOvers, affordableDrawables(handOverMicros)), kFreesPerFrame);
@@ -173,6 +174,14 @@ void Terrain::_updateRenderQueue(Ogre::RenderQueue* queue)
             if (decal->source)
                 queue->addRenderable(decal.get(), decalGroup);
     }
+}
+
+bool Terrain::lacksDrawables() const
+{
+    for (const PatchGeometry* patch : landscape->getVisiblePatches())
+        if (!patch->drawable && patch->vertexCount != 0)
+            return true;
+    return false;
 }
 
 void Terrain::visitRenderables(Ogre::Renderable::Visitor* visitor, bool)

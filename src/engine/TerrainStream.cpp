@@ -24,6 +24,9 @@ bool Terrain::openStream(const std::string& fileName)
     heightStream->attach(std::move(file), fileName);
     applyStreamScale();
     resumeTree(true);
+    // A host opens a stream as it loads, not between two frames of a running view (a change of
+    // patch size or scale is spread over the frames instead).
+    makeOpeningSpares();
     return true;
 }
 
