@@ -12,6 +12,7 @@
 #include "support/Clock.h"
 
 #include <OgreHardwareBufferManager.h>
+#include <OgreException.h>
 #include <OgreLogManager.h>
 
 #include <algorithm>
@@ -208,12 +209,24 @@ void Terrain::makeOpeningSpares()
     // view stands several frames sooner. About what a full-screen first view draws (some sixty
     // patches of 64 quads), within the spares' share of the budget; what it leaves is given back
     // once it stands (giveBackOpeningSpares).
-    const uint64_t bytes = kVertexBytes * uint64_t(patchSize + 1) * uint64_t(patchSize + 1);
-    const size_t count = size_t(std::min(kOpeningSpareBytes, spareRoom()) / bytes);
-    // Those of a view drawn before (the stream opened again) count.
-    makeSpareDrawables(count - std::min(count, spareDrawables.size()), std::numeric_limits<double>::infinity());
+    // A host that only asks heights of the terrain may run the engine without hardware buffers.
+    if (!Ogre::HardwareBufferManager::getSingletonPtr())
+        return;
     openingSparesOut = true;
     sparesToGiveBack = 0;
+    const uint64_t bytes = kVertexBytes * uint64_t(patchSize + 1) * uint64_t(patchSize + 1);
+    const size_t count = size_t(std::min(kOpeningSpareBytes, spareRoom()) / bytes);
+    try
+    {
+        // Those of a view drawn before (the stream opened again) count.
+        makeSpareDrawables(count - std::min(count, spareDrawables.size()), std::numeric_limits<double>::infinity());
+    }
+    catch (const Ogre::Exception& error)
+    {
+        // Only time is lost: the frames make the drawables.
+        Ogre::LogManager::getSingleton().logMessage(
+            std::string("Terrain: no spare drawables for the first view: ") + error.what(), Ogre::LML_NORMAL);
+    }
 }
 
 void Terrain::giveBackOpeningSpares()

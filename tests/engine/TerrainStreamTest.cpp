@@ -47,6 +47,22 @@ protected:
 };
 } // namespace
 
+TEST_F(TerrainStream, OpensWhereTheEngineHasNoHardwareBuffers)
+{
+    // A host that only asks the terrain for heights may run the engine without hardware
+    // buffers: opening a stream makes the first view's drawables ahead only where it can.
+    const std::string map = writeMap("plain.tif", 65, 65, [](int x, int z) { return uint16_t(7 * x + z); });
+    engine.buffers.reset();
+    TestTerrain* terrain = makeTerrain(1024, 1000);
+    EXPECT_TRUE(terrain->openStream(map));
+    EXPECT_EQ(terrain->spareDrawableCount(), 0u);
+    uint16_t sample = 0;
+    EXPECT_EQ(terrain->getRawData(3, 2, 1, 1, reinterpret_cast<char*>(&sample)), 1u);
+    EXPECT_EQ(sample, 7 * 3 + 2);
+    terrain->closeStream();
+    engine.buffers = std::make_unique<Ogre::DefaultHardwareBufferManager>();
+}
+
 TEST_F(TerrainStream, SamplesMapOntoTheTerrainEdgeToEdge)
 {
     const auto ramp = [](int x, int z) { return uint16_t(x + 3 * z); };
