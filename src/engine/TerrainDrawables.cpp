@@ -11,8 +11,8 @@
 #include "lod/PatchLayout.h"
 #include "support/Clock.h"
 
-#include <OgreHardwareBufferManager.h>
 #include <OgreException.h>
+#include <OgreHardwareBufferManager.h>
 #include <OgreLogManager.h>
 
 #include <algorithm>
@@ -204,11 +204,12 @@ void Terrain::makeOpeningSpares()
 {
     // A first view is spread over frames by what its drawables cost, and most of that is fresh
     // buffers: the driver's first touch of their memory, about four times a spare's rewrite
-    // (under the software rasteriser, 65-150 us against 30-40 us for a patch of 64 quads). Made
+    // (under the software rasteriser, 65-150 us against 30-55 us for a patch of 64 quads). Made
     // here, outside any frame, the first frames only write patches into them, and the first
     // view stands several frames sooner. About what a full-screen first view draws (some sixty
     // patches of 64 quads), within the spares' share of the budget; what it leaves is given back
     // once it stands (giveBackOpeningSpares).
+
     // A host that only asks heights of the terrain may run the engine without hardware buffers.
     if (!Ogre::HardwareBufferManager::getSingletonPtr())
         return;
