@@ -407,12 +407,14 @@ private:
     std::vector<std::unique_ptr<TerrainRenderable>> spareDrawables;
     uint64_t spareBytes = 0;
     static constexpr size_t kMostSpareDrawables = 192;
-    // Bytes of spares made as a stream opens (about sixty patches of 64 quads); whether the
-    // first view after it has yet to stand; the spares it left that are still to go, and how
-    // many go in one frame.
-    static constexpr uint64_t kOpeningSpareBytes = uint64_t(10) << 20;
+    // Bytes of spares made as a stream opens (see makeOpeningSpares); whether the first view
+    // after it has yet to stand; the spares it left that are still to go, and how many go in
+    // one frame.
+    static constexpr uint64_t kOpeningSpareBytes = uint64_t(6) << 20;
+    static constexpr uint64_t kOpeningSpareBytesPerLevel = uint64_t(2) << 20;
     bool openingSparesOut = false;
     size_t sparesToGiveBack = 0;
+    int refinedLevels = 0; // levels below those always split, down to the deepest
     static constexpr size_t kOpeningSparesFreedPerFrame = 32;
     size_t sweepCursor = 0;   // where releaseIdleDrawables goes on next frame
     // Idle drawables, the one queued longest ago last, for recycleIdleDrawable: made at the

@@ -206,9 +206,10 @@ void Terrain::makeOpeningSpares()
     // buffers: the driver's first touch of their memory, about four times a spare's rewrite
     // (under the software rasteriser, 65-150 us against 30-55 us for a patch of 64 quads). Made
     // here, outside any frame, the first frames only write patches into them, and the first
-    // view stands several frames sooner. About what a full-screen first view draws (some sixty
-    // patches of 64 quads), within the spares' share of the budget; what it leaves is given back
-    // once it stands (giveBackOpeningSpares).
+    // view stands several frames sooner. About what a full-screen first view near the ground
+    // draws: a ring of patches for each level below those always split (58 patches of 64 quads,
+    // 10 MiB, on a 4097-sample map; 82, 14 MiB, on a 16385-sample map), within the spares'
+    // share of the budget. What it leaves is given back once it stands (giveBackOpeningSpares).
 
     // A host that only asks heights of the terrain may run the engine without hardware buffers.
     if (!Ogre::HardwareBufferManager::getSingletonPtr())
@@ -216,7 +217,8 @@ void Terrain::makeOpeningSpares()
     openingSparesOut = true;
     sparesToGiveBack = 0;
     const uint64_t bytes = kVertexBytes * uint64_t(patchSize + 1) * uint64_t(patchSize + 1);
-    const size_t count = size_t(std::min(kOpeningSpareBytes, spareRoom()) / bytes);
+    const uint64_t wanted = kOpeningSpareBytes + kOpeningSpareBytesPerLevel * uint64_t(refinedLevels);
+    const size_t count = size_t(std::min(wanted, spareRoom()) / bytes);
     try
     {
         // Those of a view drawn before (the stream opened again) count.
