@@ -414,7 +414,6 @@ private:
     static constexpr uint64_t kOpeningSpareBytesPerLevel = uint64_t(2) << 20;
     bool openingSparesOut = false;
     size_t sparesToGiveBack = 0;
-    int refinedLevels = 0; // levels below those always split, down to the deepest
     static constexpr size_t kOpeningSparesFreedPerFrame = 32;
     size_t sweepCursor = 0;   // where releaseIdleDrawables goes on next frame
     // Idle drawables, the one queued longest ago last, for recycleIdleDrawable: made at the

@@ -138,7 +138,6 @@ void Terrain::applyLevelLimits()
         deepest = std::max(std::min(deepest, resolution), kMinLevel);
     }
     landscape->setLevelLimits(kMinLevel, deepest);
-    refinedLevels = std::max(deepest - kMinLevel, 0);
 }
 
 void Terrain::setDetailThreshold(float threshold, float farThreshold, float farDistance)

@@ -217,7 +217,7 @@ void Terrain::makeOpeningSpares()
     openingSparesOut = true;
     sparesToGiveBack = 0;
     const uint64_t bytes = kVertexBytes * uint64_t(patchSize + 1) * uint64_t(patchSize + 1);
-    const uint64_t wanted = kOpeningSpareBytes + kOpeningSpareBytesPerLevel * uint64_t(refinedLevels);
+    const uint64_t wanted = kOpeningSpareBytes + kOpeningSpareBytesPerLevel * landscape->refinedLevels();
     const size_t count = size_t(std::min(wanted, spareRoom()) / bytes);
     try
     {
@@ -244,11 +244,9 @@ void Terrain::giveBackOpeningSpares()
     }
     const size_t count = std::min({sparesToGiveBack, spareDrawables.size(), kOpeningSparesFreedPerFrame});
     sparesToGiveBack = count == 0 ? 0 : sparesToGiveBack - count;
-    for (size_t k = 0; k < count; ++k)
-    {
-        spareBytes -= std::min(spareBytes, spareDrawables.back()->bufferBytes());
-        spareDrawables.pop_back();
-    }
+    // Spares all have the patch size's buffers (a new size drops them).
+    if (count != 0)
+        dropSpareDrawables(count * spareDrawables.back()->bufferBytes());
 }
 
 size_t Terrain::makeSpareDrawables(size_t count, double micros)

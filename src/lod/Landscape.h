@@ -117,6 +117,8 @@ public:
     static constexpr float kKeptErrorShare = 0.5f;
     // Whether the updates still take kOpeningHandOversPerUpdate (see setUpdateLimits).
     bool isOpening() const { return opening; }
+    // Levels that split on error: those below the ones always split, down to the deepest.
+    uint32_t refinedLevels() const { return maxLevel - forcedDepth(); }
     // Kept for the owner, never written.
     void setDebugMessages(std::vector<std::string>* messages) { debugMessages = messages; }
 

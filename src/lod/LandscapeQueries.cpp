@@ -4,6 +4,7 @@
 #include "lod/Landscape.h"
 
 #include "support/Diagnostics.h"
+#include "support/Float4.h"
 
 #include <algorithm>
 #include <cmath>
@@ -11,7 +12,6 @@
 
 namespace
 {
-using Float4 = float __attribute__((vector_size(16)));
 
 // A vertex of a leaf as drawn: its own detail blended with its morph targets by m in [0, 1].
 struct DrawnVertex
@@ -27,9 +27,8 @@ struct DrawnVertex
     Float4 normal4() const
     {
         static_assert(kVertexNormal + 4 <= kFloatsPerVertex && kVertexMorphNormal + 4 <= kFloatsPerVertex);
-        Float4 own, target;
-        std::memcpy(&own, record + kVertexNormal, sizeof own);
-        std::memcpy(&target, record + kVertexMorphNormal, sizeof target);
+        const Float4 own = load4(record + kVertexNormal);
+        const Float4 target = load4(record + kVertexMorphNormal);
         return target + (own - target) * m;
     }
     Ogre::Vector3 normal() const

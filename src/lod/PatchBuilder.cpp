@@ -1,5 +1,7 @@
 #include "lod/PatchBuilder.h"
 
+#include "support/Float4.h"
+
 #include <algorithm>
 #include <cassert>
 #include <cstring>
@@ -14,15 +16,7 @@ namespace
 // Four lanes at a time for the per-vertex arithmetic of a build. Each lane does exactly what
 // the scalar functions do (vertexNormal, morphVertex), operation for operation, so that a
 // build's records do not depend on which path computed them.
-using Float4 = float __attribute__((vector_size(16)));
 using Mask4 = int32_t __attribute__((vector_size(16)));
-
-Float4 load4(const float* p)
-{
-    Float4 v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
 
 Float4 splat(float x)
 {
