@@ -150,6 +150,36 @@ void BM_GetHeight(benchmark::State& state)
 }
 BENCHMARK(BM_GetHeight);
 
+// The same queries between the frames of a camera that moves (2 units a frame, back and forth,
+// the tree staying as it is), as a game's physics asks for heights over the map while its view
+// pans: the leaves that no update walks (out of view) have the morph factor of an earlier frame.
+void BM_GetHeightWhileMoving(benchmark::State& state)
+{
+    ConvergedLandscape& c = converged();
+    const std::vector<Ogre::Vector2> points = queryPoints();
+    constexpr size_t kQueriesPerFrame = 4096;
+    size_t k = 0;
+    int frame = 0;
+    uint8_t level = 0;
+    Ogre::Vector3 normal;
+    for (auto _ : state)
+    {
+        if ((k & (kQueriesPerFrame - 1)) == 0)
+        {
+            state.PauseTiming();
+            const float along = 2.0f * float(frame % 20 < 10 ? frame % 20 : 20 - frame % 20);
+            ++frame;
+            const Ogre::Vector3 eye = Ogre::Vector3(-1500 + along, 600, -1500);
+            c.landscape.update(camera(eye, Ogre::Vector3(along, 200, 0)));
+            state.ResumeTiming();
+        }
+        const Ogre::Vector2& p = points[k++ & (kQueryPoints - 1)];
+        benchmark::DoNotOptimize(c.landscape.getHeight(p.x, p.y, level, &normal));
+    }
+    c.landscape.update(c.view);
+}
+BENCHMARK(BM_GetHeightWhileMoving);
+
 // Baseline for BM_GetHeight: bilinear interpolation in the whole map held as a float array, the
 // cheapest a height lookup can be (and what a terrain that keeps every sample in memory does).
 float bilinear(float x, float z)

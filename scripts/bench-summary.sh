@@ -24,6 +24,8 @@ row "gliding frame / queue-only baseline" "$(awk -v a="$(get BM_GlidingFrame rea
     'BEGIN { printf "%.0f / %.0f us (%.2fx)", a, b, a / b }')"
 row "getHeight / float-array baseline" "$(awk -v a="$(get BM_GetHeight real_time)" \
     -v b="$(get BM_GetHeightArrayBaseline real_time)" 'BEGIN { printf "%.0f / %.0f ns (%.1fx)", a, b, a / b }')"
+row "  the same, camera moving / baseline" "$(awk -v a="$(get BM_GetHeightWhileMoving real_time)" \
+    -v b="$(get BM_GetHeightArrayBaseline real_time)" 'BEGIN { printf "%.0f / %.0f ns (%.1fx)", a, b, a / b }')"
 row "intersect / ray-march baseline" "$(awk -v a="$(get BM_Intersect real_time)" \
     -v b="$(get BM_IntersectMarchBaseline real_time)" 'BEGIN { printf "%.2f / %.2f us (%.2fx)", a, b, a / b }')"
 flight=BM_StraightFlight/iterations:1200/manual_time

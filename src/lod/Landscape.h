@@ -299,13 +299,7 @@ private:
     double crossingSlack(const PatchNode* node, float distance, float error, float pixelScale, float threshold) const;
     // Morph factor of a drawn leaf from its own and its parent's screen error.
     float morphFactor(const PatchNode* node, float error, float parentError) const;
-    // A drawn leaf's morph factor for the last update's camera: its lod, or, when no walk has
-    // reached it since the eye moved, the factor computed afresh (inline: the height queries
-    // ask for it at every point, and the first case is by far the usual one).
-    float currentMorph(const PatchNode* leaf) const
-    {
-        return leaf->morphEpoch == morphEpoch || !walkCameraSet ? leaf->lod : freshMorph(leaf);
-    }
+    // A drawn leaf's morph factor for the last update's camera, computed afresh.
     float freshMorph(const PatchNode* leaf) const;
     // A leaf's morph factor for the last update's camera from its screen error there, and its
     // parent's in parentError: found when it is NaN, so that siblings can share it. parent is the
@@ -402,8 +396,12 @@ private:
     // Rebuilds leafIndex for the tree as it stands.
     void indexLeaves() const;
     void indexNode(const PatchNode* node) const;
-    // The morph factor a drawn leaf is drawn with now, clamped to [0, 1].
+    // The morph factor a drawn leaf is drawn with now, clamped to [0, 1]: its lod, or, when no
+    // walk has reached it since the eye moved, the factor found afresh (and kept in it).
     float drawnMorph(const PatchNode* leaf) const;
+    // Out of line: a query that carried this code would be too long for the next query to
+    // start while it waits for its records.
+    [[gnu::noinline, gnu::cold]] void refreshMorph(PatchNode* leaf) const;
     // The drawn leaf under (x, z) and the point's grid coordinates in it (columns and rows of
     // vertices from its low corner), or null without a root or when the leaf is not built.
     const PatchNode* builtLeafAt(float x, float z, uint8_t& level, float& gridX, float& gridZ) const;

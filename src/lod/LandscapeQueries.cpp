@@ -340,7 +340,20 @@ bool LeafRay::walk(float t0, float t1)
 
 float Landscape::drawnMorph(const PatchNode* leaf) const
 {
-    return std::clamp(currentMorph(leaf), 0.0f, 1.0f);
+    // A leaf that the last update did not walk (out of view) keeps the factor of an earlier
+    // camera. Found afresh, the factor is kept in the leaf, as the walk that collects the leaves
+    // in view keeps it: queries scattered over the map would otherwise read the leaf's box and
+    // links and its parent's box and error, four cache misses more, on every call. (Queries run
+    // on the render thread, which owns these fields.)
+    if (leaf->morphEpoch != morphEpoch && walkCameraSet) [[unlikely]]
+        refreshMorph(const_cast<PatchNode*>(leaf));
+    return std::clamp(leaf->lod, 0.0f, 1.0f);
+}
+
+void Landscape::refreshMorph(PatchNode* leaf) const
+{
+    leaf->lod = freshMorph(leaf);
+    leaf->morphEpoch = morphEpoch;
 }
 
 void Landscape::indexLeaves() const

@@ -760,7 +760,7 @@ void Landscape::collect(PatchNode* node, const PatchNode* parent, const CameraSt
         return;
     }
     // A leaf that the last walk passed over has the morph factor of an earlier eye position:
-    // brought up to date before it is drawn (as currentMorph does, from the corners already
+    // brought up to date before it is drawn (as drawnMorph does, here from the corners already
     // read and with the parent's error found once for the four siblings).
     if (node->morphEpoch != morphEpoch && walkCameraSet)
     {
