@@ -343,8 +343,8 @@ float Landscape::drawnMorph(const PatchNode* leaf) const
     // A leaf that the last update did not walk (out of view) keeps the factor of an earlier
     // camera. Found afresh, the factor is kept in the leaf, as the walk that collects the leaves
     // in view keeps it: queries scattered over the map would otherwise read the leaf's box and
-    // links and its parent's box and error, four cache misses more, on every call. (Queries run
-    // on the render thread, which owns these fields.)
+    // links and its parent's box and error, several cache misses more, on every call. (Queries
+    // run on the render thread, which owns these fields.)
     if (leaf->morphEpoch != morphEpoch && walkCameraSet) [[unlikely]]
         refreshMorph(const_cast<PatchNode*>(leaf));
     return std::clamp(leaf->lod, 0.0f, 1.0f);
