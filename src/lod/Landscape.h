@@ -299,8 +299,6 @@ private:
     double crossingSlack(const PatchNode* node, float distance, float error, float pixelScale, float threshold) const;
     // Morph factor of a drawn leaf from its own and its parent's screen error.
     float morphFactor(const PatchNode* node, float error, float parentError) const;
-    // A drawn leaf's morph factor for the last update's camera, computed afresh.
-    float freshMorph(const PatchNode* leaf) const;
     // A leaf's morph factor for the last update's camera from its screen error there, and its
     // parent's in parentError: found when it is NaN, so that siblings can share it. parent is the
     // leaf's (null for the root), passed in by walks that come from it: the leaf's own link lies
@@ -399,7 +397,8 @@ private:
     // The morph factor a drawn leaf is drawn with now, clamped to [0, 1]: its lod, or, when no
     // walk has reached it since the eye moved, the factor found afresh (and kept in it).
     float drawnMorph(const PatchNode* leaf) const;
-    // Out of line: a query that carried this code would be too long for the next query to
+    // Finds a drawn leaf's morph factor for the last update's camera afresh and keeps it in the
+    // leaf. Out of line: a query that carried this code would be too long for the next query to
     // start while it waits for its records.
     [[gnu::noinline, gnu::cold]] void refreshMorph(PatchNode* leaf) const;
     // The drawn leaf under (x, z) and the point's grid coordinates in it (columns and rows of

@@ -12,7 +12,6 @@
 
 namespace
 {
-
 // A vertex of a leaf as drawn: its own detail blended with its morph targets by m in [0, 1].
 struct DrawnVertex
 {
@@ -348,12 +347,6 @@ float Landscape::drawnMorph(const PatchNode* leaf) const
     if (leaf->morphEpoch != morphEpoch && walkCameraSet) [[unlikely]]
         refreshMorph(const_cast<PatchNode*>(leaf));
     return std::clamp(leaf->lod, 0.0f, 1.0f);
-}
-
-void Landscape::refreshMorph(PatchNode* leaf) const
-{
-    leaf->lod = freshMorph(leaf);
-    leaf->morphEpoch = morphEpoch;
 }
 
 void Landscape::indexLeaves() const

@@ -157,10 +157,11 @@ float Landscape::morphFactor(const PatchNode* node, float error, float parentErr
     return error == parentError ? 1.0f : (detailThreshold - parentError) / (error - parentError);
 }
 
-float Landscape::freshMorph(const PatchNode* leaf) const
+void Landscape::refreshMorph(PatchNode* leaf) const
 {
     float parentError = std::numeric_limits<float>::quiet_NaN();
-    return walkMorph(leaf, leaf->parent, screenError(leaf, walkCamera), parentError);
+    leaf->lod = walkMorph(leaf, leaf->parent, screenError(leaf, walkCamera), parentError);
+    leaf->morphEpoch = morphEpoch;
 }
 
 float Landscape::walkMorph(const PatchNode* leaf, const PatchNode* parent, float error, float& parentError) const

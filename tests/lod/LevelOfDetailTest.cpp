@@ -708,13 +708,17 @@ std::map<const PatchNode*, float> heldMorphs(const FractalTerrain& terrain)
 
 // Walks every drawn node for the camera, so that every leaf's lod is its factor for it; returns
 // how many leaves had held another one before (see heldMorphs).
-int refreshEveryMorph(FractalTerrain& terrain, const CameraState& camera, std::map<const PatchNode*, float> before)
+int refreshEveryMorph(FractalTerrain& terrain, const CameraState& camera,
+                      const std::map<const PatchNode*, float>& before)
 {
     terrain.view.walkEverything();
     terrain.landscape.update(camera);
     int changed = 0;
     for (const PatchNode* leaf : drawnLeaves(terrain.landscape))
-        changed += before.count(leaf) && before[leaf] != leaf->lod ? 1 : 0;
+    {
+        const auto held = before.find(leaf);
+        changed += held != before.end() && held->second != leaf->lod ? 1 : 0;
+    }
     return changed;
 }
 } // namespace
