@@ -361,6 +361,9 @@ private:
     Hit heightQuery(const Ogre::Vector3& point, Query query) const;
     // At the start of a frame: blood patch requests no pass served in the last frame go.
     void dropUnservedBloodPatches();
+    // The frame's level-of-detail update from a snapshot of the reference camera, and what
+    // follows it: drawables released, the memory budget kept, materials chosen.
+    void updateLevelOfDetail(const CameraState& state);
 
     // ---- render thread only ----
     const Ogre::Camera* camera = nullptr; // reference camera that drives the level of detail
@@ -424,7 +427,10 @@ private:
     uint32_t recycleOrderFrame = kNoRecycleOrder;
     std::vector<PatchGeometry*> needDrawables; // patches in view without one, in this render pass
     uint32_t frameNumber = 0; // frames started with a stream open
-    double updateMicros = 0;  // the last frameStarted's level-of-detail update, while opening
+    double updateMicros = 0;  // the last level-of-detail update's, while opening
+    // A frame has started whose level-of-detail update has not run yet (frameStarted found no
+    // camera with a viewport).
+    bool updateAwaitsCamera = false;
     uint32_t drawableKeepFrames = 30; // 0: never release idle drawables
     float materialDistanceSq = 0;
     Ogre::MaterialPtr defaultMaterial;

@@ -54,6 +54,9 @@ bool Terrain::frameStarted(const Ogre::FrameEvent&)
     // What the build thread found wrong with the file, one line per kind of trouble.
     for (std::string report = heightStream->takeReport(); !report.empty(); report = heightStream->takeReport())
         Ogre::LogManager::getSingleton().logMessage(report, Ogre::LML_CRITICAL);
+    // Until this frame's update has run, the first render pass through the reference camera
+    // runs it (see _notifyCurrentCamera).
+    updateAwaitsCamera = true;
     if (!camera)
         return true;
     CameraState state;
@@ -65,7 +68,13 @@ bool Terrain::frameStarted(const Ogre::FrameEvent&)
     // A camera that has not been rendered through a viewport has no pixel scale yet.
     if (!hasPixelScale)
         return true;
+    updateLevelOfDetail(state);
+    return true;
+}
 
+void Terrain::updateLevelOfDetail(const CameraState& state)
+{
+    updateAwaitsCamera = false;
     giveBackOpeningSpares();
     const bool opening = landscape->isOpening();
     const double handOverMicros = opening ? kOpeningHandOverMicros : kHandOverMicros;
@@ -100,16 +109,12 @@ bool Terrain::frameStarted(const Ogre::FrameEvent&)
         lastMaterialPosition = state.position;
     }
     drawablesBuilt = 0;
-    return true;
 }
 
 void Terrain::_notifyCurrentCamera(Ogre::Camera* cam)
 {
     Ogre::MovableObject::_notifyCurrentCamera(cam);
     currentCamera = cam;
-    CameraState state;
-    captureCamera(cam, state);
-    landscape->notifyCamera(state);
 
     // Only a camera above the ground drives the level of detail.
     if (cam->getDerivedPosition().y > 0.0f)
@@ -117,8 +122,18 @@ void Terrain::_notifyCurrentCamera(Ogre::Camera* cam)
         setReferenceCamera(cam->getLodCamera());
         if (!cameraState)
             cameraState = std::make_unique<CameraState>();
-        captureCamera(camera, *cameraState);
+        const bool hasPixelScale = captureCamera(camera, *cameraState);
+        // This frame started before the terrain knew its camera, or before the camera had been
+        // rendered through a viewport (the first frames of a scene): its update runs now, before
+        // the patches in view are collected, instead of one frame later. The first frame then
+        // draws what the stream built as it opened, not the unsplit root.
+        if (updateAwaitsCamera && hasPixelScale && heightStream->isOpen())
+            updateLevelOfDetail(*cameraState);
     }
+
+    CameraState state;
+    captureCamera(cam, state);
+    landscape->notifyCamera(state);
 }
 
 void Terrain::_updateRenderQueue(Ogre::RenderQueue* queue)
