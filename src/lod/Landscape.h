@@ -325,6 +325,9 @@ private:
     bool affordsChildren(const PatchNode* node);
     // Makes and asks for every node of the levels above minLevel below node's children.
     void buildForcedLevels(PatchNode* node);
+    // While the first view is built: the levels below node's new children that the view will
+    // likely split, asked for at once as kept children.
+    void buildAheadWhileOpening(PatchNode* node);
     // The patches in view that node's split draws at once (through the levels built ahead).
     size_t leavesComingInView(const PatchNode* node, const CameraState& camera, int mask) const;
     // Leaves shallower than this always split (minLevel, unless maxLevel is shallower).

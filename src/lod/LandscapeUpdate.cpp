@@ -373,6 +373,8 @@ int Landscape::split(PatchNode* node)
         const bool inView = inWalkView(node);
         if (node->level + 1 < forcedDepth())
             buildForcedLevels(node);
+        else if (opening && outOfView == OutOfView::refine)
+            buildAheadWhileOpening(node); // not while the owner holds memory back
         for (const auto& child : node->children)
             if (!child->isBuilt() && child->busy == 0 && !child->unreadable)
                 queue.post(child.get(), true, inView);
@@ -471,6 +473,45 @@ void Landscape::buildForcedLevels(PatchNode* node)
         levels.push_back(std::move(made));
     }
     // Deepest first: the build thread takes the newest first, so parents come before children.
+    for (size_t k = levels.size() - 1; k > 0; --k)
+        for (PatchNode* n : levels[k])
+            queue.post(n, true, inWalkView(n));
+}
+
+void Landscape::buildAheadWhileOpening(PatchNode* node)
+{
+    // Until the first view stands, each level it refines through costs a frame: a split asks
+    // for its children, and only the update after their hand-over finds that they split in
+    // turn. The patches in view below node's children that are likely to split are asked for
+    // at once, as kept children, which the walk's splits draw as soon as they are ready. An
+    // unbuilt patch's error is guessed as half its parent's, level by level from node's (the
+    // error of a patch is at most its parent's; on rough ground it falls about that fast). A
+    // guess too high builds patches that the view does not draw, which go as kept children go;
+    // one too low leaves a level to a later update, as without a guess.
+    std::vector<std::vector<PatchNode*>> levels(1);
+    for (const auto& child : node->children)
+        levels[0].push_back(child.get());
+    float share = 0.5f;
+    while (!levels.back().empty())
+    {
+        std::vector<PatchNode*> made;
+        for (PatchNode* n : levels.back())
+        {
+            if (n->hasChildren() || n->level >= maxLevel || !inWalkView(n))
+                continue;
+            if (!(share * errorAt(node, eyeDistance(n, walkCamera), walkCamera.pixelScale) > detailThreshold))
+                continue;
+            makeChildren(n);
+            for (const auto& child : n->children)
+            {
+                child->lastVisit = frameCounter;
+                made.push_back(child.get());
+            }
+        }
+        levels.push_back(std::move(made));
+        share *= 0.5f;
+    }
+    // Deepest first, as buildForcedLevels does; node's children, posted after these, come first.
     for (size_t k = levels.size() - 1; k > 0; --k)
         for (PatchNode* n : levels[k])
             queue.post(n, true, inWalkView(n));

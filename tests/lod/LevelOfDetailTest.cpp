@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -413,6 +414,60 @@ TEST(LevelOfDetail, LevelsAlwaysSplitAreAskedForAtOnceAndDrawnTogetherWithinTheL
         checkConvergedTree(terrain->landscape, above);
     }
     EXPECT_EQ(leafCells(limited.landscape), leafCells(unlimited.landscape));
+}
+
+TEST(LevelOfDetail, AFirstViewAsksForTheLevelsItWillSplitAheadAndReachesTheSameTree)
+{
+    // Low over the map's corner, looking across it: the view refines three levels below the four
+    // always split, one an update if each waited for the update that drew the one above.
+    FractalTerrain opening(16);
+    FractalTerrain later(16);
+    const float samplesPerUnit = float(opening.edge - 1) / kTerrainSize;
+    const size_t corner = size_t(1000.0f * samplesPerUnit);
+    const float ground = float(opening.samples[corner * opening.edge + corner]) * (kTerrainHeight / 65535.0f);
+    const Ogre::Vector3 eye(-3000, ground + 60.0f, -3000);
+    const CameraState camera = lookAt(eye, Ogre::Vector3(0, eye.y - 200.0f, 0));
+    // The same view reached after a first view elsewhere, for which nothing was built ahead.
+    ASSERT_GT(settle(later.landscape, lookAt(Ogre::Vector3(3000, 3000, 3000), Ogre::Vector3(3500, 0, 3500))), 0);
+    ASSERT_GT(settle(later.landscape, camera), 0);
+
+    // Updates, each once the build thread has delivered everything asked for, until no build is
+    // left; the patches drawn in view after each.
+    std::vector<std::set<const PatchNode*>> inView;
+    do
+    {
+        waitForBuilds(opening);
+        opening.landscape.update(camera);
+        inView.push_back(drawnInView(opening.view.root(), camera));
+    } while (!isSettled(opening.landscape) && inView.size() < 200);
+    ASSERT_TRUE(isSettled(opening.landscape));
+    uint32_t deepest = 0;
+    size_t drawnBelowForced = 0;
+    for (const PatchNode* node : inView.back())
+    {
+        deepest = std::max(deepest, node->level);
+        drawnBelowForced += node->level > 4 ? 1 : 0;
+    }
+    ASSERT_GE(deepest, 4u + 3u) << "the view does not refine far enough to tell";
+    // The first update makes the root, the second draws the levels always split; one update a
+    // level below those would then draw the view at the (deepest - 2)-th at the soonest.
+    size_t drawnAt = inView.size();
+    while (drawnAt > 1 && inView[drawnAt - 2] == inView.back())
+        --drawnAt;
+    EXPECT_LT(drawnAt, size_t(deepest - 2));
+    checkConvergedTree(opening.landscape, camera);
+    EXPECT_EQ(leafCells(opening.landscape), leafCells(later.landscape));
+    // What was built ahead and not drawn is kept as a merged patch's children are: on this map,
+    // a small share of what the view draws below the levels always split.
+    uint64_t onDrawnPaths = 0;
+    std::function<void(const PatchNode*)> count = [&](const PatchNode* node) {
+        onDrawnPaths += 1;
+        if (node->drawsChildren())
+            for (const auto& child : node->children)
+                count(child.get());
+    };
+    count(opening.view.root());
+    EXPECT_LE(opening.view.patchCount() - onDrawnPaths, drawnBelowForced / 4);
 }
 
 namespace
