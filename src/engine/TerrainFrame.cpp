@@ -79,6 +79,16 @@ void Terrain::updateLevelOfDetail(const CameraState& state)
     const bool opening = landscape->isOpening();
     const double handOverMicros = opening ? kOpeningHandOverMicros : kHandOverMicros;
     landscape->setUpdateLimits(std::max(kFewestHandOvers, affordableDrawables(handOverMicros)), kFreesPerFrame);
+    // Patches built ahead of the first view: within half the budget, each with its vertex
+    // records and a drawable's copy of them. The walk's own requests take the rest; on ground
+    // that refines everywhere (a map of noise) they fill it.
+    if (opening)
+    {
+        const uint64_t room = memoryBudget / 2;
+        const uint64_t held = heldBytes();
+        const uint64_t patchBytes = 2 * kVertexBytes * uint64_t(patchSize + 1) * uint64_t(patchSize + 1);
+        landscape->setBuildAheadLimit(memoryBudget == 0 ? SIZE_MAX : held < room ? size_t((room - held) / patchBytes) : 0);
+    }
     // Timed only while the first view is built, the one time the render pass reads it.
     const auto start = opening ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point();
     landscape->update(state);

@@ -106,6 +106,11 @@ public:
     // enough for every patch of the levels above minLevel (340 with minLevel 4) to come in with
     // one update.
     void setUpdateLimits(size_t handOvers, size_t frees);
+    // Patches that the splits of the next update may ask for ahead of the first view (see
+    // buildAheadWhileOpening), at most: what the owner's memory budget leaves room for. A view
+    // that refines everywhere (a map of noise) would otherwise ask for every level down to the
+    // deepest in one update.
+    void setBuildAheadLimit(size_t patches) { buildAheadLimit = patches; }
     static constexpr size_t kHandOversPerUpdate = 24;
     static constexpr size_t kOpeningHandOversPerUpdate = 512;
     // The children of a merged patch are kept for a quick split back until no update has reached
@@ -163,7 +168,8 @@ public:
     // kept is left. Drawn patches and patches being built for the view are never touched.
     // Returns the bytes freed; they leave the counters when the nodes are freed.
     uint64_t freeKeptSubtrees(uint64_t wanted);
-    // Changes when a drawn patch may have come to keep children (a merge, an abandoned split):
+    // Changes when a drawn patch may have come to keep children (a merge, an abandoned split,
+    // children built ahead of a first view):
     // a walk of freeKeptSubtrees that found nothing need not be repeated until it changes.
     uint64_t keptChanges() const { return keptChangeCount; }
     // Patches whose heights could not all be read: they stay unbuilt, and are not asked for
@@ -326,7 +332,7 @@ private:
     // Makes and asks for every node of the levels above minLevel below node's children.
     void buildForcedLevels(PatchNode* node);
     // While the first view is built: the levels below node's new children that the view will
-    // likely split, asked for at once as kept children.
+    // likely split, asked for at once as kept children, within buildAheadLimit.
     void buildAheadWhileOpening(PatchNode* node);
     // The patches in view that node's split draws at once (through the levels built ahead).
     size_t leavesComingInView(const PatchNode* node, const CameraState& camera, int mask) const;
@@ -450,6 +456,7 @@ private:
     uint64_t collectedChanges = ~uint64_t(0);
     uint32_t collectedEpoch = 0;
     size_t handOverLimit = SIZE_MAX; // per update, see setUpdateLimits
+    size_t buildAheadLimit = SIZE_MAX; // what is left of it in this update, see setBuildAheadLimit
     // Patches in view that this update may still make drawn (below handOverLimit once it has
     // made any): the hand-overs spend first, then the splits into children built ahead
     // (affordsChildren).

@@ -497,11 +497,12 @@ void Landscape::buildAheadWhileOpening(PatchNode* node)
         std::vector<PatchNode*> made;
         for (PatchNode* n : levels.back())
         {
-            if (n->hasChildren() || n->level >= maxLevel || !inWalkView(n))
+            if (n->hasChildren() || n->level >= maxLevel || !inWalkView(n) || buildAheadLimit < 4)
                 continue;
             if (!(share * errorAt(node, eyeDistance(n, walkCamera), walkCamera.pixelScale) > detailThreshold))
                 continue;
             makeChildren(n);
+            buildAheadLimit -= 4;
             for (const auto& child : n->children)
             {
                 child->lastVisit = frameCounter;
@@ -511,6 +512,9 @@ void Landscape::buildAheadWhileOpening(PatchNode* node)
         levels.push_back(std::move(made));
         share *= 0.5f;
     }
+    // Patches that may keep children from here: the budget's walk for them is due again.
+    if (levels.size() > 2)
+        keptChangeCount += 1;
     // Deepest first, as buildForcedLevels does; node's children, posted after these, come first.
     for (size_t k = levels.size() - 1; k > 0; --k)
         for (PatchNode* n : levels[k])
