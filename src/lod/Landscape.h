@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -329,6 +330,10 @@ private:
     void announceChildren(PatchNode* node);
     // Whether this update can afford to draw node's children (see setUpdateLimits); charges it.
     bool affordsChildren(const PatchNode* node);
+    // Makes, level by level below node's children, the children of the nodes that wanted(n,
+    // depth) picks (depth 1 for node's children), as kept children that the walk's splits draw
+    // once they are ready, and asks for them. Returns how many it made.
+    size_t buildLevelsBelow(PatchNode* node, const std::function<bool(const PatchNode*, int)>& wanted);
     // Makes and asks for every node of the levels above minLevel below node's children.
     void buildForcedLevels(PatchNode* node);
     // While the first view is built: the levels below node's new children that the view will

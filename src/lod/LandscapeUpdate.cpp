@@ -452,21 +452,18 @@ bool Landscape::affordsChildren(const PatchNode* node)
     return true;
 }
 
-void Landscape::buildForcedLevels(PatchNode* node)
+size_t Landscape::buildLevelsBelow(PatchNode* node, const std::function<bool(const PatchNode*, int)>& wanted)
 {
-    // The levels above minLevel split whatever the view: their patches are all asked for at
-    // once, when the first of them splits, so that the first view does not wait an update per
-    // level for them. The nodes below node's children (which the split asks for itself) are
-    // made level by level as kept children, drawn by the splits of the walk once they are ready.
     std::vector<std::vector<PatchNode*>> levels(1);
     for (const auto& child : node->children)
         levels[0].push_back(child.get());
-    while (!levels.back().empty() && levels.back().front()->level < forcedDepth())
+    size_t madeCount = 0;
+    for (int depth = 1; !levels.back().empty(); ++depth)
     {
         std::vector<PatchNode*> made;
         for (PatchNode* n : levels.back())
         {
-            if (n->hasChildren())
+            if (n->hasChildren() || !wanted(n, depth))
                 continue;
             makeChildren(n);
             for (const auto& child : n->children)
@@ -475,12 +472,23 @@ void Landscape::buildForcedLevels(PatchNode* node)
                 made.push_back(child.get());
             }
         }
+        madeCount += made.size();
         levels.push_back(std::move(made));
     }
-    // Deepest first: the build thread takes the newest first, so parents come before children.
+    // Deepest first: the build thread takes the newest first, so parents come before children
+    // (node's children, which the split asks for after this, first of all).
     for (size_t k = levels.size() - 1; k > 0; --k)
         for (PatchNode* n : levels[k])
             queue.post(n, true, inWalkView(n));
+    return madeCount;
+}
+
+void Landscape::buildForcedLevels(PatchNode* node)
+{
+    // The levels above minLevel split whatever the view: their patches are all asked for at
+    // once, when the first of them splits, so that the first view does not wait an update per
+    // level for them.
+    buildLevelsBelow(node, [this](const PatchNode* n, int) { return n->level < forcedDepth(); });
 }
 
 void Landscape::buildAheadWhileOpening(PatchNode* node)
@@ -488,43 +496,23 @@ void Landscape::buildAheadWhileOpening(PatchNode* node)
     // Until the first view stands, each level it refines through costs a frame: a split asks
     // for its children, and only the update after their hand-over finds that they split in
     // turn. The patches in view below node's children that are likely to split are asked for
-    // at once, as kept children, which the walk's splits draw as soon as they are ready. An
-    // unbuilt patch's error is guessed as half its parent's, level by level from node's (the
-    // error of a patch is at most its parent's; on rough ground it falls about that fast), and
-    // a patch is taken when the guess is well over the threshold. A guess too high builds
-    // patches that the view does not draw, which go as kept children go; one too low leaves a
-    // level to a later update, as without a guess.
-    std::vector<std::vector<PatchNode*>> levels(1);
-    for (const auto& child : node->children)
-        levels[0].push_back(child.get());
-    float share = 0.5f;
-    while (!levels.back().empty())
-    {
-        std::vector<PatchNode*> made;
-        for (PatchNode* n : levels.back())
-        {
-            if (n->hasChildren() || n->level >= maxLevel || !inWalkView(n) || buildAheadLimit < 4)
-                continue;
-            if (!(share * errorAt(node, eyeDistance(n, walkCamera), walkCamera.pixelScale) > kBuildAheadMargin * detailThreshold))
-                continue;
-            makeChildren(n);
-            buildAheadLimit -= 4;
-            for (const auto& child : n->children)
-            {
-                child->lastVisit = frameCounter;
-                made.push_back(child.get());
-            }
-        }
-        levels.push_back(std::move(made));
-        share *= 0.5f;
-    }
+    // at once. An unbuilt patch's error is guessed as half its parent's, level by level from
+    // node's (the error of a patch is at most its parent's; on rough ground it falls about that
+    // fast), and a patch is taken when the guess is well over the threshold. A guess too high
+    // builds patches that the view does not draw, which go as kept children go; one too low
+    // leaves a level to a later update, as without a guess.
+    const auto likelySplit = [this, node](const PatchNode* n, int depth) {
+        if (n->level >= maxLevel || !inWalkView(n) || buildAheadLimit < 4)
+            return false;
+        const float guess = std::ldexp(errorAt(node, eyeDistance(n, walkCamera), walkCamera.pixelScale), -depth);
+        if (!(guess > kBuildAheadMargin * detailThreshold))
+            return false;
+        buildAheadLimit -= 4;
+        return true;
+    };
     // Patches that may keep children from here: the budget's walk for them is due again.
-    if (levels.size() > 2)
+    if (buildLevelsBelow(node, likelySplit) > 0)
         keptChangeCount += 1;
-    // Deepest first, as buildForcedLevels does; node's children, posted after these, come first.
-    for (size_t k = levels.size() - 1; k > 0; --k)
-        for (PatchNode* n : levels[k])
-            queue.post(n, true, inWalkView(n));
 }
 
 int Landscape::forceNeighbours(PatchNode* node)
