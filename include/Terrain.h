@@ -308,6 +308,9 @@ protected:
     size_t spareDrawableCount() const { return spareDrawables.size(); } // for tests
     // The most bytes that spare drawables may hold.
     uint64_t spareRoom() const;
+    // Bytes of one patch's vertex records at the current patch size: its array, or a drawable's
+    // vertex buffer.
+    uint64_t patchBufferBytes() const;
 
     // The level-of-detail engine; for derived classes (tests) that need its locks.
     Landscape* getLandscape() const { return landscape.get(); }

@@ -179,6 +179,11 @@ void Terrain::releaseDrawable(PatchGeometry* patch, bool spare)
     }
 }
 
+uint64_t Terrain::patchBufferBytes() const
+{
+    return kVertexBytes * uint64_t(patchSize + 1) * uint64_t(patchSize + 1);
+}
+
 uint64_t Terrain::spareRoom() const
 {
     // A sixteenth of the memory budget (32 MiB without one): big patches keep fewer.
@@ -216,7 +221,7 @@ void Terrain::makeOpeningSpares()
         return;
     openingSparesOut = true;
     sparesToGiveBack = 0;
-    const uint64_t bytes = kVertexBytes * uint64_t(patchSize + 1) * uint64_t(patchSize + 1);
+    const uint64_t bytes = patchBufferBytes();
     const uint64_t wanted = kOpeningSpareBytes + kOpeningSpareBytesPerLevel * landscape->refinedLevels();
     const size_t count = size_t(std::min(wanted, spareRoom()) / bytes);
     try
@@ -253,7 +258,7 @@ size_t Terrain::makeSpareDrawables(size_t count, double micros)
 {
     const auto start = std::chrono::steady_clock::now();
     const uint64_t vertexCount = uint64_t(patchSize + 1) * uint64_t(patchSize + 1);
-    const uint64_t bytes = kVertexBytes * vertexCount;
+    const uint64_t bytes = patchBufferBytes();
     size_t made = 0;
     // Within the spares' share of the memory budget.
     while (made < count && spareDrawables.size() < kMostSpareDrawables && spareBytes + bytes <= spareRoom())

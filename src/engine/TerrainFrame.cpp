@@ -86,7 +86,7 @@ void Terrain::updateLevelOfDetail(const CameraState& state)
     {
         const uint64_t room = memoryBudget / 2;
         const uint64_t held = heldBytes();
-        const uint64_t patchBytes = 2 * kVertexBytes * uint64_t(patchSize + 1) * uint64_t(patchSize + 1);
+        const uint64_t patchBytes = 2 * patchBufferBytes();
         landscape->setBuildAheadLimit(memoryBudget == 0 ? SIZE_MAX : held < room ? size_t((room - held) / patchBytes) : 0);
     }
     // Timed only while the first view is built, the one time the render pass reads it.
