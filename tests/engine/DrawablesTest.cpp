@@ -203,10 +203,7 @@ TEST_F(DrawingTest, TheFirstFrameDrawsWhatTheStreamBuiltAsItOpened)
     // know the camera yet, and that frame's update waits for the camera's render pass.
     Ogre::Camera* camera = engine.createCamera("eye", Ogre::Vector3(-60, 500, -450), Ogre::Vector3(40, 0, 30));
     // Everything the stream asked for as it opened (the levels that always split) is built.
-    BuildQueue& builds = LandscapeTestView(*terrain->getLandscape()).queue();
-    ASSERT_GT(pumpUntilIdle([&] { builds.flush(); }, [&] {
-        return builds.queuedJobs() == 0 && builds.queuedResults() == size_t(terrain->getLandscape()->pendingBuilds());
-    }, 200000), 0);
+    ASSERT_GT(waitForBuilds(*terrain->getLandscape()), 0);
     const size_t queued = inGroup(frame(camera), 50).size();
     // The first frame draws those levels, not the root that no update has split yet.
     EXPECT_GT(queued, 4u);

@@ -3,6 +3,7 @@
 // The tests' window onto a Landscape's insides (a friend of Landscape): its tree, counters and
 // node operations, for tests that build trees by hand or check invariants of the drawn tree.
 
+#include "../../tools/PumpUntilIdle.h"
 #include "lod/Landscape.h"
 
 #include <set>
@@ -106,6 +107,17 @@ inline bool isSettled(const Landscape& landscape)
 {
     return landscape.hasTree() && landscape.pendingBuilds() == 0 &&
            LandscapeTestView(landscape).queue().retiredCount() == 0;
+}
+
+// Waits until the build thread has built (or dropped) everything asked of it, so that the next
+// update hands over all of it. Requests that met the job lock held go in as an update would.
+// Returns the polls it took, 0 when it gave up (bounded; see tools/PumpUntilIdle.h).
+inline int waitForBuilds(const Landscape& landscape)
+{
+    BuildQueue& queue = LandscapeTestView(landscape).queue();
+    return pumpUntilIdle([&] { queue.flush(); }, [&] {
+        return queue.queuedJobs() == 0 && queue.queuedResults() == size_t(landscape.pendingBuilds());
+    }, 200000);
 }
 
 inline std::vector<const PatchNode*> drawnLeaves(const Landscape& landscape)
