@@ -56,11 +56,16 @@ void BuildQueue::postRefresh(PatchNode* node)
     push(node, JobKind::refresh, false);
 }
 
+void BuildQueue::promote(PatchNode* node)
+{
+    push(node, JobKind::promote, true);
+}
+
 void BuildQueue::push(PatchNode* node, JobKind kind, bool inView)
 {
     // Counted at once: a job that waits to be handed in names its node as much as a queued one.
     node->busy += 1;
-    if (kind != JobKind::cancel)
+    if (kind != JobKind::cancel && kind != JobKind::promote)
         pending += 1;
     stagedJobs.push_back(BuildJob{node, kind, inView});
     flush();
@@ -95,23 +100,31 @@ void BuildQueue::takeJobs(std::vector<BuildJob>& pendingJobs)
     {
         const BuildJob job = jobQueue.front();
         jobQueue.pop_front();
-        if (job.kind != JobKind::cancel)
+        if (job.kind == JobKind::build || job.kind == JobKind::refresh)
         {
             pendingJobs.push_back(job);
             continue;
         }
-        // The cancel job itself is consumed; so is the build it withdraws, if any.
+        // A cancel or a promotion is consumed here, and acts on the node's build if it still
+        // waits: a cancel withdraws it, a promotion moves it to the end, in view.
         job.node->busy -= 1;
-        auto found = std::find_if(pendingJobs.begin(), pendingJobs.end(), [&job](const BuildJob& other) {
+        const auto found = std::find_if(pendingJobs.begin(), pendingJobs.end(), [&job](const BuildJob& other) {
             return other.node == job.node && other.kind == JobKind::build;
         });
-        if (found != pendingJobs.end())
+        if (found == pendingJobs.end())
+            continue;
+        if (job.kind == JobKind::promote)
         {
-            *found = pendingJobs.back();
-            pendingJobs.pop_back();
-            job.node->busy -= 1;
-            pending -= 1;
+            BuildJob promoted = *found;
+            promoted.inView = true;
+            pendingJobs.erase(found);
+            pendingJobs.push_back(promoted);
+            continue;
         }
+        // Erased in place: the others keep their order, which is their priority.
+        pendingJobs.erase(found);
+        job.node->busy -= 1;
+        pending -= 1;
     }
 }
 

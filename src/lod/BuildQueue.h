@@ -23,8 +23,9 @@
 // in the build thread's own pending list -> generated (only the build thread writes its
 // `result`) -> in resultQueue -> handed over by drain (render thread): result installed.
 // A cancel removes a build from the pending list, or, when the node has already left it, lets
-// the build and hand-over run their course. A built node may take the same journey again as a
-// refresh (postRefresh, after a height edit), one at a time; cancels leave refreshes alone.
+// the build and hand-over run their course. A promotion moves a waiting build ahead of the
+// others, as the newest in view. A built node may take the same journey again as a refresh
+// (postRefresh, after a height edit), one at a time; cancels leave refreshes alone.
 //
 // Locks (all recursive; each is held only to move entries, never while a patch is built):
 //
@@ -79,6 +80,10 @@ public:
     void post(PatchNode* node, bool build, bool inView = false);
     // Asks for a refresh of a built node. A withdrawal leaves it alone: it withdraws builds only.
     void postRefresh(PatchNode* node);
+    // The camera now sees a node whose build was asked for out of view (the levels always split
+    // are asked for as a stream opens, before there is a camera): its build comes first, as the
+    // newest request in view. Nothing happens when no build of the node waits any more.
+    void promote(PatchNode* node);
     // Hands the jobs that waited to the build thread, if it does not hold the job lock (or
     // whatever it holds, with wait). False when some still wait.
     bool flush(bool wait = false);
@@ -147,6 +152,7 @@ private:
         build,    // build the node
         cancel,   // withdraw an earlier build request for it
         refresh,  // build a built node again
+        promote,  // move the node's waiting build to the newest in view
     };
     struct BuildJob
     {

@@ -374,7 +374,9 @@ int Landscape::split(PatchNode* node)
         queue.post(node, false);
         // The four children are drawn together, once the last of them is built: they go to the
         // build thread as one, in view when any part of the node is. Kept children built
-        // already, on their way, or unreadable are not asked for again.
+        // already, on their way, or unreadable are not asked for again; those on their way,
+        // asked for out of view (the levels always split, asked for before there was a camera),
+        // come before the others once the node is in view.
         const bool inView = inWalkView(node);
         if (node->level + 1 < forcedDepth())
             buildForcedLevels(node);
@@ -383,6 +385,8 @@ int Landscape::split(PatchNode* node)
         for (const auto& child : node->children)
             if (!child->isBuilt() && child->busy == 0 && !child->unreadable)
                 queue.post(child.get(), true, inView);
+            else if (inView && !child->isBuilt() && child->busy != 0)
+                queue.promote(child.get());
     }
     else
     {

@@ -53,6 +53,7 @@ public:
         return result;
     }
     void post(PatchNode* node, bool build, bool inView = false) { landscape.queue.post(node, build, inView); }
+    void promote(PatchNode* node) { landscape.queue.promote(node); }
     void drainResults() { landscape.drainResults(landscape.walkCamera); }
     void handOver(PatchNode* node) { landscape.handOver(node); }
     // Detaches and retires a node's children; a later drain frees them.

@@ -105,6 +105,31 @@ TEST(LandscapeThread, BuildsNewestRequestInViewFirstOnANamedThread)
     EXPECT_FALSE(c[3]->isBuilt());
 }
 
+TEST(LandscapeThread, ABuildAskedOutOfViewComesFirstOnceTheCameraSeesItsNode)
+{
+    Recorder r;
+    const std::vector<PatchNode*> c = r.makeChildren();
+    // Posted before the thread starts: two out of view, then one in view. The oldest is then
+    // promoted (the camera came to it), and so are a node that was never asked for and one
+    // whose build was withdrawn: those two are left alone.
+    r.view.post(c[0], true);
+    r.view.post(c[1], true);
+    r.view.post(c[2], true, true);
+    r.view.promote(c[0]);
+    r.view.promote(c[3]);
+    r.view.post(c[1], false);
+    r.view.promote(c[1]);
+    r.landscape.start();
+    r.drainUntilIdle();
+    r.landscape.stop(true);
+    EXPECT_EQ(r.builtIds(), (std::vector<int>{int(r.landscape.patchId(c[0])), int(r.landscape.patchId(c[2]))}));
+    EXPECT_FALSE(c[1]->isBuilt());
+    EXPECT_FALSE(c[3]->isBuilt());
+    EXPECT_EQ(r.landscape.pendingBuilds(), 0);
+    for (int q = 0; q < 4; ++q)
+        EXPECT_EQ(c[q]->busy, 0) << q;
+}
+
 TEST(LandscapeThread, HandOversStopAtTheirCostButTheQueueAlwaysMoves)
 {
     Recorder r;
