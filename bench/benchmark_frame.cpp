@@ -72,7 +72,7 @@ struct Scene
 
     void render()
     {
-        queue.clear();
+        headless::clearQueue(queue);
         terrain->_notifyCurrentCamera(camera);
         terrain->_updateRenderQueue(&queue);
     }
@@ -111,7 +111,7 @@ void BM_QueueOnlyBaseline(benchmark::State& state)
             drawables.push_back(static_cast<TerrainRenderable*>(patch->drawable));
     for (auto _ : state)
     {
-        s.queue.clear();
+        headless::clearQueue(s.queue);
         for (Ogre::Renderable* drawable : drawables)
             s.queue.addRenderable(drawable, 50);
     }

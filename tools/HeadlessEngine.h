@@ -11,6 +11,8 @@
 #include <OgrePlugin.h>
 #include <OgreRenderSystem.h>
 #include <OgreRenderSystemCapabilities.h>
+#include <OgreRenderQueue.h>
+#include <OgreRenderQueueSortingGrouping.h>
 #include <OgreRenderTarget.h>
 #include <OgreRoot.h>
 #include <OgreSceneManager.h>
@@ -168,5 +170,17 @@ public:
     Ogre::SceneManager* scene = nullptr;
     std::vector<std::unique_ptr<OffscreenTarget>> targets;
 };
+
+// Empties a render queue of one's own, as a scene manager empties its queue before each camera's
+// pass. RenderQueue::clear empties the queues of the scene managers instead (and runs the passes'
+// pending updates): a queue beside them would keep every renderable ever added, and now and then
+// the pass that adds one more would pay for copying them all.
+inline void clearQueue(Ogre::RenderQueue& queue)
+{
+    for (const auto& group : queue._getQueueGroups())
+        if (group)
+            group->clear();
+    queue.clear();
+}
 
 } // namespace headless

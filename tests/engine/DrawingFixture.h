@@ -189,7 +189,7 @@ protected:
     const std::vector<Queued>& render(Ogre::Camera* camera)
     {
         recorder.queued.clear();
-        queue.clear();
+        headless::clearQueue(queue);
         terrain->_notifyCurrentCamera(camera);
         terrain->_updateRenderQueue(&queue);
         return recorder.queued;
