@@ -31,8 +31,10 @@ constexpr double kHandOverMicros = 1000.0;
 // frame's terrain work.
 constexpr double kOpeningHandOverMicros = 1500.0;
 // Finished builds a frame takes over at least (a split shows once its four children are in),
-// and detached patches it frees at most.
-constexpr size_t kFewestHandOvers = 8;
+// and detached patches it frees at most. Not more: where fresh drawables are dear (450 us for a
+// 64-quad patch's buffers once the system has to find new pages for them, after a patch-size
+// change), eight of them took a frame past 3.5 ms.
+constexpr size_t kFewestHandOvers = 4;
 constexpr size_t kFreesPerFrame = 128;
 } // namespace
 
