@@ -257,8 +257,8 @@ void Terrain::giveBackOpeningSpares()
 size_t Terrain::makeSpareDrawables(size_t count, double micros)
 {
     const auto start = std::chrono::steady_clock::now();
-    const uint64_t vertexCount = uint64_t(patchSize + 1) * uint64_t(patchSize + 1);
     const uint64_t bytes = patchBufferBytes();
+    const uint64_t vertexCount = bytes / kVertexBytes;
     size_t made = 0;
     // Within the spares' share of the memory budget.
     while (made < count && spareDrawables.size() < kMostSpareDrawables && spareBytes + bytes <= spareRoom())

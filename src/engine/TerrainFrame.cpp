@@ -127,6 +127,7 @@ void Terrain::_notifyCurrentCamera(Ogre::Camera* cam)
 {
     Ogre::MovableObject::_notifyCurrentCamera(cam);
     currentCamera = cam;
+    bool captured = false; // cameraState holds cam as it is now
 
     // Only a camera above the ground drives the level of detail.
     if (cam->getDerivedPosition().y > 0.0f)
@@ -135,6 +136,7 @@ void Terrain::_notifyCurrentCamera(Ogre::Camera* cam)
         if (!cameraState)
             cameraState = std::make_unique<CameraState>();
         const bool hasPixelScale = captureCamera(camera, *cameraState);
+        captured = camera == cam;
         // This frame started before the terrain knew its camera, or before the camera had been
         // rendered through a viewport (the first frames of a scene): its update runs now, before
         // the patches in view are collected, instead of one frame later. The first frame then
@@ -143,6 +145,11 @@ void Terrain::_notifyCurrentCamera(Ogre::Camera* cam)
             updateLevelOfDetail(*cameraState);
     }
 
+    if (captured)
+    {
+        landscape->notifyCamera(*cameraState);
+        return;
+    }
     CameraState state;
     captureCamera(cam, state);
     landscape->notifyCamera(state);

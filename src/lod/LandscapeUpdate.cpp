@@ -383,10 +383,19 @@ int Landscape::split(PatchNode* node)
         else if (opening && outOfView == OutOfView::refine)
             buildAheadWhileOpening(node); // not while the owner holds memory back
         for (const auto& child : node->children)
-            if (!child->isBuilt() && child->busy == 0 && !child->unreadable)
+        {
+            if (child->isBuilt())
+                continue;
+            if (child->busy != 0)
+            {
+                if (inView)
+                    queue.promote(child.get());
+            }
+            else if (!child->unreadable)
+            {
                 queue.post(child.get(), true, inView);
-            else if (inView && !child->isBuilt() && child->busy != 0)
-                queue.promote(child.get());
+            }
+        }
     }
     else
     {
