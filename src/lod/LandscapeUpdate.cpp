@@ -186,12 +186,21 @@ void Landscape::touchChain(PatchNode* node)
 void Landscape::touch(PatchNode* node)
 {
     treeChanges += 1;
+    // The node's own chain first, kept by level. A neighbour's chain joins it at their common
+    // ancestor, above which every node is marked already: walked to the root each time, the
+    // chains of a deep node's neighbours visited hundreds of nodes for a few dozen marks, and a
+    // frame after a teleport hands over dozens of builds, each touched.
+    PatchNode* chain[kMaxPathLevels] = {};
     for (PatchNode* n = node; n; n = n->parent)
     {
         n->walkPending = true;
-        for (PatchNode* neighbour : n->neighbours)
-            touchChain(neighbour);
+        if (n->level < uint32_t(kMaxPathLevels))
+            chain[n->level] = n;
     }
+    for (PatchNode* n = node; n; n = n->parent)
+        for (PatchNode* neighbour : n->neighbours)
+            for (PatchNode* p = neighbour; p && !(p->level < uint32_t(kMaxPathLevels) && chain[p->level] == p); p = p->parent)
+                p->walkPending = true;
 }
 
 void Landscape::updateNode(PatchNode* node, const CameraState& camera, float parentError)
@@ -216,7 +225,8 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
 
     if (!node->drawsChildren())
     {
-        const bool want = forcedBySide(node) || node->level < minLevel || (error > threshold && !heldBack(node));
+        // (The side test last: it reads the four neighbours, far apart in memory.)
+        const bool want = node->level < minLevel || (error > threshold && !heldBack(node)) || forcedBySide(node);
         // A split that finds its children kept draws them at once: they are walked below, in
         // this same update, so that a view refines as many levels as are built, not one a frame.
         if (want && node->level < maxLevel)
