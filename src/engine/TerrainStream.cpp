@@ -23,6 +23,9 @@ bool Terrain::openStream(const std::string& fileName)
     landscape->clear(true);
     heightStream->attach(std::move(file), fileName);
     applyStreamScale();
+    // Read ahead: the first patches of any view need these rows, and a file fresh from the
+    // disk would otherwise come in one read at a time as the builds ask for them.
+    heightStream->adviseRowsAt(landscape->firstRowsRead());
     resumeTree(true);
     // A host opens a stream as it loads, not between two frames of a running view (a change of
     // patch size or scale is spread over the frames instead).

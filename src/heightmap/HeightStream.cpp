@@ -70,6 +70,22 @@ void HeightStream::attach(TiffPtr file, const std::string& name)
     nextCacheUpdate = {};
 }
 
+void HeightStream::adviseRowsAt(const std::vector<float>& worldZs)
+{
+    if (!heightMap)
+        return;
+    std::vector<uint32_t> rows;
+    rows.reserve(worldZs.size());
+    for (const float worldZ : worldZs)
+    {
+        const float sampleZ = (worldZ - terrainOrigin) * samplesPerUnit;
+        if (sampleZ > -1.0f && sampleZ < float(heightMap->height))
+            rows.push_back(uint32_t(int(sampleZ)));
+    }
+    std::sort(rows.begin(), rows.end());
+    adviseRows(heightMap.get(), rows.data(), rows.size());
+}
+
 void HeightStream::close()
 {
     syncWrites();

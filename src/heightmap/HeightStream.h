@@ -51,6 +51,13 @@ public:
     // were scaled for the old values.
     void setScale(float terrainSize, float terrainHeight);
 
+    // Asks the system to read the heightmap rows under the given world z coordinates into its
+    // file cache in the background (see adviseRows): the rows that the first patches of a new
+    // tree will read, which on a file fresh from the disk come in side by side instead of one
+    // read at a time. Coordinates map to rows as heightAt maps them; those off the map are
+    // skipped.
+    void adviseRowsAt(const std::vector<float>& worldZs);
+
     // ---- render thread ----
     // Edge of the cache window in samples (0 or less: no cache). A new size empties it.
     void setCacheSize(int size) { heightCache.setSize(size); }

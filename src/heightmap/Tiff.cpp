@@ -2,6 +2,8 @@
 
 #include "heightmap/TiffFormat.h"
 
+#include <fcntl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -58,6 +60,24 @@ uint64_t pwriteFully(FILE* file, uint64_t position, const uint8_t* data, uint64_
     return moveFully(file, position, bytes, [data](int descriptor, uint64_t done, size_t count, off_t at) {
         return pwrite(descriptor, data + done, count, at);
     });
+}
+
+// Whether a read of the byte at position would wait for the disk: the page is not in the
+// system's file cache. Where the system cannot tell (a kernel or file system without
+// non-blocking buffered reads), it reads as cached, and nothing is asked for ahead.
+bool wouldWait(FILE* file, uint64_t position)
+{
+    uint8_t byte = 0;
+    iovec vector{&byte, 1};
+    return preadv2(fileno(file), &vector, 1, off_t(position), RWF_NOWAIT) < 0 && errno == EAGAIN;
+}
+
+// Asks the system to read `bytes` at position into its file cache in the background.
+void adviseRange(FILE* file, uint64_t position, uint64_t bytes)
+{
+    if (bytes > 0 && position <= uint64_t(std::numeric_limits<off_t>::max()))
+        posix_fadvise(fileno(file), off_t(position), off_t(std::min<uint64_t>(bytes, uint64_t(std::numeric_limits<off_t>::max()) - position)),
+                      POSIX_FADV_WILLNEED);
 }
 
 // Moves count items of size bytes at a file position; returns the items moved whole.
@@ -137,6 +157,19 @@ uint64_t transferRect(TiffFile* tiff, int32_t x, int32_t y, int32_t w, int32_t h
     const uint64_t rowPixels = uint64_t(right - left);
     uint8_t* bytes = static_cast<uint8_t*>(buffer);
 
+    // A rectangle fresh from the disk is read a row at a time, each read waiting for the one
+    // before: when its first row is not in the file cache, the system is asked for every row at
+    // once, and reads them side by side while the rows are copied out as they arrive.
+    const uint64_t rowBytes = rowPixels * pixelBytes;
+    if (direction == Direction::read && bottom - top >= 2)
+    {
+        const uint64_t first = pixelOffset(tiff, uint32_t(left), uint32_t(top));
+        if (first != kNoPixel && wouldWait(tiff->file, first))
+            for (int64_t row = top; row < bottom; ++row)
+                if (const uint64_t position = pixelOffset(tiff, uint32_t(left), uint32_t(row)); position != kNoPixel)
+                    adviseRange(tiff->file, position, rowBytes);
+    }
+
     uint64_t total = 0;
     for (int64_t row = top; row < bottom; ++row)
     {
@@ -196,6 +229,31 @@ uint64_t readRect(TiffFile* tiff, int32_t x, int32_t y, int32_t w, int32_t h, vo
 uint64_t writeRect(TiffFile* tiff, int32_t x, int32_t y, int32_t w, int32_t h, const void* buffer)
 {
     return transferRect(tiff, x, y, w, h, const_cast<void*>(buffer), Direction::write);
+}
+
+uint64_t adviseRows(const TiffFile* tiff, const uint32_t* rows, size_t count)
+{
+    if (!tiff || !tiff->file || !rows)
+        return 0;
+    const uint64_t rowBytes = uint64_t(tiff->width) * tiff->bytesPerPixel();
+    uint64_t advised = 0;
+    uint64_t start = 0;
+    uint64_t end = 0; // the run of contiguous rows asked for together: [start, end)
+    for (size_t k = 0; k < count; ++k)
+    {
+        const uint64_t position = pixelOffset(tiff, 0, rows[k]);
+        if (position == kNoPixel || (k > 0 && rows[k] == rows[k - 1]))
+            continue;
+        if (position != end)
+        {
+            adviseRange(tiff->file, start, end - start);
+            advised += end - start;
+            start = position;
+        }
+        end = std::min(position + rowBytes, positionLimit(*tiff));
+    }
+    adviseRange(tiff->file, start, end - start);
+    return advised + (end - start);
 }
 
 void closeTiff(TiffFile* tiff)

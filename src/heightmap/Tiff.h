@@ -156,6 +156,14 @@ uint32_t writePixel(TiffFile* tiff, uint32_t x, uint32_t y, const void* pixel);
 uint64_t readRect(TiffFile* tiff, int32_t x, int32_t y, int32_t w, int32_t h, void* buffer);
 uint64_t writeRect(TiffFile* tiff, int32_t x, int32_t y, int32_t w, int32_t h, const void* buffer);
 
+// Asks the system to read whole rows of the image into its file cache in the background, all at
+// once, ahead of the reads that will want them: a heightmap fresh from the disk is otherwise
+// read a row at a time, each read waiting for the disk before the next is asked for. rows:
+// image rows in increasing order; rows outside the image are skipped, adjacent ones asked for
+// together. Reads nothing into the record and changes nothing; returns the bytes asked for.
+// (readRect does the same for its own rows when the first of them is not in the file cache.)
+uint64_t adviseRows(const TiffFile* tiff, const uint32_t* rows, size_t count);
+
 // How the file behind a record stands now, against its stamp and against the file that its
 // name gives now.
 enum class TiffChange

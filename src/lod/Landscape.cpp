@@ -304,6 +304,22 @@ void Landscape::beginTree()
         split(root.get());
 }
 
+std::vector<float> Landscape::firstRowsRead() const
+{
+    const uint32_t level = forcedDepth();
+    std::vector<float> rows;
+    rows.reserve((size_t(1) << level) * (patchVertices + 2));
+    for (uint32_t cellZ = 0; cellZ < (1u << level); ++cellZ)
+    {
+        const PatchGrid grid(rootSquare, 0, cellZ, level, patchVertices);
+        for (int j = -1; j <= int(patchVertices); ++j)
+            rows.push_back(grid.z(j));
+    }
+    std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    return rows;
+}
+
 /* runs on the build thread */
 void Landscape::generate(PatchNode& node, bool refresh)
 {

@@ -188,6 +188,9 @@ public:
     // view draws first, so that they are built before the first update instead of after it.
     // Does nothing when there is a tree. Needs the height source.
     void beginTree();
+    // World z of every vertex row, the ring's included, of the patches at minLevel: the rows
+    // that every new tree reads first, all of them whatever the view. Sorted, without repeats.
+    std::vector<float> firstRowsRead() const;
     // With wait, returns once the build thread has ended.
     void stop(bool wait) { queue.stop(wait); }
     bool isThreadAlive() const { return queue.isThreadAlive(); }

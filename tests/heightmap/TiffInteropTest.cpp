@@ -8,9 +8,13 @@
 
 #include <tiffio.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <random>
 #include <string>
@@ -248,6 +252,43 @@ TEST(TiffInterop, LibtiffFilesReadTheSameHere)
         {
             const Rect rect = randomRect(rng, layout.width, layout.height);
             expectRectMatches(tiff.get(), oracle.pixels, rect);
+        }
+    }
+}
+
+// A heightmap fresh from the disk (out of the system's file cache) is read with its rows asked
+// for ahead, by the rectangle reads themselves and by adviseRows: what comes back must still be
+// libtiff's pixels, and asking ahead must read nothing into the caller's view of the file.
+TEST(TiffInterop, FilesFreshFromTheDiskReadTheSame)
+{
+    TempDir dir;
+    const std::string name = dir.file("cold.tif");
+    const LibtiffLayout layout{"cold", 1500, 700, 1, 16, 7, true};
+    writeWithLibtiff(name, layout);
+    const LibtiffImage oracle = readWithLibtiff(name);
+    TiffPtr tiff = openQuietly(name);
+    ASSERT_TRUE(tiff);
+    const auto evict = [&] {
+        // Written pages leave the cache only once they are on the disk.
+        fdatasync(fileno(tiff->file));
+        posix_fadvise(fileno(tiff->file), 0, 0, POSIX_FADV_DONTNEED);
+    };
+    const uint64_t rowBytes = uint64_t(layout.width) * 2;
+    std::mt19937 rng(7);
+    for (int round = 0; round < 4; ++round)
+    {
+        SCOPED_TRACE(round);
+        evict();
+        // Rows off the image are skipped, adjacent ones taken together, repeats once.
+        const uint32_t rows[] = {0, 1, 2, 2, 5, 699, 700, 5000};
+        EXPECT_EQ(adviseRows(tiff.get(), rows, std::size(rows)), 5 * rowBytes);
+        EXPECT_EQ(adviseRows(tiff.get(), rows, 0), 0u);
+        evict();
+        expectRectMatches(tiff.get(), oracle.pixels, Rect{0, 0, int32_t(layout.width), int32_t(layout.height)});
+        for (int i = 0; i < 50; ++i)
+        {
+            evict();
+            expectRectMatches(tiff.get(), oracle.pixels, randomRect(rng, layout.width, layout.height));
         }
     }
 }
