@@ -431,6 +431,9 @@ private:
     std::vector<PatchGeometry*> needDrawables; // patches in view without one, in this render pass
     uint32_t frameNumber = 0; // frames started with a stream open
     double updateMicros = 0;  // the last level-of-detail update's, while opening
+    // The engine's last frame as frameStarted's event reports it, in microseconds (0: unknown,
+    // as when a host passes an empty event).
+    double lastFrameMicros = 0;
     // A frame has started whose level-of-detail update has not run yet (frameStarted found no
     // camera with a viewport).
     bool updateAwaitsCamera = false;

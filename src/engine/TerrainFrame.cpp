@@ -16,6 +16,7 @@
 #include <boost/bind/bind.hpp>
 
 #include <algorithm>
+#include <cmath>
 #include <chrono>
 
 namespace
@@ -30,6 +31,17 @@ constexpr double kHandOverMicros = 1000.0;
 // stands, and no drawn view is there to stutter. Still well within 2 ms with the rest of the
 // frame's terrain work.
 constexpr double kOpeningHandOverMicros = 1500.0;
+// After an engine frame of a quarter second or more (a heavy view, a software rasteriser) the
+// hand-overs may take this share of it instead, up to kMostHandOverMicros. A view that needs
+// hundreds of drawables took hundreds of frames under the fixed budget, frames of one to two
+// seconds each on a map of noise drawn in software, where a few milliseconds more are no hitch.
+// Shorter frames keep the fixed budget: on the 4097 map's first view (frames of 60-160 ms) the
+// share gained nothing, and the fixed budget is what keeps a smooth view smooth.
+constexpr double kLongFrameMicros = 250000.0;
+constexpr double kHandOverFrameShare = 0.02;
+// The most, whatever the frame: the first frame after a pause (a window dragged, a debugger)
+// reports the whole pause.
+constexpr double kMostHandOverMicros = 20000.0;
 // Finished builds a frame takes over at least (a split shows once its four children are in),
 // and detached patches it frees at most. Not more: where fresh drawables are dear (450 us for a
 // 64-quad patch's buffers once the system has to find new pages for them, after a patch-size
@@ -48,8 +60,11 @@ void Terrain::setReferenceCamera(const Ogre::Camera* cam)
         cameraState.reset();
 }
 
-bool Terrain::frameStarted(const Ogre::FrameEvent&)
+bool Terrain::frameStarted(const Ogre::FrameEvent& event)
 {
+    lastFrameMicros = event.timeSinceLastFrame > 0.0f && std::isfinite(event.timeSinceLastFrame)
+                          ? double(event.timeSinceLastFrame) * 1e6
+                          : 0.0;
     dropUnservedBloodPatches();
     if (!heightStream->isOpen())
         return true;
@@ -79,7 +94,11 @@ void Terrain::updateLevelOfDetail(const CameraState& state)
     updateAwaitsCamera = false;
     giveBackOpeningSpares();
     const bool opening = landscape->isOpening();
-    const double handOverMicros = opening ? kOpeningHandOverMicros : kHandOverMicros;
+    const double fixedMicros = opening ? kOpeningHandOverMicros : kHandOverMicros;
+    const double handOverMicros =
+        lastFrameMicros >= kLongFrameMicros
+            ? std::clamp(kHandOverFrameShare * lastFrameMicros, fixedMicros, std::max(fixedMicros, kMostHandOverMicros))
+            : fixedMicros;
     landscape->setUpdateLimits(std::max(kFewestHandOvers, affordableDrawables(handOverMicros)), kFreesPerFrame);
     // Patches built ahead of the first view: within half the budget, each with its vertex
     // records and a drawable's copy of them. The walk's own requests take the rest; on ground
