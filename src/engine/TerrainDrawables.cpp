@@ -368,10 +368,16 @@ void Terrain::keepWithinMemoryBudget()
     // back while what is left stays over the budget, and refines again only well under it (the
     // margin keeps it from refining and merging the same patches in turn).
     using OutOfView = Landscape::OutOfView;
+    // The builds asked for and not yet handed over hold, or will, a vertex array each: counted
+    // for refining, so that one walk over rough ground (a thousand splits at once on a map of
+    // noise) does not go on refining out of view while its builds come in, far past the budget.
+    // Not for coarsening: builds in flight come and go in bursts, and merging back for each
+    // burst made the tree split and merge the same ground over and over.
     const uint64_t held = heldBytes();
-    landscape->setOutOfView(memoryBudget == 0 || held < memoryBudget - memoryBudget / 4 ? OutOfView::refine
-                            : held > memoryBudget                                     ? OutOfView::coarsen
-                                                                                      : OutOfView::hold);
+    const uint64_t committed = held + uint64_t(std::max(landscape->pendingBuilds(), 0)) * patchBufferBytes();
+    landscape->setOutOfView(memoryBudget == 0 || committed < memoryBudget - memoryBudget / 4 ? OutOfView::refine
+                            : held > memoryBudget                                          ? OutOfView::coarsen
+                                                                                           : OutOfView::hold);
 }
 
 void Terrain::giveBackOverBudget()
