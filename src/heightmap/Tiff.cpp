@@ -75,9 +75,9 @@ bool wouldWait(FILE* file, uint64_t position)
 // Asks the system to read `bytes` at position into its file cache in the background.
 void adviseRange(FILE* file, uint64_t position, uint64_t bytes)
 {
-    if (bytes > 0 && position <= uint64_t(std::numeric_limits<off_t>::max()))
-        posix_fadvise(fileno(file), off_t(position), off_t(std::min<uint64_t>(bytes, uint64_t(std::numeric_limits<off_t>::max()) - position)),
-                      POSIX_FADV_WILLNEED);
+    const uint64_t limit = uint64_t(std::numeric_limits<off_t>::max());
+    if (bytes > 0 && position <= limit)
+        posix_fadvise(fileno(file), off_t(position), off_t(std::min(bytes, limit - position)), POSIX_FADV_WILLNEED);
 }
 
 // Moves count items of size bytes at a file position; returns the items moved whole.

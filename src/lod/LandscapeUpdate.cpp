@@ -191,6 +191,9 @@ void Landscape::touch(PatchNode* node)
     // chains of a deep node's neighbours visited hundreds of nodes for a few dozen marks, and a
     // frame after a teleport hands over dozens of builds, each touched.
     PatchNode* chain[kMaxPathLevels] = {};
+    const auto onChain = [&chain](const PatchNode* n) {
+        return n->level < uint32_t(kMaxPathLevels) && chain[n->level] == n;
+    };
     for (PatchNode* n = node; n; n = n->parent)
     {
         n->walkPending = true;
@@ -199,7 +202,7 @@ void Landscape::touch(PatchNode* node)
     }
     for (PatchNode* n = node; n; n = n->parent)
         for (PatchNode* neighbour : n->neighbours)
-            for (PatchNode* p = neighbour; p && !(p->level < uint32_t(kMaxPathLevels) && chain[p->level] == p); p = p->parent)
+            for (PatchNode* p = neighbour; p && !onChain(p); p = p->parent)
                 p->walkPending = true;
 }
 
