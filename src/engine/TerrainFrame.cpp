@@ -42,6 +42,8 @@ constexpr double kHandOverFrameShare = 0.02;
 // The most, whatever the frame: the first frame after a pause (a window dragged, a debugger)
 // reports the whole pause.
 constexpr double kMostHandOverMicros = 20000.0;
+static_assert(kHandOverFrameShare * kLongFrameMicros > kOpeningHandOverMicros &&
+              kHandOverFrameShare * kLongFrameMicros > kHandOverMicros);
 // Finished builds a frame takes over at least (a split shows once its four children are in),
 // and detached patches it frees at most. Not more: where fresh drawables are dear (450 us for a
 // 64-quad patch's buffers once the system has to find new pages for them, after a patch-size
@@ -95,10 +97,10 @@ void Terrain::updateLevelOfDetail(const CameraState& state)
     giveBackOpeningSpares();
     const bool opening = landscape->isOpening();
     const double fixedMicros = opening ? kOpeningHandOverMicros : kHandOverMicros;
-    const double handOverMicros =
-        lastFrameMicros >= kLongFrameMicros
-            ? std::clamp(kHandOverFrameShare * lastFrameMicros, fixedMicros, std::max(fixedMicros, kMostHandOverMicros))
-            : fixedMicros;
+    // (The share of a long frame is above either fixed budget.)
+    const double handOverMicros = lastFrameMicros >= kLongFrameMicros
+                                      ? std::min(kHandOverFrameShare * lastFrameMicros, kMostHandOverMicros)
+                                      : fixedMicros;
     landscape->setUpdateLimits(std::max(kFewestHandOvers, affordableDrawables(handOverMicros)), kFreesPerFrame);
     // Patches built ahead of the first view: within half the budget, each with its vertex
     // records and a drawable's copy of them. The walk's own requests take the rest; on ground

@@ -77,11 +77,8 @@ void HeightStream::adviseRowsAt(const std::vector<float>& worldZs)
     std::vector<uint32_t> rows;
     rows.reserve(worldZs.size());
     for (const float worldZ : worldZs)
-    {
-        const float sampleZ = (worldZ - terrainOrigin) * samplesPerUnit;
-        if (sampleZ > -1.0f && sampleZ < float(heightMap->height))
-            rows.push_back(uint32_t(int(sampleZ)));
-    }
+        if (const int row = sampleRow(worldZ); row >= 0)
+            rows.push_back(uint32_t(row));
     std::sort(rows.begin(), rows.end());
     adviseRows(heightMap.get(), rows.data(), rows.size());
 }
@@ -249,6 +246,12 @@ float HeightStream::heightAt(float worldX, float worldZ) const
     return heightCache.lookup(x, z, height) ? height : fileHeight(x, z);
 }
 
+int HeightStream::sampleRow(float worldZ) const
+{
+    const float sampleZ = (worldZ - terrainOrigin) * samplesPerUnit;
+    return sampleZ > -1.0f && sampleZ < float(heightMap->height) ? int(sampleZ) : -1;
+}
+
 /* runs on the thread that builds patches, with the height lock held */
 float HeightStream::fileHeight(int x, int z) const
 {
@@ -271,9 +274,8 @@ void HeightStream::heightRow(float worldZ, const float* worldXs, int count, floa
     }
     // Each point as heightAt takes it: 0 outside the map, else the cache's sample or, noted for
     // reading, the file's.
-    const float sampleZ = (worldZ - terrainOrigin) * samplesPerUnit;
-    const bool rowInside = sampleZ > -1.0f && sampleZ < float(heightMap->height);
-    const int z = int(sampleZ);
+    const int z = sampleRow(worldZ);
+    const bool rowInside = z >= 0;
     rowColumns.assign(size_t(count), -1);
     int32_t first = std::numeric_limits<int32_t>::max();
     int32_t last = -1;

@@ -137,6 +137,9 @@ private:
     // Sample (x, z), inside the map, from the file: its height, or NaN (noticed) when it cannot be
     // read. Height lock held.
     float fileHeight(int x, int z) const;
+    // The image row that heights at world z read (truncated toward zero, as heightAt does), or
+    // -1 off the map. Needs a file.
+    int sampleRow(float worldZ) const;
 
     CriticalSection& heightLock;
 
