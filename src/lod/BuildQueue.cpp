@@ -190,7 +190,7 @@ void BuildQueue::threadMain()
 
 size_t BuildQueue::drain(const std::function<void(PatchNode*)>& handOver, const ResultCost& cost,
                        std::vector<std::unique_ptr<PatchNode>>& dead, size_t maxCounted, size_t maxResults,
-                       size_t maxDead)
+                       size_t maxDead, bool strict)
 {
     flush();
     Lock results(resultLock, false);
@@ -201,9 +201,10 @@ size_t BuildQueue::drain(const std::function<void(PatchNode*)>& handOver, const 
     {
         PatchNode* node = resultQueue.front();
         const size_t price = maxCounted == SIZE_MAX ? 0 : cost(node);
-        // The first result is taken whatever it costs, so that the queue always moves; free ones
-        // are taken past the limit too. (Prices are 0 without a maxCounted: no overflow.)
-        if (counted > 0 && price > 0 && counted + price > maxCounted)
+        // The first result is taken whatever it costs, so that the queue always moves (unless the
+        // owner makes it affordable later: strict); free ones are taken past the limit too.
+        // (Prices are 0 without a maxCounted: no overflow.)
+        if ((strict || counted > 0) && price > 0 && counted + price > maxCounted)
             break;
         resultQueue.pop_front();
         // The result is consumed: the node no longer waits for it.

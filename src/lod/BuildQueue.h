@@ -98,14 +98,14 @@ public:
     // nodes that nothing names any more into dead. cost(node) tells, before its hand-over, what
     // a result would cost the frame (drawables, say; it is not asked when maxCounted is
     // SIZE_MAX). The drain stops before a result whose cost would take the total past
-    // maxCounted (the first result is taken whatever it costs), after maxResults results in
-    // all, and after maxDead moved nodes; the rest wait for a later drain. Returns the cost of
-    // the results it took. Does nothing (and returns 0) when the build thread holds the result
-    // lock; retired nodes wait when a lock is busy.
+    // maxCounted (the first result is taken whatever it costs, unless strict), after maxResults
+    // results in all, and after maxDead moved nodes; the rest wait for a later drain. Returns
+    // the cost of the results it took. Does nothing (and returns 0) when the build thread holds
+    // the result lock; retired nodes wait when a lock is busy.
     using ResultCost = std::function<size_t(const PatchNode*)>;
     size_t drain(const std::function<void(PatchNode*)>& handOver, const ResultCost& cost,
                std::vector<std::unique_ptr<PatchNode>>& dead, size_t maxCounted = SIZE_MAX,
-               size_t maxResults = SIZE_MAX, size_t maxDead = SIZE_MAX);
+               size_t maxResults = SIZE_MAX, size_t maxDead = SIZE_MAX, bool strict = false);
     // A node whose handed-over result the owner keeps for a later update stays busy (is not
     // freed) from hold until letGo.
     static void hold(PatchNode* node) { node->busy += 1; }

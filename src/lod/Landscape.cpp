@@ -139,9 +139,10 @@ void Landscape::setFarDetail(float farThreshold, float farDistance_)
     fullWalk = true;
 }
 
-void Landscape::setUpdateLimits(size_t handOvers, size_t frees)
+void Landscape::setUpdateLimits(size_t handOvers, size_t frees, bool strict)
 {
-    handOverLimit = handOvers == 0 ? SIZE_MAX : handOvers;
+    handOverLimit = handOvers == 0 && !strict ? SIZE_MAX : handOvers;
+    strictLimits = strict && handOverLimit != SIZE_MAX;
     freeLimit = frees == 0 ? SIZE_MAX : frees;
 }
 
@@ -421,7 +422,7 @@ void Landscape::drainResults(const CameraState& camera)
     const size_t eighth = queue.retiredCount() / 8;
     const size_t spent = queue.drain([this](PatchNode* node) { handOver(node); },
                                      [this, &camera](const PatchNode* node) { return handOverCost(node, camera); },
-                                     dead, handOverLimit, total, std::max(freeLimit, eighth));
+                                     dead, handOverLimit, total, std::max(freeLimit, eighth), strictLimits);
     // What the hand-overs left is for the splits of this update's walk (affordsChildren).
     drawnBudget = handOverLimit == SIZE_MAX ? SIZE_MAX : handOverLimit - std::min(spent, handOverLimit);
     // Spread over updates only when the owner spreads the rest (see setUpdateLimits).

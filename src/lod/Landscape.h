@@ -98,6 +98,8 @@ public:
     // A split is drawn once its four children are in, so the last child's hand-over counts
     // all four in view and the others none; the first build or split of an update is taken
     // whatever it counts, so that a split goes through even under a limit below its size.
+    // Strict limits hold the first one to the limit too (and a limit of 0 is then none at
+    // all): for an owner that makes what it lacks (drawables) affordable in later frames.
     // Builds that make nothing drawn in view are not counted, but an update takes at most
     // kHandOversPerUpdate builds in all (or handOvers, when that is more): each costs the
     // update about 1.5 us and the walks it causes, and the frames just after a jump would
@@ -106,7 +108,7 @@ public:
     // first view waits for every patch around it: those updates take kOpeningHandOversPerUpdate,
     // enough for every patch of the levels above minLevel (340 with minLevel 4) to come in with
     // one update.
-    void setUpdateLimits(size_t handOvers, size_t frees);
+    void setUpdateLimits(size_t handOvers, size_t frees, bool strict = false);
     // Patches that the splits of the next update may ask for ahead of the first view (see
     // buildAheadWhileOpening), at most: what the owner's memory budget leaves room for. A view
     // that refines everywhere (a map of noise) would otherwise ask for every level down to the
@@ -464,6 +466,7 @@ private:
     uint64_t collectedChanges = ~uint64_t(0);
     uint32_t collectedEpoch = 0;
     size_t handOverLimit = SIZE_MAX; // per update, see setUpdateLimits
+    bool strictLimits = false;
     size_t buildAheadLimit = SIZE_MAX; // what is left of it in this update, see setBuildAheadLimit
     // Patches in view that this update may still make drawn (below handOverLimit once it has
     // made any): the hand-overs spend first, then the splits into children built ahead

@@ -470,9 +470,10 @@ bool Landscape::affordsChildren(const PatchNode* node)
         if (cost > 0 && node->drawnUpdate == frameCounter && inWalkView(node))
             cost -= 1;
     }
-    // The first patches of an update are taken whatever they cost, so that the walk always
-    // moves; a node that cannot draw itself splits whatever its children cost.
-    if (drawnBudget < handOverLimit && cost > drawnBudget && node->isBuilt())
+    // The first patches of an update are taken whatever they cost (unless the limits are
+    // strict), so that the walk always moves; a node that cannot draw itself splits whatever
+    // its children cost.
+    if ((strictLimits || drawnBudget < handOverLimit) && cost > drawnBudget && node->isBuilt())
         return false;
     drawnBudget -= std::min(cost, drawnBudget);
     return true;

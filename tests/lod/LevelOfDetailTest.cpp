@@ -345,6 +345,37 @@ TEST(LevelOfDetail, UpdateLimitsSpreadABurstOverUpdatesAndReachTheSameTree)
     }
 }
 
+// Strict limits hold even an update's first hand-over or split to the limit, where a plain
+// limit takes the first whatever it costs: from high above, with every build delivered, a strict
+// limit of 0 draws nothing new in view (a plain limit of 0 is none, and of 1 still draws the
+// root's four quadrants). Plain limits then reach the tree an unlimited update reaches.
+TEST(LevelOfDetail, StrictLimitsHoldTheFirstHandOverTooAndThenReachTheSameTree)
+{
+    const CameraState above = lookAt(Ogre::Vector3(0, 9000, -2500), Ogre::Vector3(0, 0, 0));
+    FractalTerrain unlimited(16);
+    FractalTerrain limited(16);
+    ASSERT_GT(settle(unlimited.landscape, above), 0);
+    limited.landscape.setUpdateLimits(0, 0, true);
+    for (int k = 0; k < 30; ++k)
+    {
+        // Every build asked for has finished: only the limit holds the view back.
+        waitForBuilds(limited.landscape);
+        limited.landscape.update(above);
+    }
+    EXPECT_EQ(drawnInView(limited.view.root(), above).size(), 1u) << "the root alone";
+    limited.landscape.setUpdateLimits(4, 0);
+    // Settled, and the updates' splits into children built ahead have stopped too.
+    std::set<std::tuple<uint32_t, uint32_t, uint32_t>> leaves;
+    const auto unchanged = [&] {
+        const auto before = leaves;
+        leaves = leafCells(limited.landscape);
+        return isSettled(limited.landscape) && leaves == before;
+    };
+    ASSERT_GT(pumpUntilIdle([&] { limited.landscape.update(above); }, unchanged, 20000), 0);
+    checkConvergedTree(limited.landscape, above);
+    EXPECT_EQ(leafCells(limited.landscape), leafCells(unlimited.landscape));
+}
+
 TEST(LevelOfDetail, LevelsAlwaysSplitAreAskedForAtOnceAndDrawnTogetherWithinTheLimit)
 {
     // From high above, most of the map's 256 patches of the shallowest drawn level are in view.
