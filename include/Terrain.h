@@ -11,6 +11,7 @@
 #include <boost/function.hpp>
 
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -297,8 +298,11 @@ protected:
     // While the first view is built: spare drawables for the splits under way in view, made
     // within micros.
     void warmSpareDrawables(double micros);
-    // Up to count spare drawables of the patch size, within micros; returns how many.
-    size_t makeSpareDrawables(size_t count, double micros);
+    // Up to count spare drawables of the patch size, within micros (but at least fewest of
+    // them); returns how many.
+    size_t makeSpareDrawables(size_t count, double micros, size_t fewest = 0);
+    // Whether count more spares fit beside those kept (their number and share of the budget).
+    bool hasRoomForSpares(size_t count) const;
     // As a stream opens: the spares that the first view will write its patches into; and, each
     // frame, once that view stands, the spares it left.
     void makeOpeningSpares();
@@ -306,6 +310,7 @@ protected:
     // Whether a patch that the last pass found in view is still without a drawable.
     bool lacksDrawables() const;
     size_t spareDrawableCount() const { return spareDrawables.size(); } // for tests
+    size_t staleDrawableCount() const { return staleDrawables.size(); } // for tests
     // The most bytes that spare drawables may hold.
     uint64_t spareRoom() const;
     // Bytes of one patch's vertex records at the current patch size: its array, or a drawable's
@@ -335,6 +340,9 @@ private:
     // Frees spare drawables, the last kept first, until at least `bytes` of buffers have gone
     // (all of them by default).
     void dropSpareDrawables(uint64_t bytes = UINT64_MAX);
+    // Frees stale drawables (see staleDrawables), one at least, until their buffers held
+    // `bytes` or micros have passed.
+    void freeStaleDrawables(uint64_t bytes, double micros = std::numeric_limits<double>::infinity());
     // Calls the host's material release, logging instead of passing on what it throws: this
     // runs while patch nodes are freed, where an exception cannot pass.
     void releaseMaterial(const PatchGeometry& patch, const Ogre::MaterialPtr& material);
@@ -413,6 +421,18 @@ private:
     std::vector<std::unique_ptr<TerrainRenderable>> spareDrawables;
     uint64_t spareBytes = 0;
     static constexpr size_t kMostSpareDrawables = 192;
+    // Drawables of a tree dropped by a change of patch size or scale, spares and drawn ones,
+    // which no patch of the new tree takes: freeing a hundred buffers of 64-quad patches at
+    // once took the call 1 to 4 ms. Each fresh drawable frees its size of them first, so that
+    // the allocator has their memory for its buffers (buffers in memory new to the process cost
+    // its page faults: 450-750 us for a patch of 64 quads here), and each frame frees more for
+    // kStaleFreeMicros. Counted in the memory budget, and the first to go
+    // over it. While retiringDrawables is set (the old tree going), every drawable given back
+    // joins them.
+    std::vector<std::unique_ptr<TerrainRenderable>> staleDrawables;
+    uint64_t staleBytes = 0;
+    bool retiringDrawables = false;
+    static constexpr double kStaleFreeMicros = 100.0;
     // Bytes of spares made as a stream opens (see makeOpeningSpares); whether the first view
     // after it has yet to stand; the spares it left that are still to go, and how many go in
     // one frame.
@@ -431,6 +451,11 @@ private:
     std::vector<PatchGeometry*> needDrawables; // patches in view without one, in this render pass
     uint32_t frameNumber = 0; // frames started with a stream open
     double updateMicros = 0;  // the last level-of-detail update's, while opening
+    // The last update's budget for the drawables of the patches it handed over (microseconds),
+    // and the spares that the next render pass makes before the hand-overs can afford a split
+    // (see updateLevelOfDetail); 0 again once a pass has made them.
+    double handOverMicros = 0;
+    size_t sparesForHandOvers = 0;
     // The engine's last frame as frameStarted's event reports it, in microseconds (0: unknown,
     // as when a host passes an empty event).
     double lastFrameMicros = 0;

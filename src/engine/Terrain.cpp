@@ -63,6 +63,7 @@ Terrain::~Terrain()
     heightStream.reset();
     landscape.reset();
     dropSpareDrawables();
+    freeStaleDrawables(UINT64_MAX);
     stripBuffers.clear(); // their strips went with the Landscape
     setBloodMaterial(Ogre::MaterialPtr());
 }
@@ -92,9 +93,16 @@ bool Terrain::suspendTree()
     const bool streaming = heightStream->isOpen();
     if (streaming)
         landscape->stop(true);
+    // The old tree's drawables, and the spares of its patch size, are freed over the next frames.
+    for (std::unique_ptr<TerrainRenderable>& spare : spareDrawables)
+        staleDrawables.push_back(std::move(spare));
+    spareDrawables.clear();
+    staleBytes += spareBytes;
+    spareBytes = 0;
+    retiringDrawables = true;
     if (landscape->hasTree())
         landscape->clear(streaming);
-    dropSpareDrawables(); // of the old patch size, or of a scale the next patches may not share
+    retiringDrawables = false;
     return streaming;
 }
 

@@ -32,6 +32,7 @@ void Terrain::createDrawable(PatchGeometry* patch)
     const bool fresh = spareDrawables.empty() && !recycleIdleDrawable();
     if (fresh)
     {
+        freeStaleDrawables(kVertexBytes * patch->vertexCount);
         drawable = std::make_unique<TerrainRenderable>(this);
     }
     else
@@ -170,7 +171,14 @@ void Terrain::releaseDrawable(PatchGeometry* patch, bool spare)
     drawableCount -= 1;
     const uint64_t bytes = gone->bufferBytes();
     drawableBytes -= bytes;
-    if (spare && spareDrawables.size() < kMostSpareDrawables && spareBytes + bytes <= spareRoom())
+    if (retiringDrawables)
+    {
+        gone->source = nullptr;
+        gone->material.reset();
+        staleBytes += bytes;
+        staleDrawables.push_back(std::move(gone));
+    }
+    else if (spare && spareDrawables.size() < kMostSpareDrawables && spareBytes + bytes <= spareRoom())
     {
         gone->source = nullptr;
         gone->material.reset();
@@ -249,12 +257,18 @@ void Terrain::giveBackOpeningSpares()
     }
     const size_t count = std::min({sparesToGiveBack, spareDrawables.size(), kOpeningSparesFreedPerFrame});
     sparesToGiveBack = count == 0 ? 0 : sparesToGiveBack - count;
-    // Spares all have the patch size's buffers (a new size drops them).
+    // Spares all have the patch size's buffers (a new size retires them).
     if (count != 0)
         dropSpareDrawables(count * spareDrawables.back()->bufferBytes());
 }
 
-size_t Terrain::makeSpareDrawables(size_t count, double micros)
+bool Terrain::hasRoomForSpares(size_t count) const
+{
+    return Ogre::HardwareBufferManager::getSingletonPtr() && spareDrawables.size() + count <= kMostSpareDrawables &&
+           spareBytes + count * patchBufferBytes() <= spareRoom();
+}
+
+size_t Terrain::makeSpareDrawables(size_t count, double micros, size_t fewest)
 {
     const auto start = std::chrono::steady_clock::now();
     const uint64_t bytes = patchBufferBytes();
@@ -264,8 +278,11 @@ size_t Terrain::makeSpareDrawables(size_t count, double micros)
     while (made < count && spareDrawables.size() < kMostSpareDrawables && spareBytes + bytes <= spareRoom())
     {
         const double elapsed = microsSince(start);
-        if (elapsed + freshDrawableCost.micros > micros)
+        // The last one's cost too: fresh buffers' costs jump as they take stale drawables' memory
+        // or new memory, and the estimate follows them slowly.
+        if (made >= fewest && elapsed + std::max(freshDrawableCost.micros, freshDrawableCost.last) > micros)
             break;
+        freeStaleDrawables(bytes);
         auto drawable = std::make_unique<TerrainRenderable>(this);
         drawable->reserve(vertexCount);
         spareBytes += bytes;
@@ -317,6 +334,20 @@ void Terrain::dropSpareDrawables(uint64_t bytes)
     spareBytes -= std::min(spareBytes, dropped);
 }
 
+void Terrain::freeStaleDrawables(uint64_t bytes, double micros)
+{
+    const auto start = std::chrono::steady_clock::now();
+    uint64_t freed = 0;
+    while (!staleDrawables.empty() && freed < bytes)
+    {
+        freed += staleDrawables.back()->bufferBytes();
+        staleDrawables.pop_back();
+        if (microsSince(start) >= micros)
+            break;
+    }
+    staleBytes -= std::min(staleBytes, freed);
+}
+
 void Terrain::releaseMaterial(const PatchGeometry& patch, const Ogre::MaterialPtr& material)
 {
     if (!materialReleaseCallback)
@@ -349,8 +380,8 @@ void Terrain::setMemoryBudget(size_t bytes)
 
 uint64_t Terrain::budgetedBytes() const
 {
-    return landscape->bytesHeld() + landscape->spareBytes() + drawableBytes + spareBytes + stripBufferBytes +
-           heightStream->cacheBytes();
+    return landscape->bytesHeld() + landscape->spareBytes() + drawableBytes + spareBytes + staleBytes +
+           stripBufferBytes + heightStream->cacheBytes();
 }
 
 uint64_t Terrain::heldBytes() const
@@ -385,7 +416,10 @@ void Terrain::giveBackOverBudget()
     if (memoryBudget == 0 || heldBytes() <= memoryBudget)
         return;
     // Only what the budget needs: freeing GPU buffers costs the frame, and spares make the next
-    // drawables cheap.
+    // drawables cheap. Stale drawables first: nothing can take them.
+    freeStaleDrawables(UINT64_MAX);
+    if (heldBytes() <= memoryBudget)
+        return;
     dropSpareDrawables(heldBytes() - memoryBudget);
     if (heldBytes() > memoryBudget)
         landscape->dropSpareArrays(heldBytes() - memoryBudget);

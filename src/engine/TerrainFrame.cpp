@@ -68,6 +68,7 @@ bool Terrain::frameStarted(const Ogre::FrameEvent& event)
                           ? double(event.timeSinceLastFrame) * 1e6
                           : 0.0;
     dropUnservedBloodPatches();
+    freeStaleDrawables(UINT64_MAX, kStaleFreeMicros);
     if (!heightStream->isOpen())
         return true;
     // What the build thread found wrong with the file, one line per kind of trouble.
@@ -98,10 +99,26 @@ void Terrain::updateLevelOfDetail(const CameraState& state)
     const bool opening = landscape->isOpening();
     const double fixedMicros = opening ? kOpeningHandOverMicros : kHandOverMicros;
     // (The share of a long frame is above either fixed budget.)
-    const double handOverMicros = lastFrameMicros >= kLongFrameMicros
-                                      ? std::min(kHandOverFrameShare * lastFrameMicros, kMostHandOverMicros)
-                                      : fixedMicros;
-    landscape->setUpdateLimits(std::max(kFewestHandOvers, affordableDrawables(handOverMicros)), kFreesPerFrame);
+    handOverMicros = lastFrameMicros >= kLongFrameMicros
+                         ? std::min(kHandOverFrameShare * lastFrameMicros, kMostHandOverMicros)
+                         : fixedMicros;
+    // A split shows its four children at once. Where the budget cannot pay for that many
+    // drawables (fresh buffers, once the spares are gone after a jump or a new patch size:
+    // 450-750 us each for a patch of 64 quads, against 10-50 us for a spare's rewrite), the
+    // hand-overs wait under strict limits while the render pass makes spares within the budget,
+    // one a frame at least; a later frame takes the split over with them. Taken at once, three
+    // fresh drawables and a spare made frames of 2-2.6 ms. Where the budget keeps no such
+    // spares, or no render pass made those asked for at the last frame (nothing drew the
+    // terrain), the frame takes kFewestHandOvers whatever they cost, as before, so that the view
+    // always moves on.
+    const bool unserved = sparesForHandOvers > 0;
+    const size_t affordable = affordableDrawables(handOverMicros);
+    const size_t lacking = kFewestHandOvers - std::min(rewritableDrawables(), kFewestHandOvers);
+    sparesForHandOvers = !unserved && affordable < kFewestHandOvers && hasRoomForSpares(lacking) ? lacking : 0;
+    if (sparesForHandOvers > 0)
+        landscape->setUpdateLimits(affordable, kFreesPerFrame, true);
+    else
+        landscape->setUpdateLimits(std::max(kFewestHandOvers, affordable), kFreesPerFrame);
     // Patches built ahead of the first view: within half the budget, each with its vertex
     // records and a drawable's copy of them. The walk's own requests take the rest; on ground
     // that refines everywhere (a map of noise) they fill it.
@@ -206,7 +223,8 @@ void Terrain::_updateRenderQueue(Ogre::RenderQueue* queue)
             needDrawables.push_back(patch);
     }
     const bool opening = landscape->isOpening();
-    const auto start = opening ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point();
+    const bool timed = opening || sparesForHandOvers > 0;
+    const auto start = timed ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point();
     for (PatchGeometry* patch : needDrawables)
     {
         if (drawablesBuilt >= visibleBuildLimit)
@@ -216,11 +234,28 @@ void Terrain::_updateRenderQueue(Ogre::RenderQueue* queue)
             enqueue(patch, drawable);
     }
 
-    if (currentCamera && currentCamera == camera)
+    if (currentCamera && currentCamera == camera && opening)
     {
         // What the frame's update and drawables left of the opening budget.
-        if (opening)
-            warmSpareDrawables(kOpeningHandOverMicros - updateMicros - microsSince(start));
+        warmSpareDrawables(kOpeningHandOverMicros - updateMicros - microsSince(start));
+    }
+    // The spares that the update's hand-overs wait for (see updateLevelOfDetail), at the frame's
+    // first pass, whatever its camera; those the warming above made count. One at least when
+    // this frame made no drawable, so that the wait ends. Within the steady budget even while
+    // opening: fresh buffers' costs vary twofold here (new memory or memory the old tree
+    // freed), and the estimate lags behind them.
+    if (sparesForHandOvers > 0)
+    {
+        const size_t lacking = kFewestHandOvers - std::min(rewritableDrawables(), kFewestHandOvers);
+        if (lacking > 0 && hasRoomForSpares(lacking))
+        {
+            const double micros = std::min(handOverMicros, kHandOverMicros) - microsSince(start);
+            drawablesBuilt += int(makeSpareDrawables(lacking, micros, drawablesBuilt == 0 ? 1 : 0));
+        }
+        sparesForHandOvers = 0;
+    }
+    if (currentCamera && currentCamera == camera)
+    {
         createBloodPatches();
         // One group above the terrain, wrapping to the first past the last: this engine's queue
         // holds groups 0 .. RENDER_QUEUE_MAX only and indexes them without a check.

@@ -56,6 +56,7 @@ public:
     using Terrain::patchChanged;
     using Terrain::patchDestroyed;
     using Terrain::spareDrawableCount;
+    using Terrain::staleDrawableCount;
     using Terrain::Terrain;
     using Terrain::updateHeightCache;
 
