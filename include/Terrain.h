@@ -299,8 +299,10 @@ protected:
     // within micros.
     void warmSpareDrawables(double micros);
     // Up to count spare drawables of the patch size, within micros (but at least fewest of
-    // them); returns how many.
-    size_t makeSpareDrawables(size_t count, double micros, size_t fewest = 0);
+    // them); returns how many. A cautious call also goes by the last fresh drawable's cost, not
+    // only by the running estimate: fresh buffers' costs jump as they take stale drawables'
+    // memory or new memory, and the estimate follows them slowly.
+    size_t makeSpareDrawables(size_t count, double micros, size_t fewest = 0, bool cautious = false);
     // Whether count more spares fit beside those kept (their number and share of the budget).
     bool hasRoomForSpares(size_t count) const;
     // As a stream opens: the spares that the first view will write its patches into; and, each

@@ -268,7 +268,7 @@ bool Terrain::hasRoomForSpares(size_t count) const
            spareBytes + count * patchBufferBytes() <= spareRoom();
 }
 
-size_t Terrain::makeSpareDrawables(size_t count, double micros, size_t fewest)
+size_t Terrain::makeSpareDrawables(size_t count, double micros, size_t fewest, bool cautious)
 {
     const auto start = std::chrono::steady_clock::now();
     const uint64_t bytes = patchBufferBytes();
@@ -278,9 +278,9 @@ size_t Terrain::makeSpareDrawables(size_t count, double micros, size_t fewest)
     while (made < count && spareDrawables.size() < kMostSpareDrawables && spareBytes + bytes <= spareRoom())
     {
         const double elapsed = microsSince(start);
-        // The last one's cost too: fresh buffers' costs jump as they take stale drawables' memory
-        // or new memory, and the estimate follows them slowly.
-        if (made >= fewest && elapsed + std::max(freshDrawableCost.micros, freshDrawableCost.last) > micros)
+        const double cost =
+            cautious ? std::max(freshDrawableCost.micros, freshDrawableCost.last) : freshDrawableCost.micros;
+        if (made >= fewest && elapsed + cost > micros)
             break;
         freeStaleDrawables(bytes);
         auto drawable = std::make_unique<TerrainRenderable>(this);

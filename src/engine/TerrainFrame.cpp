@@ -250,7 +250,7 @@ void Terrain::_updateRenderQueue(Ogre::RenderQueue* queue)
         if (lacking > 0 && hasRoomForSpares(lacking))
         {
             const double micros = std::min(handOverMicros, kHandOverMicros) - microsSince(start);
-            drawablesBuilt += int(makeSpareDrawables(lacking, micros, drawablesBuilt == 0 ? 1 : 0));
+            drawablesBuilt += int(makeSpareDrawables(lacking, micros, drawablesBuilt == 0 ? 1 : 0, true));
         }
         sparesForHandOvers = 0;
     }
