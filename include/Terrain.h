@@ -454,10 +454,10 @@ private:
     uint32_t frameNumber = 0; // frames started with a stream open
     double updateMicros = 0;  // the last level-of-detail update's, while opening
     // The last update's budget for the drawables of the patches it handed over (microseconds),
-    // and the spares that the next render pass makes before the hand-overs can afford a split
-    // (see updateLevelOfDetail); 0 again once a pass has made them.
+    // and whether its hand-overs wait for spares that the next render pass makes (see
+    // updateLevelOfDetail); false again once a pass has made them.
     double handOverMicros = 0;
-    size_t sparesForHandOvers = 0;
+    bool handOversAwaitSpares = false;
     // The engine's last frame as frameStarted's event reports it, in microseconds (0: unknown,
     // as when a host passes an empty event).
     double lastFrameMicros = 0;

@@ -94,8 +94,8 @@ bool Terrain::suspendTree()
     if (streaming)
         landscape->stop(true);
     // The old tree's drawables, and the spares of its patch size, are freed over the next frames.
-    for (std::unique_ptr<TerrainRenderable>& spare : spareDrawables)
-        staleDrawables.push_back(std::move(spare));
+    staleDrawables.insert(staleDrawables.end(), std::make_move_iterator(spareDrawables.begin()),
+                          std::make_move_iterator(spareDrawables.end()));
     spareDrawables.clear();
     staleBytes += spareBytes;
     spareBytes = 0;

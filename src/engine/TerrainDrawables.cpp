@@ -171,17 +171,15 @@ void Terrain::releaseDrawable(PatchGeometry* patch, bool spare)
     drawableCount -= 1;
     const uint64_t bytes = gone->bufferBytes();
     drawableBytes -= bytes;
+    gone->source = nullptr;
+    gone->material.reset();
     if (retiringDrawables)
     {
-        gone->source = nullptr;
-        gone->material.reset();
         staleBytes += bytes;
         staleDrawables.push_back(std::move(gone));
     }
     else if (spare && spareDrawables.size() < kMostSpareDrawables && spareBytes + bytes <= spareRoom())
     {
-        gone->source = nullptr;
-        gone->material.reset();
         spareBytes += bytes;
         spareDrawables.push_back(std::move(gone));
     }
@@ -275,7 +273,7 @@ size_t Terrain::makeSpareDrawables(size_t count, double micros, size_t fewest, b
     const uint64_t vertexCount = bytes / kVertexBytes;
     size_t made = 0;
     // Within the spares' share of the memory budget.
-    while (made < count && spareDrawables.size() < kMostSpareDrawables && spareBytes + bytes <= spareRoom())
+    while (made < count && hasRoomForSpares(1))
     {
         const double elapsed = microsSince(start);
         const double cost =
@@ -336,6 +334,9 @@ void Terrain::dropSpareDrawables(uint64_t bytes)
 
 void Terrain::freeStaleDrawables(uint64_t bytes, double micros)
 {
+    // Every frame and every fresh drawable asks: nearly always there are none.
+    if (staleDrawables.empty())
+        return;
     const auto start = std::chrono::steady_clock::now();
     uint64_t freed = 0;
     while (!staleDrawables.empty() && freed < bytes)

@@ -50,6 +50,11 @@ static_assert(kHandOverFrameShare * kLongFrameMicros > kOpeningHandOverMicros &&
 // change), eight of them took a frame past 3.5 ms.
 constexpr size_t kFewestHandOvers = 4;
 constexpr size_t kFreesPerFrame = 128;
+// Spares still to make before a split's drawables are all rewrites, with `rewritable` at hand.
+size_t lackingSpares(size_t rewritable)
+{
+    return kFewestHandOvers - std::min(rewritable, kFewestHandOvers);
+}
 } // namespace
 
 void Terrain::setReferenceCamera(const Ogre::Camera* cam)
@@ -111,11 +116,11 @@ void Terrain::updateLevelOfDetail(const CameraState& state)
     // spares, or no render pass made those asked for at the last frame (nothing drew the
     // terrain), the frame takes kFewestHandOvers whatever they cost, as before, so that the view
     // always moves on.
-    const bool unserved = sparesForHandOvers > 0;
+    const bool unserved = handOversAwaitSpares;
     const size_t affordable = affordableDrawables(handOverMicros);
-    const size_t lacking = kFewestHandOvers - std::min(rewritableDrawables(), kFewestHandOvers);
-    sparesForHandOvers = !unserved && affordable < kFewestHandOvers && hasRoomForSpares(lacking) ? lacking : 0;
-    if (sparesForHandOvers > 0)
+    const size_t lacking = lackingSpares(rewritableDrawables());
+    handOversAwaitSpares = !unserved && affordable < kFewestHandOvers && lacking > 0 && hasRoomForSpares(lacking);
+    if (handOversAwaitSpares)
         landscape->setUpdateLimits(affordable, kFreesPerFrame, true);
     else
         landscape->setUpdateLimits(std::max(kFewestHandOvers, affordable), kFreesPerFrame);
@@ -223,7 +228,7 @@ void Terrain::_updateRenderQueue(Ogre::RenderQueue* queue)
             needDrawables.push_back(patch);
     }
     const bool opening = landscape->isOpening();
-    const bool timed = opening || sparesForHandOvers > 0;
+    const bool timed = opening || handOversAwaitSpares;
     const auto start = timed ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point();
     for (PatchGeometry* patch : needDrawables)
     {
@@ -234,27 +239,26 @@ void Terrain::_updateRenderQueue(Ogre::RenderQueue* queue)
             enqueue(patch, drawable);
     }
 
-    if (currentCamera && currentCamera == camera && opening)
-    {
-        // What the frame's update and drawables left of the opening budget.
+    const bool referencePass = currentCamera && currentCamera == camera;
+    // What the frame's update and drawables left of the opening budget.
+    if (referencePass && opening)
         warmSpareDrawables(kOpeningHandOverMicros - updateMicros - microsSince(start));
-    }
     // The spares that the update's hand-overs wait for (see updateLevelOfDetail), at the frame's
     // first pass, whatever its camera; those the warming above made count. One at least when
     // this frame made no drawable, so that the wait ends. Within the steady budget even while
     // opening: fresh buffers' costs vary twofold here (new memory or memory the old tree
     // freed), and the estimate lags behind them.
-    if (sparesForHandOvers > 0)
+    if (handOversAwaitSpares)
     {
-        const size_t lacking = kFewestHandOvers - std::min(rewritableDrawables(), kFewestHandOvers);
+        const size_t lacking = lackingSpares(rewritableDrawables());
         if (lacking > 0 && hasRoomForSpares(lacking))
         {
             const double micros = std::min(handOverMicros, kHandOverMicros) - microsSince(start);
             drawablesBuilt += int(makeSpareDrawables(lacking, micros, drawablesBuilt == 0 ? 1 : 0, true));
         }
-        sparesForHandOvers = 0;
+        handOversAwaitSpares = false;
     }
-    if (currentCamera && currentCamera == camera)
+    if (referencePass)
     {
         createBloodPatches();
         // One group above the terrain, wrapping to the first past the last: this engine's queue
