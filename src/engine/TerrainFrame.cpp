@@ -142,7 +142,9 @@ void Terrain::updateLevelOfDetail(const CameraState& state)
     releaseIdleDrawables();
     keepWithinMemoryBudget();
 
-    drawablesDeferred = 0;
+    // Splits that the update held back for its limit are drawables put off for the budget too:
+    // with no build in flight, they alone tell that the view has not settled yet.
+    drawablesDeferred = int(landscape->drawnHeldBack());
     if (patchesPending && drawablesBuilt < pendingBuildLimit)
     {
         landscape->visitPatches(boost::bind(&Terrain::visitorCallback, this, boost::placeholders::_1));

@@ -425,6 +425,7 @@ void Landscape::drainResults(const CameraState& camera)
                                      dead, handOverLimit, total, std::max(freeLimit, eighth), strictLimits);
     // What the hand-overs left is for the splits of this update's walk (affordsChildren).
     drawnBudget = handOverLimit == SIZE_MAX ? SIZE_MAX : handOverLimit - std::min(spent, handOverLimit);
+    heldBackDrawn = 0;
     // Spread over updates only when the owner spreads the rest (see setUpdateLimits).
     release(dead,
             freeLimit == SIZE_MAX ? std::chrono::steady_clock::time_point::max()

@@ -163,6 +163,9 @@ public:
     }
     // Builds requested and not yet handed over or withdrawn: 0 once the tree is idle.
     int pendingBuilds() const { return queue.pendingBuilds(); }
+    // Patches in view that the last update's walk did not draw for its limits (splits into
+    // children built already, which no build in flight stands for).
+    size_t drawnHeldBack() const { return heldBackDrawn; }
     // Of the memory counted, what detached nodes still hold until a later frame frees them,
     // with their drawables' copies (see PatchNode::retiredBytes).
     uint64_t bytesBeingFreed() const { return retiringBytes; }
@@ -472,6 +475,7 @@ private:
     // made any): the hand-overs spend first, then the splits into children built ahead
     // (affordsChildren).
     size_t drawnBudget = SIZE_MAX;
+    size_t heldBackDrawn = 0; // see drawnHeldBack
     bool updated = false;            // an update has run since the tree was made
     bool opening = true;             // from createRoot until no build is left (setUpdateLimits)
     size_t freeLimit = SIZE_MAX;

@@ -474,7 +474,10 @@ bool Landscape::affordsChildren(const PatchNode* node)
     // strict), so that the walk always moves; a node that cannot draw itself splits whatever
     // its children cost.
     if ((strictLimits || drawnBudget < handOverLimit) && cost > drawnBudget && node->isBuilt())
+    {
+        heldBackDrawn += cost;
         return false;
+    }
     drawnBudget -= std::min(cost, drawnBudget);
     return true;
 }

@@ -125,13 +125,13 @@ inline uint64_t expectPatchesOnSamples(const PatchNode* root, const std::vector<
     return checked;
 }
 
-// Runs frame() until the terrain has settled: no build pending and no detached patch waiting to
-// be freed, for two frames in a row (bounded; see tools/PumpUntilIdle.h). Returns the number of
-// frames.
+// Runs frame() until the terrain has settled: no build pending, no drawable put off and no
+// detached patch waiting to be freed, for two frames in a row (bounded; see
+// tools/PumpUntilIdle.h). Returns the number of frames.
 template <class Frame>
 int settle(const TestTerrain& terrain, Frame&& frame, int maxFrames = 20000)
 {
-    return pumpUntilIdle(frame, [&] { return terrain.pendingBuilds() == 0 &&
+    return pumpUntilIdle(frame, [&] { return terrain.pendingBuilds() == 0 && terrain.getDebugInfo().deferred == 0 &&
                                              LandscapeTestView(*terrain.getLandscape()).queue().retiredCount() == 0; },
                          maxFrames);
 }
