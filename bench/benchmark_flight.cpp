@@ -193,6 +193,7 @@ void report(benchmark::State& state, const std::vector<double>& frameUs, const s
     // for a core; its own work is the CPU figure.
     state.counters["frame_cpu_p99_us"] = percentile(cpuUs, 0.99);
     state.counters["frame_cpu_worst_us"] = percentile(cpuUs, 1.0);
+    state.counters["frames_cpu_over_2ms"] = double(std::count_if(cpuUs.begin(), cpuUs.end(), [](double us) { return us > 2000.0; }));
     state.counters["total_median_MiB"] = percentile(totalMiB, 0.5);
     state.counters["total_worst_MiB"] = percentile(totalMiB, 1.0);
 }

@@ -85,7 +85,9 @@ public:
         uint64_t visibleCount = 0; // patches in view of the last camera that rendered the terrain
         uint64_t triangles = 0;    // visibleCount * indices per patch - 2 (0 with none in view)
         uint64_t drawables = 0;    // patch drawables (GPU buffers) that exist
-        uint64_t deferred = 0;     // drawables the last frame postponed for its budget
+        // Drawables the last frame postponed for its budget, and patches out of view whose
+        // split or merge its update put off for the frame's time.
+        uint64_t deferred = 0;
         // Patch builds asked of the build thread and not yet handed over: queued, in progress or
         // waiting for the next frame. The view has settled once this and `deferred` stay 0.
         uint64_t builds = 0;

@@ -15,6 +15,7 @@
 #include <boost/bind/bind.hpp>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 
 std::vector<std::string> Terrain::debugMessages;
@@ -27,6 +28,10 @@ constexpr Ogre::uint8 kTerrainQueueGroup = 50;
 constexpr int kMaxPatchSize = 128;
 // Levels shallower than this are always split.
 constexpr int kMinLevel = 4;
+// What the level-of-detail walk may take of a frame before it leaves the tree out of view to
+// the next frames: a full walk of a thousand patches after a jump takes about a millisecond,
+// and the frame's drawables and frees have budgets of their own.
+constexpr std::chrono::microseconds kWalkTime{400};
 } // namespace
 
 Terrain::Terrain(const Ogre::String& name) : Ogre::MovableObject(name)
@@ -37,6 +42,7 @@ Terrain::Terrain(const Ogre::String& name) : Ogre::MovableObject(name)
     heightStream = std::make_unique<HeightStream>(landscape->getHeightLock());
     cameraWatch = std::make_unique<CameraWatch>([this](Ogre::Camera*) { setReferenceCamera(nullptr); });
     landscape->setDebugMessages(&debugMessages);
+    landscape->setWalkTime(kWalkTime);
     landscape->setHeightFunction(
         boost::bind(static_cast<float (Terrain::*)(const Ogre::Vector3&, int)>(&Terrain::getHeight),
                     this, _1, _2));

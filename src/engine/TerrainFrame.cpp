@@ -142,9 +142,10 @@ void Terrain::updateLevelOfDetail(const CameraState& state)
     releaseIdleDrawables();
     keepWithinMemoryBudget();
 
-    // Splits that the update held back for its limit are drawables put off for the budget too:
-    // with no build in flight, they alone tell that the view has not settled yet.
-    drawablesDeferred = int(landscape->drawnHeldBack());
+    // Splits that the update held back for its limit are drawables put off for the budget too,
+    // and the walk put off out of view is work of the tree's put off for the frame's time: with
+    // no build in flight, they alone tell that the view has not settled yet.
+    drawablesDeferred = int(landscape->drawnHeldBack() + landscape->walksPutOff());
     if (patchesPending && drawablesBuilt < pendingBuildLimit)
     {
         landscape->visitPatches(boost::bind(&Terrain::visitorCallback, this, boost::placeholders::_1));

@@ -109,6 +109,17 @@ public:
     // enough for every patch of the levels above minLevel (340 with minLevel 4) to come in with
     // one update.
     void setUpdateLimits(size_t handOvers, size_t frees, bool strict = false);
+    // Time an update's walk may take (once the first view stands) before it leaves the nodes
+    // out of view, and away from the eye (see heldBack), that it still had to walk to later
+    // updates, after kFewestLateWalks more of them, so that every update moves that work on.
+    // Their splits and merges draw nothing the camera sees, and a jump that merges a region
+    // behind it at once (170 merges, about a millisecond) would otherwise land on one frame.
+    // max() (the default): no limit.
+    void setWalkTime(std::chrono::microseconds time) { walkTime = time; }
+    static constexpr size_t kFewestLateWalks = 32;
+    // Nodes that the last update's walk left to later updates (see setWalkTime): the tree
+    // has not settled while this is not 0.
+    size_t walksPutOff() const { return putOffWalks; }
     // Patches that the splits of the next update may ask for ahead of the first view (see
     // buildAheadWhileOpening), at most: what the owner's memory budget leaves room for. A view
     // that refines everywhere (a map of noise) would otherwise ask for every level down to the
@@ -275,6 +286,11 @@ private:
     // node may not refine, or must merge back, for the memory budget (see setOutOfView): out of
     // view and away from the ground around the eye.
     bool heldBack(const PatchNode* node) const;
+    // The ground around the eye, which a camera looking ahead does not see: node's square,
+    // grown by its own edge on every side, holds the eye of the last update's camera.
+    bool aroundEye(const PatchNode* node) const;
+    // Whether the walk leaves node, which it would walk, to a later update (see setWalkTime).
+    bool putsOff(const PatchNode* node);
 
     // Build thread, when idle: gives the spare arrays back once nothing was built for
     // kTrimAfterIdle, and the allocator's free pages once kTrimAfterBytes of patches have been
@@ -476,6 +492,16 @@ private:
     // (affordsChildren).
     size_t drawnBudget = SIZE_MAX;
     size_t heldBackDrawn = 0; // see drawnHeldBack
+    // The walk's time limit (see setWalkTime) and, for the update under way, its deadline,
+    // whether it has passed, the nodes walked since the clock was last read, and the nodes out
+    // of view walked since it passed. Reading the clock costs about as much as walking a node.
+    static constexpr uint32_t kWalksPerClockRead = 16;
+    std::chrono::microseconds walkTime = std::chrono::microseconds::max();
+    std::chrono::steady_clock::time_point walkDeadline = std::chrono::steady_clock::time_point::max();
+    bool walkLate = false;
+    uint32_t walksSinceClock = 0;
+    size_t lateWalks = 0;
+    size_t putOffWalks = 0; // see walksPutOff
     bool updated = false;            // an update has run since the tree was made
     bool opening = true;             // from createRoot until no build is left (setUpdateLimits)
     size_t freeLimit = SIZE_MAX;

@@ -57,6 +57,14 @@ void Landscape::update(const CameraState& camera)
     walkCamera = camera;
     walkCameraSet = true;
 
+    // The first view waits for its whole tree, out of view too (see setUpdateLimits).
+    walkDeadline = opening || walkTime == std::chrono::microseconds::max()
+                       ? std::chrono::steady_clock::time_point::max()
+                       : std::chrono::steady_clock::now() + walkTime;
+    walkLate = false;
+    walksSinceClock = 0;
+    lateWalks = 0;
+    putOffWalks = 0;
     updateNode(root.get(), camera, screenError(root.get(), camera));
     fullWalk = false;
     // Restitching may not add to the list: it only rewrites the flagged sides. A node that an
@@ -218,6 +226,14 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
     if (!fullWalk && !node->walkPending && eyeTravel < node->stableUntil && frameCounter < node->wakeUpdate &&
         !mayCoarsen)
         return;
+    if (putsOff(node))
+    {
+        // Walked by the next update, and so are its ancestors (their slack is the least of
+        // their children's).
+        node->walkPending = true;
+        node->stableUntil = 0.0;
+        return;
+    }
     node->walkPending = false;
 
     const float threshold = detailThreshold;
@@ -292,15 +308,40 @@ bool Landscape::heldBack(const PatchNode* node) const
 {
     if (outOfView == OutOfView::refine || node->level < minLevel || !walkCameraSet || inWalkView(node))
         return false;
-    // Nor is the ground around the camera, which a camera looking ahead does not see: a node
-    // whose square, grown by its own edge on every side, holds the eye. What the camera, or
-    // whatever it follows, stands on is found by height queries there, which must not answer
-    // from coarse patches.
+    // Nor is the ground around the camera: what the camera, or whatever it follows, stands on is
+    // found by height queries there, which must not answer from coarse patches.
+    return !aroundEye(node);
+}
+
+bool Landscape::aroundEye(const PatchNode* node) const
+{
     const Ogre::Vector3& low = node->corners[0];
     const Ogre::Vector3& high = node->corners[3];
     const float edge = high.x - low.x;
     const Ogre::Vector3& eye = walkCamera.position;
-    return !(eye.x >= low.x - edge && eye.x <= high.x + edge && eye.z >= low.z - edge && eye.z <= high.z + edge);
+    return eye.x >= low.x - edge && eye.x <= high.x + edge && eye.z >= low.z - edge && eye.z <= high.z + edge;
+}
+
+bool Landscape::putsOff(const PatchNode* node)
+{
+    if (walkDeadline == std::chrono::steady_clock::time_point::max())
+        return false;
+    if (!walkLate && ++walksSinceClock == kWalksPerClockRead)
+    {
+        walksSinceClock = 0;
+        walkLate = std::chrono::steady_clock::now() >= walkDeadline;
+    }
+    // A node without geometry is walked every update until it has it (see updateNode): a drawn
+    // leaf left so asks for its build again there, and queries find no height under it meanwhile.
+    if (!walkLate || !node->isBuilt() || inWalkView(node) || aroundEye(node))
+        return false;
+    if (lateWalks < kFewestLateWalks)
+    {
+        lateWalks += 1;
+        return false;
+    }
+    putOffWalks += 1;
+    return true;
 }
 
 void Landscape::setOutOfView(OutOfView mode)

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <random>
@@ -498,25 +499,22 @@ std::vector<std::tuple<uint32_t, uint32_t, uint32_t, int32_t, float>> drawnState
                            inView.count(&leaf->geometry) ? leaf->lod : -1.0f);
     return state;
 }
-} // namespace
 
-TEST(LevelOfDetail, PassingOverUnchangedSubtreesDecidesAsAFullWalkDoes)
+// A camera path of 360 frames, 40 each: still, creeping, gliding, flying, turning on the spot,
+// jumping (300 units a frame), gliding, creeping and flying, with a zoom (a new pixel scale) at
+// frame 200; the tests change the detail threshold at kNewThresholdFrame.
+struct RestlessPath
 {
-    // Two trees driven alike, builds done between updates: one update walks every drawn node,
-    // the other passes over subtrees where nothing changed and the eye has not gone far enough
-    // for a decision to flip. They must agree on every drawn patch, its state and, in view, its
-    // morph factor, after every update: still, creeping, gliding, turning on the spot, jumping,
-    // a zoom (a new pixel scale) and a new detail threshold.
-    FractalTerrain everything(16);
-    FractalTerrain passing(16);
-    std::mt19937 random(2024);
-    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
-    Ogre::Vector3 eye(-1500, 300, -1200);
-    Ogre::Vector3 way(1, -0.1f, 0.7f);
+    static constexpr int kFrames = 360;
+    static constexpr int kNewThresholdFrame = 280;
+    std::mt19937 random{2024};
+    std::uniform_real_distribution<float> unit{-1.0f, 1.0f};
+    Ogre::Vector3 eye{-1500, 300, -1200};
+    Ogre::Vector3 way{1, -0.1f, 0.7f};
     float fov = 60.0f;
-    for (int frame = 0; frame < 360; ++frame)
+
+    CameraState next(int frame)
     {
-        SCOPED_TRACE(frame);
         const int phase = frame / 40;
         const float speed = std::array<float, 9>{0, 0.5f, 4, 40, 0, 300, 12, 2, 60}[size_t(phase)];
         if (phase == 4) // turning on the spot
@@ -527,10 +525,28 @@ TEST(LevelOfDetail, PassingOverUnchangedSubtreesDecidesAsAFullWalkDoes)
         eye.y = std::clamp(eye.y, 60.0f, 2000.0f);
         if (frame == 200)
             fov = 35.0f;
-        if (frame == 280)
+        return lookAt(eye, eye + way * 100.0f + Ogre::Vector3(0, -30, 0), fov);
+    }
+};
+
+} // namespace
+
+TEST(LevelOfDetail, PassingOverUnchangedSubtreesDecidesAsAFullWalkDoes)
+{
+    // Two trees driven alike, builds done between updates: one update walks every drawn node,
+    // the other passes over subtrees where nothing changed and the eye has not gone far enough
+    // for a decision to flip. They must agree on every drawn patch, its state and, in view, its
+    // morph factor, after every update of the restless path.
+    FractalTerrain everything(16);
+    FractalTerrain passing(16);
+    RestlessPath path;
+    for (int frame = 0; frame < RestlessPath::kFrames; ++frame)
+    {
+        SCOPED_TRACE(frame);
+        if (frame == RestlessPath::kNewThresholdFrame)
             for (FractalTerrain* terrain : {&everything, &passing})
                 terrain->landscape.setDetailThreshold(6.0f);
-        const CameraState camera = lookAt(eye, eye + way * 100.0f + Ogre::Vector3(0, -30, 0), fov);
+        const CameraState camera = path.next(frame);
         everything.view.walkEverything();
         everything.landscape.update(camera);
         passing.landscape.update(camera);
@@ -538,6 +554,62 @@ TEST(LevelOfDetail, PassingOverUnchangedSubtreesDecidesAsAFullWalkDoes)
         waitForBuilds(everything.landscape);
         waitForBuilds(passing.landscape);
     }
+}
+
+TEST(LevelOfDetail, AWalkOutOfTimeLeavesWhatIsOutOfViewToLaterUpdatesAndReachesTheSameTree)
+{
+    // A walk with no time at all walks kFewestLateWalks nodes out of view, and leaves the rest
+    // of them to later updates. Driven alike along the restless path, builds done between
+    // updates, it must draw what the camera sees as finely as an unhurried walk does, after
+    // every update; and once both have settled, the same tree.
+    FractalTerrain unhurried(16);
+    FractalTerrain hurried(16);
+    hurried.landscape.setWalkTime(std::chrono::microseconds(0));
+    RestlessPath path;
+    size_t putOff = 0;
+    int updatesPuttingOff = 0;
+    CameraState camera;
+    for (int frame = 0; frame < RestlessPath::kFrames; ++frame)
+    {
+        SCOPED_TRACE(frame);
+        if (frame == RestlessPath::kNewThresholdFrame)
+            for (FractalTerrain* terrain : {&unhurried, &hurried})
+                terrain->landscape.setDetailThreshold(6.0f);
+        camera = path.next(frame);
+        unhurried.landscape.update(camera);
+        hurried.landscape.update(camera);
+        putOff += hurried.landscape.walksPutOff();
+        updatesPuttingOff += hurried.landscape.walksPutOff() > 0 ? 1 : 0;
+        // What the camera sees is as fine as the threshold asks, or on its way there; a split
+        // that ground out of view would force on it may come an update or two later.
+        for (FractalTerrain* terrain : {&unhurried, &hurried})
+        {
+            SCOPED_TRACE(terrain == &hurried ? "hurried" : "unhurried");
+            const LandscapeTestView& view = terrain->view;
+            forEachDrawn(view.root(), [&](const PatchNode* leaf) {
+                if (leaf->level < view.maxLevel() && leaf->state != kSplitting &&
+                    camera.isVisible(leaf->testBox(), CameraState::kAllPlanes))
+                {
+                    EXPECT_LE(view.screenError(leaf, camera), view.detailThreshold()) << "level " << leaf->level;
+                }
+            });
+        }
+        EXPECT_EQ(unhurried.landscape.walksPutOff(), 0u);
+        waitForBuilds(unhurried.landscape);
+        waitForBuilds(hurried.landscape);
+    }
+    EXPECT_GT(updatesPuttingOff, 10) << putOff << " nodes put off in all";
+    // A last change of every decision with the camera still: what the walk puts off is not
+    // left behind for want of the eye moving on.
+    for (FractalTerrain* terrain : {&unhurried, &hurried})
+        terrain->landscape.setDetailThreshold(4.0f);
+    const auto settled = [&](FractalTerrain& terrain) {
+        return pumpUntilIdle([&] { terrain.landscape.update(camera); },
+                             [&] { return isSettled(terrain.landscape) && terrain.landscape.walksPutOff() == 0; }, 20000);
+    };
+    ASSERT_GT(settled(unhurried), 0);
+    ASSERT_GT(settled(hurried), 0);
+    EXPECT_EQ(drawnState(hurried.landscape, camera), drawnState(unhurried.landscape, camera));
 }
 
 TEST(LevelOfDetail, EveryRegionIsDrawnAgainAfterRestlessCameraMoves)
