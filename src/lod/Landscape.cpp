@@ -284,6 +284,7 @@ void Landscape::createRoot()
     treeChanges += 1;
     root = makeRoot();
     opening = true;
+    forcedPromoted = false;
     PatchBuildResult result;
     buildNode(*root, result, true);
     if (result.unreadable)

@@ -360,6 +360,12 @@ private:
     size_t buildLevelsBelow(PatchNode* node, const std::function<bool(const PatchNode*, int)>& wanted);
     // Makes and asks for every node of the levels above minLevel below node's children.
     void buildForcedLevels(PatchNode* node);
+    // The first update with a camera of a tree begun before it (beginTree): the build thread
+    // has taken the levels always split in the order they were asked for, with no view to go
+    // by. From here it takes those still waiting in this order: every level above minLevel
+    // (the root draws its children once all four are ready, in view or not), then the patches
+    // of minLevel in view, then the rest.
+    void promoteForcedInView();
     // While the first view is built: the levels below node's new children that the view will
     // likely split, asked for at once as kept children, within buildAheadLimit.
     void buildAheadWhileOpening(PatchNode* node);
@@ -504,6 +510,7 @@ private:
     size_t putOffWalks = 0; // see walksPutOff
     bool updated = false;            // an update has run since the tree was made
     bool opening = true;             // from createRoot until no build is left (setUpdateLimits)
+    bool forcedPromoted = false;     // see promoteForcedInView
     size_t freeLimit = SIZE_MAX;
     std::unique_ptr<PatchNode> root;
     std::vector<PatchGeometry*> visiblePatches; // drawn patches the last camera saw

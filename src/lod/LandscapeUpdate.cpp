@@ -56,6 +56,8 @@ void Landscape::update(const CameraState& camera)
         morphEpoch += 1;
     walkCamera = camera;
     walkCameraSet = true;
+    if (opening && !forcedPromoted)
+        promoteForcedInView();
 
     // The first view waits for its whole tree, out of view too (see setUpdateLimits).
     walkDeadline = opening || walkTime == std::chrono::microseconds::max()
@@ -560,6 +562,29 @@ void Landscape::buildForcedLevels(PatchNode* node)
     // once, when the first of them splits, so that the first view does not wait an update per
     // level for them.
     buildLevelsBelow(node, [this](const PatchNode* n, int) { return n->level < forcedDepth(); });
+}
+
+void Landscape::promoteForcedInView()
+{
+    forcedPromoted = true;
+    // The build thread takes the newest promotion first: minLevel's patches in view are
+    // promoted first, the shallower levels after them, shallowest last.
+    std::vector<std::vector<PatchNode*>> levels(forcedDepth() + 1);
+    std::vector<PatchNode*> stack{root.get()};
+    while (!stack.empty())
+    {
+        PatchNode* node = stack.back();
+        stack.pop_back();
+        const bool waiting = node->busy != 0 && !node->isBuilt();
+        if (waiting && (node->level < forcedDepth() || inWalkView(node)))
+            levels[node->level].push_back(node);
+        if (node->level < forcedDepth() && node->hasChildren())
+            for (const auto& child : node->children)
+                stack.push_back(child.get());
+    }
+    for (auto level = levels.rbegin(); level != levels.rend(); ++level)
+        for (PatchNode* node : *level)
+            queue.promote(node);
 }
 
 void Landscape::buildAheadWhileOpening(PatchNode* node)

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <random>
 #include <set>
 #include <sstream>
@@ -483,6 +484,68 @@ TEST(LevelOfDetail, AFirstViewAsksForTheLevelsItWillSplitAheadAndReachesTheSameT
     uint64_t offDrawnPaths = 0;
     forEachNode(opening.view.root(), [&](const PatchNode* node) { offDrawnPaths += node->isOnDrawnPath() ? 0 : 1; });
     EXPECT_LE(offDrawnPaths, drawnBelowForced / 4);
+}
+
+TEST(LevelOfDetail, TheFirstUpdateWithACameraPutsTheLevelsAlwaysSplitInViewFirst)
+{
+    // A tree begun before any camera asks for the 340 patches of levels 1 to 4 in no order of
+    // view. The first update that has a camera reorders what waits: levels 1 to 3 first (the
+    // root draws none of its children until all four are ready, in view or not), then the
+    // patches of level 4 in view, then the rest. The build thread is held until then, so that
+    // nothing is built before the camera is known, and the builds' order is read from it.
+    FractalTerrain terrain(16);
+    std::mutex lock;
+    std::vector<unsigned int> order;
+    terrain.landscape.stop(true);
+    terrain.landscape.setCallbacks({}, {}, {}, [&](int id) {
+        std::lock_guard<std::mutex> guard(lock);
+        order.push_back(unsigned(id));
+    });
+    terrain.landscape.beginTree();
+    const CameraState camera = lookAt(Ogre::Vector3(-2500, 300, -2500), Ogre::Vector3(-4000, 0, -3500));
+    terrain.landscape.update(camera);
+    // In view as the update saw them: boxes of unbuilt patches take their height range from the
+    // root, the one patch built.
+    std::map<unsigned int, const PatchNode*> nodes;
+    std::set<const PatchNode*> seen;
+    forEachNode(terrain.view.root(), [&](const PatchNode* node) {
+        nodes[terrain.landscape.patchId(node)] = node;
+        if (camera.isVisible(node->testBox(), CameraState::kAllPlanes))
+            seen.insert(node);
+    });
+    terrain.landscape.start();
+    ASSERT_GT(waitForBuilds(terrain.landscape), 0);
+
+    std::lock_guard<std::mutex> guard(lock);
+    ASSERT_EQ(order.size(), 340u);
+    size_t inView = 0, shallow = 0, position = 0;
+    size_t lastShallow = 0, lastInView = 0, firstOutOfView = order.size();
+    for (unsigned int id : order)
+    {
+        ASSERT_EQ(nodes.count(id), 1u);
+        const PatchNode* node = nodes[id];
+        if (node->level < 4)
+        {
+            shallow += 1;
+            lastShallow = position;
+        }
+        else if (seen.count(node))
+        {
+            inView += 1;
+            lastInView = position;
+        }
+        else
+        {
+            firstOutOfView = std::min(firstOutOfView, position);
+        }
+        position += 1;
+    }
+    EXPECT_EQ(shallow, 84u);
+    ASSERT_GT(inView, 8u) << "the view sees too little to tell";
+    ASSERT_LT(inView, 128u) << "the view sees too much to tell";
+    EXPECT_EQ(lastShallow, shallow - 1) << "levels 1 to 3 come first";
+    EXPECT_EQ(lastInView, shallow + inView - 1) << "then level 4 in view";
+    EXPECT_EQ(firstOutOfView, shallow + inView);
 }
 
 namespace
