@@ -225,10 +225,14 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
     // While coarsening, a split node may have to merge, or lead to one that must, whatever the
     // eye does: it is walked.
     const bool mayCoarsen = outOfView == OutOfView::coarsen && node->drawsChildren();
-    if (!fullWalk && !node->walkPending && eyeTravel < node->stableUntil && frameCounter < node->wakeUpdate &&
-        !mayCoarsen)
+    const bool due = fullWalk || node->walkPending || !(eyeTravel < node->stableUntil) ||
+                     !(frameCounter < node->wakeUpdate);
+    if (!due && !mayCoarsen)
         return;
-    if (putsOff(node))
+    // Only a node due for its own decisions may wait: not one walked only to coarsen, nor one
+    // walked at every update for a descendant without geometry (no slack, nothing pending),
+    // which may not get any, so that the work put off comes to an end.
+    if (due && (node->walkPending || node->stableUntil > 0.0) && putsOff(node))
     {
         // Walked by the next update, and so are its ancestors (their slack is the least of
         // their children's).
