@@ -110,7 +110,7 @@ public:
     // one update.
     void setUpdateLimits(size_t handOvers, size_t frees, bool strict = false);
     // Time an update's walk may take (once the first view stands) before it leaves the nodes
-    // out of view, and away from the eye (see heldBack), that it still had to walk to later
+    // out of view, and away from the eye (see aroundEye), that it still had to walk to later
     // updates, after kFewestLateWalks more of them, so that every update moves that work on.
     // Their splits and merges draw nothing the camera sees, and a jump that merges a region
     // behind it at once (170 merges, about a millisecond) would otherwise land on one frame.

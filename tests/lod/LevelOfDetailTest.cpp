@@ -14,6 +14,7 @@
 #include <array>
 #include <chrono>
 #include <cstring>
+#include <initializer_list>
 #include <map>
 #include <mutex>
 #include <random>
@@ -565,7 +566,7 @@ std::vector<std::tuple<uint32_t, uint32_t, uint32_t, int32_t, float>> drawnState
 
 // A camera path of 360 frames, 40 each: still, creeping, gliding, flying, turning on the spot,
 // jumping (300 units a frame), gliding, creeping and flying, with a zoom (a new pixel scale) at
-// frame 200; the tests change the detail threshold at kNewThresholdFrame.
+// frame 200 and a new detail threshold (6) for the terrains driven along it at frame 280.
 struct RestlessPath
 {
     static constexpr int kFrames = 360;
@@ -576,8 +577,12 @@ struct RestlessPath
     Ogre::Vector3 way{1, -0.1f, 0.7f};
     float fov = 60.0f;
 
-    CameraState next(int frame)
+    // The camera of the frame, after the terrains' threshold change when it is due.
+    CameraState next(int frame, std::initializer_list<FractalTerrain*> terrains)
     {
+        if (frame == kNewThresholdFrame)
+            for (FractalTerrain* terrain : terrains)
+                terrain->landscape.setDetailThreshold(6.0f);
         const int phase = frame / 40;
         const float speed = std::array<float, 9>{0, 0.5f, 4, 40, 0, 300, 12, 2, 60}[size_t(phase)];
         if (phase == 4) // turning on the spot
@@ -606,10 +611,7 @@ TEST(LevelOfDetail, PassingOverUnchangedSubtreesDecidesAsAFullWalkDoes)
     for (int frame = 0; frame < RestlessPath::kFrames; ++frame)
     {
         SCOPED_TRACE(frame);
-        if (frame == RestlessPath::kNewThresholdFrame)
-            for (FractalTerrain* terrain : {&everything, &passing})
-                terrain->landscape.setDetailThreshold(6.0f);
-        const CameraState camera = path.next(frame);
+        const CameraState camera = path.next(frame, {&everything, &passing});
         everything.view.walkEverything();
         everything.landscape.update(camera);
         passing.landscape.update(camera);
@@ -635,10 +637,7 @@ TEST(LevelOfDetail, AWalkOutOfTimeLeavesWhatIsOutOfViewToLaterUpdatesAndReachesT
     for (int frame = 0; frame < RestlessPath::kFrames; ++frame)
     {
         SCOPED_TRACE(frame);
-        if (frame == RestlessPath::kNewThresholdFrame)
-            for (FractalTerrain* terrain : {&unhurried, &hurried})
-                terrain->landscape.setDetailThreshold(6.0f);
-        camera = path.next(frame);
+        camera = path.next(frame, {&unhurried, &hurried});
         unhurried.landscape.update(camera);
         hurried.landscape.update(camera);
         putOff += hurried.landscape.walksPutOff();
