@@ -51,9 +51,9 @@ void BuildQueue::post(PatchNode* node, bool build, bool inView)
     push(node, build ? JobKind::build : JobKind::cancel, inView);
 }
 
-void BuildQueue::postRefresh(PatchNode* node)
+void BuildQueue::postRefresh(PatchNode* node, bool inView)
 {
-    push(node, JobKind::refresh, false);
+    push(node, JobKind::refresh, inView);
 }
 
 void BuildQueue::promote(PatchNode* node)

@@ -78,8 +78,9 @@ public:
     // inView (the camera sees the node) come before the others. Never waits: while the build
     // thread holds the job lock, the job waits in order for a later post, flush or drain.
     void post(PatchNode* node, bool build, bool inView = false);
-    // Asks for a refresh of a built node. A withdrawal leaves it alone: it withdraws builds only.
-    void postRefresh(PatchNode* node);
+    // Asks for a refresh of a built node, inView as for a build. A withdrawal leaves it alone: it
+    // withdraws builds only.
+    void postRefresh(PatchNode* node, bool inView);
     // The camera now sees a node whose build was asked for out of view (the levels always split
     // are asked for as a stream opens, before there is a camera): its build comes first, as the
     // newest request in view. Nothing happens when no build of the node waits any more.

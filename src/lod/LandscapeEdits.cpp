@@ -85,7 +85,10 @@ void Landscape::requestRefresh(PatchNode* node)
     if (node->refreshInFlight || !node->isBuilt())
         return;
     node->refreshInFlight = true;
-    queue.postRefresh(node);
+    // A stroke on ground the camera sees comes before the builds out of view: asked for as one
+    // of them, it waited for every later one, and a brush kept moving over a landscape that
+    // went on refining showed nothing until the camera stopped.
+    queue.postRefresh(node, node->isOnDrawnPath() && inWalkView(node));
 }
 
 void Landscape::refreshIfStale(PatchNode* node, uint64_t edition)

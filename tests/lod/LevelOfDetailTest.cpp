@@ -1329,3 +1329,57 @@ TEST(LevelOfDetail, HeightEditsRebuildEveryPatchThatReadsThemAndNoOther)
     EXPECT_GT(rebuilt, 100u);
     EXPECT_EQ(terrain.landscape.refreshedPatches(), rebuilt);
 }
+
+TEST(LevelOfDetail, AStrokeOnGroundInViewIsRebuiltBeforeTheBuildsOutOfView)
+{
+    // A stroke's refreshes wait in the build thread's queue beside the builds. Those of patches
+    // drawn in view come before every build out of view, also before those a later camera move
+    // asks for: a camera that keeps moving asks for new ones at every update, and a brush over
+    // ground in view would show nothing until it stopped.
+    FractalTerrain terrain(16);
+    const CameraState painter = lookAt(Ogre::Vector3(-2500, 300, -2500), Ogre::Vector3(-3500, 0, -3000));
+    ASSERT_GT(settle(terrain.landscape, painter), 0);
+    std::mutex lock;
+    std::vector<unsigned int> order;
+    terrain.landscape.stop(true);
+    terrain.landscape.setCallbacks({}, {}, {}, [&](int id) {
+        std::lock_guard<std::mutex> guard(lock);
+        order.push_back(unsigned(id));
+    });
+    const auto inView = [](const CameraState& camera, const PatchNode* node) {
+        return camera.isVisible(node->testBox(), CameraState::kAllPlanes) != CameraState::kOutside;
+    };
+    // About 200 x 200 units of ground in front of the painter (4 units per sample).
+    stroke(terrain, 250, 310, 300, 360, 2, 40000);
+    std::set<unsigned int> refreshed;
+    for (const PatchNode* leaf : drawnLeaves(terrain.landscape))
+        if (leaf->refreshInFlight && inView(painter, leaf))
+            refreshed.insert(terrain.landscape.patchId(leaf));
+    ASSERT_FALSE(refreshed.empty());
+
+    // The camera moves on towards the stroke: builds in its new view and around its eye.
+    const CameraState away = lookAt(Ogre::Vector3(-2900, 300, -2700), Ogre::Vector3(-3900, 0, -3200));
+    terrain.landscape.update(away);
+    std::set<unsigned int> outOfView;
+    forEachNode(terrain.view.root(), [&](const PatchNode* node) {
+        // A split asks for its four children in view when any part of it is.
+        if (!node->isBuilt() && node->busy > 0 && !inView(away, node->parent))
+            outOfView.insert(terrain.landscape.patchId(node));
+    });
+    ASSERT_FALSE(outOfView.empty()) << "the move asks for nothing out of view to tell";
+    terrain.landscape.start();
+    ASSERT_GT(waitForBuilds(terrain.landscape), 0);
+
+    std::lock_guard<std::mutex> guard(lock);
+    size_t lastRefresh = 0, firstOutOfView = order.size(), position = 0, seen = 0;
+    for (unsigned int id : order)
+    {
+        if (refreshed.count(id))
+            lastRefresh = position, seen += 1;
+        if (outOfView.count(id))
+            firstOutOfView = std::min(firstOutOfView, position);
+        position += 1;
+    }
+    EXPECT_EQ(seen, refreshed.size());
+    EXPECT_LT(lastRefresh, firstOutOfView) << "of " << order.size() << " builds";
+}
