@@ -444,6 +444,52 @@ void BM_StrokeUntilDrawn(benchmark::State& state)
     state.counters["patches_per_stroke"] = percentile(patches, 0.5);
 }
 BENCHMARK(BM_StrokeUntilDrawn)->Iterations(60)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+// A stroke where the camera looks, every 30 frames of the straight flight: the frames until the
+// drawn ground at its centre shows it, while the flight's own builds go on. The build thread
+// takes the newest request first, so a refresh waits for what is asked for after it unless it
+// counts as a build in view.
+void BM_StrokeWhileFlyingUntilShown(benchmark::State& state)
+{
+    Scene scene(editableMap());
+    const Ogre::Vector3 from(-3800, 1120, -3800);
+    const Ogre::Vector3 way = Ogre::Vector3(1, 0, 1).normalisedCopy();
+    int frame = 0;
+    const auto fly = [&] {
+        const Ogre::Vector3 eye = from + way * float((frame++ * 40) % 10700);
+        scene.place(eye, eye + way * 800 + Ogre::Vector3(0, -500, 0));
+        scene.frame();
+    };
+    for (int f = 0; f < 30; ++f)
+        fly();
+    constexpr int kFramesApart = 30;
+    // A stroke moves its samples by 300 of 65535.
+    constexpr float kShown = 0.5f * 300.0f * kTerrainHeight / 65535.0f;
+    std::vector<double> frames;
+    int unseen = 0, k = 0;
+    for (auto _ : state)
+    {
+        const Ogre::Ray look(scene.camera->getDerivedPosition(), scene.camera->getDerivedDirection());
+        const Ogre::Vector3 centre = scene.terrain->intersect(look).position;
+        const float before = scene.terrain->getHeight(centre).position.y;
+        state.SetIterationTime(strokeAhead(scene, ++k) / 1e6);
+        int shownAt = 0;
+        for (int count = 1; count <= kFramesApart; ++count)
+        {
+            fly();
+            if (shownAt == 0 && std::abs(scene.terrain->getHeight(centre).position.y - before) > kShown)
+                shownAt = count;
+        }
+        if (shownAt > 0)
+            frames.push_back(shownAt);
+        else
+            unseen += 1;
+    }
+    state.counters["frames_to_shown_median"] = frames.empty() ? 0.0 : percentile(frames, 0.5);
+    state.counters["frames_to_shown_worst"] = frames.empty() ? 0.0 : percentile(frames, 1.0);
+    state.counters["strokes_unseen_after_30"] = unseen;
+}
+BENCHMARK(BM_StrokeWhileFlyingUntilShown)->Iterations(40)->UseManualTime()->Unit(benchmark::kMicrosecond);
 } // namespace
 
 BENCHMARK_MAIN();

@@ -53,6 +53,10 @@ row "patch-size change: call median / worst" "$(awk -v a="$(get $sizes call_medi
     'BEGIN { printf "%.2f / %.2f ms (CPU worst %.2f ms)", a / 1000, b / 1000, c / 1000 }')"
 row "patch-size change: worst frame after it" "$(awk -v a="$(get $sizes frame_worst_us)" \
     -v b="$(get $sizes frame_cpu_worst_us)" 'BEGIN { printf "%.2f ms (CPU %.2f ms)", a / 1000, b / 1000 }')"
+shown=BM_StrokeWhileFlyingUntilShown/iterations:40/manual_time
+row "stroke in flight: frames until shown" "$(awk -v a="$(get $shown frames_to_shown_median)" \
+    -v b="$(get $shown frames_to_shown_worst)" -v c="$(get $shown strokes_unseen_after_30)" \
+    'BEGIN { printf "median %d, worst %d (%d of 40 unseen after 30)", a, b, c }')"
 charts=$(ls "$dir"/*.svg 2>/dev/null || true)
 if [ -n "$charts" ]; then
     echo
