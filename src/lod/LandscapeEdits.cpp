@@ -85,9 +85,9 @@ void Landscape::requestRefresh(PatchNode* node)
     if (node->refreshInFlight || !node->isBuilt())
         return;
     node->refreshInFlight = true;
-    // A stroke on ground the camera sees comes before the builds out of view: asked for as one
-    // of them, it waited for every later one, and a brush kept moving over a landscape that
-    // went on refining showed nothing until the camera stopped.
+    // A stroke on ground the camera sees comes before the builds out of view. Asked for as one
+    // of them, it waited behind every build that the camera's later moves asked for, and with a
+    // camera that kept moving it could wait until the tree was made afresh.
     queue.postRefresh(node, node->isOnDrawnPath() && inWalkView(node));
 }
 
