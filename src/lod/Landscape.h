@@ -338,6 +338,7 @@ private:
     // Marks node, its ancestors and the same-level neighbours of each (and their ancestors) as
     // changed: the next update walks them again.
     void touch(PatchNode* node);
+    void touchBetweenWalks(PatchNode* node); // touch's way outside the walk
     void touchChain(PatchNode* node);
     // parentError: the parent's screen error in this update (the node's own for the root).
     void updateNode(PatchNode* node, const CameraState& camera, float parentError);
@@ -487,6 +488,8 @@ private:
     // Changes whenever the drawn tree may have changed (a touch, a new root, freed patches); the
     // camera, change count and epoch of the last collection of visiblePatches.
     uint64_t treeChanges = 0;
+    bool walking = false;     // the update's walk is under way
+    uint32_t touchEpoch = 1;  // raised after each walk: see touchBetweenWalks
     CameraState collectedFor;
     uint64_t collectedChanges = ~uint64_t(0);
     uint32_t collectedEpoch = 0;

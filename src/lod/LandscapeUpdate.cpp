@@ -8,6 +8,7 @@
 #include "support/Diagnostics.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 
@@ -67,7 +68,12 @@ void Landscape::update(const CameraState& camera)
     walksSinceClock = 0;
     lateWalks = 0;
     putOffWalks = 0;
+    // The walk clears marks: the touches it makes mark whole chains, and those made before it
+    // are not trusted after it.
+    walking = true;
     updateNode(root.get(), camera, screenError(root.get(), camera));
+    walking = false;
+    touchEpoch += 1;
     fullWalk = false;
     // Restitching may not add to the list: it only rewrites the flagged sides. A node that an
     // ancestor's merge took out of the drawn tree after it was flagged is left as it is: it is
@@ -196,6 +202,11 @@ void Landscape::touchChain(PatchNode* node)
 void Landscape::touch(PatchNode* node)
 {
     treeChanges += 1;
+    if (!walking)
+    {
+        touchBetweenWalks(node);
+        return;
+    }
     // The node's own chain first, kept by level. A neighbour's chain joins it at their common
     // ancestor, above which every node is marked already: walked to the root each time, the
     // chains of a deep node's neighbours visited hundreds of nodes for a few dozen marks, and a
@@ -214,6 +225,33 @@ void Landscape::touch(PatchNode* node)
         for (PatchNode* neighbour : n->neighbours)
             for (PatchNode* p = neighbour; p && !onChain(p); p = p->parent)
                 p->walkPending = true;
+}
+
+void Landscape::touchBetweenWalks(PatchNode* node)
+{
+    // Only a walk clears the marks. Between two walks a node marked has its ancestors marked
+    // (touchedEpoch), and a node on the chain of a touch has its ancestors' and their
+    // neighbours' chains marked as well (chainEpoch): a chain stops where an earlier one went.
+    // The dozens of builds that a frame after a teleport hands over lie side by side, and their
+    // chains and their neighbours' are mostly the same ones.
+    const uint32_t epoch = touchEpoch;
+    std::array<PatchNode*, kMaxPathLevels> chain{};
+    int length = 0;
+    for (PatchNode* n = node; n && n->chainEpoch != epoch; n = n->parent)
+    {
+        n->walkPending = true;
+        n->touchedEpoch = epoch;
+        n->chainEpoch = epoch;
+        if (length < kMaxPathLevels)
+            chain[size_t(length++)] = n;
+    }
+    for (int k = 0; k < length; ++k)
+        for (PatchNode* neighbour : chain[size_t(k)]->neighbours)
+            for (PatchNode* p = neighbour; p && p->touchedEpoch != epoch; p = p->parent)
+            {
+                p->walkPending = true;
+                p->touchedEpoch = epoch;
+            }
 }
 
 void Landscape::updateNode(PatchNode* node, const CameraState& camera, float parentError)
