@@ -487,6 +487,33 @@ TEST(LevelOfDetail, AFirstViewAsksForTheLevelsItWillSplitAheadAndReachesTheSameT
     EXPECT_LE(offDrawnPaths, drawnBelowForced / 4);
 }
 
+namespace
+{
+// The patches whose builds the build thread begins, in that order (their ids). Made with the
+// thread stopped, as the landscape's callbacks may change only then; the test starts it again.
+class BuildOrder
+{
+public:
+    explicit BuildOrder(Landscape& landscape)
+    {
+        landscape.stop(true);
+        landscape.setCallbacks({}, {}, {}, [this](int id) {
+            std::lock_guard<std::mutex> guard(lock);
+            ids.push_back(unsigned(id));
+        });
+    }
+    std::vector<unsigned int> taken()
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        return ids;
+    }
+
+private:
+    std::mutex lock;
+    std::vector<unsigned int> ids;
+};
+} // namespace
+
 TEST(LevelOfDetail, TheFirstUpdateWithACameraPutsTheLevelsAlwaysSplitInViewFirst)
 {
     // A tree begun before any camera asks for the 340 patches of levels 1 to 4 in no order of
@@ -495,13 +522,7 @@ TEST(LevelOfDetail, TheFirstUpdateWithACameraPutsTheLevelsAlwaysSplitInViewFirst
     // patches of level 4 in view, then the rest. The build thread is held until then, so that
     // nothing is built before the camera is known, and the builds' order is read from it.
     FractalTerrain terrain(16);
-    std::mutex lock;
-    std::vector<unsigned int> order;
-    terrain.landscape.stop(true);
-    terrain.landscape.setCallbacks({}, {}, {}, [&](int id) {
-        std::lock_guard<std::mutex> guard(lock);
-        order.push_back(unsigned(id));
-    });
+    BuildOrder builds(terrain.landscape);
     terrain.landscape.beginTree();
     const CameraState camera = lookAt(Ogre::Vector3(-2500, 300, -2500), Ogre::Vector3(-4000, 0, -3500));
     terrain.landscape.update(camera);
@@ -517,7 +538,7 @@ TEST(LevelOfDetail, TheFirstUpdateWithACameraPutsTheLevelsAlwaysSplitInViewFirst
     terrain.landscape.start();
     ASSERT_GT(waitForBuilds(terrain.landscape), 0);
 
-    std::lock_guard<std::mutex> guard(lock);
+    const std::vector<unsigned int> order = builds.taken();
     ASSERT_EQ(order.size(), 340u);
     size_t inView = 0, shallow = 0, position = 0;
     size_t lastShallow = 0, lastInView = 0, firstOutOfView = order.size();
@@ -1339,13 +1360,7 @@ TEST(LevelOfDetail, AStrokeOnGroundInViewIsRebuiltBeforeTheBuildsOutOfView)
     FractalTerrain terrain(16);
     const CameraState painter = lookAt(Ogre::Vector3(-2500, 300, -2500), Ogre::Vector3(-3500, 0, -3000));
     ASSERT_GT(settle(terrain.landscape, painter), 0);
-    std::mutex lock;
-    std::vector<unsigned int> order;
-    terrain.landscape.stop(true);
-    terrain.landscape.setCallbacks({}, {}, {}, [&](int id) {
-        std::lock_guard<std::mutex> guard(lock);
-        order.push_back(unsigned(id));
-    });
+    BuildOrder builds(terrain.landscape);
     const auto inView = [](const CameraState& camera, const PatchNode* node) {
         return camera.isVisible(node->testBox(), CameraState::kAllPlanes) != CameraState::kOutside;
     };
@@ -1370,7 +1385,7 @@ TEST(LevelOfDetail, AStrokeOnGroundInViewIsRebuiltBeforeTheBuildsOutOfView)
     terrain.landscape.start();
     ASSERT_GT(waitForBuilds(terrain.landscape), 0);
 
-    std::lock_guard<std::mutex> guard(lock);
+    const std::vector<unsigned int> order = builds.taken();
     size_t lastRefresh = 0, firstOutOfView = order.size(), position = 0, seen = 0;
     for (unsigned int id : order)
     {
