@@ -336,7 +336,8 @@ private:
     // on a cache line that nothing else here reads.
     float walkMorph(const PatchNode* leaf, const PatchNode* parent, float error, float& parentError) const;
     // Marks node, its ancestors and the same-level neighbours of each (and their ancestors) as
-    // changed: the next update walks them again.
+    // changed: the next update walks them again. Between walks, node and its ancestors only
+    // (see touchBetweenWalks).
     void touch(PatchNode* node);
     void touchBetweenWalks(PatchNode* node); // touch's way outside the walk
     void touchChain(PatchNode* node);

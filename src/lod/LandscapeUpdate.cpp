@@ -8,7 +8,6 @@
 #include "support/Diagnostics.h"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <limits>
 
@@ -229,29 +228,20 @@ void Landscape::touch(PatchNode* node)
 
 void Landscape::touchBetweenWalks(PatchNode* node)
 {
-    // Only a walk clears the marks. Between two walks a node marked has its ancestors marked
-    // (touchedEpoch), and a node on the chain of a touch has its ancestors' and their
-    // neighbours' chains marked as well (chainEpoch): a chain stops where an earlier one went.
-    // The dozens of builds that a frame after a teleport hands over lie side by side, and their
-    // chains and their neighbours' are mostly the same ones.
+    // Only a walk clears the marks, so a node marked since the last walk has its ancestors
+    // marked (touchedEpoch): a chain stops where an earlier one went. The dozens of builds that
+    // a frame after a teleport hands over lie side by side, and their chains are mostly the
+    // same ones. The neighbours' chains are left alone: what a touch between walks changes (a
+    // box and an error: a build handed over, heights edited) is read by the node's own
+    // decisions and its ancestors' only. A change of what is drawn, which the neighbours'
+    // decisions read (the levels along their sides), marks the patches along those sides
+    // itself (markAllSides).
     const uint32_t epoch = touchEpoch;
-    std::array<PatchNode*, kMaxPathLevels> chain{};
-    int length = 0;
-    for (PatchNode* n = node; n && n->chainEpoch != epoch; n = n->parent)
+    for (PatchNode* n = node; n && n->touchedEpoch != epoch; n = n->parent)
     {
         n->walkPending = true;
         n->touchedEpoch = epoch;
-        n->chainEpoch = epoch;
-        if (length < kMaxPathLevels)
-            chain[size_t(length++)] = n;
     }
-    for (int k = 0; k < length; ++k)
-        for (PatchNode* neighbour : chain[size_t(k)]->neighbours)
-            for (PatchNode* p = neighbour; p && p->touchedEpoch != epoch; p = p->parent)
-            {
-                p->walkPending = true;
-                p->touchedEpoch = epoch;
-            }
 }
 
 void Landscape::updateNode(PatchNode* node, const CameraState& camera, float parentError)
