@@ -96,6 +96,16 @@ struct Scene
         camera->getParentSceneNode()->setPosition(eye);
         camera->getParentSceneNode()->lookAt(target, Ogre::Node::TS_WORLD);
     }
+    // The camera at the given frame of the straight flight: from one corner to the other, 120
+    // units above the highest ground, 40 units a frame (2,400 units a second at 60 frames a
+    // second), looking ahead and down, and round again from the start.
+    void placeOnStraightFlight(int frame)
+    {
+        const Ogre::Vector3 from(-3800, 1120, -3800);
+        const Ogre::Vector3 way = Ogre::Vector3(1, 0, 1).normalisedCopy();
+        const Ogre::Vector3 eye = from + way * float((frame * 40) % 10700);
+        place(eye, eye + way * 800 + Ogre::Vector3(0, -500, 0));
+    }
 
     // One frame; returns the render thread's terrain time in microseconds. The rest of a frame
     // (drawing, the host's work) is stood in for by a pause of 4 ms before it, in which the
@@ -198,21 +208,17 @@ void report(benchmark::State& state, const std::vector<double>& frameUs, const s
     state.counters["total_worst_MiB"] = percentile(totalMiB, 1.0);
 }
 
-// Straight from one corner to the other, 120 units above the highest ground, 40 units a frame
-// (2,400 units a second at 60 frames a second), looking ahead and down.
+// The straight flight (Scene::placeOnStraightFlight).
 void BM_StraightFlight(benchmark::State& state)
 {
     Scene scene;
-    const Ogre::Vector3 from(-3800, 1120, -3800);
-    const Ogre::Vector3 way = Ogre::Vector3(1, 0, 1).normalisedCopy();
     std::vector<double> frameUs;
     std::vector<double> cpuUs;
     std::vector<double> totalMiB;
     int frame = 0;
     for (auto _ : state)
     {
-        const Ogre::Vector3 eye = from + way * float((frame++ * 40) % 10700);
-        scene.place(eye, eye + way * 800 + Ogre::Vector3(0, -500, 0));
+        scene.placeOnStraightFlight(frame++);
         const double us = scene.frame();
         state.SetIterationTime(us / 1e6);
         frameUs.push_back(us);
@@ -377,8 +383,6 @@ double strokeAhead(Scene& scene, int k)
 void BM_StrokesWhileFlying(benchmark::State& state)
 {
     Scene scene(editableMap());
-    const Ogre::Vector3 from(-3800, 1120, -3800);
-    const Ogre::Vector3 way = Ogre::Vector3(1, 0, 1).normalisedCopy();
     std::vector<double> frameUs;
     std::vector<double> cpuUs;
     std::vector<double> strokeUs;
@@ -386,8 +390,7 @@ void BM_StrokesWhileFlying(benchmark::State& state)
     int frame = 0;
     for (auto _ : state)
     {
-        const Ogre::Vector3 eye = from + way * float((frame * 40) % 10700);
-        scene.place(eye, eye + way * 800 + Ogre::Vector3(0, -500, 0));
+        scene.placeOnStraightFlight(frame);
         const double stroke = frame > 0 ? strokeAhead(scene, frame) : 0.0;
         const double us = scene.frame() + stroke;
         ++frame;
@@ -457,12 +460,9 @@ BENCHMARK(BM_StrokeUntilDrawn)->Iterations(60)->UseManualTime()->Unit(benchmark:
 void BM_StrokeWhileFlyingUntilShown(benchmark::State& state)
 {
     Scene scene(editableMap());
-    const Ogre::Vector3 from(-3800, 1120, -3800);
-    const Ogre::Vector3 way = Ogre::Vector3(1, 0, 1).normalisedCopy();
     int frame = 0;
     const auto fly = [&] {
-        const Ogre::Vector3 eye = from + way * float((frame++ * 40) % 10700);
-        scene.place(eye, eye + way * 800 + Ogre::Vector3(0, -500, 0));
+        scene.placeOnStraightFlight(frame++);
         scene.frame();
     };
     for (int f = 0; f < 30; ++f)

@@ -336,10 +336,9 @@ private:
     // on a cache line that nothing else here reads.
     float walkMorph(const PatchNode* leaf, const PatchNode* parent, float error, float& parentError) const;
     // Marks node, its ancestors and the same-level neighbours of each (and their ancestors) as
-    // changed: the next update walks them again. Between walks, node and its ancestors only
-    // (see touchBetweenWalks).
+    // changed: the next update walks them again. Between walks, node and its ancestors only.
     void touch(PatchNode* node);
-    void touchBetweenWalks(PatchNode* node); // touch's way outside the walk
+    // Marks node and its ancestors as changed.
     void touchChain(PatchNode* node);
     // parentError: the parent's screen error in this update (the node's own for the root).
     void updateNode(PatchNode* node, const CameraState& camera, float parentError);
@@ -490,7 +489,7 @@ private:
     // camera, change count and epoch of the last collection of visiblePatches.
     uint64_t treeChanges = 0;
     bool walking = false;     // the update's walk is under way
-    uint32_t touchEpoch = 1;  // raised after each walk: see touchBetweenWalks
+    uint32_t touchEpoch = 1;  // raised after each walk: see touchChain
     CameraState collectedFor;
     uint64_t collectedChanges = ~uint64_t(0);
     uint32_t collectedEpoch = 0;

@@ -194,18 +194,36 @@ float Landscape::walkMorph(const PatchNode* leaf, const PatchNode* parent, float
 void Landscape::touchChain(PatchNode* node)
 {
     treeChanges += 1;
-    for (; node; node = node->parent)
+    if (walking)
+    {
+        for (; node; node = node->parent)
+            node->walkPending = true;
+        return;
+    }
+    // Only a walk clears the marks, so between two walks a node marked since the last one has
+    // its ancestors marked (touchedEpoch): a chain stops where an earlier one went. The dozens of
+    // builds that a frame after a teleport hands over lie side by side, and their chains are
+    // mostly the same ones.
+    const uint32_t epoch = touchEpoch;
+    for (; node && node->touchedEpoch != epoch; node = node->parent)
+    {
         node->walkPending = true;
+        node->touchedEpoch = epoch;
+    }
 }
 
 void Landscape::touch(PatchNode* node)
 {
-    treeChanges += 1;
+    // Between walks, the node's chain only. What such a touch changes (a box and an error: a
+    // build handed over, heights edited) is read by the node's own decisions and its ancestors'
+    // only; a change of what is drawn, which the neighbours' decisions read (the levels along
+    // their sides), marks the patches along those sides itself (markAllSides).
     if (!walking)
     {
-        touchBetweenWalks(node);
+        touchChain(node);
         return;
     }
+    treeChanges += 1;
     // The node's own chain first, kept by level. A neighbour's chain joins it at their common
     // ancestor, above which every node is marked already: walked to the root each time, the
     // chains of a deep node's neighbours visited hundreds of nodes for a few dozen marks, and a
@@ -224,24 +242,6 @@ void Landscape::touch(PatchNode* node)
         for (PatchNode* neighbour : n->neighbours)
             for (PatchNode* p = neighbour; p && !onChain(p); p = p->parent)
                 p->walkPending = true;
-}
-
-void Landscape::touchBetweenWalks(PatchNode* node)
-{
-    // Only a walk clears the marks, so a node marked since the last walk has its ancestors
-    // marked (touchedEpoch): a chain stops where an earlier one went. The dozens of builds that
-    // a frame after a teleport hands over lie side by side, and their chains are mostly the
-    // same ones. The neighbours' chains are left alone: what a touch between walks changes (a
-    // box and an error: a build handed over, heights edited) is read by the node's own
-    // decisions and its ancestors' only. A change of what is drawn, which the neighbours'
-    // decisions read (the levels along their sides), marks the patches along those sides
-    // itself (markAllSides).
-    const uint32_t epoch = touchEpoch;
-    for (PatchNode* n = node; n && n->touchedEpoch != epoch; n = n->parent)
-    {
-        n->walkPending = true;
-        n->touchedEpoch = epoch;
-    }
 }
 
 void Landscape::updateNode(PatchNode* node, const CameraState& camera, float parentError)

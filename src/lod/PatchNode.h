@@ -116,7 +116,7 @@ public:
     uint8_t edgeMaxLevel[4] = {};    // deepest drawn level touching each side from inside
     uint16_t edgeLevels = 0;         // bits 4s..4s+3: level difference side s is stitched for
     uint32_t drawnUpdate = 0;        // frameCounter of the update whose split last drew the node
-    // Landscape::touchEpoch when a touch between walks marked the node (see Landscape::touch).
+    // Landscape::touchEpoch when a touch between walks marked the node (see Landscape::touchChain).
     uint32_t touchedEpoch = 0;
     double stableUntil = 0;
 
