@@ -31,6 +31,14 @@ constexpr double kHandOverMicros = 1000.0;
 // stands, and no drawn view is there to stutter. Still well within 2 ms with the rest of the
 // frame's terrain work.
 constexpr double kOpeningHandOverMicros = 1500.0;
+// Spares made ahead of the first view's patches stop this much short of the opening budget,
+// counted over the frame's terrain work (stale frees, update, collection, drawables): the last
+// one may cost far beyond its estimate. Fresh buffers in new memory cost 450-1400 us for a
+// patch of 64 quads here, the estimate following them a step behind. (Without this margin,
+// and with the stale frees and the collection left out, the worst frame after a patch-size
+// change read 1.72-2.83 ms in five runs, four of them above 2 ms; with them, 1.64-2.30 ms, one
+// above, and the opening took as long.)
+constexpr double kWarmMarginMicros = 300.0;
 // After an engine frame of a quarter second or more (a heavy view, a software rasteriser) the
 // hand-overs may take this share of it instead, up to kMostHandOverMicros. A view that needs
 // hundreds of drawables took hundreds of frames under the fixed budget, frames of one to two
@@ -73,7 +81,14 @@ bool Terrain::frameStarted(const Ogre::FrameEvent& event)
                           ? double(event.timeSinceLastFrame) * 1e6
                           : 0.0;
     dropUnservedBloodPatches();
-    freeStaleDrawables(UINT64_MAX, kStaleFreeMicros);
+    // The buffers of an old patch size go a share a frame (nearly always there are none).
+    frameWorkMicros = 0;
+    if (!staleDrawables.empty())
+    {
+        const auto start = std::chrono::steady_clock::now();
+        freeStaleDrawables(UINT64_MAX, kStaleFreeMicros);
+        frameWorkMicros = microsSince(start);
+    }
     if (!heightStream->isOpen())
         return true;
     // What the build thread found wrong with the file, one line per kind of trouble.
@@ -99,6 +114,7 @@ bool Terrain::frameStarted(const Ogre::FrameEvent& event)
 
 void Terrain::updateLevelOfDetail(const CameraState& state)
 {
+    const auto start = std::chrono::steady_clock::now();
     updateAwaitsCamera = false;
     giveBackOpeningSpares();
     const bool opening = landscape->isOpening();
@@ -117,7 +133,8 @@ void Terrain::updateLevelOfDetail(const CameraState& state)
     // terrain), the frame takes kFewestHandOvers whatever they cost, as before, so that the view
     // always moves on.
     const bool unserved = handOversAwaitSpares;
-    const size_t affordable = affordableDrawables(handOverMicros);
+    // What this frame's stale frees took is the budget's too.
+    const size_t affordable = affordableDrawables(std::max(handOverMicros - frameWorkMicros, 0.0));
     const size_t lacking = lackingSpares(rewritableDrawables());
     handOversAwaitSpares = !unserved && affordable < kFewestHandOvers && lacking > 0 && hasRoomForSpares(lacking);
     if (handOversAwaitSpares)
@@ -134,10 +151,7 @@ void Terrain::updateLevelOfDetail(const CameraState& state)
         const uint64_t patchBytes = 2 * patchBufferBytes();
         landscape->setBuildAheadLimit(memoryBudget == 0 ? SIZE_MAX : held < room ? size_t((room - held) / patchBytes) : 0);
     }
-    // Timed only while the first view is built, the one time the render pass reads it.
-    const auto start = opening ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point();
     landscape->update(state);
-    updateMicros = opening ? microsSince(start) : 0.0;
     frameNumber += 1;
     releaseIdleDrawables();
     keepWithinMemoryBudget();
@@ -167,6 +181,7 @@ void Terrain::updateLevelOfDetail(const CameraState& state)
         lastMaterialPosition = state.position;
     }
     drawablesBuilt = 0;
+    frameWorkMicros += microsSince(start);
 }
 
 void Terrain::_notifyCurrentCamera(Ogre::Camera* cam)
@@ -193,7 +208,9 @@ void Terrain::_notifyCurrentCamera(Ogre::Camera* cam)
 
     if (captured)
     {
+        const auto start = std::chrono::steady_clock::now();
         landscape->notifyCamera(*cameraState);
+        frameWorkMicros += microsSince(start);
         return;
     }
     CameraState state;
@@ -243,9 +260,9 @@ void Terrain::_updateRenderQueue(Ogre::RenderQueue* queue)
     }
 
     const bool referencePass = currentCamera && currentCamera == camera;
-    // What the frame's update and drawables left of the opening budget.
+    // What the frame's terrain work so far left of the opening budget.
     if (referencePass && opening)
-        warmSpareDrawables(kOpeningHandOverMicros - updateMicros - microsSince(start));
+        warmSpareDrawables(kOpeningHandOverMicros - kWarmMarginMicros - frameWorkMicros - microsSince(start));
     // The spares that the update's hand-overs wait for (see updateLevelOfDetail), at the frame's
     // first pass, whatever its camera; those the warming above made count. One at least when
     // this frame made no drawable, so that the wait ends. Within the steady budget even while
