@@ -36,7 +36,9 @@
 //                                                      its pending list (blocking); the dead
 //                                                      pass (render, try); stop (blocking)
 //   resultLock  resultQueue                            the build thread while it appends one
-//                                                      node (blocking); drain (render, try)
+//                                                      node (blocking); drain (render, try),
+//                                                      while it moves the queue out: the
+//                                                      hand-overs run without it
 //   heightLock  the height source: the heightmap       the build thread while it samples one
 //               stream and the height cache; the       patch's heights (blocking); the owner's
 //               vertices of refreshed nodes            raw reads and writes, cache installs
@@ -192,6 +194,9 @@ private:
 
     // ---- render thread only (treeLock marks the passes that walk or free nodes) ----
     std::vector<BuildJob> stagedJobs; // posted while the build thread held jobLock, in order
+    // Results a drain moved out of resultQueue and has not handed over yet (their limits held
+    // them back), oldest first: ahead of those in resultQueue.
+    std::deque<PatchNode*> takenResults;
     mutable CriticalSection treeLock;
     std::vector<std::unique_ptr<PatchNode>> deadPatches; // retired, waiting to be deleted
 

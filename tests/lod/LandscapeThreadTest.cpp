@@ -144,9 +144,20 @@ TEST(LandscapeThread, HandOversStopAtTheirCostButTheQueueAlwaysMoves)
     const std::map<const PatchNode*, size_t> price{{order[0], 2}, {order[1], 2}, {order[2], 0}, {order[3], 1}};
     std::vector<PatchNode*> taken;
     std::vector<std::unique_ptr<PatchNode>> dead;
+    // Whether a build thread ending a patch during each hand-over could append its result.
+    std::vector<bool> resultLockFree;
     const auto drain = [&](size_t budget) {
-        r.view.queue().drain([&](PatchNode* node) { taken.push_back(node); r.view.handOver(node); },
-                             [&](const PatchNode* node) { return price.at(node); }, dead, budget);
+        r.view.queue().drain(
+            [&](PatchNode* node) {
+                std::thread build([&] {
+                    std::unique_lock<CriticalSection> lock(r.view.queue().getResultLock(), std::try_to_lock);
+                    resultLockFree.push_back(lock.owns_lock());
+                });
+                build.join();
+                taken.push_back(node);
+                r.view.handOver(node);
+            },
+            [&](const PatchNode* node) { return price.at(node); }, dead, budget);
     };
     // A budget of 2: the first result uses it up and the second waits, with all behind it.
     drain(2);
@@ -159,6 +170,7 @@ TEST(LandscapeThread, HandOversStopAtTheirCostButTheQueueAlwaysMoves)
     drain(SIZE_MAX);
     EXPECT_EQ(taken, order);
     EXPECT_EQ(r.landscape.pendingBuilds(), 0);
+    EXPECT_EQ(resultLockFree, std::vector<bool>(4, true)) << "hand-overs run without the result lock";
     for (PatchNode* child : c)
         EXPECT_TRUE(child->isBuilt() && child->busy == 0);
 }
