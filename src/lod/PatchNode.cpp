@@ -4,6 +4,81 @@
 
 #include <algorithm>
 #include <cassert>
+#include <vector>
+
+namespace
+{
+// Storage of freed nodes, for the next nodes made on the same thread.
+struct KeptNodes
+{
+    std::vector<void*> storage;
+    KeptNodes();
+    ~KeptNodes();
+};
+// Whether this thread's KeptNodes is yet to be made, lives, or is gone (a node freed as the
+// thread ends, by a static destructor say, goes straight back to the allocator). Trivial, so
+// that it can be read to the thread's very end.
+enum class Kept : unsigned char
+{
+    unmade,
+    alive,
+    gone
+};
+thread_local Kept keptState = Kept::unmade;
+thread_local KeptNodes keptNodes;
+
+KeptNodes::KeptNodes()
+{
+    keptState = Kept::alive;
+}
+
+KeptNodes::~KeptNodes()
+{
+    keptState = Kept::gone;
+    for (void* block : storage)
+        ::operator delete(block, std::align_val_t(alignof(PatchNode)));
+}
+} // namespace
+
+void* PatchNode::operator new(size_t bytes, std::align_val_t alignment)
+{
+    if (keptState != Kept::gone && bytes == sizeof(PatchNode) && alignment == std::align_val_t(alignof(PatchNode)))
+    {
+        std::vector<void*>& kept = keptNodes.storage;
+        if (!kept.empty())
+        {
+            void* block = kept.back();
+            kept.pop_back();
+            return block;
+        }
+    }
+    return ::operator new(bytes, alignment);
+}
+
+void PatchNode::operator delete(void* storage, std::align_val_t alignment) noexcept
+{
+    if (storage && keptState == Kept::alive && alignment == std::align_val_t(alignof(PatchNode)))
+    {
+        std::vector<void*>& kept = keptNodes.storage;
+        // Reserved at the first, so that keeping a block never allocates (nor throws).
+        if (kept.capacity() < kKeptNodes)
+        {
+            try
+            {
+                kept.reserve(kKeptNodes);
+            }
+            catch (const std::bad_alloc&)
+            {
+            }
+        }
+        if (kept.size() < kept.capacity() && kept.size() < kKeptNodes)
+        {
+            kept.push_back(storage);
+            return;
+        }
+    }
+    ::operator delete(storage, alignment);
+}
 
 PatchNode::PatchNode(Landscape* owner_, const RootSquare& square, uint32_t level_, int quadrant_,
                      uint32_t cellX_, uint32_t cellZ_)

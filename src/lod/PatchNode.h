@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <new>
 
 class Landscape;
 
@@ -48,6 +49,18 @@ public:
     PatchNode(const PatchNode&) = delete;
     PatchNode& operator=(const PatchNode&) = delete;
     ~PatchNode();
+    // A jump frees and makes hundreds of nodes in one update: their storage is kept for the
+    // next ones (per thread, up to kKeptNodes) instead of going through the allocator, whose
+    // lock the build thread's allocations contend for.
+    static void* operator new(size_t bytes, std::align_val_t alignment);
+    static void operator delete(void* storage, std::align_val_t alignment) noexcept;
+    // (None under the address sanitizer, which then finds a freed node used, as it could not
+    // in a block kept here.)
+#if defined(__SANITIZE_ADDRESS__)
+    static constexpr size_t kKeptNodes = 0;
+#else
+    static constexpr size_t kKeptNodes = 1024;
+#endif
 
     // Its children are drawn (split or merging): walks for drawn patches descend here.
     bool drawsChildren() const { return (state & 1) != 0; }
