@@ -17,7 +17,7 @@
 namespace
 {
 // Bytes a node costs besides its geometry, for the memory counter.
-constexpr uint64_t kNodeBytes = 256;
+constexpr uint64_t kNodeBytes = sizeof(PatchNode);
 
 // A patch's own bytes: its vertex records (its strip is shared, see StripCache).
 uint64_t geometryBytes(const PatchGeometry& geometry)
