@@ -37,7 +37,7 @@ constexpr double kOpeningHandOverMicros = 1500.0;
 // patch of 64 quads here, the estimate following them a step behind. (Without this margin,
 // and with the stale frees and the collection left out, the worst frame after a patch-size
 // change read 1.72-2.83 ms in five runs, four of them above 2 ms; with them, 1.64-2.30 ms, one
-// above, and the opening took as long.)
+// above, and openStream took as long to a settled view.)
 constexpr double kWarmMarginMicros = 300.0;
 // After an engine frame of a quarter second or more (a heavy view, a software rasteriser) the
 // hand-overs may take this share of it instead, up to kMostHandOverMicros. A view that needs
