@@ -455,8 +455,8 @@ private:
     std::vector<PatchGeometry*> needDrawables; // patches in view without one, in this render pass
     uint32_t frameNumber = 0; // frames started with a stream open
     // The terrain's own work in this frame before its render pass, in microseconds: the stale
-    // frees, the level-of-detail update and the collection of the patches in view. The first
-    // view's drawables take what it leaves of the opening budget.
+    // frees, and while the first view is built the level-of-detail update and the collection of
+    // the patches in view. The first view's drawables take what it leaves of the opening budget.
     double frameWorkMicros = 0;
     // The last update's budget for the drawables of the patches it handed over (microseconds),
     // and whether its hand-overs wait for spares that the next render pass makes (see

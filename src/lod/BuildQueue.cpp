@@ -200,13 +200,8 @@ size_t BuildQueue::drain(const std::function<void(PatchNode*)>& handOver, const 
         Lock results(resultLock, false);
         if (!results.locked())
             return 0;
-        if (takenResults.empty())
-            takenResults.swap(resultQueue);
-        else
-        {
-            takenResults.insert(takenResults.end(), resultQueue.begin(), resultQueue.end());
-            resultQueue.clear();
-        }
+        takenResults.insert(takenResults.end(), resultQueue.begin(), resultQueue.end());
+        resultQueue.clear();
     }
     size_t counted = 0;
     for (size_t taken = 0; taken < maxResults && !takenResults.empty(); ++taken)

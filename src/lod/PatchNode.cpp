@@ -29,6 +29,8 @@ thread_local KeptNodes keptNodes;
 
 KeptNodes::KeptNodes()
 {
+    // Reserved at once, so that keeping a block never allocates (nor throws).
+    storage.reserve(PatchNode::kKeptNodes);
     keptState = Kept::alive;
 }
 
@@ -57,25 +59,11 @@ void* PatchNode::operator new(size_t bytes, std::align_val_t alignment)
 
 void PatchNode::operator delete(void* storage, std::align_val_t alignment) noexcept
 {
-    if (storage && keptState == Kept::alive && alignment == std::align_val_t(alignof(PatchNode)))
+    if (storage && keptState == Kept::alive && alignment == std::align_val_t(alignof(PatchNode)) &&
+        keptNodes.storage.size() < kKeptNodes)
     {
-        std::vector<void*>& kept = keptNodes.storage;
-        // Reserved at the first, so that keeping a block never allocates (nor throws).
-        if (kept.capacity() < kKeptNodes)
-        {
-            try
-            {
-                kept.reserve(kKeptNodes);
-            }
-            catch (const std::bad_alloc&)
-            {
-            }
-        }
-        if (kept.size() < kept.capacity() && kept.size() < kKeptNodes)
-        {
-            kept.push_back(storage);
-            return;
-        }
+        keptNodes.storage.push_back(storage);
+        return;
     }
     ::operator delete(storage, alignment);
 }
