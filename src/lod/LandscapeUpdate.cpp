@@ -290,6 +290,14 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
 
     if (node->drawsChildren())
     {
+        // The children lie apart in memory: the lines that their walks read first (box, state and
+        // children; error and the walk's marks) are asked for together, so that the four
+        // misses overlap instead of following one another.
+        for (const auto& child : node->children)
+        {
+            __builtin_prefetch(&child->bounds);
+            __builtin_prefetch(&child->error);
+        }
         for (const auto& child : node->children)
         {
             updateNode(child.get(), camera, error);
@@ -922,6 +930,14 @@ void Landscape::collect(PatchNode* node, const PatchNode* parent, const CameraSt
         const float centreX = (minimum.x + maximum.x) * 0.5f;
         const float centreZ = (minimum.z + maximum.z) * 0.5f;
         const int nearest = (camera.position.x >= centreX ? 1 : 0) | (camera.position.z >= centreZ ? 2 : 0);
+        // The children's lines that this walk reads (box, state and children; at leaves, the
+        // morph factor and the error) are asked for together, as in updateNode.
+        for (const auto& child : node->children)
+        {
+            __builtin_prefetch(&child->bounds);
+            __builtin_prefetch(&child->lod);
+            __builtin_prefetch(&child->error);
+        }
         float error = std::numeric_limits<float>::quiet_NaN();
         for (int k : {0, 1, 2, 3})
             collect(node->child(nearest ^ k), node, camera, mask, error);
