@@ -302,8 +302,8 @@ protected:
     void warmSpareDrawables(double micros);
     // Up to count spare drawables of the patch size, within micros (but at least fewest of
     // them); returns how many. A cautious call also goes by the last fresh drawable's cost, not
-    // only by the running estimate: fresh buffers' costs jump as they take stale drawables'
-    // memory or new memory, and the estimate follows them slowly.
+    // only by the running estimate: fresh buffers' costs jump as they take freed memory or
+    // new memory, and the estimate follows them slowly.
     size_t makeSpareDrawables(size_t count, double micros, size_t fewest = 0, bool cautious = false);
     // Whether count more spares fit beside those kept (their number and share of the budget).
     bool hasRoomForSpares(size_t count) const;
@@ -427,12 +427,15 @@ private:
     static constexpr size_t kMostSpareDrawables = 192;
     // Drawables of a tree dropped by a change of patch size or scale, spares and drawn ones,
     // which no patch of the new tree takes: freeing a hundred buffers of 64-quad patches at
-    // once took the call 1 to 4 ms. Each fresh drawable frees its size of them first, so that
-    // the allocator has their memory for its buffers (buffers in memory new to the process cost
-    // its page faults: 450-750 us for a patch of 64 quads here), and each frame frees more for
-    // kStaleFreeMicros. Counted in the memory budget, and the first to go
-    // over it. While retiringDrawables is set (the old tree going), every drawable given back
-    // joins them.
+    // once took the call 1 to 4 ms. Each frame frees some of them, for kStaleFreeMicros, one at
+    // least. New drawables do not free them to make room: freed among the allocator's free
+    // blocks, a buffer could join them to the top of its heap, which it then hands back to the
+    // system at once, and a single free cost 1 to 5 ms of the render thread's time here. (So
+    // each fresh drawable freed its size of them first, for the allocator to reuse, and the
+    // worst frame after a patch-size change took 2 to 3.1 ms in three runs of five; without,
+    // 1.2 to 1.5 ms in five of five, the view settling as soon.) Counted in the memory budget,
+    // and the first to go over it. While retiringDrawables is set (the old tree going), every
+    // drawable given back joins them.
     std::vector<std::unique_ptr<TerrainRenderable>> staleDrawables;
     uint64_t staleBytes = 0;
     bool retiringDrawables = false;

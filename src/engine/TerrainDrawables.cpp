@@ -32,7 +32,7 @@ void Terrain::createDrawable(PatchGeometry* patch)
     const bool fresh = spareDrawables.empty() && !recycleIdleDrawable();
     if (fresh)
     {
-        freeStaleDrawables(kVertexBytes * patch->vertexCount);
+        // (Stale drawables are not freed here to make room: see staleDrawables.)
         drawable = std::make_unique<TerrainRenderable>(this);
     }
     else
@@ -280,7 +280,6 @@ size_t Terrain::makeSpareDrawables(size_t count, double micros, size_t fewest, b
             cautious ? std::max(freshDrawableCost.micros, freshDrawableCost.last) : freshDrawableCost.micros;
         if (made >= fewest && elapsed + cost > micros)
             break;
-        freeStaleDrawables(bytes);
         auto drawable = std::make_unique<TerrainRenderable>(this);
         drawable->reserve(vertexCount);
         spareBytes += bytes;
