@@ -834,7 +834,22 @@ void Landscape::markSide(PatchNode* node, int side, bool withNeighbour)
 void Landscape::markAllSides(PatchNode* node)
 {
     for (int side = 0; side < 4; ++side)
+    {
         markSide(node, side, true);
+        // A side without a same-level neighbour faces a coarser drawn patch, which the change
+        // here may leave more than levelSlack levels coarser than what is now drawn beside it:
+        // a merge across the side that was allowed while this node still drew itself (its
+        // split under way), whose kept children then went. Only its own walk splits it again
+        // (forcedBySide), so that walk is due.
+        if (node->neighbours[side])
+            continue;
+        for (const PatchNode* n = node->parent; n; n = n->parent)
+            if (PatchNode* across = n->neighbours[side])
+            {
+                touchChain(drawnCover(across));
+                break;
+            }
+    }
 }
 
 void Landscape::markSubtree(PatchNode* node)
