@@ -116,7 +116,7 @@ void Terrain::updateLevelOfDetail(const CameraState& state)
 {
     // Timed only while the first view is built, the one time the render pass reads it.
     const bool opening = landscape->isOpening();
-    const auto start = opening ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point();
+    const ScopedMicros timed(opening ? &frameWorkMicros : nullptr);
     updateAwaitsCamera = false;
     giveBackOpeningSpares();
     const double fixedMicros = opening ? kOpeningHandOverMicros : kHandOverMicros;
@@ -182,8 +182,6 @@ void Terrain::updateLevelOfDetail(const CameraState& state)
         lastMaterialPosition = state.position;
     }
     drawablesBuilt = 0;
-    if (opening)
-        frameWorkMicros += microsSince(start);
 }
 
 void Terrain::_notifyCurrentCamera(Ogre::Camera* cam)
@@ -210,11 +208,8 @@ void Terrain::_notifyCurrentCamera(Ogre::Camera* cam)
 
     if (captured)
     {
-        const bool opening = landscape->isOpening();
-        const auto start = opening ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point();
+        const ScopedMicros timed(landscape->isOpening() ? &frameWorkMicros : nullptr);
         landscape->notifyCamera(*cameraState);
-        if (opening)
-            frameWorkMicros += microsSince(start);
         return;
     }
     CameraState state;

@@ -33,6 +33,16 @@ PatchNode* drawnCover(PatchNode* node)
             cover = ancestor;
     return cover;
 }
+
+// The patch drawn across side s of node: the drawn cover of the same-level neighbour of node or
+// of its nearest ancestor that has one; null at the terrain's edge.
+PatchNode* drawnAcross(PatchNode* node, int side)
+{
+    for (PatchNode* n = node; n; n = n->parent)
+        if (PatchNode* neighbour = n->neighbours[side])
+            return drawnCover(neighbour);
+    return nullptr;
+}
 } // namespace
 
 void Landscape::update(const CameraState& camera)
@@ -290,14 +300,7 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
 
     if (node->drawsChildren())
     {
-        // The children lie apart in memory: the lines that their walks read first (box, state and
-        // children; error and the walk's marks) are asked for together, so that the four
-        // misses overlap instead of following one another.
-        for (const auto& child : node->children)
-        {
-            __builtin_prefetch(&child->bounds);
-            __builtin_prefetch(&child->error);
-        }
+        node->prefetchChildren();
         for (const auto& child : node->children)
         {
             updateNode(child.get(), camera, error);
@@ -659,15 +662,10 @@ int Landscape::forceNeighbours(PatchNode* node)
     {
         for (;;)
         {
-            PatchNode* neighbour = nullptr;
-            for (PatchNode* n = node; n && !neighbour; n = n->parent)
-                neighbour = n->neighbours[side];
-            if (!neighbour)
-                break;
             // The patch drawn there may be an ancestor of the neighbour node (kept children
             // are linked but not drawn): that is the one that must not be too coarse.
-            PatchNode* drawn = drawnCover(neighbour);
-            if (int(drawn->level) >= deepestCoarse)
+            PatchNode* drawn = drawnAcross(node, side);
+            if (!drawn || int(drawn->level) >= deepestCoarse)
                 break;
             const int splits = split(drawn);
             total += splits;
@@ -802,10 +800,17 @@ void Landscape::markSide(PatchNode* node, int side, bool withNeighbour)
 {
     // The patches across the side see this side change level, whatever their own level: the
     // same-level neighbour's drawn patches along the side are all marked. A side without a
-    // same-level neighbour faces a coarser patch, which never stitches against a finer one.
-    if (withNeighbour && node->neighbours[side])
+    // same-level neighbour (nor do the children along it have one) faces a coarser patch. It
+    // never stitches against a finer one, but the change may leave it more than levelSlack
+    // levels coarser than what is now drawn beside it: a merge across the side, allowed while
+    // this node still drew itself with its split under way, whose kept children then went.
+    // Only its own walk splits it again (forcedBySide), so that walk is due.
+    if (withNeighbour)
     {
-        markSide(node->neighbours[side], side ^ 1, false);
+        if (node->neighbours[side])
+            markSide(node->neighbours[side], side ^ 1, false);
+        else if (PatchNode* across = drawnAcross(node, side))
+            touchChain(across);
         withNeighbour = false;
     }
     if (node->drawsChildren() && node->hasChildren())
@@ -834,22 +839,7 @@ void Landscape::markSide(PatchNode* node, int side, bool withNeighbour)
 void Landscape::markAllSides(PatchNode* node)
 {
     for (int side = 0; side < 4; ++side)
-    {
         markSide(node, side, true);
-        // A side without a same-level neighbour faces a coarser drawn patch, which the change
-        // here may leave more than levelSlack levels coarser than what is now drawn beside it:
-        // a merge across the side that was allowed while this node still drew itself (its
-        // split under way), whose kept children then went. Only its own walk splits it again
-        // (forcedBySide), so that walk is due.
-        if (node->neighbours[side])
-            continue;
-        for (const PatchNode* n = node->parent; n; n = n->parent)
-            if (PatchNode* across = n->neighbours[side])
-            {
-                touchChain(drawnCover(across));
-                break;
-            }
-    }
 }
 
 void Landscape::markSubtree(PatchNode* node)
@@ -945,14 +935,7 @@ void Landscape::collect(PatchNode* node, const PatchNode* parent, const CameraSt
         const float centreX = (minimum.x + maximum.x) * 0.5f;
         const float centreZ = (minimum.z + maximum.z) * 0.5f;
         const int nearest = (camera.position.x >= centreX ? 1 : 0) | (camera.position.z >= centreZ ? 2 : 0);
-        // The children's lines that this walk reads (box, state and children; at leaves, the
-        // morph factor and the error) are asked for together, as in updateNode.
-        for (const auto& child : node->children)
-        {
-            __builtin_prefetch(&child->bounds);
-            __builtin_prefetch(&child->lod);
-            __builtin_prefetch(&child->error);
-        }
+        node->prefetchChildren();
         float error = std::numeric_limits<float>::quiet_NaN();
         for (int k : {0, 1, 2, 3})
             collect(node->child(nearest ^ k), node, camera, mask, error);
