@@ -114,7 +114,8 @@ public:
     // updates, after kFewestLateWalks more of them, so that every update moves that work on.
     // Their splits and merges draw nothing the camera sees, and a jump that merges a region
     // behind it at once (170 merges, about a millisecond) would otherwise land on one frame.
-    // max() (the default): no limit.
+    // What a walk of everything (after new settings or a new pixel scale) leaves is walked
+    // whole when its turn comes. max() (the default): no limit.
     void setWalkTime(std::chrono::microseconds time) { walkTime = time; }
     static constexpr size_t kFewestLateWalks = 32;
     // Nodes that the last update's walk left to later updates (see setWalkTime): the tree
@@ -483,6 +484,9 @@ private:
     CameraState walkCamera;
     bool walkCameraSet = false;
     bool fullWalk = true;
+    // The walk under way passes over nothing: a full walk, or below a node that a full walk put
+    // off (PatchNode::walkAllPending).
+    bool walkingAll = false;
     OutOfView outOfView = OutOfView::refine;
     uint32_t morphEpoch = 1; // changes with every update that moves the eye or walks everything
     // Changes whenever the drawn tree may have changed (a touch, a new root, freed patches); the

@@ -80,7 +80,9 @@ void Landscape::update(const CameraState& camera)
     // The walk clears marks: the touches it makes mark whole chains, and those made before it
     // are not trusted after it.
     walking = true;
+    walkingAll = fullWalk;
     updateNode(root.get(), camera, screenError(root.get(), camera));
+    walkingAll = false;
     walking = false;
     touchEpoch += 1;
     fullWalk = false;
@@ -263,7 +265,7 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
     // While coarsening, a split node may have to merge, or lead to one that must, whatever the
     // eye does: it is walked.
     const bool mayCoarsen = outOfView == OutOfView::coarsen && node->drawsChildren();
-    const bool due = fullWalk || node->walkPending || !(eyeTravel < node->stableUntil) ||
+    const bool due = walkingAll || node->walkPending || !(eyeTravel < node->stableUntil) ||
                      !(frameCounter < node->wakeUpdate);
     if (!due && !mayCoarsen)
         return;
@@ -276,9 +278,16 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
         // their children's).
         node->walkPending = true;
         node->stableUntil = 0.0;
+        // A walk of everything (new settings, a new pixel scale) that ends here is not done
+        // below: the decisions there were taken under the old ones, and their slack, which
+        // says when to take them again, too. The subtree is walked whole when the node is.
+        node->walkAllPending = node->walkAllPending || walkingAll;
         return;
     }
     node->walkPending = false;
+    const bool walkedAll = walkingAll;
+    walkingAll = walkingAll || node->walkAllPending;
+    node->walkAllPending = false;
 
     const float threshold = detailThreshold;
     const float distance = eyeDistance(node, camera);
@@ -342,6 +351,7 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
     // changed.
     node->stableUntil = node->walkPending || (!node->isBuilt() && node->state != kSplit) ? 0.0 : stableUntil;
     node->wakeUpdate = wakeUpdate;
+    walkingAll = walkedAll;
 }
 
 bool Landscape::inWalkView(const PatchNode* node) const

@@ -138,6 +138,9 @@ public:
     // Its build could not read every height it needed: it is not asked for again, so that an
     // unreadable heightmap costs one failed build per patch, not one per frame.
     bool unreadable = false;
+    // A walk that was to pass over nothing put the node off (see Landscape::putsOff): its whole
+    // subtree is walked when it is next walked.
+    bool walkAllPending = false;
     uint8_t edgeFlags = 0;           // bits s and 4+s: side s waits for restitching
     uint8_t edgeMaxLevel[4] = {};    // deepest drawn level touching each side from inside
     uint16_t edgeLevels = 0;         // bits 4s..4s+3: level difference side s is stitched for

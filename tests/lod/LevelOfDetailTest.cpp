@@ -695,6 +695,46 @@ TEST(LevelOfDetail, AWalkOutOfTimeLeavesWhatIsOutOfViewToLaterUpdatesAndReachesT
     EXPECT_EQ(drawnState(hurried.landscape, camera), drawnState(unhurried.landscape, camera));
 }
 
+TEST(LevelOfDetail, ANewThresholdOrPixelScaleReachesTheWholeTreeThroughAWalkOutOfTime)
+{
+    // A new threshold or pixel scale (a zoom) changes every decision, and with them the slack
+    // that says when each is due again. A walk out of time leaves the ground out of view to later
+    // updates, which pass over what is not due: it must still decide all of it afresh, with the
+    // camera still, as the unhurried walk does at once.
+    FractalTerrain unhurried(16);
+    FractalTerrain hurried(16);
+    hurried.landscape.setWalkTime(std::chrono::microseconds(0));
+    const Ogre::Vector3 eye(-1500, 300, -1200);
+    const Ogre::Vector3 target(-500, 0, -1000);
+    const auto settled = [&](FractalTerrain& terrain, const CameraState& camera) {
+        return pumpUntilIdle([&] { terrain.landscape.update(camera); },
+                             [&] {
+                                 return isSettled(terrain.landscape) && terrain.landscape.walksPutOff() == 0 &&
+                                        terrain.landscape.drawnHeldBack() == 0;
+                             },
+                             20000);
+    };
+    const auto compare = [&](const CameraState& camera) {
+        ASSERT_GT(settled(unhurried, camera), 0);
+        ASSERT_GT(settled(hurried, camera), 0);
+        EXPECT_GT(checkConvergedTree(hurried.landscape, camera), 150u);
+        EXPECT_EQ(drawnState(hurried.landscape, camera), drawnState(unhurried.landscape, camera));
+    };
+    const CameraState wide = lookAt(eye, target);
+    compare(wide);
+    for (float threshold : {5.0f, 11.0f})
+    {
+        SCOPED_TRACE(threshold);
+        unhurried.landscape.setDetailThreshold(threshold);
+        hurried.landscape.setDetailThreshold(threshold);
+        compare(wide);
+        if (HasFailure())
+            return;
+    }
+    SCOPED_TRACE("zoomed");
+    compare(lookAt(eye, target, 25.0f));
+}
+
 TEST(LevelOfDetail, EveryRegionIsDrawnAgainAfterRestlessCameraMoves)
 {
     FractalTerrain terrain(16);
