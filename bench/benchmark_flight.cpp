@@ -6,7 +6,8 @@
 // teleports, the time until the view has settled again (no build in flight, no drawable owed,
 // nothing new for two frames).
 // TERRAIN_BENCH_MAP names another heightmap (a 16385 x 16385 one, for example);
-// TERRAIN_BENCH_BUDGET_MIB sets another memory budget (0: none).
+// TERRAIN_BENCH_BUDGET_MIB sets another memory budget (0: none); TERRAIN_BENCH_PATCH another
+// patch size for the flights (quads per patch edge, 32 unless set).
 
 #include "FrameChart.h"
 #include "../tools/FractalHeightmap.h"
@@ -48,6 +49,12 @@ std::string mapFile()
     return name;
 }
 
+int flightPatchSize()
+{
+    const char* chosen = std::getenv("TERRAIN_BENCH_PATCH");
+    return chosen && *chosen ? std::atoi(chosen) : 32;
+}
+
 struct Scene
 {
     const std::string map;
@@ -63,7 +70,7 @@ struct Scene
         terrain = std::make_unique<Terrain>("flight");
         engine.scene->getRootSceneNode()->attachObject(terrain.get());
         terrain->setTerrainScale(kTerrainSize, kTerrainHeight);
-        terrain->setPatchSize(32);
+        terrain->setPatchSize(flightPatchSize());
         terrain->setHeightCacheSize(1024);
         terrain->setDefaultMaterial(material);
         terrain->setOgreBuildLimits(10000, 0);
@@ -303,9 +310,10 @@ void BM_OpenToSettledView(benchmark::State& state)
 }
 BENCHMARK(BM_OpenToSettledView)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 
-// A settled view whose patch size changes, 32 to 64 and back: the render thread's time in the
-// setPatchSize call itself (the old tree goes, the new one begins) and the worst frame until
-// the new view has settled. Each iteration is one change, timed as the call.
+// A settled view whose patch size changes to twice the flights' (half of 128) and back: 32 to 64
+// and back unless TERRAIN_BENCH_PATCH says otherwise. The render thread's time in the
+// setPatchSize call itself (the old tree goes, the new one begins) and the worst frame until the
+// new view has settled. Each iteration is one change, timed as the call.
 void BM_PatchSizeChange(benchmark::State& state)
 {
     Scene scene;
@@ -326,10 +334,12 @@ void BM_PatchSizeChange(benchmark::State& state)
     worstFrameUs = worstFrameCpuUs = 0;
     std::vector<double> callUs;
     std::vector<double> callCpuUs;
-    int size = 32;
+    const int first = flightPatchSize();
+    const int second = first < 128 ? first * 2 : first / 2;
+    int size = first;
     for (auto _ : state)
     {
-        size = size == 32 ? 64 : 32;
+        size = size == first ? second : first;
         const double cpuStart = Scene::threadCpuUs();
         const Clock::time_point start = Clock::now();
         scene.terrain->setPatchSize(size);
