@@ -298,7 +298,9 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
     if (!node->drawsChildren())
     {
         // (The side test last: it reads the four neighbours, far apart in memory.)
-        const bool want = node->level < minLevel || (error > threshold && !heldBack(node)) || forcedBySide(node);
+        const bool held = error > threshold && heldBack(node);
+        const bool want = node->level < minLevel || (error > threshold && !held) || forcedBySide(node);
+        node->splitHeldBack = held && !want;
         // A split that finds its children kept draws them at once: they are walked below, in
         // this same update, so that a view refines as many levels as are built, not one a frame.
         if (want && node->level < maxLevel)
@@ -961,6 +963,14 @@ void Landscape::collect(PatchNode* node, const PatchNode* parent, const CameraSt
         node->morphEpoch = morphEpoch;
     }
     visiblePatches.push_back(&node->geometry);
+    // A leaf kept from splitting while it lay out of view passes for stable until the eye goes
+    // away from it, and a camera that turns on the spot does not move the eye: seen now, it is
+    // walked again by the next update, which splits it as the view asks.
+    if (node->splitHeldBack) [[unlikely]]
+    {
+        node->splitHeldBack = false;
+        touchChain(node);
+    }
     // Read by the owner while the first view is built (one child takes the node's place).
     if (opening && node->state == kSplitting)
         comingInView += std::max<size_t>(leavesComingInView(node, camera, mask), 1) - 1;

@@ -141,6 +141,10 @@ public:
     // A walk that was to pass over nothing put the node off (see Landscape::putsOff): its whole
     // subtree is walked when it is next walked.
     bool walkAllPending = false;
+    // The last walk kept this drawn leaf from splitting because it lay out of view (see
+    // Landscape::heldBack): the collection of the patches in view has it walked again once it
+    // is in view.
+    bool splitHeldBack = false;
     uint8_t edgeFlags = 0;           // bits s and 4+s: side s waits for restitching
     uint8_t edgeMaxLevel[4] = {};    // deepest drawn level touching each side from inside
     uint16_t edgeLevels = 0;         // bits 4s..4s+3: level difference side s is stitched for

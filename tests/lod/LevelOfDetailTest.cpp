@@ -165,8 +165,10 @@ std::array<int, 4> expectedEdgeLevels(const PatchNode* node, std::ostringstream&
     return result;
 }
 
-// Checks every property of a converged tree; returns the number of drawn leaves.
-size_t checkConvergedTree(const Landscape& landscape, const CameraState& camera)
+// Checks every property of a converged tree; returns the number of drawn leaves. With
+// heldOutOfView, leaves out of the camera's view may be coarser than it asks (see
+// Landscape::setOutOfView).
+size_t checkConvergedTree(const Landscape& landscape, const CameraState& camera, bool heldOutOfView = false)
 {
     const LandscapeTestView view(landscape);
     const std::vector<const PatchNode*> leaves = drawnLeaves(landscape);
@@ -177,7 +179,8 @@ size_t checkConvergedTree(const Landscape& landscape, const CameraState& camera)
         EXPECT_TRUE(leaf->isBuilt()) << "a hole: level " << leaf->level;
         const Ogre::Vector3 extent = leaf->corners[3] - leaf->corners[0];
         area += double(extent.x) * double(extent.z);
-        if (leaf->level < view.maxLevel())
+        if (leaf->level < view.maxLevel() &&
+            (!heldOutOfView || camera.isVisible(leaf->testBox(), CameraState::kAllPlanes)))
         {
             EXPECT_LE(view.screenError(leaf, camera), view.detailThreshold())
                 << "a leaf at level " << leaf->level << " is too coarse";
@@ -733,6 +736,47 @@ TEST(LevelOfDetail, ANewThresholdOrPixelScaleReachesTheWholeTreeThroughAWalkOutO
     }
     SCOPED_TRACE("zoomed");
     compare(lookAt(eye, target, 25.0f));
+}
+
+TEST(LevelOfDetail, GroundHeldBackOutOfViewRefinesWhenATurnOnTheSpotBringsItIntoView)
+{
+    // Under a memory budget the ground out of view stays as coarse as it stands (hold) or merges
+    // back (coarsen), while what is in view refines as asked. A leaf kept from splitting passes
+    // for stable until the eye goes away from it, and a turn on the spot does not move the eye:
+    // the ground it brings into view must refine all the same. The patches in view are
+    // collected after every update, as the terrain does when it draws.
+    for (Landscape::OutOfView mode : {Landscape::OutOfView::hold, Landscape::OutOfView::coarsen})
+    {
+        SCOPED_TRACE(int(mode));
+        FractalTerrain terrain(16);
+        terrain.landscape.setOutOfView(mode);
+        const auto settled = [&](const CameraState& camera) {
+            return pumpUntilIdle(
+                [&] {
+                    terrain.landscape.update(camera);
+                    terrain.landscape.notifyCamera(camera);
+                },
+                [&] { return isSettled(terrain.landscape) && terrain.landscape.drawnHeldBack() == 0; }, 20000);
+        };
+        const Ogre::Vector3 eye(-1500, 300, -1200);
+        const CameraState ahead = lookAt(eye, eye + Ogre::Vector3(1000, -200, 300));
+        const CameraState behind = lookAt(eye, eye - Ogre::Vector3(1000, 200, 300));
+        // From high above first, where the whole map is coarse; then at the eye, looking ahead.
+        ASSERT_GT(settled(lookAt(Ogre::Vector3(0, 20000, 0), Ogre::Vector3(0, 0, 1))), 0);
+        ASSERT_GT(settled(ahead), 0);
+        checkConvergedTree(terrain.landscape, ahead, true);
+        size_t coarseBehind = 0;
+        forEachDrawn(terrain.view.root(), [&](const PatchNode* leaf) {
+            if (leaf->level < terrain.view.maxLevel() && behind.isVisible(leaf->testBox(), CameraState::kAllPlanes) &&
+                terrain.view.screenError(leaf, behind) > terrain.view.detailThreshold())
+                ++coarseBehind;
+        });
+        EXPECT_GT(coarseBehind, 10u) << "the ground behind should have been left coarse";
+        ASSERT_GT(settled(behind), 0);
+        EXPECT_GT(checkConvergedTree(terrain.landscape, behind, true), 150u);
+        if (HasFailure())
+            return;
+    }
 }
 
 TEST(LevelOfDetail, EveryRegionIsDrawnAgainAfterRestlessCameraMoves)
