@@ -964,9 +964,10 @@ void Landscape::collect(PatchNode* node, const PatchNode* parent, const CameraSt
     }
     visiblePatches.push_back(&node->geometry);
     // A leaf kept from splitting while it lay out of view passes for stable until the eye goes
-    // away from it, and a camera that turns on the spot does not move the eye: seen now, it is
-    // walked again by the next update, which splits it as the view asks.
-    if (node->splitHeldBack) [[unlikely]]
+    // away from it, and a camera that turns on the spot does not move the eye: seen now by the
+    // camera that the walks follow, it is walked again by the next update, which splits it as
+    // the view asks. (Another camera, a map's seen from above say, holds nothing back.)
+    if (node->splitHeldBack && camera.camera == walkCamera.camera) [[unlikely]]
     {
         node->splitHeldBack = false;
         touchChain(node);
