@@ -2,6 +2,7 @@
 // render queue and the visitor, drawables given back when out of use, the memory budget.
 
 #include "DrawingFixture.h"
+#include "engine/CameraCapture.h"
 
 #include <algorithm>
 #include <random>
@@ -665,6 +666,7 @@ TEST_F(DrawingTest, MemoryBudgetGivesBackKeptSubtreesThenWhatIsOutOfViewNeverThe
     struct Flight
     {
         std::set<std::tuple<uint32_t, uint32_t, uint32_t>> leaves; // drawn in view at the end
+        uint64_t tooCoarseTurned = 0; // patches in view coarser than it asks, turned on the spot
         uint64_t largest = 0;  // bytes held, at the frame that held most
         uint64_t total = 0;    // summed over the frames
         uint64_t drawnPeak = 0; // most patches drawn at a frame, in view and out of it
@@ -705,6 +707,22 @@ TEST_F(DrawingTest, MemoryBudgetGivesBackKeptSubtreesThenWhatIsOutOfViewNeverThe
         for (const PatchNode* leaf : testing_support::drawnLeaves(*terrain->getLandscape()))
             if (inView(camera, leaf->bounds))
                 flight.leaves.insert({leaf->level, leaf->cellX, leaf->cellZ});
+        // Turns on the spot: the ground that comes into view was out of it, held back or merged
+        // under a budget, and the eye has not moved. The turned views must be as fine as they
+        // ask. (Whether a patch just fine enough is split depends on its neighbours, which a
+        // budget may have merged, so the views are not compared patch by patch.)
+        const LandscapeTestView view(*terrain->getLandscape());
+        for (int turn = 0; turn < 4; ++turn)
+        {
+            camera->getParentSceneNode()->lookAt(Ogre::Vector3(across(random), 0, across(random)), Ogre::Node::TS_WORLD);
+            settle(camera);
+            CameraState state;
+            captureCamera(camera, state);
+            for (const PatchNode* leaf : testing_support::drawnLeaves(*terrain->getLandscape()))
+                if (inView(camera, leaf->bounds) && leaf->level < view.maxLevel() &&
+                    view.screenError(leaf, state) > view.detailThreshold())
+                    flight.tooCoarseTurned += 1;
+        }
         destroyTerrain();
         return flight;
     };
@@ -722,6 +740,9 @@ TEST_F(DrawingTest, MemoryBudgetGivesBackKeptSubtreesThenWhatIsOutOfViewNeverThe
     EXPECT_LT(tight.drawnPeak, free.drawnPeak * 3 / 4);
     EXPECT_LT(tight.total, bounded.total);
     EXPECT_EQ(tight.leaves, free.leaves);
+    EXPECT_EQ(free.tooCoarseTurned, 0u);
+    EXPECT_EQ(bounded.tooCoarseTurned, 0u);
+    EXPECT_EQ(tight.tooCoarseTurned, 0u);
     // The ground under the camera, which height queries for it and what it carries read, is as
     // fine as without a budget, in view or not.
     EXPECT_EQ(tight.levelsBelow, free.levelsBelow);
