@@ -300,7 +300,7 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
         // (The side test last: it reads the four neighbours, far apart in memory.)
         const bool held = error > threshold && heldBack(node);
         const bool want = node->level < minLevel || (error > threshold && !held) || forcedBySide(node);
-        node->splitHeldBack = held && !want;
+        node->splitHeldBack = held && !want && node->level < maxLevel;
         // A split that finds its children kept draws them at once: they are walked below, in
         // this same update, so that a view refines as many levels as are built, not one a frame.
         if (want && node->level < maxLevel)
