@@ -779,6 +779,74 @@ TEST(LevelOfDetail, GroundHeldBackOutOfViewRefinesWhenATurnOnTheSpotBringsItInto
     }
 }
 
+TEST(LevelOfDetail, NewSettingsLimitsAndHeldGroundAlwaysSettleToAWholeTree)
+{
+    // Cameras that glide, jump, zoom and turn on the spot, a new threshold on the way, under
+    // each combination of the owner's limits: hand-overs per update, a walk out of time, and the
+    // ground out of view refined, held or merged back for a memory budget. Once settled, the
+    // tree has no hole or crack, keeps its slack, and draws nothing coarser than the threshold
+    // asks: in view, and everywhere while the ground out of view refines. The patches in view
+    // are collected after every update, as the terrain does. TERRAIN_LONG_RUN=1: more patch
+    // sizes and seeds.
+    const char* longRun = std::getenv("TERRAIN_LONG_RUN");
+    const bool longer = longRun && *longRun && *longRun != '0';
+    std::vector<std::pair<int, uint32_t>> sizes{{2, 513}, {16, 1025}}; // patch size, map edge
+    if (longer)
+        sizes.insert(sizes.end(), {{4, 1025}, {8, 1025}, {32, 2049}, {64, 4097}});
+    for (const auto& [patchSize, edge] : sizes)
+        for (uint32_t seed = 1; seed <= (longer ? 3u : 1u); ++seed)
+        {
+            SCOPED_TRACE(testing::Message() << "patch size " << patchSize << ", seed " << seed);
+            FractalTerrain terrain(patchSize, edge, seed);
+            std::mt19937 random(seed);
+            std::uniform_real_distribution<float> fov(15.0f, 90.0f);
+            const auto frame = [&](const CameraState& camera) {
+                terrain.landscape.update(camera);
+                terrain.landscape.notifyCamera(camera);
+            };
+            const auto settled = [&](const CameraState& camera) {
+                return pumpUntilIdle([&] { frame(camera); },
+                                     [&] {
+                                         return isSettled(terrain.landscape) && terrain.landscape.walksPutOff() == 0 &&
+                                                terrain.landscape.drawnHeldBack() == 0;
+                                     },
+                                     20000);
+            };
+            for (int round = 0; round < 6; ++round)
+            {
+                SCOPED_TRACE(round);
+                const auto mode = Landscape::OutOfView(round % 3);
+                terrain.landscape.setOutOfView(mode);
+                terrain.landscape.setUpdateLimits(round & 1 ? 3 : 0, round & 1 ? 5 : 0);
+                terrain.landscape.setWalkTime(round & 2 ? std::chrono::microseconds(0) : std::chrono::microseconds::max());
+                CameraState camera = randomCamera(random);
+                for (int move = 0; move < 30; ++move)
+                {
+                    if (move % 3 == 0)
+                    {
+                        const Ogre::Vector3 ahead = camera.position + camera.planes[0].normal * 100.0f;
+                        const Ogre::Vector3 step(30, 0, 20);
+                        camera = move % 9 == 0 ? randomCamera(random)
+                                 : move % 9 == 3 ? lookAt(camera.position, ahead, fov(random))
+                                                 : lookAt(camera.position + step, ahead + step);
+                    }
+                    if (move == 15)
+                        terrain.landscape.setDetailThreshold(round % 2 ? 8.0f : 5.0f);
+                    for (int k = int(random() % 4); k > 0; --k)
+                        frame(camera);
+                }
+                const bool held = mode != Landscape::OutOfView::refine;
+                ASSERT_GT(settled(camera), 0);
+                checkConvergedTree(terrain.landscape, camera, held);
+                const CameraState turned = lookAt(camera.position, camera.position - camera.planes[0].normal * 100.0f);
+                ASSERT_GT(settled(turned), 0);
+                checkConvergedTree(terrain.landscape, turned, held);
+                if (HasFailure())
+                    return;
+            }
+        }
+}
+
 TEST(LevelOfDetail, EveryRegionIsDrawnAgainAfterRestlessCameraMoves)
 {
     FractalTerrain terrain(16);
