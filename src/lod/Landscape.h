@@ -341,8 +341,10 @@ private:
     void touch(PatchNode* node);
     // Marks node and its ancestors as changed.
     void touchChain(PatchNode* node);
-    // parentError: the parent's screen error in this update (the node's own for the root).
-    void updateNode(PatchNode* node, const CameraState& camera, float parentError);
+    // parentError: the parent's screen error in this update (the node's own for the root);
+    // walkAll: the subtree is walked whole, as after new settings (see fullWalk), whatever its
+    // slack.
+    void updateNode(PatchNode* node, const CameraState& camera, float parentError, bool walkAll);
     bool forcedBySide(const PatchNode* node) const;
     // Frees a leaf's kept children when they are due (see kKeptErrorShare); error: the leaf's
     // screen error in this update. Nothing for a node that keeps none.
@@ -484,9 +486,6 @@ private:
     CameraState walkCamera;
     bool walkCameraSet = false;
     bool fullWalk = true;
-    // The walk under way passes over nothing: a full walk, or below a node that a full walk put
-    // off (PatchNode::walkAllPending).
-    bool walkingAll = false;
     OutOfView outOfView = OutOfView::refine;
     uint32_t morphEpoch = 1; // changes with every update that moves the eye or walks everything
     // Changes whenever the drawn tree may have changed (a touch, a new root, freed patches); the

@@ -80,9 +80,7 @@ void Landscape::update(const CameraState& camera)
     // The walk clears marks: the touches it makes mark whole chains, and those made before it
     // are not trusted after it.
     walking = true;
-    walkingAll = fullWalk;
-    updateNode(root.get(), camera, screenError(root.get(), camera));
-    walkingAll = false;
+    updateNode(root.get(), camera, screenError(root.get(), camera), fullWalk);
     walking = false;
     touchEpoch += 1;
     fullWalk = false;
@@ -256,7 +254,7 @@ void Landscape::touch(PatchNode* node)
                 p->walkPending = true;
 }
 
-void Landscape::updateNode(PatchNode* node, const CameraState& camera, float parentError)
+void Landscape::updateNode(PatchNode* node, const CameraState& camera, float parentError, bool walkAll)
 {
     node->lastVisit = frameCounter;
     // Nothing in the subtree changed, the eye has not gone far enough for any of its decisions
@@ -265,7 +263,7 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
     // While coarsening, a split node may have to merge, or lead to one that must, whatever the
     // eye does: it is walked.
     const bool mayCoarsen = outOfView == OutOfView::coarsen && node->drawsChildren();
-    const bool due = walkingAll || node->walkPending || !(eyeTravel < node->stableUntil) ||
+    const bool due = walkAll || node->walkPending || !(eyeTravel < node->stableUntil) ||
                      !(frameCounter < node->wakeUpdate);
     if (!due && !mayCoarsen)
         return;
@@ -281,12 +279,11 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
         // A walk of everything (new settings, a new pixel scale) that ends here is not done
         // below: the decisions there were taken under the old ones, and their slack, which
         // says when to take them again, too. The subtree is walked whole when the node is.
-        node->walkAllPending = node->walkAllPending || walkingAll;
+        node->walkAllPending = node->walkAllPending || walkAll;
         return;
     }
     node->walkPending = false;
-    const bool walkedAll = walkingAll;
-    walkingAll = walkingAll || node->walkAllPending;
+    walkAll = walkAll || node->walkAllPending;
     node->walkAllPending = false;
 
     const float threshold = detailThreshold;
@@ -314,7 +311,7 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
         node->prefetchChildren();
         for (const auto& child : node->children)
         {
-            updateNode(child.get(), camera, error);
+            updateNode(child.get(), camera, error, walkAll);
             stableUntil = std::min(stableUntil, child->stableUntil);
             wakeUpdate = std::min(wakeUpdate, child->wakeUpdate);
         }
@@ -353,7 +350,6 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
     // changed.
     node->stableUntil = node->walkPending || (!node->isBuilt() && node->state != kSplit) ? 0.0 : stableUntil;
     node->wakeUpdate = wakeUpdate;
-    walkingAll = walkedAll;
 }
 
 bool Landscape::inWalkView(const PatchNode* node) const

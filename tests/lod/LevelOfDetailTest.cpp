@@ -588,6 +588,25 @@ std::vector<std::tuple<uint32_t, uint32_t, uint32_t, int32_t, float>> drawnState
     return state;
 }
 
+// One frame as the terrain drives the Landscape: the update, then the patches in view collected.
+void frame(Landscape& landscape, const CameraState& camera)
+{
+    landscape.update(camera);
+    landscape.notifyCamera(camera);
+}
+
+// Frames until nothing is left to do for the camera: no build, no walk put off for its time and
+// no split held back for the update limits. Returns the frames, 0 when it gave up (bounded).
+int settleWhole(Landscape& landscape, const CameraState& camera)
+{
+    return pumpUntilIdle([&] { frame(landscape, camera); },
+                         [&] {
+                             return isSettled(landscape) && landscape.walksPutOff() == 0 &&
+                                    landscape.drawnHeldBack() == 0;
+                         },
+                         20000);
+}
+
 // A camera path of 360 frames, 40 each: still, creeping, gliding, flying, turning on the spot,
 // jumping (300 units a frame), gliding, creeping and flying, with a zoom (a new pixel scale) at
 // frame 200 and a new detail threshold (6) for the terrains driven along it at frame 280.
@@ -689,12 +708,8 @@ TEST(LevelOfDetail, AWalkOutOfTimeLeavesWhatIsOutOfViewToLaterUpdatesAndReachesT
     // left behind for want of the eye moving on.
     for (FractalTerrain* terrain : {&unhurried, &hurried})
         terrain->landscape.setDetailThreshold(4.0f);
-    const auto settled = [&](FractalTerrain& terrain) {
-        return pumpUntilIdle([&] { terrain.landscape.update(camera); },
-                             [&] { return isSettled(terrain.landscape) && terrain.landscape.walksPutOff() == 0; }, 20000);
-    };
-    ASSERT_GT(settled(unhurried), 0);
-    ASSERT_GT(settled(hurried), 0);
+    ASSERT_GT(settleWhole(unhurried.landscape, camera), 0);
+    ASSERT_GT(settleWhole(hurried.landscape, camera), 0);
     EXPECT_EQ(drawnState(hurried.landscape, camera), drawnState(unhurried.landscape, camera));
 }
 
@@ -709,17 +724,9 @@ TEST(LevelOfDetail, ANewThresholdOrPixelScaleReachesTheWholeTreeThroughAWalkOutO
     hurried.landscape.setWalkTime(std::chrono::microseconds(0));
     const Ogre::Vector3 eye(-1500, 300, -1200);
     const Ogre::Vector3 target(-500, 0, -1000);
-    const auto settled = [&](FractalTerrain& terrain, const CameraState& camera) {
-        return pumpUntilIdle([&] { terrain.landscape.update(camera); },
-                             [&] {
-                                 return isSettled(terrain.landscape) && terrain.landscape.walksPutOff() == 0 &&
-                                        terrain.landscape.drawnHeldBack() == 0;
-                             },
-                             20000);
-    };
     const auto compare = [&](const CameraState& camera) {
-        ASSERT_GT(settled(unhurried, camera), 0);
-        ASSERT_GT(settled(hurried, camera), 0);
+        ASSERT_GT(settleWhole(unhurried.landscape, camera), 0);
+        ASSERT_GT(settleWhole(hurried.landscape, camera), 0);
         EXPECT_GT(checkConvergedTree(hurried.landscape, camera), 150u);
         EXPECT_EQ(drawnState(hurried.landscape, camera), drawnState(unhurried.landscape, camera));
     };
@@ -750,20 +757,12 @@ TEST(LevelOfDetail, GroundHeldBackOutOfViewRefinesWhenATurnOnTheSpotBringsItInto
         SCOPED_TRACE(int(mode));
         FractalTerrain terrain(16);
         terrain.landscape.setOutOfView(mode);
-        const auto settled = [&](const CameraState& camera) {
-            return pumpUntilIdle(
-                [&] {
-                    terrain.landscape.update(camera);
-                    terrain.landscape.notifyCamera(camera);
-                },
-                [&] { return isSettled(terrain.landscape) && terrain.landscape.drawnHeldBack() == 0; }, 20000);
-        };
         const Ogre::Vector3 eye(-1500, 300, -1200);
         const CameraState ahead = lookAt(eye, eye + Ogre::Vector3(1000, -200, 300));
         const CameraState behind = lookAt(eye, eye - Ogre::Vector3(1000, 200, 300));
         // From high above first, where the whole map is coarse; then at the eye, looking ahead.
-        ASSERT_GT(settled(lookAt(Ogre::Vector3(0, 20000, 0), Ogre::Vector3(0, 0, 1))), 0);
-        ASSERT_GT(settled(ahead), 0);
+        ASSERT_GT(settleWhole(terrain.landscape, lookAt(Ogre::Vector3(0, 20000, 0), Ogre::Vector3(0, 0, 1))), 0);
+        ASSERT_GT(settleWhole(terrain.landscape, ahead), 0);
         checkConvergedTree(terrain.landscape, ahead, true);
         size_t coarseBehind = 0;
         forEachDrawn(terrain.view.root(), [&](const PatchNode* leaf) {
@@ -772,7 +771,7 @@ TEST(LevelOfDetail, GroundHeldBackOutOfViewRefinesWhenATurnOnTheSpotBringsItInto
                 ++coarseBehind;
         });
         EXPECT_GT(coarseBehind, 10u) << "the ground behind should have been left coarse";
-        ASSERT_GT(settled(behind), 0);
+        ASSERT_GT(settleWhole(terrain.landscape, behind), 0);
         EXPECT_GT(checkConvergedTree(terrain.landscape, behind, true), 150u);
         if (HasFailure())
             return;
@@ -800,18 +799,6 @@ TEST(LevelOfDetail, NewSettingsLimitsAndHeldGroundAlwaysSettleToAWholeTree)
             FractalTerrain terrain(patchSize, edge, seed);
             std::mt19937 random(seed);
             std::uniform_real_distribution<float> fov(15.0f, 90.0f);
-            const auto frame = [&](const CameraState& camera) {
-                terrain.landscape.update(camera);
-                terrain.landscape.notifyCamera(camera);
-            };
-            const auto settled = [&](const CameraState& camera) {
-                return pumpUntilIdle([&] { frame(camera); },
-                                     [&] {
-                                         return isSettled(terrain.landscape) && terrain.landscape.walksPutOff() == 0 &&
-                                                terrain.landscape.drawnHeldBack() == 0;
-                                     },
-                                     20000);
-            };
             for (int round = 0; round < 6; ++round)
             {
                 SCOPED_TRACE(round);
@@ -833,13 +820,13 @@ TEST(LevelOfDetail, NewSettingsLimitsAndHeldGroundAlwaysSettleToAWholeTree)
                     if (move == 15)
                         terrain.landscape.setDetailThreshold(round % 2 ? 8.0f : 5.0f);
                     for (int k = int(random() % 4); k > 0; --k)
-                        frame(camera);
+                        frame(terrain.landscape, camera);
                 }
                 const bool held = mode != Landscape::OutOfView::refine;
-                ASSERT_GT(settled(camera), 0);
+                ASSERT_GT(settleWhole(terrain.landscape, camera), 0);
                 checkConvergedTree(terrain.landscape, camera, held);
                 const CameraState turned = lookAt(camera.position, camera.position - camera.planes[0].normal * 100.0f);
-                ASSERT_GT(settled(turned), 0);
+                ASSERT_GT(settleWhole(terrain.landscape, turned), 0);
                 checkConvergedTree(terrain.landscape, turned, held);
                 if (HasFailure())
                     return;
