@@ -472,6 +472,9 @@ void Terrain::releaseIdleDrawables()
     {
         if (sweepCursor >= liveDrawables.size())
             sweepCursor = 0;
+        // The drawables lie apart in memory: the one a few places on is asked for now.
+        if (sweepCursor + 4 < liveDrawables.size())
+            __builtin_prefetch(&liveDrawables[sweepCursor + 4]->lastUsedFrame);
         TerrainRenderable* drawable = liveDrawables[sweepCursor].get();
         const bool idle = frameNumber - drawable->lastUsedFrame > drawableKeepFrames;
         // A patch drawn out of view keeps its drawable while drawables are made ahead of view:

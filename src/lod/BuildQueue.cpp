@@ -206,6 +206,8 @@ size_t BuildQueue::drain(const std::function<void(PatchNode*)>& handOver, const 
     size_t counted = 0;
     for (size_t taken = 0; taken < maxResults && !takenResults.empty(); ++taken)
     {
+        if (takenResults.size() > 2)
+            takenResults[2]->prefetchWhole();
         PatchNode* node = takenResults.front();
         const size_t price = maxCounted == SIZE_MAX ? 0 : cost(node);
         // The first result is taken whatever it costs, so that the queue always moves (unless the

@@ -252,6 +252,8 @@ void Landscape::release(std::vector<std::unique_ptr<PatchNode>>& nodes, std::chr
                 queue.retire(std::move(nodes[k])); // back to the dead patches, for a later drain
             break;
         }
+        if (k + 2 < nodes.size())
+            nodes[k + 2]->prefetchWhole();
         std::unique_ptr<PatchNode>& node = nodes[k];
         const uint64_t geometry = giveUpGeometry(node.get());
         patchCount -= 1;

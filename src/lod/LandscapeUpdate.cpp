@@ -286,6 +286,12 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
     walkAll = walkAll || node->walkAllPending;
     node->walkAllPending = false;
 
+    // A leaf's decision reads its neighbours' side levels (forcedBySide): asked for now, their
+    // misses overlap the error's arithmetic below.
+    if (!node->drawsChildren())
+        for (const PatchNode* neighbour : node->neighbours)
+            if (neighbour)
+                __builtin_prefetch(&neighbour->edgeMaxLevel);
     const float threshold = detailThreshold;
     const float distance = eyeDistance(node, camera);
     const float error = errorAt(node, distance, camera.pixelScale);

@@ -51,6 +51,12 @@ void* PatchNode::operator new(size_t bytes, std::align_val_t alignment)
         {
             void* block = kept.back();
             kept.pop_back();
+            // Nodes are made a few at a time (a split's four children): the next block is
+            // asked for now, for writing, so that its lines, cold since it was freed, come in
+            // while this one is filled instead of stalling the next constructor's stores.
+            if (!kept.empty())
+                for (size_t line = 0; line < sizeof(PatchNode); line += 64)
+                    __builtin_prefetch(static_cast<const char*>(kept.back()) + line, 1);
             return block;
         }
     }
@@ -92,7 +98,11 @@ PatchNode::PatchNode(PatchNode* parent_, int quadrant_)
     : PatchNode(parent_->owner, parent_->owner->square(), parent_->level + 1, quadrant_,
                 2 * parent_->cellX + (quadrant_ & 1), 2 * parent_->cellZ + (quadrant_ >> 1))
 {
-    parent = parent_;
+    // Relaxed: the build thread first sees the node through a job posted under the job lock,
+    // which orders this store before its reads. (The default order is a full fence, which
+    // waits for every store above to reach the cache: with the node's storage cold, it cost
+    // more than the rest of the constructor together.)
+    parent.store(parent_, std::memory_order_relaxed);
 }
 
 PatchNode::~PatchNode()
