@@ -390,8 +390,8 @@ private:
     // anew). False, changing nothing, while a job, a result or a child's build still reads it.
     bool dropSplitGeometry(PatchNode* node);
     void abandonDescendants(PatchNode* node);
-    void updateEdgeLevels(PatchNode* node);
-    void refreshEdgeLevels(PatchNode* node); // node and every ancestor
+    bool updateEdgeLevels(PatchNode* node); // whether they changed
+    void refreshEdgeLevels(PatchNode* node); // node and its ancestors, up to the first unchanged
     void markSide(PatchNode* node, int side, bool withNeighbour);
     void markAllSides(PatchNode* node);
     void markSubtree(PatchNode* node); // every drawn patch below node, all sides

@@ -465,12 +465,10 @@ int Landscape::split(PatchNode* node)
             announceChildren(node);
     }
 
-    for (PatchNode* ancestor = node; ancestor; ancestor = ancestor->parent)
-    {
-        updateEdgeLevels(ancestor);
-        if (ancestor != node && node->isBuilt())
+    refreshEdgeLevels(node);
+    if (node->isBuilt())
+        for (PatchNode* ancestor = node->parent; ancestor; ancestor = ancestor->parent)
             ancestor->bounds.merge(node->bounds);
-    }
 
     const int forced = forceNeighbours(node);
 
@@ -785,29 +783,36 @@ void Landscape::abandonDescendants(PatchNode* node)
     }
 }
 
-void Landscape::updateEdgeLevels(PatchNode* node)
+bool Landscape::updateEdgeLevels(PatchNode* node)
 {
+    uint8_t levels[4];
     if (node->drawsChildren() && node->hasChildren())
     {
         const auto side = [node](int a, int b, int s) {
             return std::max(node->child(a)->edgeMaxLevel[s], node->child(b)->edgeMaxLevel[s]);
         };
-        node->edgeMaxLevel[0] = side(0, 2, 0);
-        node->edgeMaxLevel[1] = side(1, 3, 1);
-        node->edgeMaxLevel[2] = side(0, 1, 2);
-        node->edgeMaxLevel[3] = side(2, 3, 3);
+        levels[0] = side(0, 2, 0);
+        levels[1] = side(1, 3, 1);
+        levels[2] = side(0, 1, 2);
+        levels[3] = side(2, 3, 3);
     }
     else
     {
-        for (uint8_t& level : node->edgeMaxLevel)
-            level = uint8_t(node->level);
+        std::fill(std::begin(levels), std::end(levels), uint8_t(node->level));
     }
+    if (std::equal(std::begin(levels), std::end(levels), std::begin(node->edgeMaxLevel)))
+        return false;
+    std::copy(std::begin(levels), std::end(levels), std::begin(node->edgeMaxLevel));
+    return true;
 }
 
 void Landscape::refreshEdgeLevels(PatchNode* node)
 {
-    for (PatchNode* ancestor = node; ancestor; ancestor = ancestor->parent)
-        updateEdgeLevels(ancestor);
+    // Each node's levels are its children's, so where a node's do not change, none above it
+    // does: every change of what a node draws comes through here.
+    for (PatchNode* ancestor = node; ancestor && updateEdgeLevels(ancestor); ancestor = ancestor->parent)
+    {
+    }
 }
 
 void Landscape::markSide(PatchNode* node, int side, bool withNeighbour)
