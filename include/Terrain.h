@@ -371,7 +371,8 @@ private:
     uint64_t heldBytes() const;
     // What the budget covers (Info::totalBytes): the tree, the drawables' buffers, the cache.
     uint64_t budgetedBytes() const;
-    static constexpr size_t kDrawableSweepSlice = 256; // fewest drawables looked at per frame
+    static constexpr size_t kDrawableSweepSlice = 32;    // fewest drawables in use looked at per frame
+    static constexpr size_t kDrawableReleaseSlice = 256; // fewest idle drawables released per frame
     template <class Query>
     Hit heightQuery(const Ogre::Vector3& point, Query query) const;
     // At the start of a frame: blood patch requests no pass served in the last frame go.

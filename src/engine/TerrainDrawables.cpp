@@ -465,10 +465,16 @@ void Terrain::releaseIdleDrawables()
     if (drawableKeepFrames == 0)
         return;
     // A slice of the live drawables per frame, so that the sweep costs little on any frame
-    // while every drawable is still looked at within a few frames.
-    const size_t slice = std::min(liveDrawables.size(),
-                                  std::max<size_t>(kDrawableSweepSlice, liveDrawables.size() / 8));
-    for (size_t k = 0; k < slice && !liveDrawables.empty(); ++k)
+    // while every drawable is still looked at within eight frames. A look at a drawable in use
+    // is a cache miss and nothing more: a fixed 256 of them read every drawable of a view at
+    // every frame, 6 % of the update. Releases are counted apart, so that a whole view gone
+    // idle (the camera turned to the sky) goes at 256 a frame or an eighth, whichever is more.
+    const size_t size = liveDrawables.size();
+    const size_t looks = std::max<size_t>(kDrawableSweepSlice, (size + 7) / 8);
+    const size_t releases = std::max<size_t>(kDrawableReleaseSlice, (size + 7) / 8);
+    size_t looked = 0;
+    size_t released = 0;
+    for (size_t k = 0; k < size && looked < looks && released < releases && !liveDrawables.empty(); ++k)
     {
         if (sweepCursor >= liveDrawables.size())
             sweepCursor = 0;
@@ -483,9 +489,11 @@ void Terrain::releaseIdleDrawables()
         {
             drawable->lastUsedFrame = frameNumber;
             ++sweepCursor;
+            ++looked;
         }
         else if (idle)
         {
+            ++released;
             releaseDrawable(drawable->source); // the last entry moves into this slot
             // Its patch may still be drawn, out of view: it is pending again, so that whichever
             // budget applies makes its drawable again when it is needed.
@@ -494,6 +502,7 @@ void Terrain::releaseIdleDrawables()
         else
         {
             ++sweepCursor;
+            ++looked;
         }
     }
 }
