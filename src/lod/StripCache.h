@@ -22,4 +22,14 @@ public:
 private:
     std::unordered_map<uint32_t, std::unique_ptr<uint16_t[]>> strips; // by n << 16 | edgeLevels
     uint64_t stripBytes = 0;
+    // The strips asked for last, by a hash of their key, in front of the map: a view uses a few
+    // dozen stitchings, and the map's lookup (a division, then a bucket and a node apart in
+    // memory) cost more than the rest of a restitch.
+    struct Recent
+    {
+        uint32_t key = 0;
+        const uint16_t* strip = nullptr;
+    };
+    static constexpr uint32_t kRecent = 64;
+    Recent recent[kRecent];
 };
