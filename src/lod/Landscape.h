@@ -520,6 +520,9 @@ private:
     size_t freeLimit = SIZE_MAX;
     std::unique_ptr<PatchNode> root;
     std::vector<PatchGeometry*> visiblePatches; // drawn patches the last camera saw
+    // A node left the tree since visiblePatches was last collected: only then may the list name
+    // a patch about to be freed (see forgetVisible).
+    bool visibleMayHoldDetached = false;
     size_t comingInView = 0;                    // see getComingInView
     std::vector<PatchNode*> changedPatches;     // nodes whose edges wait for restitching
     uint32_t frameCounter = 0;                  // completed updates

@@ -874,6 +874,7 @@ void Landscape::markSubtree(PatchNode* node)
 
 void Landscape::destroy(std::unique_ptr<PatchNode> node)
 {
+    visibleMayHoldDetached = true;
     node->parent = nullptr;
     for (int side = 0; side < 4; ++side)
         if (PatchNode* neighbour = node->neighbours[side])
@@ -899,7 +900,8 @@ void Landscape::destroy(std::unique_ptr<PatchNode> node)
 
 void Landscape::forgetVisible(const std::vector<std::unique_ptr<PatchNode>>& gone)
 {
-    if (gone.empty() || visiblePatches.empty())
+    // Nearly always, a collection came between the nodes' detaching and their freeing.
+    if (gone.empty() || visiblePatches.empty() || !visibleMayHoldDetached)
         return;
     // Sorted, so that a merge freeing hundreds of patches in view costs a search per patch, not
     // a scan of every freed node.
@@ -926,6 +928,7 @@ uint64_t Landscape::notifyCamera(const CameraState& camera)
     if (sameView)
         return visiblePatches.size();
     visiblePatches.clear();
+    visibleMayHoldDetached = false;
     comingInView = 0;
     float noParent = std::numeric_limits<float>::quiet_NaN();
     if (root)

@@ -1189,6 +1189,37 @@ TEST(LevelOfDetail, HeightQueriesMatchTheDrawnSurface)
     EXPECT_EQ(Landscape(0, Ogre::Vector3::ZERO).getHeight(0, 0, level, nullptr), Landscape::kNoHeight);
 }
 
+TEST(LevelOfDetail, PatchesInViewNeverNameAFreedPatchWhenNoCollectionCameBetween)
+{
+    // The host draws the visible list of the last collection. A camera that the engine stops
+    // rendering through (a window minimised) still drives updates, which merge and free what
+    // that list named: it must lose them, whether the freeing comes with the next update or
+    // with one after a collection that saw nothing of them.
+    FractalTerrain terrain(16);
+    const CameraState near = lookAt(Ogre::Vector3(-500, 300, -800), Ogre::Vector3(200, 0, 400));
+    const CameraState far = lookAt(Ogre::Vector3(1700, 900, 1700), Ogre::Vector3(1000, 0, 1000));
+    for (const bool collectBetween : {false, true})
+    {
+        SCOPED_TRACE(collectBetween ? "a collection between" : "no collection between");
+        ASSERT_GT(settle(terrain.landscape, near), 0);
+        terrain.landscape.notifyCamera(near);
+        ASSERT_GT(terrain.landscape.getVisiblePatches().size(), 20u);
+        if (collectBetween)
+        {
+            terrain.landscape.update(far);
+            terrain.landscape.notifyCamera(far);
+        }
+        ASSERT_GT(settle(terrain.landscape, far), 0);
+        std::set<const PatchGeometry*> live;
+        forEachNode(terrain.view.root(), [&](const PatchNode* node) { live.insert(&node->geometry); });
+        for (const PatchGeometry* patch : terrain.landscape.getVisiblePatches())
+        {
+            ASSERT_TRUE(live.count(patch)) << "a freed patch is still listed in view";
+            EXPECT_NE(patch->vertexCount, 0u); // read: a freed one fails under the address sanitizer
+        }
+    }
+}
+
 TEST(LevelOfDetail, PatchesInViewComeFrontToBack)
 {
     // Every patch in view that the ground line from the eye to a point of another patch in view
