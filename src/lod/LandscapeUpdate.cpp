@@ -834,8 +834,14 @@ void Landscape::markSide(PatchNode* node, int side, bool withNeighbour)
     }
     if (node->drawsChildren() && node->hasChildren())
     {
+        // The second child's lines come in while the first child's side is marked.
+        PatchNode* second = node->childOnSide(side, 1);
+        __builtin_prefetch(&second->state);
+        __builtin_prefetch(&second->geometry);
+        __builtin_prefetch(&second->touchedEpoch);
+        __builtin_prefetch(&second->parent);
         markSide(node->childOnSide(side, 0), side, withNeighbour);
-        markSide(node->childOnSide(side, 1), side, withNeighbour);
+        markSide(second, side, withNeighbour);
         return;
     }
     // The patches along the side decide on their level again at the next update: a neighbour
