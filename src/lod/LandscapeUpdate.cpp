@@ -315,6 +315,9 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
     if (node->drawsChildren())
     {
         node->prefetchChildren();
+        // And the line with the last two neighbours and the parent, which a leaf's decision reads.
+        for (const auto& child : node->children)
+            __builtin_prefetch(&child->parent);
         for (const auto& child : node->children)
         {
             updateNode(child.get(), camera, error, walkAll);
