@@ -392,7 +392,8 @@ private:
     void abandonDescendants(PatchNode* node);
     bool updateEdgeLevels(PatchNode* node); // whether they changed
     void refreshEdgeLevels(PatchNode* node); // node and its ancestors, up to the first unchanged
-    void markSide(PatchNode* node, int side, bool withNeighbour);
+    // onDrawnPath: whether node->isOnDrawnPath() (1 or 0), when the caller knows; -1 otherwise.
+    void markSide(PatchNode* node, int side, bool withNeighbour, int onDrawnPath);
     void markAllSides(PatchNode* node);
     void markSubtree(PatchNode* node); // every drawn patch below node, all sides
     void destroy(std::unique_ptr<PatchNode> node);

@@ -818,7 +818,7 @@ void Landscape::refreshEdgeLevels(PatchNode* node)
     }
 }
 
-void Landscape::markSide(PatchNode* node, int side, bool withNeighbour)
+void Landscape::markSide(PatchNode* node, int side, bool withNeighbour, int onDrawnPath)
 {
     // The patches across the side see this side change level, whatever their own level: the
     // same-level neighbour's drawn patches along the side are all marked. A side without a
@@ -830,21 +830,25 @@ void Landscape::markSide(PatchNode* node, int side, bool withNeighbour)
     if (withNeighbour)
     {
         if (node->neighbours[side])
-            markSide(node->neighbours[side], side ^ 1, false);
+            markSide(node->neighbours[side], side ^ 1, false, -1);
         else if (PatchNode* across = drawnAcross(node, side))
             touchChain(across);
         withNeighbour = false;
     }
     if (node->drawsChildren() && node->hasChildren())
     {
+        // A child is on the drawn path exactly when this node is, which draws its children:
+        // found once for the whole side, not by a walk to the root at every patch along it.
+        if (onDrawnPath < 0)
+            onDrawnPath = node->isOnDrawnPath() ? 1 : 0;
         // The second child's lines come in while the first child's side is marked.
         PatchNode* second = node->childOnSide(side, 1);
         __builtin_prefetch(&second->state);
         __builtin_prefetch(&second->geometry);
         __builtin_prefetch(&second->touchedEpoch);
         __builtin_prefetch(&second->parent);
-        markSide(node->childOnSide(side, 0), side, withNeighbour);
-        markSide(second, side, withNeighbour);
+        markSide(node->childOnSide(side, 0), side, withNeighbour, onDrawnPath);
+        markSide(second, side, withNeighbour, onDrawnPath);
         return;
     }
     // The patches along the side decide on their level again at the next update: a neighbour
@@ -853,7 +857,9 @@ void Landscape::markSide(PatchNode* node, int side, bool withNeighbour)
     // Only drawn patches are stitched. A kept subtree that is not drawn keeps the stitching it
     // was last drawn with, which still holds inside it when it is drawn again; its border is
     // marked then.
-    if (!node->isBuilt() || !node->geometry.indices || !node->isOnDrawnPath())
+    if (!node->isBuilt() || !node->geometry.indices)
+        return;
+    if (onDrawnPath < 0 ? !node->isOnDrawnPath() : onDrawnPath == 0)
         return;
     const int wanted = std::max(levelDifference(node, side), 0);
     if (wanted != sideDifference(node->edgeLevels, side))
@@ -866,8 +872,9 @@ void Landscape::markSide(PatchNode* node, int side, bool withNeighbour)
 
 void Landscape::markAllSides(PatchNode* node)
 {
+    const int onDrawnPath = node->isOnDrawnPath() ? 1 : 0;
     for (int side = 0; side < 4; ++side)
-        markSide(node, side, true);
+        markSide(node, side, true, onDrawnPath);
 }
 
 void Landscape::markSubtree(PatchNode* node)
