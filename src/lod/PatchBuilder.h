@@ -7,6 +7,7 @@
 
 #include <boost/function.hpp>
 
+#include <cassert>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -33,11 +34,18 @@ struct RootSquare
 
     float gridX(uint32_t cell, double fraction, uint32_t level) const
     {
-        return float(double(origin.x) + double(size) * (double(cell) + fraction) / std::ldexp(1.0, int(level)));
+        return float(double(origin.x) + double(size) * (double(cell) + fraction) * cellShare(level));
     }
     float gridZ(uint32_t cell, double fraction, uint32_t level) const
     {
-        return float(double(origin.z) + double(size) * (double(cell) + fraction) / std::ldexp(1.0, int(level)));
+        return float(double(origin.z) + double(size) * (double(cell) + fraction) * cellShare(level));
+    }
+    // 2^-level, exactly: the product above rounds as a division by 2^level would (not at all),
+    // without a call into the maths library for every coordinate.
+    static double cellShare(uint32_t level)
+    {
+        assert(level < 64);
+        return 1.0 / double(uint64_t(1) << level);
     }
 };
 
