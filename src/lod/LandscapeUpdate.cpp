@@ -315,9 +315,6 @@ void Landscape::updateNode(PatchNode* node, const CameraState& camera, float par
     if (node->drawsChildren())
     {
         node->prefetchChildren();
-        // And the line with the last two neighbours and the parent, which a leaf's decision reads.
-        for (const auto& child : node->children)
-            __builtin_prefetch(&child->parent);
         for (const auto& child : node->children)
         {
             updateNode(child.get(), camera, error, walkAll);
@@ -813,9 +810,8 @@ void Landscape::refreshEdgeLevels(PatchNode* node)
 {
     // Each node's levels are its children's, so where a node's do not change, none above it
     // does: every change of what a node draws comes through here.
-    for (PatchNode* ancestor = node; ancestor && updateEdgeLevels(ancestor); ancestor = ancestor->parent)
-    {
-    }
+    while (node && updateEdgeLevels(node))
+        node = node->parent;
 }
 
 void Landscape::markSide(PatchNode* node, int side, bool withNeighbour, int onDrawnPath)
@@ -843,10 +839,7 @@ void Landscape::markSide(PatchNode* node, int side, bool withNeighbour, int onDr
             onDrawnPath = node->isOnDrawnPath() ? 1 : 0;
         // The second child's lines come in while the first child's side is marked.
         PatchNode* second = node->childOnSide(side, 1);
-        __builtin_prefetch(&second->state);
-        __builtin_prefetch(&second->geometry);
-        __builtin_prefetch(&second->touchedEpoch);
-        __builtin_prefetch(&second->parent);
+        second->prefetchTreeLines();
         markSide(node->childOnSide(side, 0), side, withNeighbour, onDrawnPath);
         markSide(second, side, withNeighbour, onDrawnPath);
         return;

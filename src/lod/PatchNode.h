@@ -80,15 +80,21 @@ public:
             __builtin_prefetch(&child->error);
         }
     }
-    // Asks for the cache lines that a hand-over or a free reads first (state and box, the patch
-    // as drawn, the decisions and side levels, the links, the result), for a node a few places
-    // ahead in a list of nodes far apart in memory: their misses overlap.
-    void prefetchWhole() const
+    // Asks for the cache lines of the node's place in the tree (state and box, the patch as
+    // drawn, the decisions and side levels, the links), for a node read soon after others far
+    // apart in memory: their misses overlap.
+    void prefetchTreeLines() const
     {
         __builtin_prefetch(&state);
         __builtin_prefetch(&geometry);
         __builtin_prefetch(&error);
         __builtin_prefetch(&parent);
+    }
+    // The same, and the lines that a hand-over or a free reads besides (the bytes to free, the
+    // result, the vertex array).
+    void prefetchWhole() const
+    {
+        prefetchTreeLines();
         __builtin_prefetch(&retiredBytes);
         __builtin_prefetch(&result);
         __builtin_prefetch(&vertexArray);
