@@ -158,8 +158,11 @@ Ogre::AxisAlignedBox PatchNode::testBox() const
 
 VertexArray PatchNode::takeVertexArray()
 {
-    sharedVertices = nullptr;
-    sharedVertexCount = 0;
+    // No build reads the array any more: the node is out of the tree and no job names it, or
+    // its geometry was unpublished (with a full fence) before it was found unread. So no fence
+    // here, which would wait for every store above it, to a node's cold lines, to land.
+    sharedVertices.store(nullptr, std::memory_order_release);
+    sharedVertexCount.store(0, std::memory_order_relaxed);
     geometry.vertices = nullptr;
     geometry.vertexCount = 0;
     return std::move(vertexArray);
@@ -178,8 +181,11 @@ void PatchNode::install(PatchBuildResult&& built, const uint16_t* strip, uint64_
     bounds.merge(built.bounds);
     error = std::max(error, built.error);
     edgeLevels = 0;
-    sharedVertexCount = geometry.vertexCount;
-    vertexEdition = built.heightEdition;
-    sharedVertices = geometry.vertices;
+    // Published last, with release order: a child's build that loads the vertices (acquire)
+    // sees their count and edition too. A full fence would wait here for the stores above, to
+    // the node's cold lines, a stall in every hand-over.
+    sharedVertexCount.store(geometry.vertexCount, std::memory_order_relaxed);
+    vertexEdition.store(built.heightEdition, std::memory_order_relaxed);
+    sharedVertices.store(geometry.vertices, std::memory_order_release);
     built = PatchBuildResult();
 }
