@@ -406,6 +406,8 @@ private:
     void forgetVisible(const std::vector<std::unique_ptr<PatchNode>>& gone);
 
     // ---- stitching (LandscapeStitch.cpp) ----
+    // How many levels coarser the patch drawn across side of node is than node (0: not
+    // coarser), -1 at the terrain's edge; for a node on the drawn path.
     int levelDifference(const PatchNode* node, int side) const;
     // Stitches the sides in the mask (bit s: side s) for the level differences across them: the
     // node takes the shared strip of its new edge levels.

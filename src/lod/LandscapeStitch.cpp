@@ -13,7 +13,7 @@ int Landscape::levelDifference(const PatchNode* node, int side) const
     // is not coarser. A neighbour node that exists but is not drawn (kept children of a drawn
     // leaf) says nothing: the patch drawn there is one of its ancestors.
     const PatchNode* neighbour = node->neighbours[side];
-    if (neighbour && neighbour->isOnDrawnPath())
+    if (neighbour && neighbour->isOnDrawnPathBeside(node))
         return 0;
     const PatchNode* parent = node->parent;
     if (!parent)

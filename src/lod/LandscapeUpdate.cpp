@@ -8,6 +8,7 @@
 #include "support/Diagnostics.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <limits>
 
@@ -43,6 +44,7 @@ PatchNode* drawnAcross(PatchNode* node, int side)
             return drawnCover(neighbour);
     return nullptr;
 }
+
 } // namespace
 
 void Landscape::update(const CameraState& camera)
@@ -825,8 +827,9 @@ void Landscape::markSide(PatchNode* node, int side, bool withNeighbour, int onDr
     // Only its own walk splits it again (forcedBySide), so that walk is due.
     if (withNeighbour)
     {
-        if (node->neighbours[side])
-            markSide(node->neighbours[side], side ^ 1, false, -1);
+        if (PatchNode* neighbour = node->neighbours[side])
+            markSide(neighbour, side ^ 1, false,
+                     onDrawnPath == 1 ? int(neighbour->isOnDrawnPathBeside(node)) : -1);
         else if (PatchNode* across = drawnAcross(node, side))
             touchChain(across);
         withNeighbour = false;
@@ -852,6 +855,7 @@ void Landscape::markSide(PatchNode* node, int side, bool withNeighbour, int onDr
     // marked then.
     if (!node->isBuilt() || !node->geometry.indices)
         return;
+    assert(onDrawnPath < 0 || (onDrawnPath == 1) == node->isOnDrawnPath());
     if (onDrawnPath < 0 ? !node->isOnDrawnPath() : onDrawnPath == 0)
         return;
     const int wanted = std::max(levelDifference(node, side), 0);

@@ -135,6 +135,15 @@ bool PatchNode::isOnDrawnPath() const
     return true;
 }
 
+bool PatchNode::isOnDrawnPathBeside(const PatchNode* onDrawnPath) const
+{
+    assert(onDrawnPath->level == level && onDrawnPath->isOnDrawnPath());
+    for (const PatchNode *a = parent, *b = onDrawnPath->parent; a != b; a = a->parent, b = b->parent)
+        if (!a->drawsChildren())
+            return false;
+    return true;
+}
+
 PatchNode* PatchNode::childOnSide(int side, int k) const
 {
     return children[kChildOnSide[side][k]].get();

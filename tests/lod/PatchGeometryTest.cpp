@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <random>
 #include <vector>
 
@@ -382,9 +383,15 @@ TEST(PatchGeometry, StitchedEdgesUseOnlyTheCoarseNeighboursVertices)
 
                 // Once the coarse side is split (drawn at fine's level), a step of 1 restores the
                 // strip exactly.
-                PatchNode sameLevelParent(tree.view.root(), 0);
-                sameLevelParent.state = kSplit;
-                PatchNode sameLevel(&sameLevelParent, 1);
+                // (A neighbour of fine's level, under split nodes that the tree does not own.)
+                std::vector<std::unique_ptr<PatchNode>> chain;
+                for (PatchNode* above = tree.view.root(); above->level + 1 < fine->level;
+                     above = chain.back().get())
+                {
+                    chain.push_back(std::make_unique<PatchNode>(above, 0));
+                    chain.back()->state = kSplit;
+                }
+                PatchNode sameLevel(chain.back().get(), 1);
                 for (int side : layout.coarseSides)
                     fine->neighbours[side] = &sameLevel;
                 for (int side = 0; side < 4; ++side)
