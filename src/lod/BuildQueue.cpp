@@ -68,7 +68,8 @@ void BuildQueue::push(PatchNode* node, JobKind kind, bool inView)
     if (kind != JobKind::cancel && kind != JobKind::promote)
         pending += 1;
     stagedJobs.push_back(BuildJob{node, kind, inView});
-    flush();
+    if (batches == 0)
+        flush();
 }
 
 bool BuildQueue::flush(bool wait)

@@ -52,6 +52,7 @@ void Landscape::update(const CameraState& camera)
     lastUpdate.store(std::chrono::steady_clock::now().time_since_epoch().count(), std::memory_order_relaxed);
     if (!root)
         createRoot();
+    BuildQueue::Batch posts(queue);
     drainResults(camera);
     // Distances found at an earlier update hold within the eye's travel since; a new pixel
     // scale changes every error, and a camera that jumped to no place at all trusts nothing.
@@ -96,9 +97,9 @@ void Landscape::update(const CameraState& camera)
         node->edgeFlags = 0;
     }
     changedPatches.clear();
-    // Requests that met the build thread holding the job lock go in now, or with the next
-    // update's.
-    queue.flush();
+    // The update's requests go in now, or, when they meet the build thread holding the job
+    // lock, with the next update's.
+    posts.end();
     frameCounter += 1;
     updated = true;
     opening = opening && queue.pendingBuilds() > 0;

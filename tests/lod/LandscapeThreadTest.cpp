@@ -7,11 +7,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
+#include <thread>
 
 using namespace testing_support;
 
@@ -252,6 +254,31 @@ TEST(LandscapeThread, PostsThatMeetTheJobLockHeldWaitInOrderInsteadOfBlocking)
     EXPECT_TRUE(returnedWhileHeld) << "a post waited for the build thread's lock";
     for (int q = 0; q < 3; ++q)
         EXPECT_GT(c[q]->busy, 0) << "a waiting job names its node: " << q;
+    r.drainUntilIdle();
+    r.landscape.stop(true);
+    EXPECT_EQ(r.builtIds(), (std::vector<int>{int(r.landscape.patchId(c[2])), int(r.landscape.patchId(c[1]))}));
+    for (int q = 0; q < 4; ++q)
+        EXPECT_EQ(c[q]->busy, 0) << q;
+}
+
+TEST(LandscapeThread, PostsOfABatchWaitInOrderAndGoTogetherWhenItEnds)
+{
+    Recorder r;
+    const std::vector<PatchNode*> c = r.makeChildren();
+    r.landscape.start();
+    {
+        BuildQueue::Batch batch(r.view.queue());
+        r.view.post(c[0], true, true);
+        r.view.post(c[1], true);
+        r.view.post(c[0], false);
+        r.view.post(c[2], true);
+        // Long enough for a build thread that had been given a job to start it.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_TRUE(r.builtIds().empty()) << "a post inside a batch reached the build thread";
+        for (int q = 0; q < 3; ++q)
+            EXPECT_GT(c[q]->busy, 0) << "a waiting job names its node: " << q;
+    }
+    // The same builds, in the same order, as when the posts met the job lock held.
     r.drainUntilIdle();
     r.landscape.stop(true);
     EXPECT_EQ(r.builtIds(), (std::vector<int>{int(r.landscape.patchId(c[2])), int(r.landscape.patchId(c[1]))}));
