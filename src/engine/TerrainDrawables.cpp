@@ -16,6 +16,7 @@
 #include <OgreLogManager.h>
 
 #include <algorithm>
+#include <cassert>
 #include <chrono>
 #include <exception>
 #include <limits>
@@ -56,9 +57,9 @@ void Terrain::createDrawable(PatchGeometry* patch)
         throwTerrainError(TerrainError::MaterialMissing);
     patch->drawable = drawable.get();
     drawable->source = patch;
-    drawable->lastUsedFrame = frameNumber;
     drawable->slot = liveDrawables.size();
     liveDrawables.push_back(std::move(drawable));
+    usedFrames.push_back(frameNumber);
     drawableCount += 1;
     drawableBytes += liveDrawables.back()->bufferBytes();
     drawablesBuilt += 1;
@@ -163,8 +164,11 @@ void Terrain::releaseDrawable(PatchGeometry* patch, bool spare)
     releaseMaterial(*patch, drawable->material);
     // Swap-remove from the live list.
     const size_t slot = drawable->slot;
+    assert(usedFrames.size() == liveDrawables.size() && liveDrawables[slot].get() == drawable);
     std::swap(liveDrawables[slot], liveDrawables.back());
     liveDrawables[slot]->slot = slot;
+    usedFrames[slot] = usedFrames.back();
+    usedFrames.pop_back();
     std::unique_ptr<TerrainRenderable> gone = std::move(liveDrawables.back());
     liveDrawables.pop_back();
     patch->drawable = nullptr;
@@ -306,7 +310,7 @@ bool Terrain::recycleIdleDrawable()
     }
     // A drawable queued since the list was made (its patch came back into view) is in the
     // render queue: its buffers must stay as they are.
-    while (!recycleOrder.empty() && recycleOrder.back()->lastUsedFrame >= frameNumber)
+    while (!recycleOrder.empty() && usedFrames[recycleOrder.back()->slot] >= frameNumber)
         recycleOrder.pop_back();
     if (recycleOrder.empty())
         return false;
@@ -450,13 +454,17 @@ void Terrain::giveBackOverBudget()
 
 std::vector<TerrainRenderable*> Terrain::idleDrawables(uint32_t before) const
 {
+    // By frame and slot: the drawables themselves are read only for those that are idle.
+    std::vector<std::pair<uint32_t, size_t>> frames;
+    for (size_t slot = 0; slot < usedFrames.size(); ++slot)
+        if (usedFrames[slot] < before)
+            frames.emplace_back(usedFrames[slot], slot);
+    std::sort(frames.begin(), frames.end(),
+              [](const auto& a, const auto& b) { return a.first > b.first; });
     std::vector<TerrainRenderable*> idle;
-    for (const std::unique_ptr<TerrainRenderable>& drawable : liveDrawables)
-        if (drawable->lastUsedFrame < before)
-            idle.push_back(drawable.get());
-    std::sort(idle.begin(), idle.end(), [](const TerrainRenderable* a, const TerrainRenderable* b) {
-        return a->lastUsedFrame > b->lastUsedFrame;
-    });
+    idle.reserve(frames.size());
+    for (const auto& entry : frames)
+        idle.push_back(liveDrawables[entry.second].get());
     return idle;
 }
 
@@ -466,9 +474,9 @@ void Terrain::releaseIdleDrawables()
         return;
     // A slice of the live drawables per frame, so that the sweep costs little on any frame
     // while every drawable is still looked at within eight frames. A look at a drawable in use
-    // is a cache miss and nothing more: a fixed 256 of them read every drawable of a view at
-    // every frame, 6 % of the update. Releases are counted apart, so that a whole view gone
-    // idle (the camera turned to the sky) goes at 256 a frame or an eighth, whichever is more.
+    // reads its frame number and nothing more. Releases are counted apart, so that a whole view
+    // gone idle (the camera turned to the sky) goes at 256 a frame or an eighth, whichever is
+    // more.
     const size_t size = liveDrawables.size();
     const size_t looks = std::max<size_t>(kDrawableSweepSlice, (size + 7) / 8);
     const size_t releases = std::max<size_t>(kDrawableReleaseSlice, (size + 7) / 8);
@@ -478,16 +486,13 @@ void Terrain::releaseIdleDrawables()
     {
         if (sweepCursor >= liveDrawables.size())
             sweepCursor = 0;
-        // The drawables lie apart in memory: the one a few places on is asked for now.
-        if (sweepCursor + 4 < liveDrawables.size())
-            __builtin_prefetch(&liveDrawables[sweepCursor + 4]->lastUsedFrame);
+        const bool idle = frameNumber - usedFrames[sweepCursor] > drawableKeepFrames;
         TerrainRenderable* drawable = liveDrawables[sweepCursor].get();
-        const bool idle = frameNumber - drawable->lastUsedFrame > drawableKeepFrames;
         // A patch drawn out of view keeps its drawable while drawables are made ahead of view:
         // releasing it would only make the pending pass make it again.
         if (idle && pendingBuildLimit > 0 && landscape->isDrawn(drawable->source))
         {
-            drawable->lastUsedFrame = frameNumber;
+            usedFrames[sweepCursor] = frameNumber;
             ++sweepCursor;
             ++looked;
         }

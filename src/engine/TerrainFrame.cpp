@@ -223,7 +223,7 @@ void Terrain::_updateRenderQueue(Ogre::RenderQueue* queue)
     const auto enqueue = [&](PatchGeometry* patch, TerrainRenderable* drawable) {
         if (drawable->indicesStale)
             drawable->refreshIndices(*patch, stripBuffer(*patch));
-        drawable->lastUsedFrame = frameNumber;
+        usedFrames[drawable->slot] = frameNumber;
         drawable->morph = std::clamp(*patch->morph, 0.0f, 1.0f);
         queue->addRenderable(drawable, group);
     };
@@ -309,7 +309,7 @@ int Terrain::visitorCallback(PatchGeometry* patch)
     if (auto* drawable = static_cast<TerrainRenderable*>(patch->drawable))
     {
         // Drawn, if out of view: made ahead of visibility, it stays.
-        drawable->lastUsedFrame = frameNumber;
+        usedFrames[drawable->slot] = frameNumber;
         return 1;
     }
     if (!patch->vertices)

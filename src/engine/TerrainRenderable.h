@@ -54,7 +54,6 @@ public:
     Ogre::MaterialPtr material;
     bool indicesStale = false; // the patch's strip changed since its buffer was taken
     float morph = 0.0f;        // kMorphParameter's m, set as the drawable is queued
-    uint32_t lastUsedFrame = 0;     // the owner's frame number when it was last queued or seen drawn
     PatchGeometry* source = nullptr; // the patch it draws; valid while the drawable lives
     size_t slot = 0;                // its index in the owner's list of live drawables
     Ogre::IndexData indexData;
