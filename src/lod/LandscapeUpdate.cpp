@@ -44,7 +44,6 @@ PatchNode* drawnAcross(PatchNode* node, int side)
             return drawnCover(neighbour);
     return nullptr;
 }
-
 } // namespace
 
 void Landscape::update(const CameraState& camera)
