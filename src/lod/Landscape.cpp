@@ -509,13 +509,25 @@ void Landscape::handOver(PatchNode* node)
     // holds every patch below it (the frustum and ray tests prune by these boxes).
     if (!node->isBuilt())
         return;
-    for (PatchNode* ancestor = parent; ancestor; ancestor = ancestor->parent)
-    {
-        ancestor->error = std::max(ancestor->error, node->error);
-        ancestor->bounds.merge(node->bounds);
-    }
+    foldIntoAncestors(node);
     if (installing)
         refreshIfStale(node, edition);
+}
+
+void Landscape::foldIntoAncestors(const PatchNode* node)
+{
+    // An ancestor that holds the node's error and box already holds them for every one above it.
+    bool grew = false;
+    for (PatchNode* ancestor = node->parent; ancestor; ancestor = ancestor->parent)
+    {
+        if (!(node->error > ancestor->error) && ancestor->bounds.contains(node->bounds))
+            break;
+        ancestor->error = std::max(ancestor->error, node->error);
+        ancestor->bounds.merge(node->bounds);
+        grew = true;
+    }
+    if (grew)
+        errorsChanged();
 }
 
 bool Landscape::completesSplit(const PatchNode* node, bool ready) const

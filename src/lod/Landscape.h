@@ -279,6 +279,13 @@ private:
     // Whether node's parent is splitting and all its children are ready once node is (ready
     // tells whether it will be): the hand-over that makes it so draws them all.
     bool completesSplit(const PatchNode* node, bool ready) const;
+    // Folds a built node's error and box into its ancestors, up to the first that holds them.
+    void foldIntoAncestors(const PatchNode* node);
+    // A node's error or box changed: the morph factors found before, which read the errors of
+    // the drawn patches and of their parents at the eye, are found again as they are next
+    // collected or queried. (The walk finds those of the patches it passes, not of those it
+    // passes over.)
+    void errorsChanged() { morphEpoch += 1; }
     void drainResults(const CameraState& camera);
     // Asks for the node's build, ahead of the others when the last update's camera sees it.
     void postBuild(PatchNode* node);
@@ -490,7 +497,9 @@ private:
     bool walkCameraSet = false;
     bool fullWalk = true;
     OutOfView outOfView = OutOfView::refine;
-    uint32_t morphEpoch = 1; // changes with every update that moves the eye or walks everything
+    // Changes with every update that moves the eye or walks everything, and with every change
+    // of a node's error or box (see errorsChanged).
+    uint32_t morphEpoch = 1;
     // Changes whenever the drawn tree may have changed (a touch, a new root, freed patches); the
     // camera, change count and epoch of the last collection of visiblePatches.
     uint64_t treeChanges = 0;

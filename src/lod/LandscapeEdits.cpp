@@ -156,13 +156,11 @@ void Landscape::applyHeldRefreshes()
         }
         heldRefreshes.clear();
     }
+    if (!applied.empty())
+        errorsChanged();
     for (const auto& [node, edition] : applied)
     {
-        for (PatchNode* ancestor = node->parent; ancestor; ancestor = ancestor->parent)
-        {
-            ancestor->error = std::max(ancestor->error, node->error);
-            ancestor->bounds.merge(node->bounds);
-        }
+        foldIntoAncestors(node);
         touch(node); // a new error and box: its split or merge is decided again
         refreshCount += 1;
         if (patchChangedCallback)

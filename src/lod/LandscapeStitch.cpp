@@ -127,6 +127,7 @@ void Landscape::refreshRegion(PatchNode* node, const Ogre::AxisAlignedBox& box, 
         return;
     resample(node, grid, range.firstI, range.lastI, range.firstJ, range.lastJ, recomputeNormals);
     node->error = remorph(node, grid, range);
+    errorsChanged();
     touch(node); // a new box and error: its split or merge is decided again
 }
 

@@ -469,8 +469,7 @@ int Landscape::split(PatchNode* node)
 
     refreshEdgeLevels(node);
     if (node->isBuilt())
-        for (PatchNode* ancestor = node->parent; ancestor; ancestor = ancestor->parent)
-            ancestor->bounds.merge(node->bounds);
+        foldIntoAncestors(node);
 
     const int forced = forceNeighbours(node);
 

@@ -614,7 +614,8 @@ struct RestlessPath
 {
     static constexpr int kFrames = 360;
     static constexpr int kNewThresholdFrame = 280;
-    std::mt19937 random{2024};
+    explicit RestlessPath(uint32_t seed = 2024) : random(seed) {}
+    std::mt19937 random;
     std::uniform_real_distribution<float> unit{-1.0f, 1.0f};
     Ogre::Vector3 eye{-1500, 300, -1200};
     Ogre::Vector3 way{1, -0.1f, 0.7f};
@@ -647,20 +648,30 @@ TEST(LevelOfDetail, PassingOverUnchangedSubtreesDecidesAsAFullWalkDoes)
     // Two trees driven alike, builds done between updates: one update walks every drawn node,
     // the other passes over subtrees where nothing changed and the eye has not gone far enough
     // for a decision to flip. They must agree on every drawn patch, its state and, in view, its
-    // morph factor, after every update of the restless path.
-    FractalTerrain everything(16);
-    FractalTerrain passing(16);
-    RestlessPath path;
-    for (int frame = 0; frame < RestlessPath::kFrames; ++frame)
+    // morph factor, after every update of the restless path. TERRAIN_LONG_RUN=1: more patch
+    // sizes and paths.
+    const char* longRun = std::getenv("TERRAIN_LONG_RUN");
+    const bool longer = longRun && *longRun && *longRun != '0';
+    std::vector<std::pair<int, uint32_t>> runs{{16, 2024}}; // patch size, path seed
+    if (longer)
+        runs.insert(runs.end(), {{2, 1}, {4, 2}, {8, 3}, {16, 4}, {32, 5}, {64, 6}});
+    for (const auto& [patchSize, seed] : runs)
     {
-        SCOPED_TRACE(frame);
-        const CameraState camera = path.next(frame, {&everything, &passing});
-        everything.view.walkEverything();
-        everything.landscape.update(camera);
-        passing.landscape.update(camera);
-        ASSERT_EQ(drawnState(passing.landscape, camera), drawnState(everything.landscape, camera));
-        waitForBuilds(everything.landscape);
-        waitForBuilds(passing.landscape);
+        SCOPED_TRACE(testing::Message() << "patch size " << patchSize << ", path " << seed);
+        FractalTerrain everything(patchSize);
+        FractalTerrain passing(patchSize);
+        RestlessPath path(seed);
+        for (int frame = 0; frame < RestlessPath::kFrames; ++frame)
+        {
+            SCOPED_TRACE(frame);
+            const CameraState camera = path.next(frame, {&everything, &passing});
+            everything.view.walkEverything();
+            everything.landscape.update(camera);
+            passing.landscape.update(camera);
+            ASSERT_EQ(drawnState(passing.landscape, camera), drawnState(everything.landscape, camera));
+            waitForBuilds(everything.landscape);
+            waitForBuilds(passing.landscape);
+        }
     }
 }
 
