@@ -466,7 +466,7 @@ void Landscape::handOver(PatchNode* node)
     const uint64_t edition = node->result.heightEdition;
     const bool installing = node->result.vertices != nullptr;
     // Its state, box and error, and its ancestors', change: the next update walks them again.
-    touch(node);
+    touchChain(node);
     if (node->result.unreadable)
     {
         // Left unbuilt: a splitting parent goes on drawing itself, a merging node its children.

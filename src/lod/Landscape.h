@@ -343,10 +343,11 @@ private:
     // leaf's (null for the root), passed in by walks that come from it: the leaf's own link lies
     // on a cache line that nothing else here reads.
     float walkMorph(const PatchNode* leaf, const PatchNode* parent, float error, float& parentError) const;
-    // Marks node, its ancestors and the same-level neighbours of each (and their ancestors) as
-    // changed: the next update walks them again. Between walks, node and its ancestors only.
-    void touch(PatchNode* node);
-    // Marks node and its ancestors as changed.
+    // Marks node and its ancestors as changed: the next update walks them again. What a change
+    // of node (a split or merge under way, a new box and error: a build handed over, heights
+    // edited) does is read by its own decisions and its ancestors' only; a change of what is
+    // drawn, which the neighbours' decisions read (the levels along their sides), marks the
+    // patches along those sides as well (markAllSides).
     void touchChain(PatchNode* node);
     // parentError: the parent's screen error in this update (the node's own for the root);
     // walkAll: the subtree is walked whole, as after new settings (see fullWalk), whatever its

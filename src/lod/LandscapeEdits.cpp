@@ -161,7 +161,7 @@ void Landscape::applyHeldRefreshes()
     for (const auto& [node, edition] : applied)
     {
         foldIntoAncestors(node);
-        touch(node); // a new error and box: its split or merge is decided again
+        touchChain(node); // a new error and box: its split or merge is decided again
         refreshCount += 1;
         if (patchChangedCallback)
             patchChangedCallback(&node->geometry, kVerticesChanged);

@@ -128,7 +128,7 @@ void Landscape::refreshRegion(PatchNode* node, const Ogre::AxisAlignedBox& box, 
     resample(node, grid, range.firstI, range.lastI, range.firstJ, range.lastJ, recomputeNormals);
     node->error = remorph(node, grid, range);
     errorsChanged();
-    touch(node); // a new box and error: its split or merge is decided again
+    touchChain(node); // a new box and error: its split or merge is decided again
 }
 
 void Landscape::resample(PatchNode* node, const PatchGrid& grid, int firstI, int lastI, int firstJ, int lastJ,

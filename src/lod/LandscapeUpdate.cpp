@@ -224,38 +224,6 @@ void Landscape::touchChain(PatchNode* node)
     }
 }
 
-void Landscape::touch(PatchNode* node)
-{
-    // Between walks, the node's chain only. What such a touch changes (a box and an error: a
-    // build handed over, heights edited) is read by the node's own decisions and its ancestors'
-    // only; a change of what is drawn, which the neighbours' decisions read (the levels along
-    // their sides), marks the patches along those sides itself (markAllSides).
-    if (!walking)
-    {
-        touchChain(node);
-        return;
-    }
-    treeChanges += 1;
-    // The node's own chain first, kept by level. A neighbour's chain joins it at their common
-    // ancestor, above which every node is marked already: walked to the root each time, the
-    // chains of a deep node's neighbours visited hundreds of nodes for a few dozen marks, and a
-    // frame after a teleport hands over dozens of builds, each touched.
-    PatchNode* chain[kMaxPathLevels] = {};
-    const auto onChain = [&chain](const PatchNode* n) {
-        return n->level < uint32_t(kMaxPathLevels) && chain[n->level] == n;
-    };
-    for (PatchNode* n = node; n; n = n->parent)
-    {
-        n->walkPending = true;
-        if (n->level < uint32_t(kMaxPathLevels))
-            chain[n->level] = n;
-    }
-    for (PatchNode* n = node; n; n = n->parent)
-        for (PatchNode* neighbour : n->neighbours)
-            for (PatchNode* p = neighbour; p && !onChain(p); p = p->parent)
-                p->walkPending = true;
-}
-
 void Landscape::updateNode(PatchNode* node, const CameraState& camera, float parentError, bool walkAll)
 {
     node->lastVisit = frameCounter;
@@ -453,7 +421,7 @@ int Landscape::split(PatchNode* node)
         return 0;
     if (node->state == kSplitting)
         return drawReadyChildren(node) ? 1 : 0;
-    touch(node);
+    touchChain(node);
     if (!node->hasChildren())
     {
         makeChildren(node);
@@ -530,7 +498,7 @@ bool Landscape::drawReadyChildren(PatchNode* node)
     node->walkPending = true;
     if (!affordsChildren(node))
         return false;
-    touch(node);
+    touchChain(node);
     drawChildren(node);
     return true;
 }
@@ -705,7 +673,7 @@ int Landscape::tryMerge(PatchNode* node)
             return 0;
     }
 
-    touch(node);
+    touchChain(node);
     // The children were drawn until now: their kept time starts here, however long ago a walk
     // last reached them.
     for (const auto& child : node->children)
