@@ -79,6 +79,25 @@ struct Recorder
         std::lock_guard<std::mutex> lock(mutex);
         return built;
     }
+
+    // Asks for c[0] (in view) and c[1], withdraws c[0], then asks for c[2].
+    void postThreeAndAWithdrawal(const std::vector<PatchNode*>& c)
+    {
+        view.post(c[0], true, true);
+        view.post(c[1], true);
+        view.post(c[0], false); // withdraws the first: it must reach the thread after it
+        view.post(c[2], true);
+    }
+
+    // Once posts that waited go in: c[2], then c[1] is built, and no node is named any more.
+    void expectWaitedPostsBuiltInOrder(const std::vector<PatchNode*>& c)
+    {
+        drainUntilIdle();
+        landscape.stop(true);
+        EXPECT_EQ(builtIds(), (std::vector<int>{int(landscape.patchId(c[2])), int(landscape.patchId(c[1]))}));
+        for (int q = 0; q < 4; ++q)
+            EXPECT_EQ(c[q]->busy, 0) << q;
+    }
 };
 } // namespace
 
@@ -244,21 +263,14 @@ TEST(LandscapeThread, PostsThatMeetTheJobLockHeldWaitInOrderInsteadOfBlocking)
     });
     while (!held)
         std::this_thread::yield();
-    r.view.post(c[0], true, true);
-    r.view.post(c[1], true);
-    r.view.post(c[0], false); // withdraws the first: it must reach the thread after it
-    r.view.post(c[2], true);
+    r.postThreeAndAWithdrawal(c);
     const bool returnedWhileHeld = !released;
     posted = true;
     holder.join();
     EXPECT_TRUE(returnedWhileHeld) << "a post waited for the build thread's lock";
     for (int q = 0; q < 3; ++q)
         EXPECT_GT(c[q]->busy, 0) << "a waiting job names its node: " << q;
-    r.drainUntilIdle();
-    r.landscape.stop(true);
-    EXPECT_EQ(r.builtIds(), (std::vector<int>{int(r.landscape.patchId(c[2])), int(r.landscape.patchId(c[1]))}));
-    for (int q = 0; q < 4; ++q)
-        EXPECT_EQ(c[q]->busy, 0) << q;
+    r.expectWaitedPostsBuiltInOrder(c);
 }
 
 TEST(LandscapeThread, PostsOfABatchWaitInOrderAndGoTogetherWhenItEnds)
@@ -268,10 +280,7 @@ TEST(LandscapeThread, PostsOfABatchWaitInOrderAndGoTogetherWhenItEnds)
     r.landscape.start();
     {
         BuildQueue::Batch batch(r.view.queue());
-        r.view.post(c[0], true, true);
-        r.view.post(c[1], true);
-        r.view.post(c[0], false);
-        r.view.post(c[2], true);
+        r.postThreeAndAWithdrawal(c);
         // Long enough for a build thread that had been given a job to start it.
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         EXPECT_TRUE(r.builtIds().empty()) << "a post inside a batch reached the build thread";
@@ -279,11 +288,7 @@ TEST(LandscapeThread, PostsOfABatchWaitInOrderAndGoTogetherWhenItEnds)
             EXPECT_GT(c[q]->busy, 0) << "a waiting job names its node: " << q;
     }
     // The same builds, in the same order, as when the posts met the job lock held.
-    r.drainUntilIdle();
-    r.landscape.stop(true);
-    EXPECT_EQ(r.builtIds(), (std::vector<int>{int(r.landscape.patchId(c[2])), int(r.landscape.patchId(c[1]))}));
-    for (int q = 0; q < 4; ++q)
-        EXPECT_EQ(c[q]->busy, 0) << q;
+    r.expectWaitedPostsBuiltInOrder(c);
 }
 
 TEST(LandscapeThread, BusyNodesWaitInDeadPatchesUntilNothingNamesThem)
