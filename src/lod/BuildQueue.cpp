@@ -9,6 +9,10 @@ namespace
 {
 // How long an idle build thread waits for a job before it looks at runFlag again.
 constexpr std::chrono::milliseconds kIdlePoll(10);
+// For this long after it last took a job, an idle build thread looks for new ones this often,
+// and only builds in view wake it (see threadMain).
+constexpr std::chrono::seconds kQuickLookSpan(1);
+constexpr std::chrono::milliseconds kQuickLook(1);
 // Nice steps the build thread goes below the render thread once asked (see lowerPriority): on
 // a busy core it then gets about a tenth of the time the render thread gets.
 constexpr int kBackgroundNiceSteps = 10;
@@ -76,20 +80,28 @@ bool BuildQueue::flush(bool wait)
 {
     if (stagedJobs.empty())
         return true;
-    bool first = false;
+    bool wake = false;
     {
         Lock lock(jobLock, wait);
         if (!lock.locked())
             return false;
-        first = jobQueue.empty();
+        // A build of ground in view wakes an idle thread at once, and so does any post while
+        // the first view is built (the thread's priority not yet lowered), when the render
+        // thread waits for the builds. The rest (ground out of view, withdrawals, promotions)
+        // wait for the thread's next look (see threadMain).
+        wake = jobQueue.empty() && (threadSleeps || !lowerWanted.load(std::memory_order_relaxed) ||
+                                    std::any_of(stagedJobs.begin(), stagedJobs.end(), [](const BuildJob& job) {
+                                        return job.inView && job.kind == JobKind::build;
+                                    }));
         jobQueue.insert(jobQueue.end(), stagedJobs.begin(), stagedJobs.end());
     }
     stagedJobs.clear();
     // The build thread waits only on an empty queue, and looks at the queue under the lock
-    // before it waits: the first job wakes it, the others find it awake. Woken with the lock
+    // before it waits: jobs that find the queue empty wake it (when they must, above), the
+    // others find it awake. Woken with the lock
     // still held, it would only run to block on it, and an update posting a hundred jobs would
     // hand the core back and forth a hundred times.
-    if (first)
+    if (wake)
         jobPosted.notify_one();
     return true;
 }
@@ -154,10 +166,22 @@ void BuildQueue::threadMain()
                     lock.lock();
                 }
                 if (jobQueue.empty())
-                    jobPosted.wait_for(lock, kIdlePoll);
+                {
+                    // Jobs come an update's worth at a time while the view moves. For a while
+                    // after the last one the thread looks for more every millisecond, and only
+                    // builds in view wake it: a wake-up is a system call, and where the other
+                    // core is idle under a hypervisor, an interrupt to it, 5-10 us of the render
+                    // thread's frame. Idle longer, every post wakes it.
+                    const bool quick = std::chrono::steady_clock::now() - lastJobTaken < kQuickLookSpan;
+                    threadSleeps = !quick;
+                    jobPosted.wait_for(lock, quick ? kQuickLook : kIdlePoll);
+                    threadSleeps = false;
+                }
                 if (!runFlag)
                     break;
             }
+            if (!jobQueue.empty())
+                lastJobTaken = std::chrono::steady_clock::now();
             takeJobs(pendingJobs);
         }
         if (pendingJobs.empty())

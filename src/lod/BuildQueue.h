@@ -4,6 +4,7 @@
 #include "support/Thread.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -209,6 +210,10 @@ private:
     mutable CriticalSection jobLock;
     std::deque<BuildJob> jobQueue;
     std::condition_variable_any jobPosted; // wakes an idle build thread early
+    bool threadSleeps = false; // the build thread waits for any post to wake it (see threadMain)
+
+    // ---- build thread only ----
+    std::chrono::steady_clock::time_point lastJobTaken; // when it last found jobs queued
 
     // ---- under resultLock ----
     mutable CriticalSection resultLock;
