@@ -98,9 +98,8 @@ bool BuildQueue::flush(bool wait)
     stagedJobs.clear();
     // The build thread waits only on an empty queue, and looks at the queue under the lock
     // before it waits: jobs that find the queue empty wake it (when they must, above), the
-    // others find it awake. Woken with the lock
-    // still held, it would only run to block on it, and an update posting a hundred jobs would
-    // hand the core back and forth a hundred times.
+    // others find it awake. Woken with the lock still held, it would only run to block on it,
+    // and an update posting a hundred jobs would hand the core back and forth a hundred times.
     if (wake)
         jobPosted.notify_one();
     return true;
