@@ -80,19 +80,20 @@ bool BuildQueue::flush(bool wait)
 {
     if (stagedJobs.empty())
         return true;
+    // A build of ground in view wakes an idle thread at once, and so does any post while the
+    // first view is built (the thread's priority not yet lowered), when the render thread waits
+    // for the builds. The rest (ground out of view, withdrawals, promotions) wait for the
+    // thread's next look (see threadMain), unless it sleeps. Found before the lock, which the
+    // build thread may be waiting for.
+    const auto buildInView = [](const BuildJob& job) { return job.inView && job.kind == JobKind::build; };
+    const bool urgent = !lowerWanted.load(std::memory_order_relaxed) ||
+                        std::any_of(stagedJobs.begin(), stagedJobs.end(), buildInView);
     bool wake = false;
     {
         Lock lock(jobLock, wait);
         if (!lock.locked())
             return false;
-        // A build of ground in view wakes an idle thread at once, and so does any post while
-        // the first view is built (the thread's priority not yet lowered), when the render
-        // thread waits for the builds. The rest (ground out of view, withdrawals, promotions)
-        // wait for the thread's next look (see threadMain).
-        wake = jobQueue.empty() && (threadSleeps || !lowerWanted.load(std::memory_order_relaxed) ||
-                                    std::any_of(stagedJobs.begin(), stagedJobs.end(), [](const BuildJob& job) {
-                                        return job.inView && job.kind == JobKind::build;
-                                    }));
+        wake = jobQueue.empty() && (urgent || threadSleeps);
         jobQueue.insert(jobQueue.end(), stagedJobs.begin(), stagedJobs.end());
     }
     stagedJobs.clear();
