@@ -12,8 +12,7 @@ int Landscape::levelDifference(const PatchNode* node, int side) const
     // A neighbour of the same level that is drawn, itself or through finer patches: this side
     // is not coarser. A neighbour node that exists but is not drawn (kept children of a drawn
     // leaf) says nothing: the patch drawn there is one of its ancestors.
-    const PatchNode* neighbour = node->neighbours[side];
-    if (neighbour && neighbour->isOnDrawnPathBeside(node))
+    if (node->neighbours[side] && node->neighbourOnDrawnPath(side))
         return 0;
     const PatchNode* parent = node->parent;
     if (!parent)

@@ -796,7 +796,7 @@ void Landscape::markSide(PatchNode* node, int side, bool withNeighbour, int onDr
     {
         if (PatchNode* neighbour = node->neighbours[side])
             markSide(neighbour, side ^ 1, false,
-                     onDrawnPath == 1 ? int(neighbour->isOnDrawnPathBeside(node)) : -1);
+                     onDrawnPath == 1 ? int(node->neighbourOnDrawnPath(side)) : -1);
         else if (PatchNode* across = drawnAcross(node, side))
             touchChain(across);
         withNeighbour = false;

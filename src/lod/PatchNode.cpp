@@ -135,13 +135,21 @@ bool PatchNode::isOnDrawnPath() const
     return true;
 }
 
-bool PatchNode::isOnDrawnPathBeside(const PatchNode* onDrawnPath) const
+bool PatchNode::neighbourOnDrawnPath(int side) const
 {
-    assert(onDrawnPath->level == level && onDrawnPath->isOnDrawnPath());
-    for (const PatchNode *a = parent, *b = onDrawnPath->parent; a != b; a = a->parent, b = b->parent)
-        if (!a->drawsChildren())
-            return false;
-    return true;
+    assert(neighbours[side] && isOnDrawnPath());
+    // The neighbour's ancestors below the one it shares with this node lie across the same side
+    // of this node's ancestors, level for level: neighbour links join every two adjacent nodes
+    // of a level. They are found through this node's chain, which the caller has just walked,
+    // not through the neighbour's parent links, one cache miss more per level. A node whose
+    // neighbour across the side is its sibling shares its parent with it.
+    const int axis = side >> 1;
+    const int inner = (side & 1) ^ 1; // the quadrant bit of a child whose sibling lies across
+    bool drawn = true;
+    for (const PatchNode* n = this; drawn && ((n->quadrant >> axis) & 1) != inner; n = n->parent)
+        drawn = n->parent.load()->neighbours[side]->drawsChildren();
+    assert(drawn == neighbours[side]->isOnDrawnPath());
+    return drawn;
 }
 
 PatchNode* PatchNode::childOnSide(int side, int k) const

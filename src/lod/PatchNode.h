@@ -107,10 +107,10 @@ public:
     // Every ancestor draws its children, so the node is drawn itself or through its descendants.
     // Kept children of a drawn leaf fail this even when their own state says split.
     bool isOnDrawnPath() const;
-    // The same, given a node of the same level that is on the drawn path (a neighbour, say):
-    // above their common ancestor the two chains are one, so only this node's ancestors below it
-    // are read, none for a sibling.
-    bool isOnDrawnPathBeside(const PatchNode* onDrawnPath) const;
+    // Whether the same-level neighbour across side is on the drawn path, for a node that is and
+    // has that neighbour: read from this node's ancestors and their neighbours, none for a
+    // sibling.
+    bool neighbourOnDrawnPath(int side) const;
     // Box of the node for distance and visibility tests: its bounds once built; before that the
     // node's square with the nearest built ancestor's height range.
     Ogre::AxisAlignedBox testBox() const;

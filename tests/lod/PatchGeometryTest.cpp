@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <random>
@@ -381,25 +382,25 @@ TEST(PatchGeometry, StitchedEdgesUseOnlyTheCoarseNeighboursVertices)
                     tree.view.stitchSide(fine, side);
                 EXPECT_EQ(tree.strip(), stitched);
 
-                // Once the coarse side is split (drawn at fine's level), a step of 1 restores the
-                // strip exactly.
-                // (A neighbour of fine's level, under split nodes that the tree does not own.)
-                std::vector<std::unique_ptr<PatchNode>> chain;
-                for (PatchNode* above = tree.view.root(); above->level + 1 < fine->level;
-                     above = chain.back().get())
-                {
-                    chain.push_back(std::make_unique<PatchNode>(above, 0));
-                    chain.back()->state = kSplit;
-                }
-                PatchNode sameLevel(chain.back().get(), 1);
-                for (int side : layout.coarseSides)
-                    fine->neighbours[side] = &sameLevel;
+                // Once the coarse sides are split (drawn at fine's level), a step of 1 restores
+                // the strip exactly. Every node above fine's level splits, linked as splits link
+                // them: the patches across fine's sides are then of its level.
+                const std::function<void(PatchNode*)> refine = [&](PatchNode* node) {
+                    if (node->level >= fine->level)
+                        return;
+                    if (!node->hasChildren())
+                        tree.view.makeChildren(node);
+                    node->state = kSplit;
+                    for (const auto& child : node->children)
+                        refine(child.get());
+                };
+                refine(tree.view.root());
+                for (int side = 0; side < 4; ++side)
+                    ASSERT_EQ(tree.view.levelDifference(fine, side), 0) << "side " << side;
                 for (int side = 0; side < 4; ++side)
                     tree.view.stitchSide(fine, side);
                 EXPECT_EQ(tree.strip(), original);
                 EXPECT_EQ(fine->edgeLevels, 0);
-                for (int side : layout.coarseSides)
-                    fine->neighbours[side] = nullptr;
             }
 }
 
