@@ -396,7 +396,7 @@ bool Landscape::forcedBySide(const PatchNode* node) const
     {
         const PatchNode* neighbour = node->neighbours[side];
         if (neighbour && neighbour->edgeMaxLevel[side ^ 1] > node->level + levelSlack &&
-            neighbour->isOnDrawnPath())
+            node->neighbourOnDrawnPath(side))
             return true;
     }
     return false;
@@ -669,7 +669,7 @@ int Landscape::tryMerge(PatchNode* node)
     for (int side = 0; side < 4; ++side)
     {
         const PatchNode* neighbour = node->neighbours[side];
-        if (neighbour && neighbour->edgeMaxLevel[side ^ 1] >= limit && neighbour->isOnDrawnPath())
+        if (neighbour && neighbour->edgeMaxLevel[side ^ 1] >= limit && node->neighbourOnDrawnPath(side))
             return 0;
     }
 
