@@ -436,18 +436,23 @@ private:
         const PatchNode* node = nullptr;
         // When node is a built drawn leaf, its records and what places and reads them, so that
         // a height query finds the records it reads without waiting for the node (both are far
-        // from the cache when queries are scattered over the map), and reads one cache line of
-        // the node, the one with its morph factor, instead of five.
+        // from the cache when queries are scattered over the map), and its morph factor.
         const float* vertices = nullptr;
         float x0 = 0, z0 = 0;                      // its low corner
         float columnsPerUnit = 0, rowsPerUnit = 0; // its grid's quads per world unit
         uint32_t edgeVertices = 0;
         uint8_t level = 0;
         uint8_t stitchedSides = 0; // bit s: side s is stitched against a coarser neighbour
+        // The leaf's morph factor as drawnMorph found it, and the Landscape's morphEpoch then
+        // (0: not yet): queries read no line of the node until the factor changes.
+        uint32_t morphEpoch = 0;
+        float morph = 0;
     };
     const PatchNode* leafAt(float x, float z) const;
     // The index cell under (x, z), the index rebuilt first when the tree has changed.
-    const IndexCell& indexAt(float x, float z) const;
+    IndexCell& indexAt(float x, float z) const;
+    // drawnMorph of the cell's leaf, for a cell with one (its vertices set).
+    float cellMorph(IndexCell& cell) const;
     // Down from node to the drawn leaf under (x, z).
     static const PatchNode* descend(const PatchNode* node, float x, float z);
     // Rebuilds leafIndex for the tree as it stands.

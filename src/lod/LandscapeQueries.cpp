@@ -7,6 +7,7 @@
 #include "support/Float4.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <cstring>
 
@@ -413,7 +414,7 @@ inline uint32_t indexCell(float v, float origin, float cellsPerUnit, const float
 }
 } // namespace
 
-inline const Landscape::IndexCell& Landscape::indexAt(float x, float z) const
+inline Landscape::IndexCell& Landscape::indexAt(float x, float z) const
 {
     if (indexedChanges != treeChanges) [[unlikely]]
         indexLeaves();
@@ -469,11 +470,24 @@ const PatchNode* Landscape::builtLeafAt(const PatchNode* node, float x, float z,
     return leaf;
 }
 
+inline float Landscape::cellMorph(IndexCell& cell) const
+{
+    // The epoch changes with every change of a factor (the eye moved, an error changed), and a
+    // new drawn leaf rebuilds the index: a factor kept for this epoch is the leaf's.
+    if (cell.morphEpoch != morphEpoch) [[unlikely]]
+    {
+        cell.morph = drawnMorph(cell.node);
+        cell.morphEpoch = morphEpoch;
+    }
+    assert(cell.morph == drawnMorph(cell.node));
+    return cell.morph;
+}
+
 float Landscape::getHeight(float x, float z, uint8_t& level, Ogre::Vector3* normal) const
 {
     if (!hasDrawnTree())
         return kNoHeight;
-    const IndexCell& cell = indexAt(x, z);
+    IndexCell& cell = indexAt(x, z);
     float fx, fz;
     const PatchNode* leaf;
     const float* records;
@@ -519,7 +533,7 @@ float Landscape::getHeight(float x, float z, uint8_t& level, Ogre::Vector3* norm
         iz = n - 2;
         fz = 1.0f;
     }
-    const float m = drawnMorph(leaf);
+    const float m = cell.vertices ? cellMorph(cell) : drawnMorph(leaf);
     // Cells along a stitched side are drawn with the stitched strip, not the grid. The test is
     // one branch, rarely taken, and the triangle below is chosen without one: which half of its
     // cell a scattered point falls in is a coin toss, and a mispredicted branch would make each
