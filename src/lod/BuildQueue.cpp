@@ -9,8 +9,8 @@ namespace
 {
 // How long an idle build thread waits for a job before it looks at runFlag again.
 constexpr std::chrono::milliseconds kIdlePoll(10);
-// For this long after it last took a job, an idle build thread looks for new ones this often,
-// and only builds in view wake it (see threadMain).
+// For this long after it last took a job, an idle build thread looks for new ones this often
+// instead of waiting to be woken (see threadMain).
 constexpr std::chrono::seconds kQuickLookSpan(1);
 constexpr std::chrono::milliseconds kQuickLook(1);
 // Nice steps the build thread goes below the render thread once asked (see lowerPriority): on

@@ -472,9 +472,10 @@ const PatchNode* Landscape::builtLeafAt(const PatchNode* node, float x, float z,
 
 inline float Landscape::cellMorph(IndexCell& cell) const
 {
-    // The epoch changes with every change of a factor (the eye moved, an error changed), and a
-    // new drawn leaf rebuilds the index: a factor kept for this epoch is the leaf's.
-    if (cell.morphEpoch != morphEpoch) [[unlikely]]
+    // The epoch moves with every change of a factor, and a new drawn leaf rebuilds the index: a
+    // factor kept at this epoch is the leaf's. (Found again at the first query in each cell
+    // after the camera moves: while it moves, that is most queries.)
+    if (cell.morphEpoch != morphEpoch)
     {
         cell.morph = drawnMorph(cell.node);
         cell.morphEpoch = morphEpoch;
