@@ -63,7 +63,7 @@ struct Scene
         terrain->setHeightCacheSize(4096);
         terrain->setDefaultMaterial(material);
         terrain->setOgreBuildLimits(100000, 0);
-        // A finer threshold than the default 8 pixels: about a thousand patches in view.
+        // A finer threshold than the default 8 (about 4 pixels): about a thousand patches in view.
         terrain->setDetailThreshold(4, 4, 1);
         terrain->openStream(mapFile());
         camera = engine.createCamera("eye", Ogre::Vector3(-600, 1500, -600), Ogre::Vector3(400, 0, 400));
